@@ -1,0 +1,117 @@
+#include "app/console.h"
+
+#include "image/program.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+
+#include <vector>
+
+namespace app {
+
+ConsoleSettings& consoleSettings() {
+    static ConsoleSettings settings;
+    return settings;
+}
+
+void printMessage(std::u16string text) {
+    if (consoleSettings().silentMode) return;
+    platform::writeStandardOutput(text);
+}
+
+void printMessage(const char* asciiText) { printMessage(platform::ascii(asciiText)); }
+
+void printUsage() {
+    static const char* const lines[] = {
+        "Brisklink firmware update tool. Copyright (C) 2026 Brisklink. All rights reserved.\n",
+        "\nUsage: IAP.exe [/c] [/e] [/p] [/f] [/s | /b] [/h]\n",
+        "    /c    Show loader/firmware version of the chip.\n",
+        "    /e    Show firmware version of the EXE file.\n",
+        "    /p    Start firmware update.\n",
+        "    /f    Force firmware update (without version check).\n",
+        "    /s    Silent mode.\n",
+        "    /b    Background mode.\n",
+        "    /h    Show help.\n\n",
+        "Use %errorlevel% to get the error code. 0 for success, 1 for error.\n",
+    };
+    for (const char* line : lines) printMessage(line);
+}
+
+namespace {
+
+std::u16string lowerAscii(std::u16string text) {
+    for (char16_t& c : text)
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    return text;
+}
+
+} // namespace
+
+int consoleMain() {
+    bool showChipVersions = false;
+    bool showExeVersion = false;
+    bool updateRequested = false;
+    bool unrecognisedArgument = false;
+    ConsoleSettings& settings = consoleSettings();
+
+    for (const std::u16string& argument : platform::commandLineArguments()) {
+        const std::u16string sw = lowerAscii(argument);
+        if (sw == u"/b") {
+            platform::hideConsoleWindow();
+        } else if (sw == u"/c") {
+            showChipVersions = true;
+        } else if (sw == u"/e") {
+            showExeVersion = true;
+        } else if (sw == u"/p") {
+            updateRequested = true;
+            settings.versionCheck = 1;
+        } else if (sw == u"/f") {
+            updateRequested = true;
+            settings.versionCheck = 0;
+        } else if (sw == u"/s") {
+            settings.silentMode = true;
+        } else {
+            unrecognisedArgument = true;
+        }
+    }
+
+    if (unrecognisedArgument) {
+        printUsage();
+        return 1;
+    }
+
+    if (!image::loadProgram()) {
+        printMessage("\nImage format invalid!\n\n");
+        return 1;
+    }
+
+    if (showExeVersion) {
+        // Printed even in silent mode: asking for it is asking for output.
+        platform::writeStandardOutput(u"EXE F/W version: " +
+                                      image::recordText(image::program().info.firmwareVersion) +
+                                      u"\n\n");
+    }
+
+    int exitCode = 0;
+    if (showChipVersions) {
+        exitCode = consoleConnect();
+    }
+    if (updateRequested) {
+        exitCode = consoleConnect();
+        if (exitCode == 0) exitCode = consoleUpdate();
+    }
+    return exitCode;
+}
+
+int appMain(int argc, char** argv) {
+    if (!platform::initProcess(argc, argv)) {
+        platform::writeStandardOutput(u"Fatal Error: MFC initialization failed\n");
+        return 1;
+    }
+    if (argc > 1) return consoleMain();
+    // Without arguments the program is a dialog; until it has one, it only
+    // checks the firmware it carries.
+    image::loadProgram();
+    return 0;
+}
+
+} // namespace app

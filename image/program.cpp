@@ -1,0 +1,53 @@
+#include "image/program.h"
+
+#include "image/trailer.h"
+
+namespace image {
+
+namespace {
+
+std::uint32_t word(const std::array<std::uint8_t, 16>& block, std::size_t index) {
+    const std::size_t at = index * 4;
+    return static_cast<std::uint32_t>(block[at]) | static_cast<std::uint32_t>(block[at + 1]) << 8 |
+           static_cast<std::uint32_t>(block[at + 2]) << 16 |
+           static_cast<std::uint32_t>(block[at + 3]) << 24;
+}
+
+} // namespace
+
+std::uint32_t ProgramData::internalImageSize() const { return word(internalImageInfo, 1); }
+std::uint32_t ProgramData::externalImageAddress() const { return word(externalImageInfo, 0); }
+std::uint32_t ProgramData::externalImageSize() const { return word(externalImageInfo, 1); }
+
+ProgramData& program() {
+    static ProgramData data;
+    return data;
+}
+
+bool loadProgram() {
+    ProgramData& p = program();
+    if (GetProgramInfo(&p.info) == 0) return false;
+    p.apVendorId = parseHexField(p.info.apVendorId, sizeof p.info.apVendorId);
+    p.apProductId = parseHexField(p.info.apProductId, sizeof p.info.apProductId);
+    p.apUsageSelector = parseHexField(p.info.apUsageSelector, sizeof p.info.apUsageSelector);
+    p.iapVendorId = parseHexField(p.info.iapVendorId, sizeof p.info.iapVendorId);
+    p.iapProductId = parseHexField(p.info.iapProductId, sizeof p.info.iapProductId);
+    p.iapUsageSelector = parseHexField(p.info.iapUsageSelector, sizeof p.info.iapUsageSelector);
+    // The record was found a moment ago; a file that no longer holds its
+    // image-info blocks is as invalid as one without a record.
+    if (GetImageInfo(p.internalImageInfo.data(), p.externalImageInfo.data()) == 0) return false;
+    CRYPT_SetCommandKey(p.info.commandKey, p.info.commandKeyLength);
+    CRYPT_EnableCommandKey(p.info.commandKeyEnabled);
+    return true;
+}
+
+std::u16string recordText(const std::uint16_t (&field)[64]) {
+    std::u16string text;
+    for (std::uint16_t unit : field) {
+        if (unit == 0) break;
+        text.push_back(static_cast<char16_t>(unit));
+    }
+    return text;
+}
+
+} // namespace image

@@ -1,0 +1,58 @@
+/* Brisklink device-protocol library: every operation the updater exports by
+ * name. Plain C functions with 32-bit int results; no exception ever crosses
+ * them. Include from C or C++. */
+#ifndef BRISKLINK_ISP_H
+#define BRISKLINK_ISP_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(BRISKLINK_BUILDING)
+#define BRISKLINK_API __declspec(dllexport)
+#else
+#define BRISKLINK_API __declspec(dllimport)
+#endif
+#else
+#define BRISKLINK_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The program-information record carried in the updater's trailer (628 bytes,
+ * little-endian). Identity fields are hexadecimal text; texts are UTF-16LE and
+ * NUL-terminated within their 64 code units. */
+typedef struct ProgramInfo {
+    char apVendorId[8];
+    char apProductId[8];
+    char apUsageSelector[4];
+    char iapVendorId[8];
+    char iapProductId[8];
+    char iapUsageSelector[4];
+    uint16_t firmwareVersion[64];
+    uint16_t windowTitle[64];
+    uint16_t headline[64];
+    uint16_t notice[64];
+    uint8_t digest[2];
+    uint8_t commandKey[64];
+    uint16_t commandKeyLength;
+    int32_t commandKeyEnabled;
+    int32_t digestCheckEnabled;
+} ProgramInfo;
+
+/* Trailer access. All return 1 for success and 0 for failure. */
+BRISKLINK_API int GetProgramInfo(ProgramInfo* info);
+BRISKLINK_API int GetImageInfo(uint8_t* internalImageInfo, uint8_t* externalImageInfo);
+BRISKLINK_API int GetImage(int internalSize, int externalSize, uint8_t* internalImage,
+                           uint8_t* externalImage);
+
+/* Command key store. Both return 0. */
+BRISKLINK_API int CRYPT_SetCommandKey(const uint8_t* key, int length);
+BRISKLINK_API int CRYPT_EnableCommandKey(int enable);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

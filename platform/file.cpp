@@ -1,0 +1,59 @@
+// Binary file reading shared by every backend; only the open call differs.
+#include "platform/platform.h"
+
+#include "platform/text.h"
+
+#ifdef _WIN32
+#include <cwchar>
+#include <stdio.h>
+#endif
+
+namespace platform {
+
+InputFile::InputFile(const std::string& utf8Path) {
+    if (utf8Path.empty()) return;
+#ifdef _WIN32
+    const std::u16string wide = utf8ToUtf16(utf8Path);
+    const std::wstring path(wide.begin(), wide.end());
+    file_ = _wfopen(path.c_str(), L"rb");
+#else
+    file_ = std::fopen(utf8Path.c_str(), "rb");
+#endif
+}
+
+InputFile::~InputFile() {
+    if (file_) std::fclose(file_);
+}
+
+namespace {
+
+int seek(std::FILE* f, std::int64_t offset, int whence) {
+#ifdef _WIN32
+    return _fseeki64(f, offset, whence);
+#else
+    return fseeko(f, static_cast<off_t>(offset), whence);
+#endif
+}
+
+std::int64_t tell(std::FILE* f) {
+#ifdef _WIN32
+    return _ftelli64(f);
+#else
+    return static_cast<std::int64_t>(ftello(f));
+#endif
+}
+
+} // namespace
+
+std::int64_t InputFile::size() {
+    if (!file_ || seek(file_, 0, SEEK_END) != 0) return -1;
+    return tell(file_);
+}
+
+bool InputFile::readAt(std::int64_t offset, void* buffer, std::size_t count) {
+    if (!file_ || offset < 0) return false;
+    if (seek(file_, offset, SEEK_SET) != 0) return false;
+    return std::fread(buffer, 1, count, file_) == count;
+}
+
+} // namespace platform

@@ -1,0 +1,53 @@
+// The operating-system layer. Everything above platform/ reaches the system
+// only through these functions; one backend folder per system implements them.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// Called once by the entry point before anything else. Returns false when the
+// process cannot be set up (the console front end then reports a fatal error).
+bool initProcess(int argc, char** argv);
+
+// The process's arguments after the program name, as UTF-16 text.
+std::vector<std::u16string> commandLineArguments();
+
+// Absolute path of the running executable in the system's native encoding
+// (UTF-8 on Linux, UTF-16 on Windows carried as UTF-8 here). Empty on failure.
+std::string executablePath();
+
+// A file opened for binary reading. Offsets are 64-bit so large files work on
+// every system.
+class InputFile {
+  public:
+    InputFile() = default;
+    explicit InputFile(const std::string& utf8Path);
+    ~InputFile();
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    bool isOpen() const { return file_ != nullptr; }
+    // Size in bytes, or -1 when it cannot be taken.
+    std::int64_t size();
+    // Reads exactly `count` bytes at `offset`; false on a short read or error.
+    bool readAt(std::int64_t offset, void* buffer, std::size_t count);
+
+  private:
+    std::FILE* file_ = nullptr;
+};
+
+// Writes UTF-16 text to standard output. A console gets the text as wide
+// characters; a pipe or file gets UTF-8 (with CRLF line ends on Windows).
+void writeStandardOutput(std::u16string_view text);
+// The same for standard error.
+void writeStandardError(std::u16string_view text);
+
+// Hides the console window the process runs in, if it has one.
+void hideConsoleWindow();
+
+} // namespace platform

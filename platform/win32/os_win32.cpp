@@ -1,0 +1,94 @@
+// Windows backend of the operating-system layer.
+#include "platform/platform.h"
+#include "platform/text.h"
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+namespace platform {
+
+namespace {
+
+std::u16string fromWide(const wchar_t* text) {
+    std::u16string out;
+    for (; *text; ++text) out.push_back(static_cast<char16_t>(*text));
+    return out;
+}
+
+void writeHandle(DWORD which, std::u16string_view text) {
+    HANDLE h = GetStdHandle(which);
+    if (h == nullptr || h == INVALID_HANDLE_VALUE || text.empty()) return;
+    DWORD mode = 0;
+    if (GetConsoleMode(h, &mode)) {
+        // A real console takes the wide text as it is, whatever its code page.
+        const auto* data = reinterpret_cast<const wchar_t*>(text.data());
+        DWORD left = static_cast<DWORD>(text.size());
+        while (left > 0) {
+            DWORD written = 0;
+            if (!WriteConsoleW(h, data, left, &written, nullptr) || written == 0) return;
+            data += written;
+            left -= written;
+        }
+        return;
+    }
+    // Pipes and files get UTF-8 with the CRLF line ends of a Windows text stream.
+    std::u16string crlf;
+    crlf.reserve(text.size() + 8);
+    for (char16_t c : text) {
+        if (c == u'\n') crlf.push_back(u'\r');
+        crlf.push_back(c);
+    }
+    const std::string bytes = utf16ToUtf8(crlf);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD written = 0;
+        if (!WriteFile(h, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &written,
+                       nullptr) ||
+            written == 0)
+            return;
+        done += written;
+    }
+}
+
+} // namespace
+
+bool initProcess(int, char**) { return GetModuleHandleW(nullptr) != nullptr; }
+
+std::vector<std::u16string> commandLineArguments() {
+    std::vector<std::u16string> out;
+    int count = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!argv) return out;
+    for (int i = 1; i < count; ++i) out.push_back(fromWide(argv[i]));
+    LocalFree(argv);
+    return out;
+}
+
+std::string executablePath() {
+    // Long paths do not fit the classic 260-unit buffer: grow until the name fits.
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n =
+            GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n == 0) return {};
+        if (n < buffer.size()) {
+            buffer.resize(n);
+            break;
+        }
+        if (buffer.size() >= 32768) return {};
+        buffer.resize(buffer.size() * 2);
+    }
+    return utf16ToUtf8(std::u16string(buffer.begin(), buffer.end()));
+}
+
+void writeStandardOutput(std::u16string_view text) { writeHandle(STD_OUTPUT_HANDLE, text); }
+
+void writeStandardError(std::u16string_view text) { writeHandle(STD_ERROR_HANDLE, text); }
+
+void hideConsoleWindow() {
+    HWND console = GetConsoleWindow();
+    if (console) ShowWindow(console, SW_HIDE);
+}
+
+} // namespace platform

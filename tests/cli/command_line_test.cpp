@@ -1,0 +1,140 @@
+// The console front end of the Linux updater, run as a process.
+#include "process.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace testing_support;
+
+const std::string kUsage =
+    "Brisklink firmware update tool. Copyright (C) 2026 Brisklink. All rights reserved.\n"
+    "\nUsage: IAP.exe [/c] [/e] [/p] [/f] [/s | /b] [/h]\n"
+    "    /c    Show loader/firmware version of the chip.\n"
+    "    /e    Show firmware version of the EXE file.\n"
+    "    /p    Start firmware update.\n"
+    "    /f    Force firmware update (without version check).\n"
+    "    /s    Silent mode.\n"
+    "    /b    Background mode.\n"
+    "    /h    Show help.\n\n"
+    "Use %errorlevel% to get the error code. 0 for success, 1 for error.\n";
+
+const std::string kInvalid = "\nImage format invalid!\n\n";
+
+class Updater : public ::testing::Test {
+  protected:
+    ProcessResult iap(const std::vector<std::string>& args, const std::string& exe = "") {
+        std::vector<std::string> argv = {exe.empty() ? packed_.string() : exe};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv);
+    }
+    void SetUp() override { packed_ = packUpdater(dir_, BRISKLINK_IAP, "1.2.3"); }
+
+    TempDir dir_;
+    std::filesystem::path packed_;
+};
+
+TEST_F(Updater, HelpAndAnyUnknownArgumentPrintTheUsage) {
+    for (const std::string arg : {"/h", "/H", "-h", "/?", "/ee", "-e", "/e ", "x"}) {
+        const auto r = iap({arg});
+        EXPECT_EQ(r.exitCode, 1) << arg;
+        EXPECT_EQ(r.out, kUsage) << arg;
+    }
+}
+
+TEST_F(Updater, OneUnknownArgumentCancelsEveryAction) {
+    auto r = iap({"/e", "/x"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, kUsage);
+    // Not even the image is looked at.
+    r = iap({"/e", "/h"}, BRISKLINK_IAP);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, kUsage);
+}
+
+TEST_F(Updater, SilentSuppressesTheUsageInEitherOrder) {
+    for (const auto& args : {std::vector<std::string>{"/s", "/h"}, {"/h", "/s"}, {"/S", "/x"}}) {
+        const auto r = iap(args);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST_F(Updater, ExeVersionIsPrintedInAnyCaseAndEvenWhenSilent) {
+    for (const auto& args : {std::vector<std::string>{"/e"}, {"/E"}, {"/e", "/s"}, {"/s", "/e"},
+                             {"/e", "/e", "/b"}}) {
+        const auto r = iap(args);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, "EXE F/W version: 1.2.3\n\n");
+    }
+}
+
+TEST_F(Updater, BackgroundAndSilentAloneRunNothing) {
+    for (const auto& args : {std::vector<std::string>{"/b"}, {"/s"}, {"/B", "/s"}}) {
+        const auto r = iap(args);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST_F(Updater, WithoutArgumentsItExitsZero) {
+    EXPECT_EQ(iap({}).exitCode, 0);
+    EXPECT_EQ(iap({}, BRISKLINK_IAP).exitCode, 0);
+}
+
+TEST_F(Updater, AnExecutableWithoutTrailerIsAnInvalidImage) {
+    auto r = iap({"/e"}, BRISKLINK_IAP);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, kInvalid);
+    r = iap({"/b"}, BRISKLINK_IAP);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, kInvalid);
+    r = iap({"/s", "/e"}, BRISKLINK_IAP);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    r = iap({"/h"}, BRISKLINK_IAP);
+    EXPECT_EQ(r.out, kUsage);
+}
+
+TEST_F(Updater, DeviceActionsFailPlainlyUntilTheyExist) {
+    for (const auto& args : {std::vector<std::string>{"/c"}, {"/p"}, {"/f"}, {"/c", "/p"}}) {
+        const auto r = iap(args);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err, "");
+    }
+    const auto r = iap({"/c", "/e"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "EXE F/W version: 1.2.3\n\n");
+}
+
+TEST_F(Updater, BytesAppendedAfterTheTrailerAreTolerated) {
+    appendFile(packed_, randomBytes(64 * 1024, 11));
+    const auto r = iap({"/e"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "EXE F/W version: 1.2.3\n\n");
+}
+
+TEST(UpdaterText, PercentAndNonAsciiVersionsArePrintedLiterally) {
+    TempDir dir;
+    for (const std::string version : {"100% %s %n %d", "Größe-版本-😀", ""}) {
+        const auto packed = packUpdater(dir, BRISKLINK_IAP, version);
+        const auto r = run({packed.string(), "/e"});
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, "EXE F/W version: " + version + "\n\n");
+    }
+}
+
+TEST(UpdaterExports, EveryOperationIsADynamicSymbol) {
+    const auto r = run({"nm", "-D", "--defined-only", BRISKLINK_IAP});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const char* name : {"GetProgramInfo", "GetImageInfo", "GetImage", "CRYPT_SetCommandKey",
+                             "CRYPT_EnableCommandKey"}) {
+        EXPECT_NE(r.out.find(std::string(" T ") + name + "\n"), std::string::npos) << name;
+    }
+    // Internal functions stay private.
+    EXPECT_EQ(r.out.find("consoleMain"), std::string::npos);
+}
+
+} // namespace

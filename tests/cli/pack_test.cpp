@@ -1,0 +1,143 @@
+// brisklink-pack as its users run it, checked against what the updater reads.
+#include "process.h"
+#include "tools/trailer_builder.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+using namespace testing_support;
+
+TEST(Pack, ShowReportsWhatTheTrailerCarriesButNeverTheKey) {
+    TempDir dir;
+    writeFile(dir / "ext.bin", randomBytes(777, 3));
+    const auto packed =
+        packUpdater(dir, BRISKLINK_IAP, "4.5.6",
+                    {"--external", (dir / "ext.bin").string(), "--external-address", "0x60000000",
+                     "--title", "Brisklink Updater", "--headline", "Update your adapter",
+                     "--notice", "Keep it plugged in", "--command-key",
+                     "A1B2C3D4E5F60718293A4B5C6D7E8F90", "--digest", "BEEF", "--image-key",
+                     "01020304"});
+    const auto r = run({BRISKLINK_PACK, "show", packed.string(), "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["ap"]["vendorId"], "1D50");
+    EXPECT_EQ(j["ap"]["productId"], "6190");
+    EXPECT_EQ(j["ap"]["usageSelector"], "01");
+    EXPECT_EQ(j["iap"]["productId"], "6191");
+    EXPECT_EQ(j["version"], "4.5.6");
+    EXPECT_EQ(j["title"], "Brisklink Updater");
+    EXPECT_EQ(j["notice"], "Keep it plugged in");
+    EXPECT_EQ(j["internalImageSize"], 3000);
+    EXPECT_EQ(j["externalImageSize"], 777);
+    EXPECT_EQ(j["externalImageAddress"], "0x60000000");
+    EXPECT_EQ(j["digest"], "BEEF");
+    EXPECT_EQ(j["digestCheckEnabled"], true);
+    EXPECT_EQ(j["commandKeyLength"], 16);
+    EXPECT_EQ(j["commandKeyEnabled"], true);
+    EXPECT_EQ(r.out.find("A1B2"), std::string::npos);
+    EXPECT_EQ(r.out.find("a1b2"), std::string::npos);
+
+    const auto text = run({BRISKLINK_PACK, "show", packed.string()});
+    ASSERT_EQ(text.exitCode, 0);
+    EXPECT_NE(text.out.find("Version:          4.5.6\n"), std::string::npos);
+    EXPECT_NE(text.out.find("Command key:      16 bytes, enabled\n"), std::string::npos);
+    EXPECT_EQ(text.out.find("A1B2"), std::string::npos);
+}
+
+TEST(Pack, ShowRefusesAFileWithoutTrailer) {
+    auto r = run({BRISKLINK_PACK, "show", BRISKLINK_IAP});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("no valid updater trailer"), std::string::npos);
+    r = run({BRISKLINK_PACK, "show", "/nonexistent/file"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("cannot read"), std::string::npos);
+}
+
+TEST(Pack, BadOptionsAreRefusedByName) {
+    TempDir dir;
+    writeFile(dir / "fw.bin", randomBytes(64, 1));
+    const std::vector<std::string> base = {BRISKLINK_PACK,  "build", "--updater", BRISKLINK_IAP,
+                                           "--internal",    (dir / "fw.bin").string(),
+                                           "-o",            (dir / "out").string()};
+    auto build = [&](std::vector<std::string> extra) {
+        std::vector<std::string> argv = base;
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return run(argv);
+    };
+    const std::vector<std::string> ids = {"--ap", "1D50:6190", "--iap", "1D50:6191"};
+    struct Case {
+        std::vector<std::string> args;
+        std::string option;
+    };
+    const std::string tooLong(64, 'v');
+    const std::vector<Case> cases = {
+        {{"--version", tooLong}, "--version"},
+        {{"--version", "1", "--title", tooLong}, "--title"},
+        {{"--version", "1", "--command-key", "zz"}, "--command-key"},
+        {{"--version", "1", "--command-key", std::string(130, 'A')}, "--command-key"},
+        {{"--version", "1", "--digest", "ABC"}, "--digest"},
+        {{"--version", "1", "--image-key", "0102"}, "--image-key"},
+        {{"--version", "1", "--external", (dir / "fw.bin").string()}, "--external-address"},
+        {{"--version", "1", "--external", (dir / "missing").string(), "--external-address", "0"},
+         "--external"},
+        {{"--version", "1", "--external", (dir / "fw.bin").string(), "--external-address", "0x1G"},
+         "--external-address"},
+        {{"--version", "1", "--internal", (dir / "missing").string()}, "--internal"},
+        {{"--version", "1", "-o", (dir / "no/such/dir/out").string()}, "-o"},
+    };
+    for (const auto& c : cases) {
+        auto args = c.args;
+        args.insert(args.end(), ids.begin(), ids.end());
+        const auto r = build(args);
+        EXPECT_EQ(r.exitCode, 2) << c.option;
+        EXPECT_NE(r.err.find(c.option), std::string::npos) << r.err;
+    }
+    for (const std::string bad : {"1D50", "1D50:XYZ", "123456789:1", "1:2:34567", "1:2:3:4"}) {
+        const auto r = build({"--version", "1", "--ap", bad, "--iap", "1:2"});
+        EXPECT_EQ(r.exitCode, 2) << bad;
+        EXPECT_NE(r.err.find("--ap"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(build({"--version", "1"}).exitCode, 2); // identities are required
+    EXPECT_FALSE(std::filesystem::exists(dir / "out"));
+}
+
+TEST(Pack, EveryBuildHasItsOwnRandomImageKey) {
+    TempDir dir;
+    const auto one = readFile(packUpdater(dir, BRISKLINK_IAP, "1", {}, "one"));
+    const auto two = readFile(packUpdater(dir, BRISKLINK_IAP, "1", {}, "two"));
+    ASSERT_EQ(one.size(), two.size());
+    EXPECT_NE(one, two);
+}
+
+TEST(Pack, KeyInEitherCandidateRunsInTheUpdater) {
+    TempDir dir;
+    for (const std::string slot : {"a", "b"}) {
+        const auto packed = packUpdater(dir, BRISKLINK_IAP, "slot-" + slot, {"--key-slot", slot},
+                                        "slot-" + slot);
+        const auto r = run({packed.string(), "/e"});
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, "EXE F/W version: slot-" + slot + "\n\n");
+    }
+}
+
+TEST(Pack, ATrailerWrittenByAnotherToolIsAccepted) {
+    // Written straight from the layout, not through brisklink-pack.
+    TempDir dir;
+    pack::TrailerContent content;
+    content.imageKey = {0xFF, 0x00, 0x80, 0x7F};
+    content.keySlot = pack::KeySlot::A;
+    pack::setTextField(content.info.firmwareVersion, u"other-tool 9");
+    content.internalImage = randomBytes(300, 5);
+    auto bytes = readFile(BRISKLINK_IAP);
+    const auto trailer = pack::buildTrailer(content);
+    bytes.insert(bytes.end(), trailer.begin(), trailer.end());
+    writeFile(dir / "updater", bytes);
+    std::filesystem::permissions(dir / "updater", std::filesystem::perms::owner_all);
+    const auto r = run({(dir / "updater").string(), "/e"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "EXE F/W version: other-tool 9\n\n");
+}
+
+} // namespace

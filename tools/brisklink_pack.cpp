@@ -1,0 +1,321 @@
+// brisklink-pack: turns an updater executable and firmware images into a
+// self-contained updater, and shows what an updater's trailer carries.
+#include "image/program.h"
+#include "image/trailer.h"
+#include "platform/text.h"
+#include "tools/trailer_builder.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <random>
+#include <sstream>
+
+namespace {
+
+constexpr int kExitRefused = 2;
+
+// A refusal that names the option it is about.
+struct Refusal : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void refuse(const std::string& option, const std::string& why) {
+    throw Refusal(option + ": " + why);
+}
+
+std::vector<std::uint8_t> readFile(const std::string& option, const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) refuse(option, "cannot read '" + path + "'");
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+    if (in.bad()) refuse(option, "cannot read '" + path + "'");
+    return bytes;
+}
+
+std::vector<std::uint8_t> parseHexBytes(const std::string& option, std::string text,
+                                        std::size_t minBytes, std::size_t maxBytes) {
+    if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.erase(0, 2);
+    if (text.size() % 2 != 0) refuse(option, "'" + text + "' has an odd number of hex digits");
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        unsigned value = 0;
+        for (std::size_t j = i; j < i + 2; ++j) {
+            const char c = text[j];
+            unsigned d;
+            if (c >= '0' && c <= '9')
+                d = static_cast<unsigned>(c - '0');
+            else if (c >= 'a' && c <= 'f')
+                d = static_cast<unsigned>(c - 'a' + 10);
+            else if (c >= 'A' && c <= 'F')
+                d = static_cast<unsigned>(c - 'A' + 10);
+            else
+                refuse(option, "'" + text + "' is not hexadecimal");
+            value = value * 16 + d;
+        }
+        bytes.push_back(static_cast<std::uint8_t>(value));
+    }
+    if (bytes.size() < minBytes || bytes.size() > maxBytes) {
+        refuse(option, minBytes == maxBytes
+                           ? "needs exactly " + std::to_string(minBytes) + " bytes"
+                           : "needs " + std::to_string(minBytes) + " to " +
+                                 std::to_string(maxBytes) + " bytes");
+    }
+    return bytes;
+}
+
+std::uint32_t parseAddress(const std::string& option, const std::string& text) {
+    try {
+        std::size_t used = 0;
+        const unsigned long long value = std::stoull(text, &used, 0);
+        if (used != text.size() || value > 0xFFFFFFFFull || text[0] == '-') throw 0;
+        return static_cast<std::uint32_t>(value);
+    } catch (...) {
+        refuse(option, "'" + text + "' is not a 32-bit address");
+    }
+}
+
+// VID:PID[:SEL] into the record's three hexadecimal text fields.
+void setIdentity(const std::string& option, const std::string& text, char (&vid)[8],
+                 char (&pid)[8], char (&sel)[4]) {
+    std::vector<std::string> parts;
+    std::stringstream in(text);
+    for (std::string part; std::getline(in, part, ':');) parts.push_back(part);
+    if (parts.size() < 2 || parts.size() > 3 || text.back() == ':')
+        refuse(option, "'" + text + "' is not VID:PID[:SEL]");
+    try {
+        pack::setHexField(vid, sizeof vid, parts[0]);
+        pack::setHexField(pid, sizeof pid, parts[1]);
+        pack::setHexField(sel, sizeof sel, parts.size() == 3 ? parts[2] : "0");
+    } catch (const std::invalid_argument& e) {
+        refuse(option, e.what());
+    }
+}
+
+void setText(const std::string& option, const std::string& utf8, std::uint16_t (&field)[64]) {
+    try {
+        pack::setTextField(field, platform::utf8ToUtf16(utf8));
+    } catch (const std::invalid_argument& e) {
+        refuse(option, e.what());
+    }
+}
+
+image::Key randomKey(std::random_device& random) {
+    image::Key key{};
+    for (auto& b : key) b = static_cast<std::uint8_t>(random() & 0xFF);
+    return key;
+}
+
+struct BuildOptions {
+    std::string updater, internal, external, externalAddress, version, title, headline, notice;
+    std::string ap, iap, commandKey, digest, imageKey, keySlot = "b", output;
+    int commandKeyEnabled = -1, digestCheck = -1; // -1: not given
+};
+
+int runBuild(const BuildOptions& o) {
+    pack::TrailerContent content;
+    ProgramInfo& info = content.info;
+    setIdentity("--ap", o.ap, info.apVendorId, info.apProductId, info.apUsageSelector);
+    setIdentity("--iap", o.iap, info.iapVendorId, info.iapProductId, info.iapUsageSelector);
+    setText("--version", o.version, info.firmwareVersion);
+    setText("--title", o.title, info.windowTitle);
+    setText("--headline", o.headline, info.headline);
+    setText("--notice", o.notice, info.notice);
+
+    if (!o.commandKey.empty()) {
+        const auto key = parseHexBytes("--command-key", o.commandKey, 1, 64);
+        std::copy(key.begin(), key.end(), info.commandKey);
+        info.commandKeyLength = static_cast<std::uint16_t>(key.size());
+    }
+    info.commandKeyEnabled =
+        o.commandKeyEnabled >= 0 ? o.commandKeyEnabled : (o.commandKey.empty() ? 0 : 1);
+    if (!o.digest.empty()) {
+        const auto digest = parseHexBytes("--digest", o.digest, 2, 2);
+        info.digest[0] = digest[0];
+        info.digest[1] = digest[1];
+    }
+    info.digestCheckEnabled = o.digestCheck >= 0 ? o.digestCheck : (o.digest.empty() ? 0 : 1);
+
+    std::random_device random;
+    if (!o.imageKey.empty()) {
+        const auto key = parseHexBytes("--image-key", o.imageKey, 4, 4);
+        std::copy(key.begin(), key.end(), content.imageKey.begin());
+    } else {
+        content.imageKey = randomKey(random);
+    }
+    content.decoy = randomKey(random);
+    content.keySlot = o.keySlot == "a" ? pack::KeySlot::A : pack::KeySlot::B;
+
+    if (o.external.empty() != o.externalAddress.empty())
+        refuse(o.external.empty() ? "--external-address" : "--external",
+               "--external and --external-address go together");
+    std::vector<std::uint8_t> updater = readFile("--updater", o.updater);
+    content.internalImage = readFile("--internal", o.internal);
+    if (!o.external.empty()) {
+        content.externalImage = readFile("--external", o.external);
+        content.externalAddress = parseAddress("--external-address", o.externalAddress);
+    }
+    // The updater hands sizes to 32-bit int parameters.
+    constexpr std::size_t kLimit = 0x7FFFFFFF;
+    if (content.internalImage.size() + content.externalImage.size() > kLimit)
+        refuse("--internal", "images larger than 2 GiB cannot be carried");
+
+    const std::vector<std::uint8_t> trailer = pack::buildTrailer(content);
+    std::ofstream out(o.output, std::ios::binary | std::ios::trunc);
+    if (!out) refuse("-o", "cannot write '" + o.output + "'");
+    out.write(reinterpret_cast<const char*>(updater.data()),
+              static_cast<std::streamsize>(updater.size()));
+    out.write(reinterpret_cast<const char*>(trailer.data()),
+              static_cast<std::streamsize>(trailer.size()));
+    out.close();
+    if (!out) refuse("-o", "cannot write '" + o.output + "'");
+    return 0;
+}
+
+std::string hex(std::uint32_t value, int digits) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%0*X", digits, value);
+    return buffer;
+}
+
+int runShow(const std::string& path, bool json) {
+    {
+        std::ifstream probe(path, std::ios::binary);
+        if (!probe) {
+            std::cerr << "brisklink-pack: cannot read '" << path << "'\n";
+            return 1;
+        }
+    }
+    image::TrailerPosition position;
+    ProgramInfo info{};
+    std::array<std::uint8_t, 16> internalInfo{}, externalInfo{};
+    if (!image::findProgramInfo(path, position, &info) ||
+        !image::readImageInfo(path, position, internalInfo.data(), externalInfo.data())) {
+        std::cerr << "brisklink-pack: '" << path << "' carries no valid updater trailer\n";
+        return 1;
+    }
+    image::ProgramData data;
+    data.info = info;
+    data.internalImageInfo = internalInfo;
+    data.externalImageInfo = externalInfo;
+    auto text = [](const std::uint16_t (&field)[64]) {
+        return platform::utf16ToUtf8(image::recordText(field));
+    };
+    auto id = [](const char* field, std::size_t n) { return image::parseHexField(field, n); };
+    const std::uint32_t internalSize = data.internalImageSize();
+    const std::uint32_t externalSize = data.externalImageSize();
+    const bool imagesFit = image::imagesFit(path, position, internalSize, externalSize);
+    const std::string digest = hex(info.digest[0], 2) + hex(info.digest[1], 2);
+
+    if (json) {
+        nlohmann::ordered_json j;
+        j["ap"] = {{"vendorId", hex(id(info.apVendorId, 8), 4)},
+                   {"productId", hex(id(info.apProductId, 8), 4)},
+                   {"usageSelector", hex(id(info.apUsageSelector, 4), 2)}};
+        j["iap"] = {{"vendorId", hex(id(info.iapVendorId, 8), 4)},
+                    {"productId", hex(id(info.iapProductId, 8), 4)},
+                    {"usageSelector", hex(id(info.iapUsageSelector, 4), 2)}};
+        j["version"] = text(info.firmwareVersion);
+        j["title"] = text(info.windowTitle);
+        j["headline"] = text(info.headline);
+        j["notice"] = text(info.notice);
+        j["internalImageSize"] = internalSize;
+        j["externalImageSize"] = externalSize;
+        j["externalImageAddress"] = externalSize ? "0x" + hex(data.externalImageAddress(), 8) : "";
+        j["imagesFit"] = imagesFit;
+        j["digest"] = digest;
+        j["digestCheckEnabled"] = info.digestCheckEnabled != 0;
+        j["commandKeyPresent"] = info.commandKeyLength != 0;
+        j["commandKeyLength"] = info.commandKeyLength;
+        j["commandKeyEnabled"] = info.commandKeyEnabled != 0;
+        j["trailerOffset"] = position.trailerOffset;
+        std::cout << j.dump(2) << "\n";
+        return 0;
+    }
+    std::cout << "AP identity:      VID " << hex(id(info.apVendorId, 8), 4) << " PID "
+              << hex(id(info.apProductId, 8), 4) << " selector "
+              << hex(id(info.apUsageSelector, 4), 2) << "\n"
+              << "IAP identity:     VID " << hex(id(info.iapVendorId, 8), 4) << " PID "
+              << hex(id(info.iapProductId, 8), 4) << " selector "
+              << hex(id(info.iapUsageSelector, 4), 2) << "\n"
+              << "Version:          " << text(info.firmwareVersion) << "\n"
+              << "Title:            " << text(info.windowTitle) << "\n"
+              << "Headline:         " << text(info.headline) << "\n"
+              << "Notice:           " << text(info.notice) << "\n"
+              << "Internal image:   " << internalSize << " bytes\n"
+              << "External image:   ";
+    if (externalSize)
+        std::cout << externalSize << " bytes at 0x" << hex(data.externalImageAddress(), 8) << "\n";
+    else
+        std::cout << "none\n";
+    if (!imagesFit) std::cout << "Warning:          the image sizes do not fit in the file\n";
+    std::cout << "Digest:           " << digest << ", check "
+              << (info.digestCheckEnabled ? "on" : "off") << "\n"
+              << "Command key:      ";
+    if (info.commandKeyLength)
+        std::cout << info.commandKeyLength << " bytes, "
+                  << (info.commandKeyEnabled ? "enabled" : "disabled") << "\n";
+    else
+        std::cout << "none\n";
+    std::cout << "Trailer offset:   " << position.trailerOffset << "\n";
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App cli{"Packs firmware into a Brisklink updater and shows what an updater carries."};
+    cli.require_subcommand(1);
+
+    BuildOptions o;
+    CLI::App* build = cli.add_subcommand("build", "Append a trailer to an updater executable");
+    build->add_option("--updater", o.updater, "The updater executable (IAP or IAP.exe)")
+        ->required();
+    build->add_option("--internal", o.internal, "Firmware image for the internal flash")
+        ->required();
+    build->add_option("--external", o.external, "Firmware image for the external region");
+    build->add_option("--external-address", o.externalAddress,
+                      "Device address of the external image");
+    build->add_option("--version", o.version, "Version text of the carried firmware")
+        ->required();
+    build->add_option("--title", o.title, "Dialog window title");
+    build->add_option("--headline", o.headline, "Dialog headline");
+    build->add_option("--notice", o.notice, "Dialog notice text");
+    build->add_option("--ap", o.ap, "Application identity VID:PID[:SEL] (hexadecimal)")
+        ->required();
+    build->add_option("--iap", o.iap, "Loader identity VID:PID[:SEL] (hexadecimal)")->required();
+    build->add_option("--command-key", o.commandKey, "Command key, 1 to 64 bytes in hexadecimal");
+    build->add_option("--command-key-enabled", o.commandKeyEnabled, "Fold the key into the CRC")
+        ->check(CLI::Range(0, 1));
+    build->add_option("--digest", o.digest, "Two digest bytes in hexadecimal");
+    build->add_option("--digest-check", o.digestCheck, "Run the digest check after programming")
+        ->check(CLI::Range(0, 1));
+    build->add_option("--image-key", o.imageKey, "Image key, 4 bytes in hexadecimal (random)");
+    build->add_option("--key-slot", o.keySlot, "Candidate word that carries the image key")
+        ->check(CLI::IsMember({"a", "b"}));
+    build->add_option("-o", o.output, "The packed updater to write")->required();
+
+    std::string showPath;
+    bool json = false;
+    CLI::App* show = cli.add_subcommand("show", "Show what an updater's trailer carries");
+    show->add_option("FILE", showPath, "A packed updater")->required();
+    show->add_flag("--json", json, "Print JSON");
+
+    try {
+        cli.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = cli.exit(e);
+        return code == 0 ? 0 : kExitRefused;
+    }
+    try {
+        if (*build) return runBuild(o);
+        return runShow(showPath, json);
+    } catch (const Refusal& e) {
+        std::cerr << "brisklink-pack: " << e.what() << "\n";
+        return kExitRefused;
+    }
+}
