@@ -18,7 +18,9 @@ void printMessage(std::u16string text) {
     platform::writeStandardOutput(text);
 }
 
-void printMessage(const char* asciiText) { printMessage(platform::ascii(asciiText)); }
+void printMessage(const char* asciiText) {
+    printMessage(platform::ascii(asciiText));
+}
 
 void printUsage() {
     static const char* const lines[] = {
@@ -33,7 +35,8 @@ void printUsage() {
         "    /h    Show help.\n\n",
         "Use %errorlevel% to get the error code. 0 for success, 1 for error.\n",
     };
-    for (const char* line : lines) printMessage(line);
+    for (const char* line : lines)
+        printMessage(line);
 }
 
 namespace {

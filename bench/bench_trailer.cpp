@@ -15,7 +15,8 @@ std::string makeUpdater(std::size_t appended) {
     std::mt19937 generator(1);
     auto noise = [&](std::size_t n) {
         std::vector<std::uint8_t> bytes(n);
-        for (auto& b : bytes) b = static_cast<std::uint8_t>(generator());
+        for (auto& b : bytes)
+            b = static_cast<std::uint8_t>(generator());
         return bytes;
     };
     pack::TrailerContent content;

@@ -83,8 +83,7 @@ int findProgramInfo(const std::string& path, TrailerPosition& position, ProgramI
         const std::int64_t low = std::max<std::int64_t>(1, high - kPositionsPerRead + 1);
         const std::size_t length = static_cast<std::size_t>(high - low) + kTailBytes;
         window.resize(length);
-        if (!file.readAt(low + static_cast<std::int64_t>(kCandidateAOffset), window.data(),
-                         length))
+        if (!file.readAt(low + static_cast<std::int64_t>(kCandidateAOffset), window.data(), length))
             break;
         for (std::int64_t p = high; p >= low; --p) {
             if (keyFromTail(window.data() + (p - low), key)) {
@@ -135,8 +134,7 @@ int readImageInfo(const std::string& path, const TrailerPosition& position,
     const std::int64_t end = trailerEnd(file, position);
     if (end < 0) return 0;
     std::array<std::uint8_t, 2 * kImageInfoSize> both{};
-    if (!file.readAt(end - static_cast<std::int64_t>(kFixedTrailerSize), both.data(),
-                     both.size()))
+    if (!file.readAt(end - static_cast<std::int64_t>(kFixedTrailerSize), both.data(), both.size()))
         return 0;
     // External block first in the file, internal block after it.
     descramble(both.data() + kImageInfoSize, kImageInfoSize, position.imageKey);
@@ -146,8 +144,8 @@ int readImageInfo(const std::string& path, const TrailerPosition& position,
     return 1;
 }
 
-int readImages(const std::string& path, const TrailerPosition& position,
-               std::uint32_t internalSize, std::uint32_t externalSize, std::uint8_t* internalImage,
+int readImages(const std::string& path, const TrailerPosition& position, std::uint32_t internalSize,
+               std::uint32_t externalSize, std::uint8_t* internalImage,
                std::uint8_t* externalImage) {
     if ((internalSize != 0 && internalImage == nullptr) ||
         (externalSize != 0 && externalImage == nullptr))
@@ -168,8 +166,8 @@ int readImages(const std::string& path, const TrailerPosition& position,
     return 1;
 }
 
-bool imagesFit(const std::string& path, const TrailerPosition& position,
-               std::uint32_t internalSize, std::uint32_t externalSize) {
+bool imagesFit(const std::string& path, const TrailerPosition& position, std::uint32_t internalSize,
+               std::uint32_t externalSize) {
     platform::InputFile file(path);
     const std::int64_t end = trailerEnd(file, position);
     return end >= 0 && fits(end, internalSize, externalSize);

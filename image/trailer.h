@@ -66,13 +66,13 @@ struct TrailerPosition {
 int findProgramInfo(const std::string& path, TrailerPosition& position, ProgramInfo* info);
 int readImageInfo(const std::string& path, const TrailerPosition& position,
                   std::uint8_t* internalInfo, std::uint8_t* externalInfo);
-int readImages(const std::string& path, const TrailerPosition& position,
-               std::uint32_t internalSize, std::uint32_t externalSize, std::uint8_t* internalImage,
+int readImages(const std::string& path, const TrailerPosition& position, std::uint32_t internalSize,
+               std::uint32_t externalSize, std::uint8_t* internalImage,
                std::uint8_t* externalImage);
 // True when images of these sizes fit in the file before the trailer, so that a
 // caller may allocate buffers for them.
-bool imagesFit(const std::string& path, const TrailerPosition& position,
-               std::uint32_t internalSize, std::uint32_t externalSize);
+bool imagesFit(const std::string& path, const TrailerPosition& position, std::uint32_t internalSize,
+               std::uint32_t externalSize);
 
 // The process-wide position that the exported operations use.
 TrailerPosition& processTrailer();

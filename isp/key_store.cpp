@@ -12,9 +12,13 @@ namespace {
 LinkState state;
 }
 
-LinkState& linkState() { return state; }
+LinkState& linkState() {
+    return state;
+}
 
-void resetLinkState() { state = LinkState{}; }
+void resetLinkState() {
+    state = LinkState{};
+}
 
 } // namespace isp
 

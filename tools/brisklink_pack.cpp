@@ -60,10 +60,9 @@ std::vector<std::uint8_t> parseHexBytes(const std::string& option, std::string t
         bytes.push_back(static_cast<std::uint8_t>(value));
     }
     if (bytes.size() < minBytes || bytes.size() > maxBytes) {
-        refuse(option, minBytes == maxBytes
-                           ? "needs exactly " + std::to_string(minBytes) + " bytes"
-                           : "needs " + std::to_string(minBytes) + " to " +
-                                 std::to_string(maxBytes) + " bytes");
+        refuse(option, minBytes == maxBytes ? "needs exactly " + std::to_string(minBytes) + " bytes"
+                                            : "needs " + std::to_string(minBytes) + " to " +
+                                                  std::to_string(maxBytes) + " bytes");
     }
     return bytes;
 }
@@ -80,11 +79,12 @@ std::uint32_t parseAddress(const std::string& option, const std::string& text) {
 }
 
 // VID:PID[:SEL] into the record's three hexadecimal text fields.
-void setIdentity(const std::string& option, const std::string& text, char (&vid)[8],
-                 char (&pid)[8], char (&sel)[4]) {
+void setIdentity(const std::string& option, const std::string& text, char (&vid)[8], char (&pid)[8],
+                 char (&sel)[4]) {
     std::vector<std::string> parts;
     std::stringstream in(text);
-    for (std::string part; std::getline(in, part, ':');) parts.push_back(part);
+    for (std::string part; std::getline(in, part, ':');)
+        parts.push_back(part);
     if (parts.size() < 2 || parts.size() > 3 || text.back() == ':')
         refuse(option, "'" + text + "' is not VID:PID[:SEL]");
     try {
@@ -106,7 +106,8 @@ void setText(const std::string& option, const std::string& utf8, std::uint16_t (
 
 image::Key randomKey(std::random_device& random) {
     image::Key key{};
-    for (auto& b : key) b = static_cast<std::uint8_t>(random() & 0xFF);
+    for (auto& b : key)
+        b = static_cast<std::uint8_t>(random() & 0xFF);
     return key;
 }
 
@@ -202,7 +203,7 @@ int runShow(const std::string& path, bool json) {
     data.info = info;
     data.internalImageInfo = internalInfo;
     data.externalImageInfo = externalInfo;
-    auto text = [](const std::uint16_t (&field)[64]) {
+    auto text = [](const std::uint16_t(&field)[64]) {
         return platform::utf16ToUtf8(image::recordText(field));
     };
     auto id = [](const char* field, std::size_t n) { return image::parseHexField(field, n); };
@@ -280,13 +281,11 @@ int main(int argc, char** argv) {
     build->add_option("--external", o.external, "Firmware image for the external region");
     build->add_option("--external-address", o.externalAddress,
                       "Device address of the external image");
-    build->add_option("--version", o.version, "Version text of the carried firmware")
-        ->required();
+    build->add_option("--version", o.version, "Version text of the carried firmware")->required();
     build->add_option("--title", o.title, "Dialog window title");
     build->add_option("--headline", o.headline, "Dialog headline");
     build->add_option("--notice", o.notice, "Dialog notice text");
-    build->add_option("--ap", o.ap, "Application identity VID:PID[:SEL] (hexadecimal)")
-        ->required();
+    build->add_option("--ap", o.ap, "Application identity VID:PID[:SEL] (hexadecimal)")->required();
     build->add_option("--iap", o.iap, "Loader identity VID:PID[:SEL] (hexadecimal)")->required();
     build->add_option("--command-key", o.commandKey, "Command key, 1 to 64 bytes in hexadecimal");
     build->add_option("--command-key-enabled", o.commandKeyEnabled, "Fold the key into the CRC")

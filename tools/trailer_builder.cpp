@@ -7,7 +7,8 @@ namespace pack {
 namespace {
 
 void putWord(std::uint8_t* at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 void append(std::vector<std::uint8_t>& out, const std::vector<std::uint8_t>& bytes,
@@ -50,14 +51,18 @@ std::vector<std::uint8_t> buildTrailer(const TrailerContent& content) {
 }
 
 void setHexField(char* field, std::size_t capacity, std::string_view hexDigits) {
-    if (hexDigits.size() >= 2 && hexDigits[0] == '0' && (hexDigits[1] == 'x' || hexDigits[1] == 'X'))
+    if (hexDigits.size() >= 2 && hexDigits[0] == '0' &&
+        (hexDigits[1] == 'x' || hexDigits[1] == 'X'))
         hexDigits.remove_prefix(2);
     if (hexDigits.empty()) throw std::invalid_argument("empty hexadecimal value");
     if (hexDigits.size() > capacity)
-        throw std::invalid_argument("more than " + std::to_string(capacity) + " hexadecimal digits");
+        throw std::invalid_argument("more than " + std::to_string(capacity) +
+                                    " hexadecimal digits");
     for (char c : hexDigits) {
-        const bool digit = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-        if (!digit) throw std::invalid_argument("'" + std::string(hexDigits) + "' is not hexadecimal");
+        const bool digit =
+            (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (!digit)
+            throw std::invalid_argument("'" + std::string(hexDigits) + "' is not hexadecimal");
     }
     std::memset(field, 0, capacity);
     std::memcpy(field, hexDigits.data(), hexDigits.size());
@@ -71,7 +76,8 @@ void setTextField(std::uint16_t (&field)[64], std::u16string_view text) {
     if (text.find(u'\0') != std::u16string_view::npos)
         throw std::invalid_argument("contains a NUL character");
     std::memset(field, 0, sizeof field);
-    for (std::size_t i = 0; i < text.size(); ++i) field[i] = text[i];
+    for (std::size_t i = 0; i < text.size(); ++i)
+        field[i] = text[i];
 }
 
 } // namespace pack

@@ -23,11 +23,14 @@ void writeAll(int fd, const std::string& bytes) {
 
 bool initProcess(int argc, char** argv) {
     arguments.clear();
-    for (int i = 1; i < argc; ++i) arguments.push_back(utf8ToUtf16(argv[i]));
+    for (int i = 1; i < argc; ++i)
+        arguments.push_back(utf8ToUtf16(argv[i]));
     return true;
 }
 
-std::vector<std::u16string> commandLineArguments() { return arguments; }
+std::vector<std::u16string> commandLineArguments() {
+    return arguments;
+}
 
 std::string executablePath() {
     std::string buffer(PATH_MAX, '\0');
@@ -37,9 +40,13 @@ std::string executablePath() {
     return buffer;
 }
 
-void writeStandardOutput(std::u16string_view text) { writeAll(1, utf16ToUtf8(text)); }
+void writeStandardOutput(std::u16string_view text) {
+    writeAll(1, utf16ToUtf8(text));
+}
 
-void writeStandardError(std::u16string_view text) { writeAll(2, utf16ToUtf8(text)); }
+void writeStandardError(std::u16string_view text) {
+    writeAll(2, utf16ToUtf8(text));
+}
 
 // A Linux terminal has no window of its own to hide.
 void hideConsoleWindow() {}

@@ -12,7 +12,8 @@ namespace {
 
 std::u16string fromWide(const wchar_t* text) {
     std::u16string out;
-    for (; *text; ++text) out.push_back(static_cast<char16_t>(*text));
+    for (; *text; ++text)
+        out.push_back(static_cast<char16_t>(*text));
     return out;
 }
 
@@ -53,14 +54,17 @@ void writeHandle(DWORD which, std::u16string_view text) {
 
 } // namespace
 
-bool initProcess(int, char**) { return GetModuleHandleW(nullptr) != nullptr; }
+bool initProcess(int, char**) {
+    return GetModuleHandleW(nullptr) != nullptr;
+}
 
 std::vector<std::u16string> commandLineArguments() {
     std::vector<std::u16string> out;
     int count = 0;
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
     if (!argv) return out;
-    for (int i = 1; i < count; ++i) out.push_back(fromWide(argv[i]));
+    for (int i = 1; i < count; ++i)
+        out.push_back(fromWide(argv[i]));
     LocalFree(argv);
     return out;
 }
@@ -82,9 +86,13 @@ std::string executablePath() {
     return utf16ToUtf8(std::u16string(buffer.begin(), buffer.end()));
 }
 
-void writeStandardOutput(std::u16string_view text) { writeHandle(STD_OUTPUT_HANDLE, text); }
+void writeStandardOutput(std::u16string_view text) {
+    writeHandle(STD_OUTPUT_HANDLE, text);
+}
 
-void writeStandardError(std::u16string_view text) { writeHandle(STD_ERROR_HANDLE, text); }
+void writeStandardError(std::u16string_view text) {
+    writeHandle(STD_ERROR_HANDLE, text);
+}
 
 void hideConsoleWindow() {
     HWND console = GetConsoleWindow();

@@ -61,8 +61,8 @@ TEST_F(Updater, SilentSuppressesTheUsageInEitherOrder) {
 }
 
 TEST_F(Updater, ExeVersionIsPrintedInAnyCaseAndEvenWhenSilent) {
-    for (const auto& args : {std::vector<std::string>{"/e"}, {"/E"}, {"/e", "/s"}, {"/s", "/e"},
-                             {"/e", "/e", "/b"}}) {
+    for (const auto& args :
+         {std::vector<std::string>{"/e"}, {"/E"}, {"/e", "/s"}, {"/s", "/e"}, {"/e", "/e", "/b"}}) {
         const auto r = iap(args);
         EXPECT_EQ(r.exitCode, 0);
         EXPECT_EQ(r.out, "EXE F/W version: 1.2.3\n\n");

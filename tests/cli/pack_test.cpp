@@ -12,13 +12,12 @@ using namespace testing_support;
 TEST(Pack, ShowReportsWhatTheTrailerCarriesButNeverTheKey) {
     TempDir dir;
     writeFile(dir / "ext.bin", randomBytes(777, 3));
-    const auto packed =
-        packUpdater(dir, BRISKLINK_IAP, "4.5.6",
-                    {"--external", (dir / "ext.bin").string(), "--external-address", "0x60000000",
-                     "--title", "Brisklink Updater", "--headline", "Update your adapter",
-                     "--notice", "Keep it plugged in", "--command-key",
-                     "A1B2C3D4E5F60718293A4B5C6D7E8F90", "--digest", "BEEF", "--image-key",
-                     "01020304"});
+    const auto packed = packUpdater(dir, BRISKLINK_IAP, "4.5.6",
+                                    {"--external", (dir / "ext.bin").string(), "--external-address",
+                                     "0x60000000", "--title", "Brisklink Updater", "--headline",
+                                     "Update your adapter", "--notice", "Keep it plugged in",
+                                     "--command-key", "A1B2C3D4E5F60718293A4B5C6D7E8F90",
+                                     "--digest", "BEEF", "--image-key", "01020304"});
     const auto r = run({BRISKLINK_PACK, "show", packed.string(), "--json"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const auto j = nlohmann::json::parse(r.out);
@@ -58,9 +57,10 @@ TEST(Pack, ShowRefusesAFileWithoutTrailer) {
 TEST(Pack, BadOptionsAreRefusedByName) {
     TempDir dir;
     writeFile(dir / "fw.bin", randomBytes(64, 1));
-    const std::vector<std::string> base = {BRISKLINK_PACK,  "build", "--updater", BRISKLINK_IAP,
-                                           "--internal",    (dir / "fw.bin").string(),
-                                           "-o",            (dir / "out").string()};
+    const std::vector<std::string> base = {BRISKLINK_PACK, "build",
+                                           "--updater",    BRISKLINK_IAP,
+                                           "--internal",   (dir / "fw.bin").string(),
+                                           "-o",           (dir / "out").string()};
     auto build = [&](std::vector<std::string> extra) {
         std::vector<std::string> argv = base;
         argv.insert(argv.end(), extra.begin(), extra.end());
@@ -114,8 +114,8 @@ TEST(Pack, EveryBuildHasItsOwnRandomImageKey) {
 TEST(Pack, KeyInEitherCandidateRunsInTheUpdater) {
     TempDir dir;
     for (const std::string slot : {"a", "b"}) {
-        const auto packed = packUpdater(dir, BRISKLINK_IAP, "slot-" + slot, {"--key-slot", slot},
-                                        "slot-" + slot);
+        const auto packed =
+            packUpdater(dir, BRISKLINK_IAP, "slot-" + slot, {"--key-slot", slot}, "slot-" + slot);
         const auto r = run({packed.string(), "/e"});
         EXPECT_EQ(r.exitCode, 0);
         EXPECT_EQ(r.out, "EXE F/W version: slot-" + slot + "\n\n");

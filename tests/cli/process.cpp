@@ -29,7 +29,8 @@ ProcessResult run(const std::vector<std::string>& argv) {
     posix_spawn_file_actions_addclose(&actions, outPipe[0]);
     posix_spawn_file_actions_addclose(&actions, errPipe[0]);
     std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     pid_t pid = 0;
     const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
@@ -70,7 +71,8 @@ ProcessResult run(const std::vector<std::string>& argv) {
 }
 
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "brisklink-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "brisklink-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
@@ -82,12 +84,14 @@ TempDir::~TempDir() {
 
 void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 void appendFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::app);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<std::uint8_t> readFile(const std::filesystem::path& path) {
@@ -98,7 +102,8 @@ std::vector<std::uint8_t> readFile(const std::filesystem::path& path) {
 std::vector<std::uint8_t> randomBytes(std::size_t count, std::uint32_t seed) {
     std::mt19937 generator(seed);
     std::vector<std::uint8_t> bytes(count);
-    for (auto& b : bytes) b = static_cast<std::uint8_t>(generator());
+    for (auto& b : bytes)
+        b = static_cast<std::uint8_t>(generator());
     return bytes;
 }
 
@@ -108,10 +113,10 @@ std::filesystem::path packUpdater(const TempDir& dir, const std::string& updater
     const auto firmware = dir / (name + "-firmware.bin");
     if (!std::filesystem::exists(firmware)) writeFile(firmware, randomBytes(3000, 7));
     const auto output = dir / name;
-    std::vector<std::string> argv = {BRISKLINK_PACK, "build", "--updater", updater, "--internal",
-                                     firmware.string(), "--version", version, "--ap",
-                                     "1D50:6190:01", "--iap", "1D50:6191:02", "-o",
-                                     output.string()};
+    std::vector<std::string> argv = {BRISKLINK_PACK, "build",           "--updater", updater,
+                                     "--internal",   firmware.string(), "--version", version,
+                                     "--ap",         "1D50:6190:01",    "--iap",     "1D50:6191:02",
+                                     "-o",           output.string()};
     argv.insert(argv.end(), extra.begin(), extra.end());
     const ProcessResult packed = run(argv);
     EXPECT_EQ(packed.exitCode, 0) << packed.err;

@@ -17,7 +17,8 @@ TEST(CommandKeyStore, StartsKeyedWithSixtyFourZeroBytes) {
 
 TEST(CommandKeyStore, LengthUsesItsLowSixteenBitsAndIsCutToTheStore) {
     std::array<std::uint8_t, 80> key{};
-    for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(i + 1);
+    for (std::size_t i = 0; i < key.size(); ++i)
+        key[i] = static_cast<std::uint8_t>(i + 1);
     EXPECT_EQ(CRYPT_SetCommandKey(key.data(), 0x10010), 0);
     EXPECT_EQ(isp::linkState().commandKeyLength, 16);
     EXPECT_EQ(isp::linkState().commandKey[15], 16);

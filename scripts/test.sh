@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs every test: builds Linux, Windows and the sanitizer build, then runs the
+# Linux suite (which also drives IAP.exe under Wine) and the suite again under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+bash scripts/build.sh linux windows sanitize
+
+export WINEDEBUG=-all
+# Create the Wine prefix once, before tests run in parallel.
+wine wineboot --init >/dev/null 2>&1 || true
+wineserver -w 2>/dev/null || true
+
+ctest --preset linux
+# The Wine tests run the Windows binary; once is enough.
+ctest --preset sanitize -E '^Windows\.'
