@@ -18,9 +18,7 @@ void printMessage(std::u16string text) {
     platform::writeStandardOutput(text);
 }
 
-void printMessage(const char* asciiText) {
-    printMessage(platform::ascii(asciiText));
-}
+void printMessage(const char* asciiText) { printMessage(platform::ascii(asciiText)); }
 
 void printUsage() {
     static const char* const lines[] = {

@@ -1,5 +1,3 @@
 #include "app/console.h"
 
-int main(int argc, char** argv) {
-    return app::appMain(argc, argv);
-}
+int main(int argc, char** argv) { return app::appMain(argc, argv); }

@@ -15,15 +15,9 @@ std::uint32_t word(const std::array<std::uint8_t, 16>& block, std::size_t index)
 
 } // namespace
 
-std::uint32_t ProgramData::internalImageSize() const {
-    return word(internalImageInfo, 1);
-}
-std::uint32_t ProgramData::externalImageAddress() const {
-    return word(externalImageInfo, 0);
-}
-std::uint32_t ProgramData::externalImageSize() const {
-    return word(externalImageInfo, 1);
-}
+std::uint32_t ProgramData::internalImageSize() const { return word(internalImageInfo, 1); }
+std::uint32_t ProgramData::externalImageAddress() const { return word(externalImageInfo, 0); }
+std::uint32_t ProgramData::externalImageSize() const { return word(externalImageInfo, 1); }
 
 ProgramData& program() {
     static ProgramData data;

@@ -51,6 +51,19 @@ BRISKLINK_API int GetImage(int internalSize, int externalSize, uint8_t* internal
 BRISKLINK_API int CRYPT_SetCommandKey(const uint8_t* key, int length);
 BRISKLINK_API int CRYPT_EnableCommandKey(int enable);
 
+/* Device link: discovery (1 found, 0 not found) and the handles. */
+BRISKLINK_API int ISP_IsConnectedToDevice(int vendorId, int productId, int usageSelector);
+BRISKLINK_API void ISP_CloseSerialPortConnect(void);
+BRISKLINK_API int ISP_SetupSerialPortConnection(void);
+
+/* Link utilities. */
+BRISKLINK_API int ISP_GetTransProgress(void);
+BRISKLINK_API int ISP_GetUserData(uint8_t* buffer, int length);
+BRISKLINK_API int ISP_GetUserResult(int seconds);
+/* Copies the library log (UTF-16, NUL-terminated, cut to fit) into `buffer`
+ * of `capacity` units and returns the log's full length in units. */
+BRISKLINK_API int ISP_GetLibraryLog(uint16_t* buffer, int capacity);
+
 #ifdef __cplusplus
 }
 #endif

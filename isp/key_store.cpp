@@ -6,22 +6,6 @@
 #include <algorithm>
 #include <cstring>
 
-namespace isp {
-
-namespace {
-LinkState state;
-}
-
-LinkState& linkState() {
-    return state;
-}
-
-void resetLinkState() {
-    state = LinkState{};
-}
-
-} // namespace isp
-
 extern "C" BRISKLINK_API int CRYPT_SetCommandKey(const uint8_t* key, int length) {
     auto& s = isp::linkState();
     // Only the low 16 bits count; more than the store holds is cut to its size

@@ -2,18 +2,54 @@
 // process; tests may put it back to its start values with resetLinkState().
 #pragma once
 
+#include "platform/hid.h"
+
 #include <array>
 #include <cstdint>
+#include <string>
 
 namespace isp {
 
 inline constexpr std::size_t kCommandKeyCapacity = 64;
+inline constexpr std::size_t kReportSize = 65;
+
+// The adapter's loader identity and the vendor-defined usage page base.
+inline constexpr std::int32_t kDefaultVendorId = 0x3F27;
+inline constexpr std::int32_t kDefaultLoaderProductId = 0x1005;
+inline constexpr std::int32_t kVendorUsagePageBase = 0xFF00;
+
+using Report = std::array<std::uint8_t, kReportSize>;
 
 struct LinkState {
     // Command key store: folded into every keyed frame CRC, never sent.
     std::array<std::uint8_t, kCommandKeyCapacity> commandKey{};
     std::uint16_t commandKeyLength = kCommandKeyCapacity;
     std::int32_t commandKeyEnabled = 1;
+
+    // Discovery and the open device.
+    std::int32_t matchVendorId = kDefaultVendorId;
+    std::int32_t matchProductId = kDefaultLoaderProductId;
+    std::int32_t matchUsagePage = kVendorUsagePageBase;
+    platform::hid::Handle infoHandle = platform::hid::kInvalidHandle;
+    platform::hid::Handle writeHandle = platform::hid::kInvalidHandle;
+    platform::hid::Handle readHandle = platform::hid::kInvalidHandle;
+    platform::hid::Capabilities deviceCaps{};
+    std::string devicePath;
+    std::int32_t skipRediscovery = 0;
+
+    // Framing and scrambling.
+    Report outReport{};
+    Report inReport{};
+    std::int32_t scramblingEnabled = 1;
+    std::array<std::uint8_t, 4> rollingKey{};
+    std::int32_t rollingEnabled = 0;
+    std::uint16_t rollSeedA = 0;
+    std::uint16_t rollSeedB = 0;
+
+    std::int32_t transferProgress = 0;
+    std::int32_t appAreaStart = 0x0C00;
+    std::int32_t appAreaEnd = 0x7FFF;
+    std::u16string libraryLog;
 };
 
 LinkState& linkState();

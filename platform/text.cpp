@@ -101,8 +101,6 @@ std::u16string utf8ToUtf16(std::string_view text) {
     return out;
 }
 
-std::u16string ascii(std::string_view text) {
-    return std::u16string(text.begin(), text.end());
-}
+std::u16string ascii(std::string_view text) { return std::u16string(text.begin(), text.end()); }
 
 } // namespace platform

@@ -28,9 +28,7 @@ bool initProcess(int argc, char** argv) {
     return true;
 }
 
-std::vector<std::u16string> commandLineArguments() {
-    return arguments;
-}
+std::vector<std::u16string> commandLineArguments() { return arguments; }
 
 std::string executablePath() {
     std::string buffer(PATH_MAX, '\0');
@@ -40,13 +38,9 @@ std::string executablePath() {
     return buffer;
 }
 
-void writeStandardOutput(std::u16string_view text) {
-    writeAll(1, utf16ToUtf8(text));
-}
+void writeStandardOutput(std::u16string_view text) { writeAll(1, utf16ToUtf8(text)); }
 
-void writeStandardError(std::u16string_view text) {
-    writeAll(2, utf16ToUtf8(text));
-}
+void writeStandardError(std::u16string_view text) { writeAll(2, utf16ToUtf8(text)); }
 
 // A Linux terminal has no window of its own to hide.
 void hideConsoleWindow() {}

@@ -54,9 +54,7 @@ void writeHandle(DWORD which, std::u16string_view text) {
 
 } // namespace
 
-bool initProcess(int, char**) {
-    return GetModuleHandleW(nullptr) != nullptr;
-}
+bool initProcess(int, char**) { return GetModuleHandleW(nullptr) != nullptr; }
 
 std::vector<std::u16string> commandLineArguments() {
     std::vector<std::u16string> out;
@@ -86,13 +84,9 @@ std::string executablePath() {
     return utf16ToUtf8(std::u16string(buffer.begin(), buffer.end()));
 }
 
-void writeStandardOutput(std::u16string_view text) {
-    writeHandle(STD_OUTPUT_HANDLE, text);
-}
+void writeStandardOutput(std::u16string_view text) { writeHandle(STD_OUTPUT_HANDLE, text); }
 
-void writeStandardError(std::u16string_view text) {
-    writeHandle(STD_ERROR_HANDLE, text);
-}
+void writeStandardError(std::u16string_view text) { writeHandle(STD_ERROR_HANDLE, text); }
 
 void hideConsoleWindow() {
     HWND console = GetConsoleWindow();

@@ -1,0 +1,545 @@
+#include "adapter/adapter.h"
+
+#include "isp/crc.h"
+#include "isp/link_mask.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace adapter {
+
+namespace {
+
+constexpr std::size_t kAckHandOver = 60;
+
+std::uint32_t le32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+void putLe32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::string hex32(std::uint32_t v) {
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%08X", v);
+    return b;
+}
+
+Command classify(std::uint8_t code, std::uint8_t option) {
+    switch (code) {
+    case 0xFF:
+        return Command::Ready;
+    case 0x00:
+        return option == 0x0A ? Command::MassErase
+                              : (option == 0x08 ? Command::PageErase : Command::Unknown);
+    case 0x01:
+        switch (option) {
+        case 0x00:
+            return Command::Verify;
+        case 0x01:
+            return Command::Program;
+        case 0x02:
+            return Command::Read;
+        case 0x03:
+            return Command::BlankCheck;
+        default:
+            return Command::Unknown;
+        }
+    case 0x02:
+        return Command::Digest;
+    case 0x03:
+        return Command::Info;
+    case 0x04:
+        return Command::Reset;
+    case 0x05:
+        return Command::Exit;
+    default:
+        return code >= 0x50 ? Command::User : Command::Unknown;
+    }
+}
+
+} // namespace
+
+const char* commandName(Command c) {
+    switch (c) {
+    case Command::Ready:
+        return "ready";
+    case Command::Auth:
+        return "auth";
+    case Command::Info:
+        return "info";
+    case Command::Reset:
+        return "reset";
+    case Command::Exit:
+        return "exit";
+    case Command::MassErase:
+        return "mass-erase";
+    case Command::PageErase:
+        return "page-erase";
+    case Command::BlankCheck:
+        return "blank-check";
+    case Command::Program:
+        return "program";
+    case Command::Verify:
+        return "verify";
+    case Command::Read:
+        return "read";
+    case Command::Digest:
+        return "digest";
+    case Command::User:
+        return "user";
+    case Command::Unknown:
+        break;
+    }
+    return "unknown";
+}
+
+std::optional<Command> commandByName(const std::string& name) {
+    for (int i = 0; i <= static_cast<int>(Command::User); ++i) {
+        const auto c = static_cast<Command>(i);
+        if (name == commandName(c)) return c;
+    }
+    return std::nullopt;
+}
+
+SimulatedAdapter::SimulatedAdapter(AdapterConfig config)
+    : config_(std::move(config)), mode_(config_.startMode), flash_(config_.flashSize, 0xFF),
+      external_(config_.externalSize, 0xFF) {
+    // The loader's own code and an application already installed.
+    for (std::uint32_t a = 0; a < std::min(config_.loaderSize, config_.flashSize); ++a)
+        flash_[a] = static_cast<std::uint8_t>(a * 7 + 3);
+    for (std::uint32_t a = config_.appStart;
+         a < std::min(config_.appStart + 4096, config_.flashSize); ++a)
+        flash_[a] = static_cast<std::uint8_t>(a * 13 + 1);
+    if (config_.version && config_.versionAddress + 4 + config_.version->size() <= flash_.size()) {
+        putLe32(flash_.data() + config_.versionAddress,
+                static_cast<std::uint32_t>(config_.version->size()));
+        std::memcpy(flash_.data() + config_.versionAddress + 4, config_.version->data(),
+                    config_.version->size());
+    }
+}
+
+void SimulatedAdapter::settle(std::int64_t nowMs) {
+    if (goneUntil_ >= 0 && nowMs >= goneUntil_) {
+        goneUntil_ = -1;
+        mode_ = comeBackAs_;
+    }
+}
+
+bool SimulatedAdapter::present(std::int64_t nowMs) {
+    settle(nowMs);
+    return goneUntil_ < 0;
+}
+
+Identity SimulatedAdapter::identity(std::int64_t nowMs) {
+    settle(nowMs);
+    return mode_ == Mode::Application ? config_.application : config_.loader;
+}
+
+Mode SimulatedAdapter::mode(std::int64_t nowMs) {
+    settle(nowMs);
+    return mode_;
+}
+
+std::uint64_t SimulatedAdapter::generation(std::int64_t nowMs) {
+    settle(nowMs);
+    return generation_;
+}
+
+void SimulatedAdapter::leaveBus(std::int64_t nowMs, std::int64_t forMs, Mode comeBackAs) {
+    ++generation_;
+    goneUntil_ = forMs >= kForever ? kForever : nowMs + forMs;
+    comeBackAs_ = comeBackAs;
+    rolling_ = false;
+    rollingKey_ = {};
+    status_.clear();
+    data_.clear();
+    acks_.clear();
+    acksSinceHandOver_ = 0;
+    passReports_ = 0;
+}
+
+void SimulatedAdapter::note(Command c, const std::string& detail) {
+    log_.push_back(std::string(commandName(c)) + (detail.empty() ? "" : " " + detail));
+}
+
+std::uint32_t SimulatedAdapter::infoWord(int index) const {
+    const std::uint32_t modeBits = config_.loaderKind == LoaderKind::IAP ? 1u : 0u;
+    switch (index) {
+    case 0:
+        return config_.chipNumber |
+               (static_cast<std::uint32_t>(config_.loaderVersion & 0xFFF) << 16) | (modeBits << 28);
+    case 1:
+        return (config_.appStart & 0xFFFF) | ((config_.flashSize / config_.pageSize) << 16);
+    case 2:
+        return 0x20u | (config_.pageSize << 16); // low byte: RAM in KiB
+    case 3:
+        return config_.versionAddress;
+    case 4:
+        return config_.chipNumber;
+    default:
+        return 0;
+    }
+}
+
+std::optional<std::string> SimulatedAdapter::versionRecord() const {
+    if (config_.versionAddress + 4 > flash_.size()) return std::nullopt;
+    const std::uint32_t length = le32(flash_.data() + config_.versionAddress);
+    if (length == 0xFFFFFFFF || length > 128 || config_.versionAddress + 4 + length > flash_.size())
+        return std::nullopt;
+    return std::string(reinterpret_cast<const char*>(flash_.data() + config_.versionAddress + 4),
+                       length);
+}
+
+std::uint8_t* SimulatedAdapter::memory(std::uint32_t address, std::uint32_t length, bool writable) {
+    const std::uint64_t end = static_cast<std::uint64_t>(address) + length;
+    const std::uint32_t lowest = writable ? config_.loaderSize : 0;
+    if (address >= lowest && end <= flash_.size()) return flash_.data() + address;
+    if (address >= config_.externalBase &&
+        end <= static_cast<std::uint64_t>(config_.externalBase) + external_.size())
+        return external_.data() + (address - config_.externalBase);
+    return nullptr;
+}
+
+bool SimulatedAdapter::eraseRange(std::uint32_t start, std::uint32_t end) {
+    if (end < start) return false;
+    const bool external = start >= config_.externalBase;
+    const std::uint32_t page = external ? config_.externalPageSize : config_.pageSize;
+    const std::uint32_t base = external ? config_.externalBase : 0;
+    const std::uint32_t first = base + (start - base) / page * page;
+    const std::uint64_t last = base + (static_cast<std::uint64_t>(end - base) / page + 1) * page;
+    const auto length =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(last - first, 0xFFFFFFFF));
+    std::uint8_t* p = memory(first, length, true);
+    if (!p) return false;
+    std::memset(p, 0xFF, length);
+    return true;
+}
+
+std::uint16_t SimulatedAdapter::digestOf(std::uint32_t start, std::uint32_t length) const {
+    std::uint16_t crc = 0;
+    for (std::uint64_t a = start; a < static_cast<std::uint64_t>(start) + length; ++a) {
+        const std::uint8_t b = a < flash_.size() ? flash_[a] : 0xFF;
+        crc = isp::crc16(crc, &b, 1);
+    }
+    return crc;
+}
+
+bool SimulatedAdapter::fire(std::set<Command>& set, Command c) {
+    if (!set.count(c)) return false;
+    if (config_.faults.once) set.erase(c);
+    return true;
+}
+
+void SimulatedAdapter::reply(Command c, const std::string& text, std::int64_t nowMs, Report bytes) {
+    Faults& f = config_.faults;
+    if (fire(f.noReply, c)) return;
+    std::int64_t at = nowMs;
+    if (auto late = f.lateReplyMs.find(c); late != f.lateReplyMs.end()) {
+        at += late->second;
+        if (f.once) f.lateReplyMs.erase(late);
+    }
+    std::string body = text;
+    if (auto wrong = f.statusText.find(c); wrong != f.statusText.end()) {
+        body = wrong->second;
+        if (f.once) f.statusText.erase(wrong);
+    }
+    // Data-carrying replies put their bytes first; a status text follows them.
+    std::size_t pos = 1;
+    while (pos < bytes.size() && bytes[pos] != 0)
+        ++pos;
+    for (char ch : body)
+        if (pos < bytes.size()) bytes[pos++] = static_cast<std::uint8_t>(ch);
+    status_.push_back({at, bytes});
+}
+
+void SimulatedAdapter::queueData(const Report& r, std::int64_t nowMs) {
+    data_.push_back({nowMs, r});
+}
+
+bool SimulatedAdapter::takeStatus(std::int64_t nowMs, Report& out) {
+    settle(nowMs);
+    if (goneUntil_ >= 0) return false;
+    if (!status_.empty() && status_.front().at <= nowMs) {
+        out = status_.front().report;
+        status_.pop_front();
+        return true;
+    }
+    // Asked with acknowledgements outstanding: the end of a pass.
+    if (status_.empty() && !acks_.empty()) {
+        handOverAcks(nowMs);
+        out = status_.front().report;
+        status_.pop_front();
+        return true;
+    }
+    return false;
+}
+
+bool SimulatedAdapter::takeData(std::int64_t nowMs, Report& out) {
+    settle(nowMs);
+    if (goneUntil_ >= 0 || data_.empty() || data_.front().at > nowMs) return false;
+    out = data_.front().report;
+    data_.pop_front();
+    return true;
+}
+
+void SimulatedAdapter::handOverAcks(std::int64_t nowMs) {
+    Report r{};
+    std::copy(acks_.begin(), acks_.end(), r.begin() + 1);
+    const Command kind = passKind_;
+    acks_.clear();
+    acksSinceHandOver_ = 0;
+    Faults& f = config_.faults;
+    if (fire(f.noReply, kind)) return;
+    status_.push_back({nowMs, r});
+}
+
+bool SimulatedAdapter::tryAuthentication(const Report& r, std::int64_t nowMs) {
+    std::uint32_t w[16];
+    for (int g = 0; g < 16; ++g)
+        w[g] = le32(r.data() + 1 + 4 * g);
+    const unsigned seedGroup = (w[7] >> 19) & 0xF;
+    if (seedGroup == 7) return false;
+    const unsigned keyGroup = (w[seedGroup] >> 21) & 0xF;
+    if (keyGroup == 7 || keyGroup == seedGroup) return false;
+    std::array<std::uint8_t, 4> key{};
+    for (int i = 0; i < 4; ++i) {
+        key[i] = r[1 + 4 * keyGroup + i] ^ isp::kLinkMaskIndex[4 + i];
+        if (key[i] == 0) return false;
+    }
+    bool found = false;
+    for (unsigned m = 0; m < 16 && !found; ++m) {
+        if (m == 7 || m == seedGroup || m == keyGroup) continue;
+        found = true;
+        for (int i = 0; i < 4; ++i)
+            if ((r[1 + 4 * m + i] ^ isp::kLinkMaskIndex[i]) != key[i]) found = false;
+    }
+    if (!found) return false;
+    note(Command::Auth, "");
+    if (fire(config_.faults.noReply, Command::Auth)) return true;
+    rolling_ = true;
+    rollingKey_ = key;
+    seedA_ = static_cast<std::uint16_t>(w[seedGroup] & 0xFFFF);
+    seedB_ = static_cast<std::uint16_t>(w[seedGroup] >> 16);
+    reply(Command::Auth, "O", nowMs);
+    return true;
+}
+
+void SimulatedAdapter::descramble(Report& r) {
+    if (!rolling_) return;
+    for (int g = 0; g < 16; ++g) {
+        for (int i = 0; i < 4; ++i)
+            r[1 + 4 * g + i] ^= rollingKey_[i];
+        std::uint16_t k = isp::crc16(seedA_, rollingKey_.data(), 2);
+        rollingKey_[0] = static_cast<std::uint8_t>(k & 0xFF);
+        rollingKey_[1] = static_cast<std::uint8_t>(k >> 8);
+        k = isp::crc16(seedB_, rollingKey_.data() + 2, 2);
+        rollingKey_[2] = static_cast<std::uint8_t>(k & 0xFF);
+        rollingKey_[3] = static_cast<std::uint8_t>(k >> 8);
+    }
+}
+
+bool SimulatedAdapter::crcValid(const Report& r, bool allowUnkeyed) const {
+    Report copy = r;
+    copy[3] = copy[4] = 0;
+    const std::uint16_t plain = isp::crc16(0, copy.data() + 1, 64);
+    const std::uint16_t keyed =
+        isp::crc16(plain, config_.commandKey.data(), static_cast<int>(config_.commandKey.size()));
+    const std::uint16_t got = static_cast<std::uint16_t>(r[3] | (r[4] << 8));
+    return got == keyed || (allowUnkeyed && got == plain);
+}
+
+bool SimulatedAdapter::receive(const std::uint8_t* bytes, std::size_t length, std::int64_t nowMs) {
+    settle(nowMs);
+    if (goneUntil_ >= 0 || length != config_.reportLength) return false;
+    Faults& f = config_.faults;
+    if (f.vanishAfterWrites >= 0 && writes_ >= f.vanishAfterWrites) {
+        note(Command::Unknown, "vanished");
+        const std::int64_t away = f.vanishForMs;
+        if (f.once) f.vanishAfterWrites = -1;
+        leaveBus(nowMs, away, Mode::Loader);
+        return false;
+    }
+    ++writes_;
+    Report r{};
+    std::memcpy(r.data(), bytes, std::min(length, r.size()));
+    if (mode_ == Mode::Loader && !rolling_ && tryAuthentication(r, nowMs)) return true;
+    descramble(r);
+    dispatch(r, nowMs);
+    return true;
+}
+
+void SimulatedAdapter::dispatch(const Report& r, std::int64_t nowMs) {
+    const Command c = classify(r[1], r[2]);
+    if (c != Command::Program && c != Command::Verify) passReports_ = 0;
+    if (c == Command::Ready) {
+        note(c, "");
+        reply(c, "O", nowMs);
+        return;
+    }
+    const std::uint32_t p0 = le32(r.data() + 5);
+    const std::uint32_t p1 = le32(r.data() + 9);
+
+    if (mode_ == Mode::Application) {
+        // The application knows only the way into its loader, with a plain or
+        // a keyed CRC.
+        if (c == Command::Reset && crcValid(r, true)) {
+            note(c, r[2] == 1 ? "to loader" : "to application");
+            leaveBus(nowMs, config_.faults.neverReturn ? kForever : config_.reenumerateMs,
+                     r[2] == 1 ? Mode::Loader : Mode::Application);
+        } else {
+            note(c, "refused by the application");
+            if (c != Command::Reset && c != Command::Exit) reply(c, "F", nowMs);
+        }
+        return;
+    }
+
+    const bool crcOk = crcValid(r, false);
+    if (c == Command::Program || c == Command::Verify) {
+        transfer(r, c == Command::Program, crcOk, nowMs);
+        return;
+    }
+    if (!crcOk) {
+        note(c, "refused: frame CRC");
+        if (c != Command::Reset && c != Command::Exit) reply(c, "F", nowMs);
+        return;
+    }
+    switch (c) {
+    case Command::Info: {
+        note(c, "");
+        Report d{};
+        for (int i = 0; i < 5; ++i)
+            putLe32(d.data() + 1 + 4 * i, infoWord(i));
+        queueData(d, nowMs);
+        reply(c, "O", nowMs);
+        break;
+    }
+    case Command::Reset: {
+        const bool toLoader = r[2] == 1;
+        Mode next = Mode::Loader;
+        if (!toLoader) {
+            const bool appValid = le32(flash_.data() + config_.appStart) != 0xFFFFFFFF;
+            next = appValid && !config_.faults.returnInLoader ? Mode::Application : Mode::Loader;
+            if (config_.faults.once) config_.faults.returnInLoader = false;
+        }
+        note(c, toLoader ? "to loader" : "to application");
+        leaveBus(nowMs, config_.faults.neverReturn ? kForever : config_.reenumerateMs, next);
+        if (config_.faults.once) config_.faults.neverReturn = false;
+        break;
+    }
+    case Command::Exit:
+        note(c, "");
+        break;
+    case Command::MassErase: {
+        note(c, "");
+        std::memset(flash_.data() + config_.loaderSize, 0xFF, flash_.size() - config_.loaderSize);
+        reply(c, "O", nowMs);
+        break;
+    }
+    case Command::PageErase:
+        note(c, hex32(p0) + "~" + hex32(p1));
+        reply(c, eraseRange(p0, p1) ? "O" : "F", nowMs);
+        break;
+    case Command::BlankCheck: {
+        note(c, hex32(p0) + "~" + hex32(p1));
+        const std::uint8_t* m = p1 >= p0 ? memory(p0, p1 - p0 + 1, false) : nullptr;
+        const bool blank =
+            m && std::all_of(m, m + (p1 - p0 + 1), [](std::uint8_t b) { return b == 0xFF; });
+        reply(c, blank ? "O" : "F", nowMs);
+        break;
+    }
+    case Command::Read: {
+        note(c, hex32(p0) + "~" + hex32(p1));
+        const std::uint64_t n = p1 >= p0 ? static_cast<std::uint64_t>(p1) - p0 + 1 : 0;
+        const std::uint8_t* m =
+            (n != 0 && n % 64 == 0) ? memory(p0, static_cast<std::uint32_t>(n), false) : nullptr;
+        if (!m) {
+            reply(c, "F", nowMs);
+            break;
+        }
+        for (std::uint64_t off = 0; off < n; off += 64) {
+            Report d{};
+            std::memcpy(d.data() + 1, m + off, 64);
+            queueData(d, nowMs);
+        }
+        reply(c, "O", nowMs);
+        break;
+    }
+    case Command::Digest: {
+        const std::uint16_t value = digestOf(p0, p1);
+        lastDigest_ = value;
+        lastDigestMatched_ = r[13] == (value & 0xFF) && r[14] == (value >> 8);
+        note(c, hex32(p0) + " +" + std::to_string(p1) +
+                    (lastDigestMatched_ ? " matches" : " does not match"));
+        Report d{};
+        d[1] = static_cast<std::uint8_t>(value & 0xFF);
+        d[2] = static_cast<std::uint8_t>(value >> 8);
+        // The text after the value says whether it matched the expected digest.
+        d[3] = lastDigestMatched_ ? 'O' : 'F';
+        reply(c, "", nowMs, d);
+        break;
+    }
+    case Command::User: {
+        note(c, "code " + std::to_string(r[1]));
+        if (r[1] == 0x50) {
+            // Echo: option n data reports, each the 60 parameter bytes with a
+            // running number, then a status.
+            for (int i = 0; i < r[2]; ++i) {
+                Report d{};
+                d[1] = static_cast<std::uint8_t>(i + 1);
+                std::memcpy(d.data() + 2, r.data() + 5, 60);
+                queueData(d, nowMs);
+            }
+            reply(c, "O", nowMs);
+        } else {
+            reply(c, r[1] == 0x51 ? "O" : "F", nowMs);
+        }
+        break;
+    }
+    default:
+        note(c, "unknown command");
+        reply(c, "F", nowMs);
+        break;
+    }
+}
+
+void SimulatedAdapter::transfer(const Report& r, bool program, bool crcOk, std::int64_t nowMs) {
+    const Command c = program ? Command::Program : Command::Verify;
+    if (passKind_ != c) passReports_ = 0;
+    passKind_ = c;
+    ++passReports_;
+    const std::uint32_t first = le32(r.data() + 5);
+    const std::uint32_t last = le32(r.data() + 9);
+    bool ok = crcOk && last >= first && last - first < 52;
+    const std::uint32_t k = ok ? last - first + 1 : 0;
+    std::set<int>& failing =
+        program ? config_.faults.failProgramReports : config_.faults.failVerifyReports;
+    if (ok && failing.count(passReports_)) {
+        ok = false;
+        if (config_.faults.once) failing.erase(passReports_);
+    }
+    if (ok) {
+        std::uint8_t* m = memory(first, k, program);
+        if (!m) {
+            ok = false;
+        } else if (program) {
+            // NOR flash: programming only clears bits, so unerased cells fail.
+            for (std::uint32_t i = 0; i < k; ++i) {
+                m[i] &= r[13 + i];
+                if (m[i] != r[13 + i]) ok = false;
+            }
+        } else {
+            ok = std::memcmp(m, r.data() + 13, k) == 0;
+        }
+    }
+    if (passReports_ == 1 || !ok)
+        note(c, hex32(first) + (ok ? "" : " failed") + (passReports_ == 1 ? " (pass start)" : ""));
+    acks_.push_back(ok ? 'O' : 'F');
+    if (++acksSinceHandOver_ == static_cast<int>(kAckHandOver)) handOverAcks(nowMs);
+}
+
+} // namespace adapter

@@ -1,0 +1,133 @@
+#include "adapter/simulated_bus.h"
+
+#include <cstring>
+#include <thread>
+
+namespace adapter {
+
+namespace hid = platform::hid;
+
+SimulatedBus::SimulatedBus(platform::Clock& clock, platform::VirtualClock* virtualClock)
+    : clock_(clock), virtual_(virtualClock) {}
+
+SimulatedAdapter& SimulatedBus::add(AdapterConfig config) {
+    std::lock_guard lock(mutex_);
+    adapters_.push_back(std::make_unique<SimulatedAdapter>(std::move(config)));
+    return *adapters_.back();
+}
+
+std::vector<std::string> SimulatedBus::enumerate() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> paths;
+    const std::int64_t t = now();
+    for (std::size_t i = 0; i < adapters_.size(); ++i)
+        if (adapters_[i]->present(t)) paths.push_back("sim:" + std::to_string(i));
+    return paths;
+}
+
+hid::Handle SimulatedBus::open(const std::string& path, hid::OpenMode) {
+    std::lock_guard lock(mutex_);
+    if (path.rfind("sim:", 0) != 0) return hid::kInvalidHandle;
+    std::size_t index = 0;
+    try {
+        index = std::stoul(path.substr(4));
+    } catch (...) {
+        return hid::kInvalidHandle;
+    }
+    const std::int64_t t = now();
+    if (index >= adapters_.size() || !adapters_[index]->present(t)) return hid::kInvalidHandle;
+    const hid::Handle h = nextHandle_++;
+    handles_[h] = {index, adapters_[index]->generation(t)};
+    return h;
+}
+
+SimulatedAdapter* SimulatedBus::live(hid::Handle h, std::int64_t t) {
+    const auto it = handles_.find(h);
+    if (it == handles_.end()) return nullptr;
+    SimulatedAdapter* a = adapters_[it->second.adapter].get();
+    if (!a->present(t) || a->generation(t) != it->second.generation) return nullptr;
+    return a;
+}
+
+bool SimulatedBus::attributes(hid::Handle h, hid::Attributes& out) {
+    std::lock_guard lock(mutex_);
+    const std::int64_t t = now();
+    SimulatedAdapter* a = live(h, t);
+    if (!a) return false;
+    const Identity id = a->identity(t);
+    out = {id.vendorId, id.productId};
+    return true;
+}
+
+bool SimulatedBus::capabilities(hid::Handle h, hid::Capabilities& out) {
+    std::lock_guard lock(mutex_);
+    const std::int64_t t = now();
+    SimulatedAdapter* a = live(h, t);
+    if (!a) return false;
+    const Identity id = a->identity(t);
+    out.usagePage = static_cast<std::uint16_t>(0xFF00 + id.usageSelector);
+    out.inputReportLength = a->reportLength();
+    out.outputReportLength = a->reportLength();
+    return true;
+}
+
+bool SimulatedBus::write(hid::Handle h, const std::uint8_t* report, std::size_t length) {
+    if (paceUs_ > 0) {
+        if (virtual_) {
+            paceCarryUs_ += paceUs_;
+            virtual_->advance(paceCarryUs_ / 1000);
+            paceCarryUs_ %= 1000;
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(paceUs_));
+        }
+    }
+    std::lock_guard lock(mutex_);
+    const std::int64_t t = now();
+    SimulatedAdapter* a = live(h, t);
+    if (!a || report == nullptr) return false;
+    ++writes_;
+    return a->receive(report, length, t);
+}
+
+bool SimulatedBus::getInputReport(hid::Handle h, std::uint8_t* report, std::size_t length) {
+    std::lock_guard lock(mutex_);
+    if (virtual_) virtual_->advance(1);
+    const std::int64_t t = now();
+    SimulatedAdapter* a = live(h, t);
+    Report r;
+    if (!a || report == nullptr || length < 1 || !a->takeStatus(t, r)) return false;
+    std::memcpy(report, r.data(), std::min(length, r.size()));
+    report[0] = 0;
+    return true;
+}
+
+hid::ReadResult SimulatedBus::readReport(hid::Handle h, std::uint8_t* report, std::size_t length,
+                                         int timeoutMs) {
+    const std::int64_t deadline = now() + timeoutMs;
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            const std::int64_t t = now();
+            SimulatedAdapter* a = live(h, t);
+            if (!a || report == nullptr || length < 1) return hid::ReadResult::Failed;
+            Report r;
+            if (a->takeData(t, r)) {
+                std::memcpy(report, r.data(), std::min(length, r.size()));
+                report[0] = 0;
+                return hid::ReadResult::Ok;
+            }
+            if (t >= deadline) return hid::ReadResult::TimedOut;
+        }
+        if (virtual_)
+            virtual_->advance(1);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void SimulatedBus::close(hid::Handle h) {
+    std::lock_guard lock(mutex_);
+    handles_.erase(h);
+}
+
+} // namespace adapter

@@ -1,0 +1,61 @@
+// A HID bus holding simulated adapters. In tests it runs on a virtual clock:
+// every input-report request costs one simulated millisecond, so polling
+// loops reach their time-outs at once. The emulator runs it on the real clock.
+#pragma once
+
+#include "adapter/adapter.h"
+#include "platform/clock.h"
+#include "platform/hid.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace adapter {
+
+class SimulatedBus : public platform::hid::Bus {
+  public:
+    // With a virtual clock the bus advances it; otherwise it waits in real time.
+    explicit SimulatedBus(platform::Clock& clock, platform::VirtualClock* virtualClock = nullptr);
+
+    SimulatedAdapter& add(AdapterConfig config);
+    SimulatedAdapter& adapter(std::size_t index) { return *adapters_.at(index); }
+    std::size_t size() const { return adapters_.size(); }
+    // Time each written report takes, like a full-speed link at 1000.
+    void setPaceMicroseconds(std::int64_t us) { paceUs_ = us; }
+    void setInstallPending(bool pending) { installPending_ = pending; }
+    std::size_t writes() const { return writes_; }
+    std::mutex& mutex() { return mutex_; }
+
+    std::vector<std::string> enumerate() override;
+    platform::hid::Handle open(const std::string& path, platform::hid::OpenMode mode) override;
+    bool attributes(platform::hid::Handle h, platform::hid::Attributes& out) override;
+    bool capabilities(platform::hid::Handle h, platform::hid::Capabilities& out) override;
+    bool installPending() override { return installPending_; }
+    bool write(platform::hid::Handle h, const std::uint8_t* report, std::size_t length) override;
+    bool getInputReport(platform::hid::Handle h, std::uint8_t* report, std::size_t length) override;
+    platform::hid::ReadResult readReport(platform::hid::Handle h, std::uint8_t* report,
+                                         std::size_t length, int timeoutMs) override;
+    void close(platform::hid::Handle h) override;
+
+  private:
+    struct OpenHandle {
+        std::size_t adapter;
+        std::uint64_t generation;
+    };
+    SimulatedAdapter* live(platform::hid::Handle h, std::int64_t now);
+    std::int64_t now() { return clock_.nowMs(); }
+
+    platform::Clock& clock_;
+    platform::VirtualClock* virtual_;
+    std::vector<std::unique_ptr<SimulatedAdapter>> adapters_;
+    std::map<platform::hid::Handle, OpenHandle> handles_;
+    platform::hid::Handle nextHandle_ = 100;
+    std::int64_t paceUs_ = 0;
+    std::int64_t paceCarryUs_ = 0;
+    bool installPending_ = false;
+    std::size_t writes_ = 0;
+    std::mutex mutex_;
+};
+
+} // namespace adapter

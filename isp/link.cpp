@@ -1,0 +1,237 @@
+// The device link: discovery of the adapter on the HID bus, the framing of
+// command reports (filler, keyed CRC, rolling-key scrambling), the ready
+// check, reply polling and the library log.
+#include "isp/link.h"
+
+#include "isp/isp.h"
+#include "platform/clock.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace isp {
+
+namespace hid = platform::hid;
+
+namespace {
+LinkState state;
+}
+
+LinkState& linkState() { return state; }
+
+void resetLinkState() {
+    closeDevice();
+    state = LinkState{};
+}
+
+void closeDevice() {
+    auto& bus = hid::bus();
+    for (hid::Handle* h : {&state.readHandle, &state.writeHandle, &state.infoHandle}) {
+        if (*h != hid::kInvalidHandle) bus.close(*h);
+        *h = hid::kInvalidHandle;
+    }
+}
+
+int discover() {
+    auto& bus = hid::bus();
+    // Handles of an earlier discovery are of no use once new ones are opened.
+    closeDevice();
+    int result = 0;
+    for (const std::string& path : bus.enumerate()) {
+        state.devicePath.clear();
+        const hid::Handle info = bus.open(path, hid::OpenMode::Info);
+        hid::Attributes attributes;
+        const bool haveAttributes = info != hid::kInvalidHandle && bus.attributes(info, attributes);
+        if (info != hid::kInvalidHandle) bus.close(info);
+        if (!haveAttributes || attributes.vendorId != state.matchVendorId ||
+            attributes.productId != state.matchProductId)
+            continue;
+        if (bus.installPending()) break;
+        state.infoHandle = bus.open(path, hid::OpenMode::Info);
+        hid::Capabilities caps;
+        if (state.infoHandle == hid::kInvalidHandle || !bus.capabilities(state.infoHandle, caps)) {
+            if (state.infoHandle != hid::kInvalidHandle) bus.close(state.infoHandle);
+            state.infoHandle = hid::kInvalidHandle;
+            break;
+        }
+        if (caps.usagePage == state.matchUsagePage && caps.inputReportLength == kReportSize &&
+            caps.outputReportLength == kReportSize) {
+            state.devicePath = path;
+            state.deviceCaps = caps;
+            state.writeHandle = bus.open(path, hid::OpenMode::Write);
+            state.readHandle = bus.open(path, hid::OpenMode::OverlappedRead);
+            result = 1;
+            break;
+        }
+        bus.close(state.infoHandle);
+        state.infoHandle = hid::kInvalidHandle;
+    }
+    return result;
+}
+
+int requireDevice() { return discover(); }
+
+std::uint8_t filler() { return static_cast<std::uint8_t>(platform::random() % 255 + 1); }
+
+void frameCrc(Report& report, bool keyed) {
+    report[3] = 0;
+    report[4] = 0;
+    std::uint16_t crc = crc16(0, report.data() + 1, 64);
+    if (keyed && state.commandKeyEnabled != 0)
+        crc = crc16(crc, state.commandKey.data(), state.commandKeyLength);
+    report[3] = static_cast<std::uint8_t>(crc & 0xFF);
+    report[4] = static_cast<std::uint8_t>(crc >> 8);
+}
+
+void scramble(std::uint8_t* bytes, int count) {
+    if (state.scramblingEnabled == 0 || count <= 0) return;
+    const int groups = ((count - 1) >> 2) + 1;
+    auto& key = state.rollingKey;
+    for (int g = 0; g < groups; ++g) {
+        for (int i = 0; i < 4; ++i)
+            bytes[g * 4 + i] ^= key[i];
+        if (state.rollingEnabled != 0) {
+            std::uint16_t k = crc16(state.rollSeedA, key.data(), 2);
+            key[0] = static_cast<std::uint8_t>(k & 0xFF);
+            key[1] = static_cast<std::uint8_t>(k >> 8);
+            k = crc16(state.rollSeedB, key.data() + 2, 2);
+            key[2] = static_cast<std::uint8_t>(k & 0xFF);
+            key[3] = static_cast<std::uint8_t>(k >> 8);
+        }
+    }
+}
+
+int writeCommand(const Report& report) {
+    if (hid::bus().write(state.writeHandle, report.data(), state.deviceCaps.outputReportLength))
+        return 1;
+    // The adapter is gone or has re-enumerated: forget it, the next command
+    // finds it again.
+    closeDevice();
+    state.skipRediscovery = 0;
+    state.devicePath.clear();
+    return 0;
+}
+
+int writeCommand() { return writeCommand(state.outReport); }
+
+namespace {
+
+bool getInputReport() {
+    state.inReport[0] = 0;
+    return hid::bus().getInputReport(state.readHandle, state.inReport.data(),
+                                     state.deviceCaps.inputReportLength);
+}
+
+// Time-outs count whole seconds; a clock set back counts as not yet expired.
+bool expired(std::int64_t t0, std::int64_t limitSeconds) {
+    return platform::timeSeconds() - t0 > limitSeconds;
+}
+
+} // namespace
+
+bool pollReply(std::int64_t limitSeconds) {
+    const std::int64_t t0 = platform::timeSeconds();
+    for (;;) {
+        if (getInputReport()) return true;
+        if (expired(t0, limitSeconds)) {
+            appendLog("HidD_GetInputReport error");
+            return false;
+        }
+    }
+}
+
+std::string replyText(const Report& report) {
+    std::string text;
+    for (std::size_t i = 1; i < report.size(); ++i)
+        if (report[i] != 0) text.push_back(static_cast<char>(report[i]));
+    return text;
+}
+
+std::string replyText() { return replyText(state.inReport); }
+
+int readyCheck() {
+    if (state.skipRediscovery == 0) discover();
+    getInputReport(); // drains a stale reply; its outcome does not matter
+    if (state.writeHandle == hid::kInvalidHandle) {
+        appendLog("WriteHandle error");
+        return 0;
+    }
+    Report& r = state.outReport;
+    r[0] = 0;
+    r[1] = 0xFF;
+    platform::seedRandom(static_cast<std::uint32_t>(platform::timeSeconds()));
+    for (std::size_t i = 2; i < r.size(); ++i)
+        r[i] = filler();
+    scramble(r.data() + 1, 64);
+    if (!writeCommand()) return 0;
+    if (!pollReply(30)) return 0;
+    const std::string text = replyText();
+    if (text == "F" || text == "O") return 1;
+    appendLog("Device not ready");
+    return 0;
+}
+
+void appendLog(std::u16string_view text) { state.libraryLog.append(text); }
+
+void appendLog(std::string_view ascii) {
+    state.libraryLog.append(std::u16string(ascii.begin(), ascii.end()));
+}
+
+} // namespace isp
+
+using isp::linkState;
+
+extern "C" BRISKLINK_API int ISP_IsConnectedToDevice(int vendorId, int productId,
+                                                     int usageSelector) {
+    auto& s = linkState();
+    s.matchVendorId = vendorId;
+    s.matchProductId = productId;
+    s.matchUsagePage = isp::kVendorUsagePageBase + (usageSelector & 0xFF);
+    return isp::discover();
+}
+
+extern "C" BRISKLINK_API void ISP_CloseSerialPortConnect(void) { isp::closeDevice(); }
+
+extern "C" BRISKLINK_API int ISP_SetupSerialPortConnection(void) { return 0; }
+
+extern "C" BRISKLINK_API int ISP_GetTransProgress(void) { return linkState().transferProgress; }
+
+extern "C" BRISKLINK_API int ISP_GetUserData(uint8_t* buffer, int length) {
+    if (buffer == nullptr || length <= 0) return 0;
+    auto& s = linkState();
+    int received = 0;
+    while (received < length) {
+        s.inReport[0] = 0;
+        const auto result = platform::hid::bus().readReport(s.readHandle, s.inReport.data(),
+                                                            s.deviceCaps.inputReportLength, 5000);
+        if (result != platform::hid::ReadResult::Ok) break;
+        // Reports go one after another; the last one is cut to what fits.
+        const int fits = std::min(64, length - received);
+        std::memcpy(buffer + received, s.inReport.data() + 1, static_cast<std::size_t>(fits));
+        received += 64;
+    }
+    return received;
+}
+
+extern "C" BRISKLINK_API int ISP_GetUserResult(int seconds) {
+    auto& s = linkState();
+    const std::int64_t t0 = platform::timeSeconds();
+    for (;;) {
+        s.inReport[0] = 0;
+        const bool got = platform::hid::bus().getInputReport(s.readHandle, s.inReport.data(),
+                                                             s.deviceCaps.inputReportLength);
+        if (got) return isp::replyText() == "O" ? 1 : 0;
+        if (platform::timeSeconds() - t0 > seconds) return 0;
+    }
+}
+
+extern "C" BRISKLINK_API int ISP_GetLibraryLog(uint16_t* buffer, int capacity) {
+    const std::u16string& log = linkState().libraryLog;
+    if (buffer != nullptr && capacity > 0) {
+        const std::size_t n = std::min(log.size(), static_cast<std::size_t>(capacity - 1));
+        for (std::size_t i = 0; i < n; ++i)
+            buffer[i] = log[i];
+        buffer[n] = 0;
+    }
+    return static_cast<int>(log.size());
+}

@@ -1,0 +1,36 @@
+// The link's internal operations, used by the command set.
+#pragma once
+
+#include "isp/crc.h"
+#include "isp/link_state.h"
+
+#include <string>
+#include <string_view>
+
+namespace isp {
+
+// Discovery with the stored match values; 1 when the adapter is open.
+int discover();
+// 1 when discovery found the adapter; the control commands return 16 otherwise.
+int requireDevice();
+void closeDevice();
+
+// A filler byte: 1 to 255, never 0.
+std::uint8_t filler();
+// Computes and stores bytes 3 and 4 of `report`.
+void frameCrc(Report& report, bool keyed = true);
+// Scrambles `count` bytes in place with the rolling key stream.
+void scramble(std::uint8_t* bytes, int count);
+int readyCheck();
+// Writes `report` (normally outReport); drops the link when the write fails.
+int writeCommand(const Report& report);
+int writeCommand();
+// Polls one reply into inReport; false after `limitSeconds` without one.
+bool pollReply(std::int64_t limitSeconds);
+std::string replyText(const Report& report);
+std::string replyText();
+
+void appendLog(std::u16string_view text);
+void appendLog(std::string_view ascii);
+
+} // namespace isp

@@ -1,0 +1,41 @@
+#include "platform/clock.h"
+
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+namespace platform {
+
+namespace {
+
+class SystemClock : public Clock {
+  public:
+    std::int64_t nowMs() override {
+        using namespace std::chrono;
+        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    }
+    void sleepMs(std::int64_t ms) override {
+        if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+    std::int64_t epochSeconds() override { return static_cast<std::int64_t>(std::time(nullptr)); }
+};
+
+SystemClock systemClock;
+Clock* current = &systemClock;
+std::uint32_t randomState = 1;
+
+} // namespace
+
+Clock& clock() { return *current; }
+
+void setClock(Clock* replacement) { current = replacement ? replacement : &systemClock; }
+
+void seedRandom(std::uint32_t seed) { randomState = seed; }
+
+int random() {
+    // The classic linear congruential step with its 15-bit output.
+    randomState = randomState * 1103515245u + 12345u;
+    return static_cast<int>((randomState >> 16) & 0x7FFF);
+}
+
+} // namespace platform

@@ -1,0 +1,27 @@
+// Minimal blocking TCP on the loopback interface, for the emulator's bus
+// protocol; the same on Linux and Windows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform::net {
+
+using Socket = std::int64_t;
+inline constexpr Socket kNoSocket = -1;
+
+bool startup();
+// Connects to host:port; kNoSocket on failure.
+Socket connectTo(const std::string& host, std::uint16_t port);
+// Listens on 127.0.0.1:port (0 picks a free port); returns the port in `bound`.
+Socket listenOn(std::uint16_t port, std::uint16_t& bound);
+// Waits up to timeoutMs for a connection; kNoSocket when none came.
+Socket acceptWithin(Socket listener, int timeoutMs);
+bool sendAll(Socket s, const void* data, std::size_t length);
+bool receiveAll(Socket s, void* data, std::size_t length);
+void closeSocket(Socket s);
+// Ends both directions, waking a thread blocked on the socket.
+void shutdownSocket(Socket s);
+
+} // namespace platform::net

@@ -1,0 +1,61 @@
+// The HID bus as the device link sees it: enumerate interfaces, open them,
+// read their identity and capabilities, move 65-byte reports. One backend per
+// system (win32, linux hidraw, emulator client) and an in-process bus of
+// simulated adapters for tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform::hid {
+
+using Handle = std::int64_t;
+inline constexpr Handle kInvalidHandle = -1;
+
+struct Attributes {
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+};
+
+struct Capabilities {
+    std::uint16_t usagePage = 0;
+    std::uint16_t inputReportLength = 0;  // report ID byte included
+    std::uint16_t outputReportLength = 0; // report ID byte included
+};
+
+enum class OpenMode { Info, Write, OverlappedRead };
+
+enum class ReadResult { Ok, TimedOut, Failed };
+
+class Bus {
+  public:
+    virtual ~Bus() = default;
+    // Paths of the HID interfaces present now, in the system's order.
+    virtual std::vector<std::string> enumerate() = 0;
+    virtual Handle open(const std::string& path, OpenMode mode) = 0;
+    virtual bool attributes(Handle h, Attributes& out) = 0;
+    // False when the interface yields no preparsed data.
+    virtual bool capabilities(Handle h, Capabilities& out) = 0;
+    // True while the system is still installing a device.
+    virtual bool installPending() = 0;
+    // One output report, report ID byte first.
+    virtual bool write(Handle h, const std::uint8_t* report, std::size_t length) = 0;
+    // GET_REPORT of one input report; false when none could be had.
+    virtual bool getInputReport(Handle h, std::uint8_t* report, std::size_t length) = 0;
+    // One report from the interrupt queue, waiting up to timeoutMs; a read
+    // that times out is cancelled. The report ID byte is always in report[0].
+    virtual ReadResult readReport(Handle h, std::uint8_t* report, std::size_t length,
+                                  int timeoutMs) = 0;
+    virtual void close(Handle h) = 0;
+};
+
+// The bus in force: the backend linked into the program, unless a test
+// installed another.
+Bus& bus();
+void setBus(Bus* replacement);
+// Provided by the backend linked into the program.
+Bus& systemBus();
+
+} // namespace platform::hid

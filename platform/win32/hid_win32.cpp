@@ -1,0 +1,139 @@
+// The Windows HID bus: SetupDi enumeration of HID interfaces, HidD/HidP for
+// identity and capabilities, WriteFile for output reports, HidD_GetInputReport
+// and overlapped ReadFile for input reports.
+#include "platform/hid.h"
+#include "platform/text.h"
+
+#include <windows.h>
+
+#include <cfgmgr32.h>
+#include <hidsdi.h>
+#include <setupapi.h>
+
+#include <map>
+
+namespace platform::hid {
+
+namespace {
+
+class Win32Bus : public Bus {
+  public:
+    std::vector<std::string> enumerate() override {
+        std::vector<std::string> paths;
+        GUID guid;
+        HidD_GetHidGuid(&guid);
+        HDEVINFO set =
+            SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+        if (set == INVALID_HANDLE_VALUE) return paths;
+        SP_DEVICE_INTERFACE_DATA data{};
+        data.cbSize = sizeof data;
+        for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &guid, i, &data); ++i) {
+            DWORD required = 0;
+            SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &required, nullptr);
+            if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) continue;
+            std::vector<std::uint8_t> block(required);
+            auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(block.data());
+            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+            if (!SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, nullptr))
+                continue;
+            const std::wstring path(detail->DevicePath);
+            paths.push_back(utf16ToUtf8(std::u16string(path.begin(), path.end())));
+        }
+        SetupDiDestroyDeviceInfoList(set);
+        return paths;
+    }
+
+    Handle open(const std::string& path, OpenMode mode) override {
+        const std::u16string wide = utf8ToUtf16(path);
+        const std::wstring name(wide.begin(), wide.end());
+        DWORD access = 0, flags = 0;
+        if (mode == OpenMode::Write) access = GENERIC_WRITE;
+        if (mode == OpenMode::OverlappedRead) {
+            access = GENERIC_READ;
+            flags = FILE_FLAG_OVERLAPPED;
+        }
+        HANDLE h = CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, flags, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return kInvalidHandle;
+        return reinterpret_cast<Handle>(h);
+    }
+
+    bool attributes(Handle h, Attributes& out) override {
+        HIDD_ATTRIBUTES a{};
+        a.Size = sizeof a;
+        if (!HidD_GetAttributes(native(h), &a)) return false;
+        out.vendorId = a.VendorID;
+        out.productId = a.ProductID;
+        return true;
+    }
+
+    bool capabilities(Handle h, Capabilities& out) override {
+        PHIDP_PREPARSED_DATA preparsed = nullptr;
+        if (!HidD_GetPreparsedData(native(h), &preparsed) || preparsed == nullptr) return false;
+        HIDP_CAPS caps{};
+        const bool ok = HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
+        HidD_FreePreparsedData(preparsed);
+        if (!ok) return false;
+        out.usagePage = caps.UsagePage;
+        out.inputReportLength = caps.InputReportByteLength;
+        out.outputReportLength = caps.OutputReportByteLength;
+        return true;
+    }
+
+    bool installPending() override { return CMP_WaitNoPendingInstallEvents(0) != WAIT_OBJECT_0; }
+
+    bool write(Handle h, const std::uint8_t* report, std::size_t length) override {
+        if (h == kInvalidHandle) return false;
+        DWORD written = 0;
+        return WriteFile(native(h), report, static_cast<DWORD>(length), &written, nullptr) &&
+               written == length;
+    }
+
+    bool getInputReport(Handle h, std::uint8_t* report, std::size_t length) override {
+        if (h == kInvalidHandle) return false;
+        return HidD_GetInputReport(native(h), report, static_cast<ULONG>(length)) != FALSE;
+    }
+
+    ReadResult readReport(Handle h, std::uint8_t* report, std::size_t length,
+                          int timeoutMs) override {
+        if (h == kInvalidHandle) return ReadResult::Failed;
+        HANDLE event = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+        if (!event) return ReadResult::Failed;
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event;
+        DWORD got = 0;
+        ReadResult result = ReadResult::Ok;
+        if (!ReadFile(native(h), report, static_cast<DWORD>(length), &got, &overlapped)) {
+            if (GetLastError() != ERROR_IO_PENDING) {
+                result = ReadResult::Failed;
+            } else if (WaitForSingleObject(event, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
+                result = ReadResult::TimedOut;
+            } else if (!GetOverlappedResult(native(h), &overlapped, &got, FALSE)) {
+                result = ReadResult::Failed;
+            }
+            if (result != ReadResult::Ok) {
+                CancelIo(native(h));
+                // The cancelled read must finish before its buffer goes away.
+                GetOverlappedResult(native(h), &overlapped, &got, TRUE);
+            }
+        }
+        CloseHandle(event);
+        return result;
+    }
+
+    void close(Handle h) override {
+        if (h != kInvalidHandle) CloseHandle(native(h));
+    }
+
+  private:
+    static HANDLE native(Handle h) { return reinterpret_cast<HANDLE>(h); }
+};
+
+} // namespace
+
+Bus& systemBus() {
+    static Win32Bus bus;
+    return bus;
+}
+
+} // namespace platform::hid
