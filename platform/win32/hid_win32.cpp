@@ -7,7 +7,10 @@
 #include <windows.h>
 
 #include <cfgmgr32.h>
+// mingw-w64's HID headers lack C linkage of their own.
+extern "C" {
 #include <hidsdi.h>
+}
 #include <setupapi.h>
 
 #include <map>

@@ -1,0 +1,463 @@
+// The device command set: each exported operation is one command in the
+// frame of the link, with its own reply checks, time-outs and log lines.
+#include "isp/isp.h"
+#include "isp/link.h"
+#include "isp/link_mask.h"
+#include "platform/clock.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace isp {
+
+namespace {
+
+namespace hid = platform::hid;
+
+constexpr int kNoAdapter = 16;
+constexpr int kBadArguments = 18;
+constexpr std::size_t kChunk = 52;
+constexpr int kAckEvery = 60;
+
+std::string hex32(std::uint32_t v) {
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%08X", v);
+    return b;
+}
+
+void put32(Report& r, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) r[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::uint32_t le32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+bool writeHandleValid() {
+    if (linkState().writeHandle != hid::kInvalidHandle) return true;
+    appendLog("WriteHandle error");
+    return false;
+}
+
+// Byte 0, code, option, CRC bytes zero, filler everywhere else.
+Report& startReport(std::uint8_t code, std::uint8_t option, bool fillerOption = false) {
+    Report& r = linkState().outReport;
+    r[0] = 0;
+    r[1] = code;
+    for (std::size_t i = 2; i < r.size(); ++i) r[i] = filler();
+    if (!fillerOption) r[2] = option;
+    r[3] = r[4] = 0;
+    return r;
+}
+
+bool send(Report& r, bool keyed = true) {
+    frameCrc(r, keyed);
+    scramble(r.data() + 1, 64);
+    return writeCommand(r) != 0;
+}
+
+// The reset command shared by execute, reset and reset-to-loader.
+int resetCommand(std::uint8_t option, bool keyed) {
+    if (!readyCheck() || !writeHandleValid()) return 1;
+    Report& r = startReport(0x04, option);
+    if (!send(r, keyed)) return 1;
+    auto& s = linkState();
+    s.rollingKey = {};
+    s.rollingEnabled = 0;
+    if (option == 0) {
+        s.skipRediscovery = 1;
+        discover();
+    }
+    return 0;
+}
+
+// The status commands of the erase family; one log line with the range.
+int statusCommand(std::uint8_t code, std::uint8_t option, bool withRange, std::uint32_t start,
+                  std::uint32_t end, std::int64_t limit, const char* label, std::uint32_t logFirst,
+                  std::uint32_t logLast) {
+    if (!readyCheck() || !writeHandleValid()) return 1;
+    Report& r = startReport(code, option);
+    if (withRange) {
+        put32(r, 5, start);
+        put32(r, 9, end);
+    }
+    if (!send(r)) return 1;
+    if (!pollReply(limit)) return 1;
+    const std::string text = replyText();
+    appendLog(std::string(label) + hex32(logFirst) + "~");
+    if (text == "O") {
+        const std::uint32_t size = logLast - logFirst + 1;
+        appendLog(hex32(logLast) + " success (" + std::to_string(size / 1024) + " KB)");
+        return 0;
+    }
+    appendLog(hex32(logLast) + " failed");
+    return 1;
+}
+
+// The link mask is never held as one constant: each byte is looked up through
+// a fresh random permutation and its inverse, and the bytes are kept in
+// scratch slots assigned by another random permutation.
+struct MaskedBytes {
+    std::uint8_t scratch[8];
+    std::uint8_t slot[8];
+    std::uint8_t operator[](int i) const { return scratch[slot[i]]; }
+};
+
+MaskedBytes linkMask() {
+    std::uint8_t permutation[256], inverse[256];
+    bool used[256] = {};
+    for (int i = 0; i < 256;) {
+        const int v = platform::random() % 256;
+        if (used[v]) continue;
+        used[v] = true;
+        permutation[i] = static_cast<std::uint8_t>(v);
+        inverse[v] = static_cast<std::uint8_t>(i);
+        ++i;
+    }
+    MaskedBytes mask{};
+    bool slotUsed[8] = {};
+    for (int i = 0; i < 8;) {
+        const int v = platform::random() % 8;
+        if (slotUsed[v]) continue;
+        slotUsed[v] = true;
+        mask.slot[i++] = static_cast<std::uint8_t>(v);
+    }
+    for (int i = 0; i < 8; ++i)
+        mask.scratch[mask.slot[i]] = permutation[inverse[kLinkMaskIndex[i]]];
+    return mask;
+}
+
+std::u16string widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+
+std::u16string informationText(int kind, const std::uint32_t w[5]) {
+    char b[32] = "";
+    switch (kind) {
+    case 0: {
+        std::uint32_t chip = w[0] & 0xFFFF;
+        if (chip == 0) chip = w[4] & 0x0FFFFFFF;
+        std::snprintf(b, sizeof b, "QV32F%04X", chip);
+        break;
+    }
+    case 1:
+        std::snprintf(b, sizeof b, "%08d", static_cast<int>((w[1] >> 16) * (w[2] >> 16)));
+        break;
+    case 2:
+        std::snprintf(b, sizeof b, "%08d", static_cast<int>(w[1] >> 16));
+        break;
+    case 3:
+        std::snprintf(b, sizeof b, "%08d", static_cast<int>(w[2] & 0xFF));
+        break;
+    case 4:
+        std::snprintf(b, sizeof b, "%s%X", (w[0] >> 28) == 0 ? "ISP V" : "IAP V",
+                      (w[0] >> 16) & 0xFFF);
+        break;
+    case 5:
+        std::snprintf(b, sizeof b, "N/A");
+        break;
+    case 6:
+        std::snprintf(b, sizeof b, "%08d", static_cast<int>(w[1] & 0xFFFF));
+        break;
+    case 8:
+        std::snprintf(b, sizeof b, "%08d", static_cast<std::int32_t>(w[3]));
+        break;
+    default:
+        break;
+    }
+    return widen(b);
+}
+
+void appendSeconds(std::int64_t startMs) {
+    char b[32];
+    std::snprintf(b, sizeof b, " (%.2fs)", static_cast<double>(platform::clockMs() - startMs) / 1000.0);
+    appendLog(b);
+}
+
+bool getInputReport(Report& into) {
+    into[0] = 0;
+    return hid::bus().getInputReport(linkState().readHandle, into.data(),
+                                     linkState().deviceCaps.inputReportLength);
+}
+
+bool readDataReport(Report& into) {
+    into[0] = 0;
+    return hid::bus().readReport(linkState().readHandle, into.data(),
+                                 linkState().deviceCaps.inputReportLength,
+                                 5000) == hid::ReadResult::Ok;
+}
+
+int transferPass(std::uint32_t start, std::uint32_t end, bool program, const std::uint8_t* data) {
+    const std::uint64_t length = static_cast<std::uint64_t>(end) - start + 1;
+    int reports = 0, acks = 0;
+    bool passOk = true;
+    std::uint64_t sent = 0;
+    if (!readyCheck()) return 1;
+    for (std::uint64_t first = start; first <= end; first += kChunk) {
+        ++reports;
+        if (!writeHandleValid()) return 1;
+        const std::uint64_t last = std::min<std::uint64_t>(first + kChunk - 1, end);
+        const std::size_t k = static_cast<std::size_t>(last - first + 1);
+        Report& r = startReport(0x01, program ? 0x01 : 0x00);
+        put32(r, 5, static_cast<std::uint32_t>(first));
+        put32(r, 9, static_cast<std::uint32_t>(last));
+        std::memcpy(r.data() + 13, data + sent, k);
+        sent += k;
+        if (!send(r)) return 1;
+        if (reports % kAckEvery == 0) {
+            if (!pollReply(6)) return 1;
+            for (std::size_t i = 1; i < linkState().inReport.size(); ++i) {
+                const std::uint8_t c = linkState().inReport[i];
+                if (c == 'O') ++acks;
+                if (c == 'F') {
+                    passOk = false;
+                    break;
+                }
+            }
+        }
+    }
+    if (!program) platform::sleepMs(10);
+    if (acks != reports) {
+        if (program) platform::sleepMs(10);
+        const std::int64_t t0 = platform::timeSeconds();
+        Report& in = linkState().inReport;
+        bool got = false;
+        for (;;) {
+            if (getInputReport(in)) {
+                got = true;
+                break;
+            }
+            if (platform::timeSeconds() - t0 > 6) break;
+        }
+        if (got) {
+            for (std::size_t i = 1; i < in.size(); ++i) {
+                if (in[i] == 'O') ++acks;
+                if (in[i] == 'F') passOk = false;
+            }
+        }
+    }
+    linkState().transferProgress =
+        static_cast<std::int32_t>(static_cast<float>(sent) / static_cast<float>(length) * 100.0f);
+    return acks == reports && passOk ? 0 : 1;
+}
+
+} // namespace
+
+} // namespace isp
+
+using isp::appendLog;
+using isp::linkState;
+
+extern "C" BRISKLINK_API int ISP_Execute(void) {
+    if (!isp::requireDevice()) return isp::kNoAdapter;
+    return isp::resetCommand(0, true);
+}
+
+extern "C" BRISKLINK_API int ISP_Reset(void) {
+    if (!isp::requireDevice()) return isp::kNoAdapter;
+    const int result = isp::resetCommand(1, true);
+    ISP_CloseSerialPortConnect();
+    return result;
+}
+
+extern "C" BRISKLINK_API int ISP_ResetToIAP(int keyedCrc) {
+    if (!isp::requireDevice()) return isp::kNoAdapter;
+    return isp::resetCommand(1, keyedCrc == 1);
+}
+
+extern "C" BRISKLINK_API int ISP_Exit(void) {
+    if (!isp::requireDevice()) return isp::kNoAdapter;
+    if (!isp::readyCheck() || !isp::writeHandleValid()) return 1;
+    isp::Report& r = isp::startReport(0x05, 0, true);
+    if (!isp::send(r)) return 1;
+    linkState().skipRediscovery = 1;
+    isp::discover();
+    return 0;
+}
+
+extern "C" BRISKLINK_API int ISP_GetInformation(int kind, uint16_t* text, int* textBytes) {
+    if (text == nullptr || textBytes == nullptr) return 1;
+    const std::int64_t startMs = platform::clockMs();
+    if (!isp::readyCheck() || !isp::writeHandleValid()) return 1;
+    // Its own buffers: the shared report buffers stay as they are.
+    isp::Report out{};
+    out[1] = 0x03;
+    for (std::size_t i = 2; i < out.size(); ++i) out[i] = isp::filler();
+    if (!isp::send(out)) return 1;
+    isp::Report data{};
+    if (!isp::readDataReport(data)) {
+        appendLog("HidD_GetInputReport error");
+        return 1;
+    }
+    std::uint32_t w[5];
+    for (int i = 0; i < 5; ++i) {
+        w[i] = isp::le32(data.data() + 1 + 4 * i);
+        char b[16];
+        std::snprintf(b, sizeof b, "%08X ", w[i]);
+        appendLog(b);
+    }
+    const std::u16string value = isp::informationText(kind, w);
+    *textBytes = static_cast<int>(value.size() * 2);
+    for (std::size_t i = 0; i < value.size(); ++i) text[i] = value[i];
+    text[value.size()] = 0;
+    if (kind == 6) linkState().appAreaStart = static_cast<std::int32_t>(w[1] & 0xFFFF);
+
+    isp::Report status{};
+    const std::int64_t t0 = platform::timeSeconds();
+    bool got = false;
+    for (;;) {
+        got = isp::getInputReport(status);
+        if (got || platform::timeSeconds() - t0 > 2) break;
+    }
+    if (!got) {
+        appendLog("HidD_GetInputReport error");
+        isp::appendSeconds(startMs);
+        return 0;
+    }
+    appendLog("\r\nRead Info ");
+    if (isp::replyText(status) == "O") {
+        appendLog(" success");
+        isp::appendSeconds(startMs);
+        return 0;
+    }
+    appendLog(" failed");
+    return 1;
+}
+
+extern "C" BRISKLINK_API int ISP_SendAuthentication(void) {
+    auto& s = linkState();
+    if (s.scramblingEnabled == 0 || s.rollingEnabled != 0) return 1;
+    platform::seedRandom(static_cast<std::uint32_t>(platform::timeSeconds()));
+    const isp::MaskedBytes mask = isp::linkMask();
+    if (!isp::readyCheck()) return 0;
+    for (auto& b : s.rollingKey) b = isp::filler();
+    if (!isp::writeHandleValid()) return 0;
+    isp::Report& r = s.outReport;
+    r[0] = 0;
+    for (std::size_t i = 1; i < r.size(); ++i) r[i] = static_cast<std::uint8_t>(platform::random());
+    std::uint32_t w[16];
+    for (int g = 0; g < 16; ++g) w[g] = isp::le32(r.data() + 1 + 4 * g);
+    std::uint32_t seedGroup = (w[7] >> 19) & 0xF;
+    if (seedGroup == 7) {
+        w[7] += 1u << 19;
+        seedGroup = 8;
+    }
+    std::uint32_t keyGroup = (w[seedGroup] >> 21) & 0xF;
+    while (keyGroup == seedGroup || keyGroup == 7) {
+        w[seedGroup] += 1u << 21;
+        keyGroup = (w[seedGroup] >> 21) & 0xF;
+    }
+    for (int g = 0; g < 16; ++g) isp::put32(r, 1 + 4 * g, w[g]);
+    for (int i = 0; i < 4; ++i) r[1 + 4 * keyGroup + i] = mask[4 + i] ^ s.rollingKey[i];
+    std::uint32_t m = 7;
+    while (m == 7 || m == seedGroup || m == keyGroup) m = static_cast<std::uint32_t>(platform::random() % 16);
+    for (int i = 0; i < 4; ++i) r[1 + 4 * m + i] = mask[i] ^ s.rollingKey[i];
+    if (!isp::writeCommand()) return 0;
+    if (!isp::pollReply(30)) return 0;
+    const std::string text = isp::replyText();
+    if (text == "F" || text == "O") {
+        s.rollingEnabled = 1;
+        s.rollSeedA = static_cast<std::uint16_t>(w[seedGroup] & 0xFFFF);
+        s.rollSeedB = static_cast<std::uint16_t>(w[seedGroup] >> 16);
+        return 1;
+    }
+    appendLog("Device not ready");
+    return 0;
+}
+
+extern "C" BRISKLINK_API int ISP_SendUserCmd(const uint8_t* block) {
+    if (block == nullptr || block[0] < 0x50) return 0;
+    if (!isp::readyCheck()) return 0;
+    if (linkState().writeHandle == platform::hid::kInvalidHandle) return 0;
+    isp::Report& r = linkState().outReport;
+    r[0] = 0;
+    r[1] = block[0];
+    r[2] = block[1];
+    r[3] = r[4] = 0;
+    std::memcpy(r.data() + 5, block + 2, 60);
+    return isp::send(r) ? 1 : 0;
+}
+
+extern "C" BRISKLINK_API int ISP_EraseMass(void) {
+    const auto first = static_cast<std::uint32_t>(linkState().appAreaStart);
+    const auto last = static_cast<std::uint32_t>(linkState().appAreaEnd);
+    return isp::statusCommand(0x00, 0x0A, false, 0, 0, 2, "MassErase ", first, last);
+}
+
+extern "C" BRISKLINK_API int ISP_ErasePage(uint32_t start, uint32_t end) {
+    return isp::statusCommand(0x00, 0x08, true, start, end, 60, "Erase ", start, end);
+}
+
+extern "C" BRISKLINK_API int ISP_BlankCheck(uint32_t start, uint32_t end) {
+    return isp::statusCommand(0x01, 0x03, true, start, end, 2, "Blank ", start, end);
+}
+
+extern "C" BRISKLINK_API int ISP_WriteProgramB(uint32_t start, uint32_t end, int mode,
+                                               const uint8_t* data) {
+    if (data == nullptr || start >= end) return isp::kBadArguments;
+    const int pass = mode & 0xFF;
+    if (pass != 0 && pass != 1) return 0;
+    return isp::transferPass(start, end, pass == 1, data);
+}
+
+extern "C" BRISKLINK_API int ISP_ReadData(uint32_t start, uint32_t end, uint8_t* buffer) {
+    if (buffer == nullptr || start >= end) return isp::kBadArguments;
+    const std::uint64_t n = static_cast<std::uint64_t>(end) - start + 1;
+    // Whole 64-byte reports; a padded end past the 32-bit address space cannot
+    // be asked for.
+    const std::uint64_t r = (static_cast<std::uint64_t>(end) - start + 64) & ~std::uint64_t{63};
+    const std::uint64_t readEnd = start + r - 1;
+    linkState().libraryLog.clear();
+    if (readEnd > 0xFFFFFFFFu) return 1;
+    std::vector<std::uint8_t> working;
+    try {
+        working.reserve(static_cast<std::size_t>(r));
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+    if (!isp::readyCheck() || !isp::writeHandleValid()) return 1;
+    isp::Report& out = isp::startReport(0x01, 0x02);
+    isp::put32(out, 5, start);
+    isp::put32(out, 9, static_cast<std::uint32_t>(readEnd));
+    if (!isp::send(out)) return 1;
+    appendLog("Read " + isp::hex32(start) + "~" + isp::hex32(end));
+    isp::Report& in = linkState().inReport;
+    for (std::uint64_t i = 0; i < r / 64; ++i) {
+        if (!isp::readDataReport(in)) return 1;
+        working.insert(working.end(), in.begin() + 1, in.begin() + 65);
+    }
+    std::memcpy(buffer, working.data(), static_cast<std::size_t>(n));
+    if (!isp::pollReply(2)) return 1;
+    appendLog("\r\nRead " + isp::hex32(start) + "~");
+    if (isp::replyText() == "O") {
+        appendLog(isp::hex32(end) + " success (" + std::to_string(n / 1024) + " KB)");
+        return 0;
+    }
+    appendLog(isp::hex32(end) + " failed");
+    return 1;
+}
+
+extern "C" BRISKLINK_API int ISP_CRCCheck(int, int, uint16_t* result, const uint8_t* parameters) {
+    if (parameters == nullptr) return 0;
+    if (!isp::readyCheck() || !isp::writeHandleValid()) return 0;
+    auto& s = linkState();
+    isp::Report& r = isp::startReport(0x02, 0, true);
+    isp::put32(r, 5, static_cast<std::uint32_t>(s.appAreaStart));
+    isp::put32(r, 9, static_cast<std::uint32_t>(s.appAreaEnd - s.appAreaStart + 1));
+    std::memcpy(r.data() + 13, parameters, 52);
+    if (!isp::send(r)) return 0;
+    const std::int64_t t0 = platform::timeSeconds();
+    platform::sleepMs(10);
+    bool got = false;
+    for (;;) {
+        got = isp::getInputReport(s.inReport);
+        if (got || platform::timeSeconds() - t0 > 2) break;
+        platform::sleepMs(10);
+    }
+    if (result) *result = static_cast<std::uint16_t>(s.inReport[1] + 256 * s.inReport[2]);
+    if (got) return 1;
+    appendLog("HidD_GetInputReport error");
+    return 0;
+}
