@@ -142,7 +142,11 @@ int main(int argc, char** argv) {
     cli.add_flag("--verbose", verbose, "One line per command executed");
     cli.add_option("--dump-dir", dumpDir, "On exit write flash.bin and external.bin here");
     cli.set_help_flag("-h,--help", "Print this help");
-    CLI11_PARSE(cli, argc, argv);
+    try {
+        cli.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return cli.exit(e) == 0 ? 0 : 2;
+    }
 
     adapter::AdapterConfig config;
     try {

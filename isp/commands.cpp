@@ -29,7 +29,8 @@ std::string hex32(std::uint32_t v) {
 }
 
 void put32(Report& r, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) r[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        r[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 std::uint32_t le32(const std::uint8_t* p) {
@@ -48,7 +49,8 @@ Report& startReport(std::uint8_t code, std::uint8_t option, bool fillerOption = 
     Report& r = linkState().outReport;
     r[0] = 0;
     r[1] = code;
-    for (std::size_t i = 2; i < r.size(); ++i) r[i] = filler();
+    for (std::size_t i = 2; i < r.size(); ++i)
+        r[i] = filler();
     if (!fillerOption) r[2] = option;
     r[3] = r[4] = 0;
     return r;
@@ -172,7 +174,8 @@ std::u16string informationText(int kind, const std::uint32_t w[5]) {
 
 void appendSeconds(std::int64_t startMs) {
     char b[32];
-    std::snprintf(b, sizeof b, " (%.2fs)", static_cast<double>(platform::clockMs() - startMs) / 1000.0);
+    std::snprintf(b, sizeof b, " (%.2fs)",
+                  static_cast<double>(platform::clockMs() - startMs) / 1000.0);
     appendLog(b);
 }
 
@@ -284,7 +287,8 @@ extern "C" BRISKLINK_API int ISP_GetInformation(int kind, uint16_t* text, int* t
     // Its own buffers: the shared report buffers stay as they are.
     isp::Report out{};
     out[1] = 0x03;
-    for (std::size_t i = 2; i < out.size(); ++i) out[i] = isp::filler();
+    for (std::size_t i = 2; i < out.size(); ++i)
+        out[i] = isp::filler();
     if (!isp::send(out)) return 1;
     isp::Report data{};
     if (!isp::readDataReport(data)) {
@@ -300,7 +304,8 @@ extern "C" BRISKLINK_API int ISP_GetInformation(int kind, uint16_t* text, int* t
     }
     const std::u16string value = isp::informationText(kind, w);
     *textBytes = static_cast<int>(value.size() * 2);
-    for (std::size_t i = 0; i < value.size(); ++i) text[i] = value[i];
+    for (std::size_t i = 0; i < value.size(); ++i)
+        text[i] = value[i];
     text[value.size()] = 0;
     if (kind == 6) linkState().appAreaStart = static_cast<std::int32_t>(w[1] & 0xFFFF);
 
@@ -332,13 +337,16 @@ extern "C" BRISKLINK_API int ISP_SendAuthentication(void) {
     platform::seedRandom(static_cast<std::uint32_t>(platform::timeSeconds()));
     const isp::MaskedBytes mask = isp::linkMask();
     if (!isp::readyCheck()) return 0;
-    for (auto& b : s.rollingKey) b = isp::filler();
+    for (auto& b : s.rollingKey)
+        b = isp::filler();
     if (!isp::writeHandleValid()) return 0;
     isp::Report& r = s.outReport;
     r[0] = 0;
-    for (std::size_t i = 1; i < r.size(); ++i) r[i] = static_cast<std::uint8_t>(platform::random());
+    for (std::size_t i = 1; i < r.size(); ++i)
+        r[i] = static_cast<std::uint8_t>(platform::random());
     std::uint32_t w[16];
-    for (int g = 0; g < 16; ++g) w[g] = isp::le32(r.data() + 1 + 4 * g);
+    for (int g = 0; g < 16; ++g)
+        w[g] = isp::le32(r.data() + 1 + 4 * g);
     std::uint32_t seedGroup = (w[7] >> 19) & 0xF;
     if (seedGroup == 7) {
         w[7] += 1u << 19;
@@ -349,11 +357,15 @@ extern "C" BRISKLINK_API int ISP_SendAuthentication(void) {
         w[seedGroup] += 1u << 21;
         keyGroup = (w[seedGroup] >> 21) & 0xF;
     }
-    for (int g = 0; g < 16; ++g) isp::put32(r, 1 + 4 * g, w[g]);
-    for (int i = 0; i < 4; ++i) r[1 + 4 * keyGroup + i] = mask[4 + i] ^ s.rollingKey[i];
+    for (int g = 0; g < 16; ++g)
+        isp::put32(r, 1 + 4 * g, w[g]);
+    for (int i = 0; i < 4; ++i)
+        r[1 + 4 * keyGroup + i] = mask[4 + i] ^ s.rollingKey[i];
     std::uint32_t m = 7;
-    while (m == 7 || m == seedGroup || m == keyGroup) m = static_cast<std::uint32_t>(platform::random() % 16);
-    for (int i = 0; i < 4; ++i) r[1 + 4 * m + i] = mask[i] ^ s.rollingKey[i];
+    while (m == 7 || m == seedGroup || m == keyGroup)
+        m = static_cast<std::uint32_t>(platform::random() % 16);
+    for (int i = 0; i < 4; ++i)
+        r[1 + 4 * m + i] = mask[i] ^ s.rollingKey[i];
     if (!isp::writeCommand()) return 0;
     if (!isp::pollReply(30)) return 0;
     const std::string text = isp::replyText();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -123,6 +124,73 @@ std::filesystem::path packUpdater(const TempDir& dir, const std::string& updater
     std::filesystem::permissions(output, std::filesystem::perms::owner_all);
     return output;
 }
+
+Background::Background(const std::vector<std::string>& argv) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) == 0) pid_ = pid;
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    out_ = pipeFds[0];
+}
+
+Background::~Background() {
+    if (pid_ > 0) stop(SIGKILL);
+    if (out_ >= 0) close(out_);
+}
+
+std::string Background::readLine() {
+    for (;;) {
+        const auto newline = pending_.find('\n');
+        if (newline != std::string::npos) {
+            std::string line = pending_.substr(0, newline);
+            pending_.erase(0, newline + 1);
+            return line;
+        }
+        char buffer[256];
+        const ssize_t n = out_ >= 0 ? read(out_, buffer, sizeof buffer) : 0;
+        if (n <= 0) {
+            std::string rest;
+            rest.swap(pending_);
+            return rest;
+        }
+        pending_.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+int Background::stop(int signal) {
+    if (pid_ <= 0) return -1;
+    kill(pid_, signal);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+Emulator::Emulator(const std::vector<std::string>& args)
+    : process_([&] {
+          std::vector<std::string> argv = {BRISKLINK_EMU, "--port", "0"};
+          argv.insert(argv.end(), args.begin(), args.end());
+          return argv;
+      }()) {
+    const std::string line = process_.readLine();
+    const std::string prefix = "brisklink-emu: listening on 127.0.0.1:";
+    if (line.rfind(prefix, 0) == 0)
+        port_ = static_cast<std::uint16_t>(std::stoi(line.substr(prefix.size())));
+    if (port_ != 0) setenv("BRISKLINK_EMULATOR", ("127.0.0.1:" + std::to_string(port_)).c_str(), 1);
+}
+
+int Emulator::stop() { return process_.stop(SIGTERM); }
 
 bool haveCommand(const std::string& name) {
     return run({"sh", "-c", "command -v " + name}).exitCode == 0;

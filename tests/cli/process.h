@@ -42,4 +42,33 @@ std::filesystem::path packUpdater(const TempDir& dir, const std::string& updater
 
 bool haveCommand(const std::string& name);
 
+// A process that runs beside the test, its standard output read line by line.
+class Background {
+  public:
+    explicit Background(const std::vector<std::string>& argv);
+    ~Background();
+    // The next line of standard output ("" at its end).
+    std::string readLine();
+    // Sends `signal` and returns the exit code.
+    int stop(int signal);
+
+  private:
+    int pid_ = -1;
+    int out_ = -1;
+    std::string pending_;
+};
+
+// brisklink-emu on a free port with `args`; sets BRISKLINK_EMULATOR for the
+// processes the test starts (and for the test itself).
+class Emulator {
+  public:
+    explicit Emulator(const std::vector<std::string>& args);
+    int stop();
+    std::uint16_t port() const { return port_; }
+
+  private:
+    Background process_;
+    std::uint16_t port_ = 0;
+};
+
 } // namespace testing_support

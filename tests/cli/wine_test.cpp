@@ -56,11 +56,52 @@ TEST_F(Windows, BareExecutableIsAnInvalidImage) {
     EXPECT_EQ(r.out, "\r\nImage format invalid!\r\n\r\n");
 }
 
+TEST_F(Windows, DiscoveryWithoutAnAdapterFailsCleanly) {
+    const auto packed = packUpdater(dir_, kExe, "1.0", {}, "IAP.exe");
+    const auto r = wine(packed, {"/c"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "No Brisklink adapter found.\r\n");
+}
+
+TEST_F(Windows, EmulatorBuildReachesTheNativeEmulator) {
+    const std::string emuExe = std::string(BRISKLINK_WINDOWS_BIN) + "/IAP-emu.exe";
+    const auto packed = packUpdater(dir_, emuExe, "1.0", {}, "IAP-emu.exe");
+    Emulator emu({"--ap", "1D50:6190:01", "--iap", "1D50:6191:02", "--mode", "iap"});
+    ASSERT_NE(emu.port(), 0);
+    const auto r = wine(packed, {"/c"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("adapter found"), std::string::npos) << r.err;
+}
+
 TEST_F(Windows, OperationsAreExportedByName) {
     const auto r = run({"x86_64-w64-mingw32-objdump", "-p", kExe});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    for (const char* name : {"GetProgramInfo", "GetImageInfo", "GetImage", "CRYPT_SetCommandKey",
-                             "CRYPT_EnableCommandKey"}) {
+    for (const char* name : {"GetProgramInfo",
+                             "GetImageInfo",
+                             "GetImage",
+                             "CRYPT_SetCommandKey",
+                             "CRYPT_EnableCommandKey",
+                             "ISP_IsConnectedToDevice",
+                             "ISP_CloseSerialPortConnect",
+                             "ISP_SetupSerialPortConnection",
+                             "ISP_GetTransProgress",
+                             "ISP_GetUserData",
+                             "ISP_GetUserResult",
+                             "ISP_GetLibraryLog",
+                             "ISP_Execute",
+                             "ISP_Exit",
+                             "ISP_Reset",
+                             "ISP_ResetToIAP",
+                             "ISP_GetInformation",
+                             "ISP_SendAuthentication",
+                             "ISP_SendUserCmd",
+                             "ISP_EraseMass",
+                             "ISP_ErasePage",
+                             "ISP_BlankCheck",
+                             "ISP_WriteProgramB",
+                             "ISP_ReadData",
+                             "ISP_CRCCheck"}) {
         EXPECT_NE(r.out.find(std::string(" ") + name + "\n"), std::string::npos) << name;
     }
 }

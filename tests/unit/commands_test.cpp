@@ -25,7 +25,8 @@ std::string logText() {
 std::vector<std::uint8_t> randomBytes(std::size_t n, unsigned seed) {
     std::mt19937 g(seed);
     std::vector<std::uint8_t> b(n);
-    for (auto& x : b) x = static_cast<std::uint8_t>(g());
+    for (auto& x : b)
+        x = static_cast<std::uint8_t>(g());
     return b;
 }
 
@@ -52,7 +53,8 @@ class Commands : public ::testing::Test {
         int bytes = -1;
         if (ISP_GetInformation(kind, text, &bytes) != 0) return "<failed>";
         std::string s;
-        for (int i = 0; i < bytes / 2; ++i) s.push_back(static_cast<char>(text[i]));
+        for (int i = 0; i < bytes / 2; ++i)
+            s.push_back(static_cast<char>(text[i]));
         return s;
     }
 
@@ -189,7 +191,8 @@ TEST_F(Commands, AuthenticationPhases) {
     EXPECT_EQ(ISP_SendAuthentication(), 1);
     EXPECT_EQ(bus_.writes(), writes); // nothing sent in the keyed phase
     // Many commands later the key streams are still in step.
-    for (int i = 0; i < 20; ++i) ASSERT_EQ(ISP_BlankCheck(0x4000, 0x40FF), 0);
+    for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(ISP_BlankCheck(0x4000, 0x40FF), 0);
     ASSERT_EQ(ISP_ResetToIAP(1), 0);
     EXPECT_EQ(isp::linkState().rollingEnabled, 0);
     EXPECT_EQ(isp::linkState().rollingKey, (std::array<std::uint8_t, 4>{}));

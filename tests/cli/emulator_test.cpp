@@ -1,0 +1,93 @@
+// The updater and the library through brisklink-emu, from separate processes.
+#include "isp/isp.h"
+#include "process.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <thread>
+
+namespace {
+
+using namespace testing_support;
+
+const std::vector<std::uint8_t> kKey = {0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6, 0x07, 0x18};
+const std::string kKeyHex = "A1B2C3D4E5F60718";
+
+TEST(Emulator, IapEmuFindsTheEmulatedAdapterAndNothingWithoutIt) {
+    TempDir dir;
+    // packUpdater gives the updater the identities 1D50:6190:01 and 1D50:6191:02.
+    const auto packed = packUpdater(dir, BRISKLINK_IAP_EMU, "2.0.0", {}, "IAP-emu");
+    {
+        Emulator emu({"--ap", "1D50:6190:01", "--iap", "1D50:6191:02"});
+        ASSERT_NE(emu.port(), 0);
+        const auto r = run({packed.string(), "/c"});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.err.find("adapter found"), std::string::npos) << r.err;
+        EXPECT_EQ(emu.stop(), 0);
+    }
+    const auto r = run({packed.string(), "/c"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "No Brisklink adapter found.\n");
+}
+
+TEST(Emulator, AWholeSessionThroughTheEmulatorChangesItsFlash) {
+    TempDir dir;
+    Emulator emu(
+        {"--command-key", kKeyHex, "--reenumerate-ms", "100", "--dump-dir", dir.path().string()});
+    ASSERT_NE(emu.port(), 0);
+    CRYPT_SetCommandKey(kKey.data(), static_cast<int>(kKey.size()));
+
+    ASSERT_EQ(ISP_IsConnectedToDevice(0x3F27, 0x1004, 1), 1);
+    ASSERT_EQ(ISP_ResetToIAP(0), 0);
+    ISP_CloseSerialPortConnect();
+    bool loader = false;
+    for (int attempt = 0; attempt < 50 && !loader; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        loader = ISP_IsConnectedToDevice(0x3F27, 0x1005, 0) == 1;
+    }
+    ASSERT_TRUE(loader);
+    ASSERT_EQ(ISP_SendAuthentication(), 1);
+    std::uint16_t text[32];
+    int bytes = 0;
+    ASSERT_EQ(ISP_GetInformation(4, text, &bytes), 0);
+    EXPECT_EQ(bytes, 16); // "IAP V105"
+    ASSERT_EQ(ISP_GetInformation(6, text, &bytes), 0);
+
+    std::mt19937 g(5);
+    std::vector<std::uint8_t> image(10000);
+    for (auto& b : image)
+        b = static_cast<std::uint8_t>(g());
+    const std::uint32_t start = 0x2000, end = start + 9999;
+    ASSERT_EQ(ISP_ErasePage(start, end), 0);
+    ASSERT_EQ(ISP_WriteProgramB(start, end, 1, image.data()), 0);
+    ASSERT_EQ(ISP_WriteProgramB(start, end, 0, image.data()), 0);
+    std::vector<std::uint8_t> back(image.size());
+    ASSERT_EQ(ISP_ReadData(start, end, back.data()), 0);
+    EXPECT_EQ(back, image);
+    ASSERT_EQ(ISP_Execute(), 0);
+    ISP_CloseSerialPortConnect();
+
+    ASSERT_EQ(emu.stop(), 0);
+    const auto flash = readFile(dir / "flash.bin");
+    ASSERT_EQ(flash.size(), 512u * 1024);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin() + start));
+    EXPECT_EQ(readFile(dir / "external.bin").size(), 1024u * 1024);
+}
+
+TEST(Emulator, BadOptionsAreRefused) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"--flash-size", "12"},
+                                               {"--ap", "xyz"},
+                                               {"--fault-no-reply", "nonsense"},
+                                               {"--fault-late-reply", "page-erase"},
+                                               {"--loader", "other"}}) {
+        std::vector<std::string> argv = {BRISKLINK_EMU};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const auto r = run(argv);
+        EXPECT_EQ(r.exitCode, 2) << args[0];
+        EXPECT_NE(r.err, "") << args[0];
+    }
+}
+
+} // namespace
