@@ -129,31 +129,7 @@ TEST(UpdaterText, PercentAndNonAsciiVersionsArePrintedLiterally) {
 TEST(UpdaterExports, EveryOperationIsADynamicSymbol) {
     const auto r = run({"nm", "-D", "--defined-only", BRISKLINK_IAP});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    for (const char* name : {"GetProgramInfo",
-                             "GetImageInfo",
-                             "GetImage",
-                             "CRYPT_SetCommandKey",
-                             "CRYPT_EnableCommandKey",
-                             "ISP_IsConnectedToDevice",
-                             "ISP_CloseSerialPortConnect",
-                             "ISP_SetupSerialPortConnection",
-                             "ISP_GetTransProgress",
-                             "ISP_GetUserData",
-                             "ISP_GetUserResult",
-                             "ISP_GetLibraryLog",
-                             "ISP_Execute",
-                             "ISP_Exit",
-                             "ISP_Reset",
-                             "ISP_ResetToIAP",
-                             "ISP_GetInformation",
-                             "ISP_SendAuthentication",
-                             "ISP_SendUserCmd",
-                             "ISP_EraseMass",
-                             "ISP_ErasePage",
-                             "ISP_BlankCheck",
-                             "ISP_WriteProgramB",
-                             "ISP_ReadData",
-                             "ISP_CRCCheck"}) {
+    for (const char* name : kExportedNames) {
         EXPECT_NE(r.out.find(std::string(" T ") + name + "\n"), std::string::npos) << name;
     }
     // Internal functions stay private.

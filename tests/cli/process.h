@@ -8,6 +8,33 @@
 
 namespace testing_support {
 
+// Every operation the updater exports by name.
+inline constexpr const char* kExportedNames[] = {"GetProgramInfo",
+                                                 "GetImageInfo",
+                                                 "GetImage",
+                                                 "CRYPT_SetCommandKey",
+                                                 "CRYPT_EnableCommandKey",
+                                                 "ISP_IsConnectedToDevice",
+                                                 "ISP_CloseSerialPortConnect",
+                                                 "ISP_SetupSerialPortConnection",
+                                                 "ISP_GetTransProgress",
+                                                 "ISP_GetUserData",
+                                                 "ISP_GetUserResult",
+                                                 "ISP_GetLibraryLog",
+                                                 "ISP_Execute",
+                                                 "ISP_Exit",
+                                                 "ISP_Reset",
+                                                 "ISP_ResetToIAP",
+                                                 "ISP_GetInformation",
+                                                 "ISP_SendAuthentication",
+                                                 "ISP_SendUserCmd",
+                                                 "ISP_EraseMass",
+                                                 "ISP_ErasePage",
+                                                 "ISP_BlankCheck",
+                                                 "ISP_WriteProgramB",
+                                                 "ISP_ReadData",
+                                                 "ISP_CRCCheck"};
+
 struct ProcessResult {
     int exitCode = -1;
     std::string out;

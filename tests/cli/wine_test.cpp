@@ -77,31 +77,7 @@ TEST_F(Windows, EmulatorBuildReachesTheNativeEmulator) {
 TEST_F(Windows, OperationsAreExportedByName) {
     const auto r = run({"x86_64-w64-mingw32-objdump", "-p", kExe});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    for (const char* name : {"GetProgramInfo",
-                             "GetImageInfo",
-                             "GetImage",
-                             "CRYPT_SetCommandKey",
-                             "CRYPT_EnableCommandKey",
-                             "ISP_IsConnectedToDevice",
-                             "ISP_CloseSerialPortConnect",
-                             "ISP_SetupSerialPortConnection",
-                             "ISP_GetTransProgress",
-                             "ISP_GetUserData",
-                             "ISP_GetUserResult",
-                             "ISP_GetLibraryLog",
-                             "ISP_Execute",
-                             "ISP_Exit",
-                             "ISP_Reset",
-                             "ISP_ResetToIAP",
-                             "ISP_GetInformation",
-                             "ISP_SendAuthentication",
-                             "ISP_SendUserCmd",
-                             "ISP_EraseMass",
-                             "ISP_ErasePage",
-                             "ISP_BlankCheck",
-                             "ISP_WriteProgramB",
-                             "ISP_ReadData",
-                             "ISP_CRCCheck"}) {
+    for (const char* name : kExportedNames) {
         EXPECT_NE(r.out.find(std::string(" ") + name + "\n"), std::string::npos) << name;
     }
 }
