@@ -13,7 +13,7 @@ build/linux/bin/brisklink-pack build --updater build/linux/bin/IAP \
   --internal "$work/firmware.bin" --version "2.1.0" \
   --title "Brisklink Firmware Update" --headline "Brisklink USB programmer adapter" \
   --notice "Keep the adapter plugged in while it is updated." \
-  --ap 1D50:6190:01 --iap 1D50:6191:02 --command-key 00112233445566778899AABBCCDDEEFF \
+  --ap 3F27:1004:01 --iap 3F27:1005:00 --command-key 00112233445566778899AABBCCDDEEFF \
   -o "$work/IAP"
 build/linux/bin/brisklink-pack show "$work/IAP"
 echo "\$ $work/IAP /e"

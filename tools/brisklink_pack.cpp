@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -174,6 +175,10 @@ int runBuild(const BuildOptions& o) {
               static_cast<std::streamsize>(trailer.size()));
     out.close();
     if (!out) refuse("-o", "cannot write '" + o.output + "'");
+    // The packed updater runs like the updater it was made from.
+    std::error_code ignored;
+    std::filesystem::permissions(
+        o.output, std::filesystem::status(o.updater, ignored).permissions(), ignored);
     return 0;
 }
 

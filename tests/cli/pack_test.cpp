@@ -103,6 +103,16 @@ TEST(Pack, BadOptionsAreRefusedByName) {
     EXPECT_FALSE(std::filesystem::exists(dir / "out"));
 }
 
+TEST(Pack, ThePackedUpdaterIsExecutableAsItIs) {
+    TempDir dir;
+    writeFile(dir / "fw.bin", randomBytes(64, 1));
+    const auto r = run({BRISKLINK_PACK, "build", "--updater", BRISKLINK_IAP, "--internal",
+                        (dir / "fw.bin").string(), "--version", "7", "--ap", "1:2", "--iap", "1:3",
+                        "-o", (dir / "out").string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(run({(dir / "out").string(), "/e"}).out, "EXE F/W version: 7\n\n");
+}
+
 TEST(Pack, EveryBuildHasItsOwnRandomImageKey) {
     TempDir dir;
     const auto one = readFile(packUpdater(dir, BRISKLINK_IAP, "1", {}, "one"));
