@@ -1,5 +1,6 @@
 #include "adapter/adapter.h"
 
+#include "isp/bytes.h"
 #include "isp/crc.h"
 #include "isp/link_mask.h"
 
@@ -9,25 +10,13 @@
 
 namespace adapter {
 
+using isp::hex32;
+using isp::le32;
+using isp::putLe32;
+
 namespace {
 
 constexpr std::size_t kAckHandOver = 60;
-
-std::uint32_t le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-void putLe32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::string hex32(std::uint32_t v) {
-    char b[16];
-    std::snprintf(b, sizeof b, "0x%08X", v);
-    return b;
-}
 
 Command classify(std::uint8_t code, std::uint8_t option) {
     switch (code) {

@@ -1,16 +1,14 @@
 #include "image/program.h"
 
 #include "image/trailer.h"
+#include "isp/bytes.h"
 
 namespace image {
 
 namespace {
 
 std::uint32_t word(const std::array<std::uint8_t, 16>& block, std::size_t index) {
-    const std::size_t at = index * 4;
-    return static_cast<std::uint32_t>(block[at]) | static_cast<std::uint32_t>(block[at + 1]) << 8 |
-           static_cast<std::uint32_t>(block[at + 2]) << 16 |
-           static_cast<std::uint32_t>(block[at + 3]) << 24;
+    return isp::le32(block.data() + index * 4);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // The device command set: each exported operation is one command in the
 // frame of the link, with its own reply checks, time-outs and log lines.
+#include "isp/bytes.h"
 #include "isp/isp.h"
 #include "isp/link.h"
 #include "isp/link_mask.h"
@@ -22,21 +23,7 @@ constexpr int kBadArguments = 18;
 constexpr std::size_t kChunk = 52;
 constexpr int kAckEvery = 60;
 
-std::string hex32(std::uint32_t v) {
-    char b[16];
-    std::snprintf(b, sizeof b, "0x%08X", v);
-    return b;
-}
-
-void put32(Report& r, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        r[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::uint32_t le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
+void put32(Report& r, std::size_t at, std::uint32_t v) { putLe32(r.data() + at, v); }
 
 bool writeHandleValid() {
     if (linkState().writeHandle != hid::kInvalidHandle) return true;
@@ -177,12 +164,6 @@ void appendSeconds(std::int64_t startMs) {
     std::snprintf(b, sizeof b, " (%.2fs)",
                   static_cast<double>(platform::clockMs() - startMs) / 1000.0);
     appendLog(b);
-}
-
-bool getInputReport(Report& into) {
-    into[0] = 0;
-    return hid::bus().getInputReport(linkState().readHandle, into.data(),
-                                     linkState().deviceCaps.inputReportLength);
 }
 
 bool readDataReport(Report& into) {

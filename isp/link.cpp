@@ -116,12 +116,6 @@ int writeCommand() { return writeCommand(state.outReport); }
 
 namespace {
 
-bool getInputReport() {
-    state.inReport[0] = 0;
-    return hid::bus().getInputReport(state.readHandle, state.inReport.data(),
-                                     state.deviceCaps.inputReportLength);
-}
-
 // Time-outs count whole seconds; a clock set back counts as not yet expired.
 bool expired(std::int64_t t0, std::int64_t limitSeconds) {
     return platform::timeSeconds() - t0 > limitSeconds;
@@ -129,10 +123,16 @@ bool expired(std::int64_t t0, std::int64_t limitSeconds) {
 
 } // namespace
 
+bool getInputReport(Report& into) {
+    into[0] = 0;
+    return hid::bus().getInputReport(state.readHandle, into.data(),
+                                     state.deviceCaps.inputReportLength);
+}
+
 bool pollReply(std::int64_t limitSeconds) {
     const std::int64_t t0 = platform::timeSeconds();
     for (;;) {
-        if (getInputReport()) return true;
+        if (getInputReport(state.inReport)) return true;
         if (expired(t0, limitSeconds)) {
             appendLog("HidD_GetInputReport error");
             return false;
@@ -151,7 +151,7 @@ std::string replyText() { return replyText(state.inReport); }
 
 int readyCheck() {
     if (state.skipRediscovery == 0) discover();
-    getInputReport(); // drains a stale reply; its outcome does not matter
+    getInputReport(state.inReport); // drains a stale reply; its outcome does not matter
     if (state.writeHandle == hid::kInvalidHandle) {
         appendLog("WriteHandle error");
         return 0;
@@ -217,10 +217,7 @@ extern "C" BRISKLINK_API int ISP_GetUserResult(int seconds) {
     auto& s = linkState();
     const std::int64_t t0 = platform::timeSeconds();
     for (;;) {
-        s.inReport[0] = 0;
-        const bool got = platform::hid::bus().getInputReport(s.readHandle, s.inReport.data(),
-                                                             s.deviceCaps.inputReportLength);
-        if (got) return isp::replyText() == "O" ? 1 : 0;
+        if (isp::getInputReport(s.inReport)) return isp::replyText() == "O" ? 1 : 0;
         if (platform::timeSeconds() - t0 > seconds) return 0;
     }
 }

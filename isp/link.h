@@ -27,6 +27,9 @@ int writeCommand(const Report& report);
 int writeCommand();
 // Polls one reply into inReport; false after `limitSeconds` without one.
 bool pollReply(std::int64_t limitSeconds);
+// One GET_REPORT into `into` (normally inReport), its report ID byte cleared
+// first; false when no report could be had.
+bool getInputReport(Report& into);
 std::string replyText(const Report& report);
 std::string replyText();
 

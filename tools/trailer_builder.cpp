@@ -1,15 +1,12 @@
 #include "tools/trailer_builder.h"
 
+#include "isp/bytes.h"
+
 #include <cstring>
 
 namespace pack {
 
 namespace {
-
-void putWord(std::uint8_t* at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
 
 void append(std::vector<std::uint8_t>& out, const std::vector<std::uint8_t>& bytes,
             const image::Key& key) {
@@ -29,10 +26,10 @@ std::vector<std::uint8_t> buildTrailer(const TrailerContent& content) {
     append(out, content.internalImage, key);
 
     std::vector<std::uint8_t> externalInfo(image::kImageInfoSize, 0);
-    putWord(externalInfo.data(), content.externalAddress);
-    putWord(externalInfo.data() + 4, static_cast<std::uint32_t>(content.externalImage.size()));
+    isp::putLe32(externalInfo.data(), content.externalAddress);
+    isp::putLe32(externalInfo.data() + 4, static_cast<std::uint32_t>(content.externalImage.size()));
     std::vector<std::uint8_t> internalInfo(image::kImageInfoSize, 0);
-    putWord(internalInfo.data() + 4, static_cast<std::uint32_t>(content.internalImage.size()));
+    isp::putLe32(internalInfo.data() + 4, static_cast<std::uint32_t>(content.internalImage.size()));
     append(out, externalInfo, key);
     append(out, internalInfo, key);
 
