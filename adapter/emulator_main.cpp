@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
     bool noVersion = false, verbose = false, secondDevice = false;
     std::string flashSize = "0x80000", appStart = "0x2000", versionAddress = "0x1800";
     std::string externalBase = "0x90000000", externalSize = "0x100000";
-    long long reenumerateMs = 500, paceUs = 0;
+    long long reenumerateMs = 500, paceUs = 0, enumerateMs = 20;
     int reportLength = 65;
     std::vector<std::string> noReply, lateReply, statusText;
     std::vector<int> failProgram, failVerify;
@@ -121,6 +121,9 @@ int main(int argc, char** argv) {
     cli.add_option("--external-size", externalSize, "External region bytes")->capture_default_str();
     cli.add_option("--reenumerate-ms", reenumerateMs, "Time off the bus after a reset")
         ->capture_default_str();
+    cli.add_option("--enumerate-ms", enumerateMs, "Time one enumeration of the bus takes")
+        ->capture_default_str()
+        ->check(CLI::Range(0LL, 10000LL));
     cli.add_option("--pace-us", paceUs, "Time per report (1000: full-speed USB)")
         ->capture_default_str();
     cli.add_option("--report-length", reportLength, "HID report length")
@@ -210,6 +213,7 @@ int main(int argc, char** argv) {
 
     adapter::SimulatedBus bus(platform::clock());
     bus.setPaceMicroseconds(paceUs);
+    bus.setEnumerateMilliseconds(enumerateMs);
     bus.add(config);
     if (secondDevice) bus.add(config);
 

@@ -17,6 +17,15 @@ SimulatedAdapter& SimulatedBus::add(AdapterConfig config) {
 }
 
 std::vector<std::string> SimulatedBus::enumerate() {
+    if (enumerateMs_ > 0) {
+        if (virtual_) {
+            std::lock_guard lock(mutex_);
+            virtual_->advance(enumerateMs_);
+        } else {
+            // Outside the lock: other clients' operations go on meanwhile.
+            std::this_thread::sleep_for(std::chrono::milliseconds(enumerateMs_));
+        }
+    }
     std::lock_guard lock(mutex_);
     std::vector<std::string> paths;
     const std::int64_t t = now();

@@ -23,6 +23,9 @@ class SimulatedBus : public platform::hid::Bus {
     std::size_t size() const { return adapters_.size(); }
     // Time each written report takes, like a full-speed link at 1000.
     void setPaceMicroseconds(std::int64_t us) { paceUs_ = us; }
+    // Time one enumeration of the bus takes (a system enumeration is never
+    // instant; back-to-back discovery loops rely on that).
+    void setEnumerateMilliseconds(std::int64_t ms) { enumerateMs_ = ms; }
     void setInstallPending(bool pending) { installPending_ = pending; }
     std::size_t writes() const { return writes_; }
     std::mutex& mutex() { return mutex_; }
@@ -52,6 +55,7 @@ class SimulatedBus : public platform::hid::Bus {
     std::map<platform::hid::Handle, OpenHandle> handles_;
     platform::hid::Handle nextHandle_ = 100;
     std::int64_t paceUs_ = 0;
+    std::int64_t enumerateMs_ = 0;
     std::int64_t paceCarryUs_ = 0;
     bool installPending_ = false;
     std::size_t writes_ = 0;

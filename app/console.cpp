@@ -1,6 +1,7 @@
 #include "app/console.h"
 
 #include "image/program.h"
+#include "isp/isp.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -95,6 +96,9 @@ int consoleMain() {
     int exitCode = 0;
     if (showChipVersions) {
         exitCode = consoleConnect();
+        // Whatever the connection found, the adapter goes back to its
+        // application firmware.
+        ISP_Execute();
     }
     if (updateRequested) {
         exitCode = consoleConnect();

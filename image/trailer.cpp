@@ -178,20 +178,33 @@ TrailerPosition& processTrailer() {
     return position;
 }
 
+namespace {
+std::string& pathOverride() {
+    static std::string path;
+    return path;
+}
+} // namespace
+
+std::string programPath() {
+    return pathOverride().empty() ? platform::executablePath() : pathOverride();
+}
+
+void setProgramPath(std::string path) { pathOverride() = std::move(path); }
+
 } // namespace image
 
 extern "C" BRISKLINK_API int GetProgramInfo(ProgramInfo* info) {
-    return image::findProgramInfo(platform::executablePath(), image::processTrailer(), info);
+    return image::findProgramInfo(image::programPath(), image::processTrailer(), info);
 }
 
 extern "C" BRISKLINK_API int GetImageInfo(uint8_t* internalImageInfo, uint8_t* externalImageInfo) {
-    return image::readImageInfo(platform::executablePath(), image::processTrailer(),
+    return image::readImageInfo(image::programPath(), image::processTrailer(),
                                 internalImageInfo, externalImageInfo);
 }
 
 extern "C" BRISKLINK_API int GetImage(int internalSize, int externalSize, uint8_t* internalImage,
                                       uint8_t* externalImage) {
-    return image::readImages(platform::executablePath(), image::processTrailer(),
+    return image::readImages(image::programPath(), image::processTrailer(),
                              static_cast<std::uint32_t>(internalSize),
                              static_cast<std::uint32_t>(externalSize), internalImage,
                              externalImage);

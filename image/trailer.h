@@ -77,4 +77,9 @@ bool imagesFit(const std::string& path, const TrailerPosition& position, std::ui
 // The process-wide position that the exported operations use.
 TrailerPosition& processTrailer();
 
+// The file the exported operations read: the running executable, unless an
+// in-process test pointed them at a packed file of its own.
+std::string programPath();
+void setProgramPath(std::string path);
+
 } // namespace image

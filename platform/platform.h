@@ -50,4 +50,9 @@ void writeStandardError(std::u16string_view text);
 // Hides the console window the process runs in, if it has one.
 void hideConsoleWindow();
 
+// The narrow text of the adapter's version record: the thread's ANSI code page
+// on Windows, UTF-8 on Linux. Conversion stops at the first NUL.
+std::string toAnsiCodePage(std::u16string_view text);
+std::u16string fromAnsiCodePage(std::string_view text);
+
 } // namespace platform

@@ -45,4 +45,12 @@ void writeStandardError(std::u16string_view text) { writeAll(2, utf16ToUtf8(text
 // A Linux terminal has no window of its own to hide.
 void hideConsoleWindow() {}
 
+std::string toAnsiCodePage(std::u16string_view text) {
+    return utf16ToUtf8(text.substr(0, text.find(u'\0')));
+}
+
+std::u16string fromAnsiCodePage(std::string_view text) {
+    return utf8ToUtf16(text.substr(0, text.find('\0')));
+}
+
 } // namespace platform

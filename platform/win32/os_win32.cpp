@@ -93,4 +93,27 @@ void hideConsoleWindow() {
     if (console) ShowWindow(console, SW_HIDE);
 }
 
+std::string toAnsiCodePage(std::u16string_view text) {
+    text = text.substr(0, text.find(u'\0'));
+    if (text.empty()) return {};
+    const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
+    const int units = static_cast<int>(text.size());
+    const int n = WideCharToMultiByte(CP_THREAD_ACP, 0, wide, units, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return {};
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_THREAD_ACP, 0, wide, units, out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+std::u16string fromAnsiCodePage(std::string_view text) {
+    text = text.substr(0, text.find('\0'));
+    if (text.empty()) return {};
+    const int bytes = static_cast<int>(text.size());
+    const int n = MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), bytes, nullptr, 0);
+    if (n <= 0) return {};
+    std::wstring out(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), bytes, out.data(), n);
+    return std::u16string(out.begin(), out.end());
+}
+
 } // namespace platform

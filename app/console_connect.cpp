@@ -1,0 +1,172 @@
+// The console connection: bring the adapter into its loader, authenticate,
+// read what the update needs and print the versions.
+#include "app/console.h"
+#include "app/device_steps.h"
+
+#include "image/program.h"
+#include "isp/isp.h"
+#include "platform/clock.h"
+
+#include <algorithm>
+
+namespace app {
+
+namespace {
+
+constexpr int kSearchAttempts = 60;
+constexpr int kSearchPauseMs = 500;
+constexpr int kInformationAttempts = 20;
+
+// Information item kinds.
+constexpr int kItemProbe = 0;
+constexpr int kItemFlashSize = 1;
+constexpr int kItemLoader = 4;
+constexpr int kItemApStart = 6;
+constexpr int kItemVersionRecord = 8;
+
+bool connected(std::uint32_t vendorId, std::uint32_t productId, std::uint32_t usageSelector) {
+    return ISP_IsConnectedToDevice(static_cast<int>(vendorId), static_cast<int>(productId),
+                                   static_cast<int>(usageSelector)) != 0;
+}
+
+bool loaderAnswers(const image::ProgramData& p) {
+    return connected(p.iapVendorId, p.iapProductId, p.iapUsageSelector);
+}
+
+// Reads the adapter's information and version record into the process-wide
+// state. False takes the failure exit; the messages are printed here.
+bool readAdapter(AdapterState& s) {
+    std::u16string item;
+    bool probed = false;
+    for (int attempt = 0; attempt < kInformationAttempts && !probed; ++attempt) {
+        probed = readInformation(kItemProbe, item);
+        if (!probed) printMessage("ISP_GetInformation 0\t-->Fail\n");
+    }
+    if (!probed) return false;
+
+    if (!readInformation(kItemLoader, item)) {
+        printMessage("ISP_GetInformation 4\t-->Fail\n");
+        return false;
+    }
+    s.loaderVersion = item;
+    const std::u16string kind = item.substr(0, 3);
+    if (kind == u"IAP")
+        s.iapLoader = 1;
+    else if (kind == u"ISP")
+        s.iapLoader = 0;
+    else
+        return false;
+
+    if (!readInformation(kItemFlashSize, item)) {
+        printMessage("ISP_GetInformation 1\t-->Fail\n");
+        return false;
+    }
+    s.chipFlashSize = static_cast<std::uint32_t>(decimalValue(item));
+
+    if (!readInformation(kItemApStart, item)) {
+        printMessage("ISP_GetInformation IAP_START_ADDR\t-->Fail\n");
+        return false;
+    }
+    s.apStartAddress = static_cast<std::uint32_t>(decimalValue(item));
+
+    bool complete = true;
+    if (readInformation(kItemVersionRecord, item)) {
+        s.versionRecordAddress = static_cast<std::uint32_t>(decimalValue(item));
+    } else {
+        // The record is still read where the last connection found it.
+        printMessage("ISP_GetInformation AP_VER\t-->Fail\n");
+        complete = false;
+    }
+
+    s.versionEnd = s.versionRecordAddress + 3;
+    std::uint32_t length = s.versionLength;
+    if (!readVersionLength(s.versionRecordAddress, length)) complete = false;
+    if (length == 0xFFFFFFFFu) {
+        // Erased: no version. The next update erases the longest record.
+        s.versionLength = kMaxVersionBytes;
+        s.versionEnd = s.versionRecordAddress + 3 + kMaxVersionBytes;
+        s.chipVersion = u"NA";
+    } else {
+        length = std::min(length, kMaxVersionBytes);
+        s.versionLength = length;
+        s.versionEnd = s.versionRecordAddress + 3 + length;
+        std::u16string text;
+        if (!readVersionText(s.versionRecordAddress, length, text)) return false;
+        s.chipVersion = text;
+    }
+    return complete;
+}
+
+} // namespace
+
+int consoleConnect() {
+    const image::ProgramData& p = image::program();
+    AdapterState& s = adapterState();
+    int result = 1;
+
+    if (p.apVendorId != 0 && p.apProductId != 0) {
+        printMessage("Connecting AP");
+        bool answered = false;
+        for (int attempt = 0; attempt < kSearchAttempts && !answered; ++attempt) {
+            if (connected(p.apVendorId, p.apProductId, p.apUsageSelector)) {
+                // Running its application: restart it into its loader.
+                ISP_ResetToIAP(0);
+                answered = true;
+            } else if (loaderAnswers(p)) {
+                answered = true;
+            } else {
+                printMessage(".");
+                platform::sleepMs(kSearchPauseMs);
+                continue;
+            }
+            ISP_CloseSerialPortConnect();
+            printMessage("-->OK\n");
+        }
+        if (!answered) {
+            printMessage("\nConnect AP Fail!\n\n");
+            return 1;
+        }
+    }
+
+    printMessage("Connecting IAP");
+    for (int attempt = 0; attempt < kSearchAttempts; ++attempt) {
+        if (loaderAnswers(p)) {
+            printMessage("-->OK\n");
+            break;
+        }
+        printMessage(".");
+        platform::sleepMs(kSearchPauseMs);
+    }
+    if (!loaderAnswers(p)) {
+        printMessage("Connect IAP Fail!\n\n");
+        ISP_CloseSerialPortConnect();
+        return 1;
+    }
+
+    ISP_SendAuthentication();
+    if (readAdapter(s)) {
+        printMessage("Connected\n");
+        printMessage(u"Loader F/W version: " + s.loaderVersion + u"\n");
+        printMessage(u"Chip F/W version: " + s.chipVersion + u"\n");
+        result = 0;
+    } else {
+        // Leave the adapter restarted in its loader, ready for another try.
+        ISP_ResetToIAP(1);
+        ISP_CloseSerialPortConnect();
+    }
+
+    const std::u16string exeVersion = image::recordText(p.info.firmwareVersion);
+    printMessage(u"EXE F/W version: " + exeVersion + u"\n");
+
+    if (consoleSettings().versionCheck == 1 && updateNotNewer(exeVersion, s.chipVersion)) {
+        printMessage(u"F/W version " + s.chipVersion + u" is newer than the IAP EXE version " +
+                     exeVersion +
+                     u" (not case sensitive).\nSkip firmware update (/f for force update).\n");
+        // Back to its application firmware, which it was running before.
+        ISP_Execute();
+        return 1;
+    }
+    return result;
+}
+
+} // namespace app

@@ -1,0 +1,104 @@
+#include "app/device_steps.h"
+
+#include "isp/bytes.h"
+#include "isp/isp.h"
+#include "platform/platform.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace app {
+
+AdapterState& adapterState() {
+    static AdapterState state;
+    return state;
+}
+
+void resetAdapterState() { adapterState() = AdapterState{}; }
+
+bool readInformation(int kind, std::u16string& text) {
+    // 256 bytes, more than any item needs; the byte count is not relied on,
+    // the text ends at its terminator.
+    std::uint16_t buffer[128] = {};
+    int bytes = 0;
+    if (ISP_GetInformation(kind, buffer, &bytes) != 0) return false;
+    text.clear();
+    for (std::uint16_t unit : buffer) {
+        if (unit == 0) break;
+        text.push_back(static_cast<char16_t>(unit));
+    }
+    return true;
+}
+
+std::int32_t decimalValue(const std::u16string& text) {
+    std::size_t i = 0;
+    while (i < text.size() &&
+           (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r')))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
+    std::int64_t value = 0;
+    for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
+        value = value * 10 + (text[i] - u'0');
+        // Saturate like the runtime does instead of overflowing.
+        if (value > std::numeric_limits<std::int32_t>::max()) {
+            return negative ? std::numeric_limits<std::int32_t>::min()
+                            : std::numeric_limits<std::int32_t>::max();
+        }
+    }
+    return static_cast<std::int32_t>(negative ? -value : value);
+}
+
+bool readVersionLength(std::uint32_t address, std::uint32_t& length) {
+    std::uint8_t bytes[4];
+    if (ISP_ReadData(address, address + 3, bytes) != 0) return false;
+    length = isp::le32(bytes);
+    return true;
+}
+
+bool readVersionText(std::uint32_t address, std::uint32_t length, std::u16string& text) {
+    length = std::min(length, kMaxVersionBytes);
+    if (length == 0) {
+        text.clear();
+        return true;
+    }
+    // A read needs a start below its end, so a one-byte text is read as two
+    // bytes and cut again.
+    const std::uint32_t readBytes = std::max<std::uint32_t>(length, 2);
+    std::uint8_t bytes[kMaxVersionBytes] = {};
+    if (ISP_ReadData(address + 4, address + 3 + readBytes, bytes) != 0) return false;
+    text = platform::fromAnsiCodePage(
+        std::string_view(reinterpret_cast<const char*>(bytes), length));
+    return true;
+}
+
+std::u16string upperAscii(std::u16string text) {
+    for (char16_t& c : text)
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+    return text;
+}
+
+bool updateNotNewer(const std::u16string& exeVersion, const std::u16string& chipVersion) {
+    const std::u16string chip = upperAscii(chipVersion);
+    if (chip == u"NA") return false;
+    return !(upperAscii(exeVersion) > chip);
+}
+
+std::uint32_t wordEnd(std::uint32_t start, std::uint32_t bytes) {
+    return ((start + bytes + 3) & ~std::uint32_t{3}) - 1;
+}
+
+std::vector<std::uint8_t> wordPaddedBuffer(std::uint32_t bytes) {
+    return std::vector<std::uint8_t>(static_cast<std::size_t>(bytes) + 3, 0xFF);
+}
+
+std::vector<std::uint8_t> versionRecord(const std::u16string& version) {
+    std::string text = platform::toAnsiCodePage(version);
+    if (text.size() > kMaxVersionBytes) text.resize(kMaxVersionBytes);
+    std::vector<std::uint8_t> record(4 + kMaxVersionBytes + 4, 0xFF);
+    isp::putLe32(record.data(), static_cast<std::uint32_t>(text.size()));
+    std::copy(text.begin(), text.end(), record.begin() + 4);
+    return record;
+}
+
+} // namespace app

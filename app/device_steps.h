@@ -1,0 +1,63 @@
+// What the connection learns about the adapter, and the device steps that the
+// console sequences and the dialog's workers share.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace app {
+
+// Process-wide: written by a connection, read by the update that follows. A
+// later connection starts from the values an earlier one left.
+struct AdapterState {
+    std::u16string loaderVersion = u"NA";
+    std::int32_t iapLoader = 0;
+    std::uint32_t chipFlashSize = 0;
+    std::uint32_t apStartAddress = 0;
+    std::uint32_t versionRecordAddress = 0;
+    std::uint32_t versionLength = 0;
+    std::uint32_t versionEnd = 0;
+    std::u16string chipVersion = u"NA";
+};
+
+AdapterState& adapterState();
+void resetAdapterState();
+
+// The version text holds at most this many bytes.
+inline constexpr std::uint32_t kMaxVersionBytes = 128;
+
+// One information item as text; false when the adapter did not deliver it.
+bool readInformation(int kind, std::u16string& text);
+
+// The C runtime's decimal rule: blanks, an optional sign, digits up to the
+// first other character; 0 when there are none.
+std::int32_t decimalValue(const std::u16string& text);
+
+// Reads the version record's length (false: the read failed; `length` then
+// untouched).
+bool readVersionLength(std::uint32_t address, std::uint32_t& length);
+
+// Reads `length` (1 to 128) text bytes after the record's length word.
+bool readVersionText(std::uint32_t address, std::uint32_t length, std::u16string& text);
+
+// Upper-cases ASCII letters only, as the version comparison does.
+std::u16string upperAscii(std::u16string text);
+
+// True when the executable's version is not newer than the adapter's and the
+// adapter has a version at all: the update is then skipped.
+bool updateNotNewer(const std::u16string& exeVersion, const std::u16string& chipVersion);
+
+// Last address (inclusive) of `bytes` bytes from `start`, extended to the end
+// of the 4-byte word holding the last byte.
+std::uint32_t wordEnd(std::uint32_t start, std::uint32_t bytes);
+
+// A buffer of `bytes` bytes with room for that extension; the extra bytes are
+// 0xFF, the value of erased flash, so programming them changes nothing.
+std::vector<std::uint8_t> wordPaddedBuffer(std::uint32_t bytes);
+
+// The new version record: a 32-bit little-endian text length, then the text
+// in the ANSI code page (at most 128 bytes), then 0xFF up to the word end.
+std::vector<std::uint8_t> versionRecord(const std::u16string& version);
+
+} // namespace app
