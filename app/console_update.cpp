@@ -65,8 +65,7 @@ bool readImages(const image::ProgramData& p, Images& images) {
 }
 
 // The device steps; false after a failure, with its message printed.
-bool updateSteps(const image::ProgramData& p, AdapterState& s, const Images& images,
-                 int& status) {
+bool updateSteps(const image::ProgramData& p, AdapterState& s, const Images& images, int& status) {
     const std::uint32_t externalSize = p.externalImageSize();
     if (externalSize != 0) {
         const std::uint32_t start = p.externalImageAddress();

@@ -32,8 +32,7 @@ bool readInformation(int kind, std::u16string& text) {
 
 std::int32_t decimalValue(const std::u16string& text) {
     std::size_t i = 0;
-    while (i < text.size() &&
-           (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r')))
+    while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r')))
         ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
@@ -67,8 +66,8 @@ bool readVersionText(std::uint32_t address, std::uint32_t length, std::u16string
     const std::uint32_t readBytes = std::max<std::uint32_t>(length, 2);
     std::uint8_t bytes[kMaxVersionBytes] = {};
     if (ISP_ReadData(address + 4, address + 3 + readBytes, bytes) != 0) return false;
-    text = platform::fromAnsiCodePage(
-        std::string_view(reinterpret_cast<const char*>(bytes), length));
+    text =
+        platform::fromAnsiCodePage(std::string_view(reinterpret_cast<const char*>(bytes), length));
     return true;
 }
 

@@ -198,14 +198,13 @@ extern "C" BRISKLINK_API int GetProgramInfo(ProgramInfo* info) {
 }
 
 extern "C" BRISKLINK_API int GetImageInfo(uint8_t* internalImageInfo, uint8_t* externalImageInfo) {
-    return image::readImageInfo(image::programPath(), image::processTrailer(),
-                                internalImageInfo, externalImageInfo);
+    return image::readImageInfo(image::programPath(), image::processTrailer(), internalImageInfo,
+                                externalImageInfo);
 }
 
 extern "C" BRISKLINK_API int GetImage(int internalSize, int externalSize, uint8_t* internalImage,
                                       uint8_t* externalImage) {
-    return image::readImages(image::programPath(), image::processTrailer(),
-                             static_cast<std::uint32_t>(internalSize),
-                             static_cast<std::uint32_t>(externalSize), internalImage,
-                             externalImage);
+    return image::readImages(
+        image::programPath(), image::processTrailer(), static_cast<std::uint32_t>(internalSize),
+        static_cast<std::uint32_t>(externalSize), internalImage, externalImage);
 }

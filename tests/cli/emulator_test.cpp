@@ -14,23 +14,6 @@ using namespace testing_support;
 const std::vector<std::uint8_t> kKey = {0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6, 0x07, 0x18};
 const std::string kKeyHex = "A1B2C3D4E5F60718";
 
-TEST(Emulator, IapEmuFindsTheEmulatedAdapterAndNothingWithoutIt) {
-    TempDir dir;
-    // packUpdater gives the updater the identities 1D50:6190:01 and 1D50:6191:02.
-    const auto packed = packUpdater(dir, BRISKLINK_IAP_EMU, "2.0.0", {}, "IAP-emu");
-    {
-        Emulator emu({"--ap", "1D50:6190:01", "--iap", "1D50:6191:02"});
-        ASSERT_NE(emu.port(), 0);
-        const auto r = run({packed.string(), "/c"});
-        EXPECT_EQ(r.exitCode, 1);
-        EXPECT_NE(r.err.find("adapter found"), std::string::npos) << r.err;
-        EXPECT_EQ(emu.stop(), 0);
-    }
-    const auto r = run({packed.string(), "/c"});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "No Brisklink adapter found.\n");
-}
-
 TEST(Emulator, AWholeSessionThroughTheEmulatorChangesItsFlash) {
     TempDir dir;
     Emulator emu(

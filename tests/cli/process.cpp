@@ -192,6 +192,14 @@ Emulator::Emulator(const std::vector<std::string>& args)
 
 int Emulator::stop() { return process_.stop(SIGTERM); }
 
+std::string Emulator::stopAndReadLog() {
+    stop();
+    std::string log;
+    for (std::string line = process_.readLine(); !line.empty(); line = process_.readLine())
+        log += line + "\n";
+    return log;
+}
+
 bool haveCommand(const std::string& name) {
     return run({"sh", "-c", "command -v " + name}).exitCode == 0;
 }

@@ -91,6 +91,9 @@ class Emulator {
   public:
     explicit Emulator(const std::vector<std::string>& args);
     int stop();
+    // Stops it and returns what it printed after its first line (its
+    // --verbose command log).
+    std::string stopAndReadLog();
     std::uint16_t port() const { return port_; }
 
   private:

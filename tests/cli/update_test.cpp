@@ -1,0 +1,308 @@
+// Whole updates with the real binaries: brisklink-emu on a free port, an
+// updater packed by brisklink-pack, run as a process (IAP-emu natively,
+// IAP-emu.exe under Wine). Standard output is compared with the transcript;
+// only the count of waiting dots, which depends on timing, may vary where the
+// transcript says <dots>. The emulator's memory is checked afterwards.
+#include "isp/bytes.h"
+#include "isp/crc.h"
+#include "process.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace testing_support;
+
+const std::string kAp = "1D50:6190:01";
+const std::string kIap = "1D50:6191:02";
+const std::string kKeyHex = "0F1E2D3C4B5A69788796A5B4C3D2E1F0";
+
+const std::string kConnect = "Connecting AP<dots>-->OK\n"
+                             "Connecting IAP<dots>-->OK\n"
+                             "Connected\n"
+                             "Loader F/W version: IAP V105\n";
+
+const std::string kIapUpdate = "\n"
+                               "Erasing external...\n"
+                               "Programming external...\n"
+                               "Verifing external...\n"
+                               "Eraseing internal...\n"
+                               "Programming internal...\n"
+                               "Verifing...\n"
+                               "Digest Check...\n"
+                               "Reset to AP...\n"
+                               "Operation Success.\n\n";
+
+std::string versions(const std::string& chip, const std::string& exe) {
+    return "Chip F/W version: " + chip + "\nEXE F/W version: " + exe + "\n";
+}
+
+// Byte-for-byte, except that <dots> stands for any number of '.'.
+::testing::AssertionResult matchesTranscript(const std::string& actual,
+                                             const std::string& expected) {
+    const std::string marker = "<dots>";
+    std::size_t at = 0, from = 0;
+    for (;;) {
+        const std::size_t next = expected.find(marker, from);
+        const std::string piece = expected.substr(from, next - from);
+        if (actual.compare(at, piece.size(), piece) != 0) break;
+        at += piece.size();
+        if (next == std::string::npos) {
+            if (at == actual.size()) return ::testing::AssertionSuccess();
+            break;
+        }
+        while (at < actual.size() && actual[at] == '.')
+            ++at;
+        from = next + marker.size();
+    }
+    return ::testing::AssertionFailure() << "output differs at byte " << at << ":\n"
+                                         << actual << "\nexpected:\n"
+                                         << expected;
+}
+
+class UpdateRun : public ::testing::Test {
+  protected:
+    UpdateRun(std::string updater, bool wine) : updater_(std::move(updater)), wine_(wine) {}
+
+    void SetUp() override {
+        internal_ = randomBytes(10000, 21);
+        external_ = randomBytes(3000, 22);
+    }
+
+    // Packs the updater with the internal and external images, the command
+    // key and the digest of the application area once programmed.
+    std::filesystem::path pack(const std::string& version) {
+        writeFile(dir_ / "internal.bin", internal_);
+        writeFile(dir_ / "external.bin", external_);
+        std::vector<std::uint8_t> area(0x6000, 0xFF);
+        std::copy_n(internal_.begin(), std::min(internal_.size(), area.size()), area.begin());
+        const std::uint16_t digest = isp::crc16(0, area.data(), static_cast<int>(area.size()));
+        char digestHex[8];
+        std::snprintf(digestHex, sizeof digestHex, "%02X%02X", digest & 0xFF, digest >> 8);
+        const auto output = dir_ / (wine_ ? "IAP-emu.exe" : "IAP-emu");
+        const auto r = run({BRISKLINK_PACK,
+                            "build",
+                            "--updater",
+                            updater_,
+                            "--internal",
+                            (dir_ / "internal.bin").string(),
+                            "--external",
+                            (dir_ / "external.bin").string(),
+                            "--external-address",
+                            "0x90000000",
+                            "--version",
+                            version,
+                            "--ap",
+                            kAp,
+                            "--iap",
+                            kIap,
+                            "--command-key",
+                            kKeyHex,
+                            "--digest",
+                            digestHex,
+                            "-o",
+                            output.string()});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        return output;
+    }
+
+    std::vector<std::string> emulatorArgs(std::vector<std::string> extra) const {
+        std::vector<std::string> args = {"--ap",          kAp,     "--iap",      kIap,
+                                         "--command-key", kKeyHex, "--dump-dir", dumpDir()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+
+    ProcessResult updater(const std::filesystem::path& exe, const std::vector<std::string>& args) {
+        std::vector<std::string> argv;
+        if (wine_) argv.push_back("wine");
+        argv.push_back(exe.string());
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv);
+    }
+
+    // The transcript in the line ends the updater writes to a pipe.
+    std::string lineEnds(const std::string& text) const {
+        if (!wine_) return text;
+        std::string out;
+        for (char c : text) {
+            if (c == '\n') out += '\r';
+            out += c;
+        }
+        return out;
+    }
+
+    void expectRun(const std::filesystem::path& exe, const std::vector<std::string>& args,
+                   const std::string& transcript, int exitCode) {
+        const auto r = updater(exe, args);
+        EXPECT_TRUE(matchesTranscript(r.out, lineEnds(transcript)));
+        EXPECT_EQ(r.exitCode, exitCode) << r.err;
+    }
+
+    std::string dumpDir() const { return (dir_ / "dump").string(); }
+
+    // After the emulator stopped: both images and the version record in place.
+    void expectProgrammed(const std::string& version) {
+        const auto flash = readFile(dir_ / "dump" / "flash.bin");
+        const auto external = readFile(dir_ / "dump" / "external.bin");
+        ASSERT_GE(flash.size(), 0x2000 + internal_.size());
+        EXPECT_TRUE(std::equal(internal_.begin(), internal_.end(), flash.begin() + 0x2000));
+        ASSERT_GE(external.size(), external_.size());
+        EXPECT_TRUE(std::equal(external_.begin(), external_.end(), external.begin()));
+        EXPECT_EQ(versionRecord(flash), version);
+    }
+
+    static std::string versionRecord(const std::vector<std::uint8_t>& flash) {
+        const std::uint32_t length = isp::le32(flash.data() + 0x1800);
+        if (length > 128) return "<erased>";
+        return std::string(flash.begin() + 0x1804, flash.begin() + 0x1804 + length);
+    }
+
+    // The shared scenarios, run natively and under Wine.
+    void wholeUpdateThroughAnIapLoader() {
+        const auto exe = pack("2.1.0");
+        Emulator emu(emulatorArgs({"--verbose"}));
+        ASSERT_NE(emu.port(), 0);
+        expectRun(exe, {"/c"}, kConnect + versions("1.0.0", "2.1.0"), 0);
+        expectRun(exe, {"/p"}, kConnect + versions("1.0.0", "2.1.0") + kIapUpdate, 0);
+        expectRun(exe, {"/c"}, kConnect + versions("2.1.0", "2.1.0"), 0);
+        const std::string log = emu.stopAndReadLog();
+        expectProgrammed("2.1.0");
+        EXPECT_NE(log.find("digest 0x00002000 +24576 matches"), std::string::npos) << log;
+        EXPECT_EQ(log.find("mass-erase"), std::string::npos);
+    }
+
+    void skipThenForce() {
+        const auto exe = pack("2.1.0");
+        Emulator emu(emulatorArgs({"--version", "2.1.0"}));
+        ASSERT_NE(emu.port(), 0);
+        expectRun(exe, {"/p"},
+                  kConnect + versions("2.1.0", "2.1.0") +
+                      "F/W version 2.1.0 is newer than the IAP EXE version 2.1.0 (not case "
+                      "sensitive).\nSkip firmware update (/f for force update).\n",
+                  1);
+        expectRun(exe, {"/f"}, kConnect + versions("2.1.0", "2.1.0") + kIapUpdate, 0);
+        emu.stop();
+        expectProgrammed("2.1.0");
+    }
+
+    void failedVerifyThenRerun() {
+        const auto exe = pack("2.1.0");
+        // Report 100 of a verify pass lies in the internal image (the external
+        // one has 58 reports).
+        Emulator emu(emulatorArgs({"--fault-fail-verify", "100", "--fault-once"}));
+        ASSERT_NE(emu.port(), 0);
+        expectRun(exe, {"/f"},
+                  kConnect + versions("1.0.0", "2.1.0") +
+                      "\nErasing external...\nProgramming external...\nVerifing external...\n"
+                      "Eraseing internal...\nProgramming internal...\nVerifing...\n"
+                      "AP Verify Failed!Operation Failed.\n\n",
+                  1);
+        // The adapter waits in its loader with its version record erased; the
+        // second run restores everything.
+        expectRun(exe, {"/p"}, kConnect + versions("NA", "2.1.0") + kIapUpdate, 0);
+        emu.stop();
+        expectProgrammed("2.1.0");
+    }
+
+    TempDir dir_;
+    std::string updater_;
+    bool wine_;
+    std::vector<std::uint8_t> internal_;
+    std::vector<std::uint8_t> external_;
+};
+
+class Update : public UpdateRun {
+  protected:
+    Update() : UpdateRun(BRISKLINK_IAP_EMU, false) {}
+};
+
+TEST_F(Update, WholeUpdateThroughAnIapLoader) { wholeUpdateThroughAnIapLoader(); }
+
+TEST_F(Update, PSkipsAVersionThatIsNotNewerAndFForcesIt) { skipThenForce(); }
+
+TEST_F(Update, AFailedVerifyFailsTheUpdateAndARerunRestores) { failedVerifyThenRerun(); }
+
+TEST_F(Update, WholeUpdateThroughAnIspLoader) {
+    const auto exe = pack("2.1.0");
+    Emulator emu(emulatorArgs({"--loader", "isp", "--verbose"}));
+    ASSERT_NE(emu.port(), 0);
+    std::string connect = kConnect;
+    connect.replace(connect.find("IAP V105"), 3, "ISP");
+    expectRun(exe, {"/p"},
+              connect + versions("1.0.0", "2.1.0") +
+                  "\nErasing external...\nProgramming external...\nVerifing external...\n"
+                  "Eraseing internal...\nReset...\nConnecting...\nProgramming internal...\n"
+                  "Verifing...\nDigest Check...\nReset to AP...\nOperation Success.\n\n",
+              0);
+    const std::string log = emu.stopAndReadLog();
+    expectProgrammed("2.1.0");
+    EXPECT_NE(log.find("mass-erase"), std::string::npos);
+    std::size_t authentications = 0;
+    for (std::size_t at = log.find(": auth"); at != std::string::npos;
+         at = log.find(": auth", at + 1))
+        ++authentications;
+    EXPECT_EQ(authentications, 2u) << log; // the connection's and the one after the restart
+}
+
+TEST_F(Update, AnErasedVersionRecordDoesNotStopP) {
+    const auto exe = pack("2.1.0");
+    Emulator emu(emulatorArgs({"--no-version"}));
+    ASSERT_NE(emu.port(), 0);
+    expectRun(exe, {"/p"}, kConnect + versions("NA", "2.1.0") + kIapUpdate, 0);
+    emu.stop();
+    expectProgrammed("2.1.0");
+}
+
+TEST_F(Update, AnImageLargerThanTheFlashIsRefusedBeforeAnyErase) {
+    internal_ = randomBytes(20 * 1024, 23);
+    const auto exe = pack("2.1.0");
+    Emulator emu(emulatorArgs({"--flash-size", "0x4000"}));
+    ASSERT_NE(emu.port(), 0);
+    expectRun(exe, {"/f"},
+              kConnect + versions("1.0.0", "2.1.0") +
+                  "\nErasing external...\nProgramming external...\nVerifing external...\n"
+                  "Not Connected\nOperation Failed.\n\n",
+              1);
+    emu.stop();
+    // The old firmware's record is untouched.
+    EXPECT_EQ(versionRecord(readFile(dir_ / "dump" / "flash.bin")), "1.0.0");
+}
+
+TEST_F(Update, AnAdapterThatNeverAppearsEndsTheSearch) {
+    const auto exe = pack("2.1.0");
+    // An adapter of another make is on the bus; ours never answers.
+    Emulator emu({"--ap", "1D50:7000:01", "--iap", "1D50:7001:02"});
+    ASSERT_NE(emu.port(), 0);
+    expectRun(exe, {"/c"}, "Connecting AP" + std::string(60, '.') + "\nConnect AP Fail!\n\n", 1);
+}
+
+TEST_F(Update, AnAdapterThatRestartsIntoItsLoaderIsReportedAndARerunIsClean) {
+    const auto exe = pack("2.1.0");
+    Emulator emu(emulatorArgs({"--fault-return-in-loader", "--fault-once"}));
+    ASSERT_NE(emu.port(), 0);
+    std::string transcript = kConnect + versions("1.0.0", "2.1.0") + kIapUpdate;
+    transcript.insert(transcript.find("Operation Success."), "[ERROR] Can't Reset to AP...\n");
+    expectRun(exe, {"/p"}, transcript, 0);
+    expectRun(exe, {"/f"}, kConnect + versions("2.1.0", "2.1.0") + kIapUpdate, 0);
+    emu.stop();
+    expectProgrammed("2.1.0");
+}
+
+class WindowsUpdate : public UpdateRun {
+  protected:
+    WindowsUpdate() : UpdateRun(std::string(BRISKLINK_WINDOWS_BIN) + "/IAP-emu.exe", true) {}
+    void SetUp() override {
+        if (!std::filesystem::exists(updater_)) GTEST_SKIP() << "no Windows build";
+        if (!haveCommand("wine")) GTEST_SKIP() << "wine is not installed";
+        UpdateRun::SetUp();
+    }
+};
+
+TEST_F(WindowsUpdate, WholeUpdateThroughAnIapLoader) { wholeUpdateThroughAnIapLoader(); }
+
+TEST_F(WindowsUpdate, PSkipsAVersionThatIsNotNewerAndFForcesIt) { skipThenForce(); }
+
+TEST_F(WindowsUpdate, AFailedVerifyFailsTheUpdateAndARerunRestores) { failedVerifyThenRerun(); }
+
+} // namespace

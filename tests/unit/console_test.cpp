@@ -1,0 +1,415 @@
+// The console front end as a whole (switches, connection, update) against the
+// simulated adapter in virtual time, so that every pause, time-out and attempt
+// count runs exactly and at once.
+#include "adapter/simulated_bus.h"
+#include "app/console.h"
+#include "app/device_steps.h"
+#include "image/trailer.h"
+#include "isp/crc.h"
+#include "isp/isp.h"
+#include "isp/link_state.h"
+#include "platform/clock.h"
+#include "tools/trailer_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <unistd.h>
+
+namespace {
+
+using adapter::AdapterConfig;
+using adapter::LoaderKind;
+using adapter::Mode;
+
+const std::vector<std::uint8_t> kKey = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE,
+                                        0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
+
+std::vector<std::uint8_t> randomBytes(std::size_t count, std::uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::vector<std::uint8_t> bytes(count);
+    for (auto& b : bytes)
+        b = static_cast<std::uint8_t>(generator());
+    return bytes;
+}
+
+// The digest the adapter computes over its application area (0x2000-0x7FFF)
+// once `image` is programmed at its start.
+std::uint16_t appAreaDigest(const std::vector<std::uint8_t>& image) {
+    std::vector<std::uint8_t> area(0x6000, 0xFF);
+    std::copy(image.begin(), image.begin() + std::min<std::size_t>(image.size(), area.size()),
+              area.begin());
+    return isp::crc16(0, area.data(), static_cast<int>(area.size()));
+}
+
+const std::string kConnected = "Connecting AP-->OK\n"
+                               "Connecting IAP.-->OK\n"
+                               "Connected\n"
+                               "Loader F/W version: IAP V105\n"
+                               "Chip F/W version: 1.0.0\n"
+                               "EXE F/W version: 2.1.0\n";
+
+const std::string kIapUpdate = "\n"
+                               "Erasing external...\n"
+                               "Programming external...\n"
+                               "Verifing external...\n"
+                               "Eraseing internal...\n"
+                               "Programming internal...\n"
+                               "Verifing...\n"
+                               "Digest Check...\n"
+                               "Reset to AP...\n"
+                               "Operation Success.\n\n";
+
+class Console : public ::testing::Test {
+  protected:
+    Console() : bus_(clock_, &clock_) {
+        platform::setClock(&clock_);
+        platform::hid::setBus(&bus_);
+        // A system enumeration takes a while; back-to-back attempts rely on it.
+        bus_.setEnumerateMilliseconds(20);
+        path_ = std::filesystem::temp_directory_path() /
+                ("brisklink-console-" + std::to_string(::getpid()) + ".bin");
+        content_.imageKey = {0x21, 0x43, 0x65, 0x87};
+        pack::setHexField(content_.info.apVendorId, 8, "3F27");
+        pack::setHexField(content_.info.apProductId, 8, "1004");
+        pack::setHexField(content_.info.apUsageSelector, 4, "01");
+        pack::setHexField(content_.info.iapVendorId, 8, "3F27");
+        pack::setHexField(content_.info.iapProductId, 8, "1005");
+        pack::setHexField(content_.info.iapUsageSelector, 4, "00");
+        pack::setTextField(content_.info.firmwareVersion, u"2.1.0");
+        std::copy(kKey.begin(), kKey.end(), content_.info.commandKey);
+        content_.info.commandKeyLength = static_cast<std::uint16_t>(kKey.size());
+        content_.info.commandKeyEnabled = 1;
+        content_.internalImage = randomBytes(10000, 1);
+        content_.externalImage = randomBytes(3000, 2);
+        content_.externalAddress = 0x90000000;
+        setDigest();
+    }
+    ~Console() override {
+        isp::resetLinkState();
+        app::resetAdapterState();
+        image::setProgramPath({});
+        platform::hid::setBus(nullptr);
+        platform::setClock(nullptr);
+        std::filesystem::remove(path_);
+    }
+
+    void setDigest() {
+        const std::uint16_t digest = appAreaDigest(content_.internalImage);
+        content_.info.digest[0] = static_cast<std::uint8_t>(digest & 0xFF);
+        content_.info.digest[1] = static_cast<std::uint8_t>(digest >> 8);
+        content_.info.digestCheckEnabled = 1;
+    }
+
+    adapter::SimulatedAdapter& add(AdapterConfig config = {}) {
+        if (config.commandKey.empty()) config.commandKey = kKey;
+        return bus_.add(config);
+    }
+
+    // Packs the updater file, then runs the program's entry point with `args`.
+    struct Result {
+        int exitCode;
+        std::string out;
+    };
+    Result run(std::vector<std::string> args, std::size_t cutFromFront = 0) {
+        std::vector<std::uint8_t> file = randomBytes(4096, 9);
+        const auto trailer = pack::buildTrailer(content_);
+        file.insert(file.end(), trailer.begin(), trailer.end());
+        file.erase(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(cutFromFront));
+        std::ofstream(path_, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(file.data()),
+                   static_cast<std::streamsize>(file.size()));
+        image::setProgramPath(path_.string());
+        image::processTrailer() = {};
+        app::consoleSettings() = {};
+
+        args.insert(args.begin(), "IAP");
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        ::testing::internal::CaptureStdout();
+        const int code = app::appMain(static_cast<int>(argv.size()), argv.data());
+        return {code, ::testing::internal::GetCapturedStdout()};
+    }
+
+    // Lets the adapter finish whatever restart it is in.
+    Mode settledMode(adapter::SimulatedAdapter& a) {
+        clock_.advance(5000);
+        return a.mode(clock_.nowMs());
+    }
+
+    bool flashHolds(adapter::SimulatedAdapter& a, std::uint32_t address,
+                    const std::vector<std::uint8_t>& bytes) {
+        const auto& flash = a.internalFlash();
+        return address + bytes.size() <= flash.size() &&
+               std::equal(bytes.begin(), bytes.end(), flash.begin() + address);
+    }
+
+    std::size_t logCount(adapter::SimulatedAdapter& a, const std::string& prefix) {
+        std::size_t n = 0;
+        for (const auto& line : a.commandLog())
+            n += line.rfind(prefix, 0) == 0;
+        return n;
+    }
+
+    // A record of 0 or 1 text bytes reads back as that text, and such an
+    // adapter can still be updated.
+    void shortRecordIsReadAndUpdated(const std::string& version) {
+        AdapterConfig c;
+        c.version = version;
+        auto& a = add(c);
+        const auto r = run({"/c"});
+        EXPECT_NE(r.out.find("Chip F/W version: " + version + "\nEXE F/W"), std::string::npos)
+            << r.out;
+        EXPECT_EQ(r.exitCode, 0);
+        clock_.advance(5000);
+        const auto p = run({"/p"});
+        EXPECT_EQ(p.exitCode, 0) << p.out;
+        EXPECT_EQ(a.versionRecord(), "2.1.0");
+    }
+
+    // The fault fires once: the update fails with `tail`, leaves the adapter
+    // in its loader, and the next run restores it completely.
+    void failsOnceThenRestores(void (*inject)(adapter::Faults&), const std::string& tail) {
+        AdapterConfig config;
+        inject(config.faults);
+        config.faults.once = true;
+        auto& a = add(config);
+        auto r = run({"/f"});
+        EXPECT_NE(r.out.find(tail), std::string::npos) << r.out;
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(settledMode(a), Mode::Loader);
+        r = run({"/f"});
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_TRUE(flashHolds(a, 0x2000, content_.internalImage));
+        EXPECT_EQ(a.versionRecord(), "2.1.0");
+        EXPECT_EQ(settledMode(a), Mode::Application);
+    }
+
+    platform::VirtualClock clock_;
+    adapter::SimulatedBus bus_;
+    std::filesystem::path path_;
+    pack::TrailerContent content_;
+};
+
+TEST_F(Console, UpdateThroughAnIapLoaderProgramsBothImagesAndTheVersion) {
+    auto& a = add();
+    const auto r = run({"/p"});
+    EXPECT_EQ(r.out, kConnected + kIapUpdate);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(flashHolds(a, 0x2000, content_.internalImage));
+    EXPECT_TRUE(std::equal(content_.externalImage.begin(), content_.externalImage.end(),
+                           a.externalFlash().begin()));
+    EXPECT_EQ(a.versionRecord(), "2.1.0");
+    EXPECT_TRUE(a.lastDigestMatched());
+    EXPECT_EQ(settledMode(a), Mode::Application);
+    // Two page erases (old record, application area) and no mass erase.
+    EXPECT_EQ(logCount(a, "mass-erase"), 0u);
+    // The old "1.0.0" record spans 0x1800-0x1808.
+    EXPECT_EQ(logCount(a, "page-erase 0x00001800~0x00001808"), 1u);
+    EXPECT_EQ(logCount(a, "page-erase 0x00002000~0x0000470F"), 1u);
+
+    // The next connection shows the new version; /c alone never compares.
+    const auto again = run({"/c"});
+    EXPECT_NE(again.out.find("Chip F/W version: 2.1.0\nEXE F/W version: 2.1.0\n"),
+              std::string::npos);
+    EXPECT_EQ(again.out.find("Skip"), std::string::npos);
+    EXPECT_EQ(again.exitCode, 0);
+    EXPECT_EQ(settledMode(a), Mode::Application);
+}
+
+TEST_F(Console, UpdateThroughAnIspLoaderErasesAllRestartsAndAuthenticatesAgain) {
+    AdapterConfig c;
+    c.loaderKind = LoaderKind::ISP;
+    auto& a = add(c);
+    const auto r = run({"/f"});
+    std::string expected = kConnected;
+    expected.replace(expected.find("IAP V105"), 3, "ISP");
+    expected += "\nErasing external...\nProgramming external...\nVerifing external...\n"
+                "Eraseing internal...\nReset...\nConnecting...\nProgramming internal...\n"
+                "Verifing...\nDigest Check...\nReset to AP...\nOperation Success.\n\n";
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(logCount(a, "mass-erase"), 1u);
+    EXPECT_EQ(logCount(a, "auth"), 2u);
+    EXPECT_TRUE(flashHolds(a, 0x2000, content_.internalImage));
+    EXPECT_EQ(a.versionRecord(), "2.1.0");
+    EXPECT_EQ(settledMode(a), Mode::Application);
+}
+
+TEST_F(Console, AnIspLoaderThatNeverComesBackFailsTheUpdate) {
+    AdapterConfig c;
+    c.loaderKind = LoaderKind::ISP;
+    c.startMode = Mode::Loader;
+    c.faults.neverReturn = true;
+    add(c);
+    const auto r = run({"/f"});
+    EXPECT_NE(r.out.find("Reset...\nConnecting...\nConnect IAP Fail!\nOperation Failed.\n\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("Programming internal"), std::string::npos);
+    EXPECT_EQ(r.exitCode, 1);
+}
+
+TEST_F(Console, VersionComparisonDecidesWhetherPSkips) {
+    AdapterConfig c;
+    c.version = "2.1.0";
+    auto& a = add(c);
+    auto r = run({"/p"});
+    EXPECT_EQ(r.out, "Connecting AP-->OK\nConnecting IAP.-->OK\nConnected\n"
+                     "Loader F/W version: IAP V105\nChip F/W version: 2.1.0\n"
+                     "EXE F/W version: 2.1.0\n"
+                     "F/W version 2.1.0 is newer than the IAP EXE version 2.1.0 (not case "
+                     "sensitive).\nSkip firmware update (/f for force update).\n");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(logCount(a, "page-erase"), 0u);
+    EXPECT_EQ(settledMode(a), Mode::Application);
+
+    // /f after /p on the same line decides: no comparison, the update runs.
+    r = run({"/p", "/F"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("Operation Success."), std::string::npos);
+}
+
+TEST_F(Console, ComparisonIsByUpperCasedCodeUnits) {
+    using app::updateNotNewer;
+    EXPECT_TRUE(updateNotNewer(u"v2.1.0", u"V2.1.0"));
+    EXPECT_TRUE(updateNotNewer(u"V1.10", u"V1.9")); // '1' sorts before '9'
+    EXPECT_FALSE(updateNotNewer(u"V2.0", u"V1.9"));
+    EXPECT_FALSE(updateNotNewer(u"V2.0", u"nA")); // no version on the adapter
+    EXPECT_TRUE(updateNotNewer(u"V1", u"V1.0"));  // a prefix is smaller
+    EXPECT_FALSE(updateNotNewer(u"V1", u""));     // an empty version is older than any
+    EXPECT_EQ(app::decimalValue(u"  -42abc"), -42);
+    EXPECT_EQ(app::decimalValue(u"00524288"), 524288);
+    EXPECT_EQ(app::decimalValue(u"x1"), 0);
+    EXPECT_EQ(app::decimalValue(u"99999999999"), 2147483647);
+}
+
+TEST_F(Console, AnErasedVersionRecordLetsPUpdateAndIsErasedInFull) {
+    AdapterConfig c;
+    c.version.reset();
+    auto& a = add(c);
+    const auto r = run({"/p"});
+    EXPECT_NE(r.out.find("Chip F/W version: NA\n"), std::string::npos);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(logCount(a, "page-erase 0x00001800~0x00001883"), 1u);
+    EXPECT_EQ(a.versionRecord(), "2.1.0");
+}
+
+TEST_F(Console, AnEmptyVersionRecordIsAnEmptyVersion) { shortRecordIsReadAndUpdated(""); }
+
+TEST_F(Console, AOneByteVersionRecordIsRead) { shortRecordIsReadAndUpdated("1"); }
+
+TEST_F(Console, AnAdapterThatNeverAppearsFailsAfterSixtyPacedAttempts) {
+    const auto r = run({"/p"});
+    EXPECT_EQ(r.out, "Connecting AP" + std::string(60, '.') + "\nConnect AP Fail!\n\n");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_GE(clock_.nowMs(), 60 * 500);
+}
+
+TEST_F(Console, WithoutAnApplicationIdentityTheSearchStartsInTheLoader) {
+    std::memset(content_.info.apVendorId, 0, sizeof content_.info.apVendorId);
+    AdapterConfig c;
+    c.startMode = Mode::Loader;
+    auto& a = add(c);
+    const auto r = run({"/f"});
+    EXPECT_EQ(r.out.rfind("Connecting IAP-->OK\nConnected\n", 0), 0u) << r.out;
+    // No return check either: success right after the pause.
+    EXPECT_NE(r.out.find("Reset to AP...\nOperation Success.\n\n"), std::string::npos);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(flashHolds(a, 0x2000, content_.internalImage));
+}
+
+TEST_F(Console, ImageSizesAreCheckedBeforeAnythingIsErased) {
+    auto& a = add();
+    const auto before = a.internalFlash();
+    // One byte more than the flash: refused with the adapter untouched.
+    content_.externalImage.clear();
+    content_.internalImage = randomBytes(512 * 1024 + 1, 3);
+    auto r = run({"/f"});
+    EXPECT_NE(r.out.find("EXE F/W version: 2.1.0\n\nNot Connected\nOperation Failed.\n\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(a.internalFlash(), before);
+    EXPECT_EQ(logCount(a, "page-erase"), 0u);
+    EXPECT_EQ(settledMode(a), Mode::Loader);
+
+    // A trailer that promises more image bytes than the file holds.
+    content_.internalImage = randomBytes(10000, 4);
+    r = run({"/f"}, 6000);
+    EXPECT_NE(r.out.find("EXE F/W version: 2.1.0\n\nOperation Failed.\n\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(logCount(a, "page-erase"), 0u);
+    EXPECT_EQ(a.internalFlash(), before);
+}
+
+TEST_F(Console, WordEndsOfImagesAndRecords) {
+    EXPECT_EQ(app::wordEnd(0x2000, 10), 0x200Bu);
+    EXPECT_EQ(app::wordEnd(0x1800, 4 + 5), 0x180Bu);
+    EXPECT_EQ(app::wordEnd(0x2001, 4), 0x2007u);
+    const auto record = app::versionRecord(std::u16string(200, u'x'));
+    EXPECT_EQ(record[0], 128);
+    EXPECT_EQ(record[4 + 127], 'x');
+    EXPECT_EQ(record[4 + 128], 0xFF);
+
+    // A 10-byte image is erased over its bytes and written to its word end.
+    content_.internalImage = randomBytes(10, 5);
+    content_.externalImage.clear();
+    content_.info.digestCheckEnabled = 0;
+    auto& a = add();
+    const auto r = run({"/f"});
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(r.out.find("Digest Check"), std::string::npos);
+    EXPECT_EQ(logCount(a, "page-erase 0x00002000~0x00002009"), 1u);
+    EXPECT_EQ(logCount(a, "program 0x00002000 (pass start)"), 1u);
+    EXPECT_TRUE(flashHolds(a, 0x2000, content_.internalImage));
+    EXPECT_EQ(a.internalFlash()[0x200A], 0xFF); // the padding leaves flash erased
+}
+
+TEST_F(Console, AFailedVerifyEndsTheUpdateAndASecondRunRestores) {
+    failsOnceThenRestores([](adapter::Faults& f) { f.failVerifyReports = {100}; },
+                          "Verifing...\nAP Verify Failed!Operation Failed.\n\n");
+}
+
+TEST_F(Console, AFailedProgramPassEndsTheUpdateAndASecondRunRestores) {
+    failsOnceThenRestores([](adapter::Faults& f) { f.failProgramReports = {100}; },
+                          "Programming internal...\nProgram Failed!\nOperation Failed.\n\n");
+}
+
+TEST_F(Console, AFailedExternalEraseNamesItsRange) {
+    failsOnceThenRestores(
+        [](adapter::Faults& f) { f.statusText[adapter::Command::PageErase] = "F"; },
+        "Erasing external...\nErase external failed! 90000000-90000BB7Operation Failed.\n\n");
+}
+
+TEST_F(Console, AnAdapterThatRestartsIntoItsLoaderGetsTheErrorLineButTheUpdateStands) {
+    AdapterConfig c;
+    c.faults.returnInLoader = true;
+    auto& a = add(c);
+    const auto r = run({"/f"});
+    EXPECT_NE(r.out.find("Reset to AP...\n[ERROR] Can't Reset to AP...\nOperation Success.\n\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(a.versionRecord(), "2.1.0");
+}
+
+TEST_F(Console, SilentModePrintsNothingAndKeepsTheResult) {
+    auto& a = add();
+    const auto r = run({"/s", "/p"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(a.versionRecord(), "2.1.0");
+    // /c and then the update: two connections, the exit code of the update.
+    const auto both = run({"/c", "/p", "/e"});
+    EXPECT_EQ(both.out.rfind("EXE F/W version: 2.1.0\n\nConnecting AP", 0), 0u);
+    EXPECT_NE(both.out.find("Skip firmware update"), std::string::npos);
+    EXPECT_EQ(both.exitCode, 1);
+}
+
+} // namespace
