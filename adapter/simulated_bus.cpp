@@ -87,7 +87,17 @@ bool SimulatedBus::write(hid::Handle h, const std::uint8_t* report, std::size_t 
             virtual_->advance(paceCarryUs_ / 1000);
             paceCarryUs_ %= 1000;
         } else {
-            std::this_thread::sleep_for(std::chrono::microseconds(paceUs_));
+            // One report per slot, like the frames of a USB link: a writer
+            // that keeps up waits for the next slot, one that is slower than
+            // the link does not accumulate a debt, and the sleep's overshoot
+            // is not added to every report.
+            std::unique_lock slotLock(slotMutex_);
+            const auto now = std::chrono::steady_clock::now();
+            if (nextSlot_ < now) nextSlot_ = now;
+            nextSlot_ += std::chrono::microseconds(paceUs_);
+            const auto slot = nextSlot_;
+            slotLock.unlock();
+            std::this_thread::sleep_until(slot);
         }
     }
     std::lock_guard lock(mutex_);

@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/hid.h"
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -56,6 +57,8 @@ class SimulatedBus : public platform::hid::Bus {
     platform::hid::Handle nextHandle_ = 100;
     std::int64_t paceUs_ = 0;
     std::int64_t enumerateMs_ = 0;
+    std::chrono::steady_clock::time_point nextSlot_{};
+    std::mutex slotMutex_;
     std::int64_t paceCarryUs_ = 0;
     bool installPending_ = false;
     std::size_t writes_ = 0;

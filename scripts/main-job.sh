@@ -1,25 +1,71 @@
 #!/usr/bin/env bash
-# The main job: builds the updater, packs a sample firmware into it and asks
-# the packed updater which firmware it carries.
+# The main job: builds everything, packs a sample firmware into the updater,
+# starts the emulated adapter running an older firmware, then shows the whole
+# update: "/c" (what the adapter runs), "/p" (the update), "/c" again (the new
+# version). Exits with the last updater's exit code.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 bash scripts/build.sh linux windows
 
+bin=build/linux/bin
 work=build/main-job
+key=00112233445566778899AABBCCDDEEFF
+rm -rf "$work"
 mkdir -p "$work"
-head -c 65536 /dev/urandom > "$work/firmware.bin"
-build/linux/bin/brisklink-pack build --updater build/linux/bin/IAP \
-  --internal "$work/firmware.bin" --version "2.1.0" \
+head -c 65536 /dev/urandom >"$work/firmware.bin"
+head -c 16384 /dev/urandom >"$work/external.bin"
+"$bin/brisklink-pack" build --updater "$bin/IAP-emu" \
+  --internal "$work/firmware.bin" \
+  --external "$work/external.bin" --external-address 0x90000000 \
+  --version "2.1.0" \
   --title "Brisklink Firmware Update" --headline "Brisklink USB programmer adapter" \
   --notice "Keep the adapter plugged in while it is updated." \
-  --ap 3F27:1004:01 --iap 3F27:1005:00 --command-key 00112233445566778899AABBCCDDEEFF \
-  -o "$work/IAP"
-build/linux/bin/brisklink-pack show "$work/IAP"
-echo "\$ $work/IAP /e"
-set +e
-"$work/IAP" /e
-code=$?
-set -e
-echo "exit code: $code"
-exit $code
+  --ap 3F27:1004:01 --iap 3F27:1005:00 --command-key "$key" \
+  -o "$work/IAP-emu" >/dev/null
+"$bin/brisklink-pack" show "$work/IAP-emu"
+
+# The emulated adapter runs its application firmware, version 1.0.0.
+"$bin/brisklink-emu" --port 0 --mode ap --version 1.0.0 --command-key "$key" \
+  --dump-dir "$work/adapter" >"$work/emulator.log" 2>&1 &
+emulator=$!
+trap 'kill "$emulator" 2>/dev/null || true' EXIT
+port=
+for _ in $(seq 100); do
+  port=$(sed -n 's/^brisklink-emu: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/emulator.log")
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+if [ -z "$port" ]; then
+  echo "brisklink-emu did not start:" >&2
+  cat "$work/emulator.log" >&2
+  exit 1
+fi
+export BRISKLINK_EMULATOR=127.0.0.1:$port
+echo "Emulated adapter on $BRISKLINK_EMULATOR, running firmware 1.0.0"
+
+code=0
+for switch in /c /p /c; do
+  echo
+  echo "\$ $work/IAP-emu $switch"
+  set +e
+  "$work/IAP-emu" "$switch"
+  code=$?
+  set -e
+  echo "exit code: $code"
+  [ "$code" -eq 0 ] || exit "$code"
+done
+
+# The emulator writes its memory on exit: the new firmware must be in it.
+kill -TERM "$emulator"
+wait "$emulator" || true
+trap - EXIT
+if cmp -s <(tail -c +8193 "$work/adapter/flash.bin" | head -c 65536) "$work/firmware.bin" &&
+  cmp -s <(head -c 16384 "$work/adapter/external.bin") "$work/external.bin"; then
+  echo
+  echo "The emulated adapter's flash holds the new firmware (internal at 0x2000, external at 0x90000000)."
+else
+  echo "The emulated adapter's flash does not hold the new firmware." >&2
+  exit 1
+fi
+exit "$code"
