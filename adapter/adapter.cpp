@@ -261,6 +261,8 @@ bool SimulatedAdapter::takeStatus(std::int64_t nowMs, Report& out) {
     // Asked with acknowledgements outstanding: the end of a pass.
     if (status_.empty() && !acks_.empty()) {
         handOverAcks(nowMs);
+        // A withheld reply leaves nothing to hand over.
+        if (status_.empty()) return false;
         out = status_.front().report;
         status_.pop_front();
         return true;

@@ -24,13 +24,8 @@ constexpr int kItemLoader = 4;
 constexpr int kItemApStart = 6;
 constexpr int kItemVersionRecord = 8;
 
-bool connected(std::uint32_t vendorId, std::uint32_t productId, std::uint32_t usageSelector) {
-    return ISP_IsConnectedToDevice(static_cast<int>(vendorId), static_cast<int>(productId),
-                                   static_cast<int>(usageSelector)) != 0;
-}
-
 bool loaderAnswers(const image::ProgramData& p) {
-    return connected(p.iapVendorId, p.iapProductId, p.iapUsageSelector);
+    return deviceAnswers(p.iapVendorId, p.iapProductId, p.iapUsageSelector);
 }
 
 // Reads the adapter's information and version record into the process-wide
@@ -108,7 +103,7 @@ int consoleConnect() {
         printMessage("Connecting AP");
         bool answered = false;
         for (int attempt = 0; attempt < kSearchAttempts && !answered; ++attempt) {
-            if (connected(p.apVendorId, p.apProductId, p.apUsageSelector)) {
+            if (deviceAnswers(p.apVendorId, p.apProductId, p.apUsageSelector)) {
                 // Running its application: restart it into its loader.
                 ISP_ResetToIAP(0);
                 answered = true;

@@ -28,11 +28,6 @@ constexpr int kPauseBeforeReturnCheckMs = 3000;
 // Status after an image larger than the flash.
 constexpr int kStatusTooLarge = 7;
 
-bool connected(std::uint32_t vendorId, std::uint32_t productId, std::uint32_t usageSelector) {
-    return ISP_IsConnectedToDevice(static_cast<int>(vendorId), static_cast<int>(productId),
-                                   static_cast<int>(usageSelector)) != 0;
-}
-
 std::u16string addressRange(const char* format, std::uint32_t start, std::uint32_t end) {
     char text[96];
     std::snprintf(text, sizeof text, format, static_cast<unsigned>(start),
@@ -122,7 +117,7 @@ bool updateSteps(const image::ProgramData& p, AdapterState& s, const Images& ima
         printMessage("Connecting...\n");
         bool back = false;
         for (int attempt = 0; attempt < kReconnectAttempts && !back; ++attempt)
-            back = connected(p.iapVendorId, p.iapProductId, p.iapUsageSelector);
+            back = deviceAnswers(p.iapVendorId, p.iapProductId, p.iapUsageSelector);
         if (!back) {
             // Nothing to program on: the erased adapter waits in its loader for
             // another run.
@@ -173,12 +168,12 @@ bool updateSteps(const image::ProgramData& p, AdapterState& s, const Images& ima
 // After the restart: did the application come back, or the loader again?
 void checkReturn(const image::ProgramData& p) {
     for (int attempt = 1; attempt <= kReturnCheckAttempts; ++attempt) {
-        if (connected(p.apVendorId, p.apProductId, p.apUsageSelector)) {
+        if (deviceAnswers(p.apVendorId, p.apProductId, p.apUsageSelector)) {
             ISP_CloseSerialPortConnect();
             return;
         }
         if (attempt >= kLoaderCountsFromAttempt &&
-            connected(p.iapVendorId, p.iapProductId, p.iapUsageSelector)) {
+            deviceAnswers(p.iapVendorId, p.iapProductId, p.iapUsageSelector)) {
             ISP_ResetToIAP(1);
             ISP_CloseSerialPortConnect();
             printMessage("[ERROR] Can't Reset to AP...\n");

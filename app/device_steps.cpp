@@ -16,6 +16,11 @@ AdapterState& adapterState() {
 
 void resetAdapterState() { adapterState() = AdapterState{}; }
 
+bool deviceAnswers(std::uint32_t vendorId, std::uint32_t productId, std::uint32_t usageSelector) {
+    return ISP_IsConnectedToDevice(static_cast<int>(vendorId), static_cast<int>(productId),
+                                   static_cast<int>(usageSelector)) != 0;
+}
+
 bool readInformation(int kind, std::u16string& text) {
     // 256 bytes, more than any item needs; the byte count is not relied on,
     // the text ends at its terminator.

@@ -27,6 +27,9 @@ void resetAdapterState();
 // The version text holds at most this many bytes.
 inline constexpr std::uint32_t kMaxVersionBytes = 128;
 
+// One discovery: true when a device with this identity was found and opened.
+bool deviceAnswers(std::uint32_t vendorId, std::uint32_t productId, std::uint32_t usageSelector);
+
 // One information item as text; false when the adapter did not deliver it.
 bool readInformation(int kind, std::u16string& text);
 

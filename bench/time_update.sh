@@ -8,21 +8,14 @@ cd "$(dirname "$0")/.."
 bin=${1:-build/linux/bin}
 size=${2:-262144}
 work=$(mktemp -d)
+emulator=
 trap 'kill "$emulator" 2>/dev/null || true; rm -rf "$work"' EXIT
 
 head -c "$size" /dev/urandom >"$work/firmware.bin"
 "$bin/brisklink-pack" build --updater "$bin/IAP-emu" --internal "$work/firmware.bin" \
   --version 9.9.9 --ap 3F27:1004:01 --iap 3F27:1005:00 -o "$work/IAP-emu" >/dev/null
-"$bin/brisklink-emu" --port 0 --pace-us 1000 >"$work/emulator.log" 2>&1 &
-emulator=$!
-port=
-for _ in $(seq 100); do
-  port=$(sed -n 's/^brisklink-emu: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/emulator.log")
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "brisklink-emu did not start" >&2; exit 1; }
-export BRISKLINK_EMULATOR=127.0.0.1:$port
+source scripts/emulator.sh
+start_emulator "$bin" "$work/emulator.log" --pace-us 1000
 
 # Every line of the updater's output with the milliseconds since the start.
 start=$(date +%s%N)

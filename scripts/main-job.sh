@@ -26,22 +26,11 @@ head -c 16384 /dev/urandom >"$work/external.bin"
 "$bin/brisklink-pack" show "$work/IAP-emu"
 
 # The emulated adapter runs its application firmware, version 1.0.0.
-"$bin/brisklink-emu" --port 0 --mode ap --version 1.0.0 --command-key "$key" \
-  --dump-dir "$work/adapter" >"$work/emulator.log" 2>&1 &
-emulator=$!
+source scripts/emulator.sh
+emulator=
 trap 'kill "$emulator" 2>/dev/null || true' EXIT
-port=
-for _ in $(seq 100); do
-  port=$(sed -n 's/^brisklink-emu: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/emulator.log")
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-if [ -z "$port" ]; then
-  echo "brisklink-emu did not start:" >&2
-  cat "$work/emulator.log" >&2
-  exit 1
-fi
-export BRISKLINK_EMULATOR=127.0.0.1:$port
+start_emulator "$bin" "$work/emulator.log" --mode ap --version 1.0.0 --command-key "$key" \
+  --dump-dir "$work/adapter"
 echo "Emulated adapter on $BRISKLINK_EMULATOR, running firmware 1.0.0"
 
 code=0

@@ -100,14 +100,6 @@ std::vector<std::uint8_t> readFile(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::vector<std::uint8_t> randomBytes(std::size_t count, std::uint32_t seed) {
-    std::mt19937 generator(seed);
-    std::vector<std::uint8_t> bytes(count);
-    for (auto& b : bytes)
-        b = static_cast<std::uint8_t>(generator());
-    return bytes;
-}
-
 std::filesystem::path packUpdater(const TempDir& dir, const std::string& updater,
                                   const std::string& version, const std::vector<std::string>& extra,
                                   const std::string& name) {

@@ -1,6 +1,8 @@
 // Runs the real binaries from the tests and packs updaters for them.
 #pragma once
 
+#include "tests/support/random_bytes.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -58,7 +60,6 @@ class TempDir {
 void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 std::vector<std::uint8_t> readFile(const std::filesystem::path& path);
 void appendFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
-std::vector<std::uint8_t> randomBytes(std::size_t count, std::uint32_t seed);
 
 // brisklink-pack build with the usual identities and `extra` options; the
 // result must be exit code 0.

@@ -4,11 +4,15 @@
 #include "isp/link.h"
 #include "platform/clock.h"
 
+#include "tests/support/random_bytes.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 
 namespace {
+
+using testing_support::randomBytes;
 
 using adapter::AdapterConfig;
 using adapter::Command;
@@ -22,19 +26,15 @@ std::string logText() {
     return std::string(log.begin(), log.end());
 }
 
-std::vector<std::uint8_t> randomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 g(seed);
-    std::vector<std::uint8_t> b(n);
-    for (auto& x : b)
-        x = static_cast<std::uint8_t>(g());
-    return b;
-}
-
 class Commands : public ::testing::Test {
   protected:
     Commands() : bus_(clock_, &clock_) {
         platform::setClock(&clock_);
         platform::hid::setBus(&bus_);
+        // The filler bytes come from the process-wide generator: start it from
+        // the same place whatever ran before in this process.
+        platform::seedRandom(1);
+        isp::resetLinkState();
         CRYPT_SetCommandKey(kKey.data(), static_cast<int>(kKey.size()));
     }
     ~Commands() override {

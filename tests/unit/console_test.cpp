@@ -11,6 +11,8 @@
 #include "platform/clock.h"
 #include "tools/trailer_builder.h"
 
+#include "tests/support/random_bytes.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -21,20 +23,14 @@
 
 namespace {
 
+using testing_support::randomBytes;
+
 using adapter::AdapterConfig;
 using adapter::LoaderKind;
 using adapter::Mode;
 
 const std::vector<std::uint8_t> kKey = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE,
                                         0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
-
-std::vector<std::uint8_t> randomBytes(std::size_t count, std::uint32_t seed) {
-    std::mt19937 generator(seed);
-    std::vector<std::uint8_t> bytes(count);
-    for (auto& b : bytes)
-        b = static_cast<std::uint8_t>(generator());
-    return bytes;
-}
 
 // The digest the adapter computes over its application area (0x2000-0x7FFF)
 // once `image` is programmed at its start.
@@ -68,6 +64,9 @@ class Console : public ::testing::Test {
     Console() : bus_(clock_, &clock_) {
         platform::setClock(&clock_);
         platform::hid::setBus(&bus_);
+        isp::resetLinkState();
+        app::resetAdapterState();
+        platform::seedRandom(1);
         // A system enumeration takes a while; back-to-back attempts rely on it.
         bus_.setEnumerateMilliseconds(20);
         path_ = std::filesystem::temp_directory_path() /

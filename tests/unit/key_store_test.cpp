@@ -9,6 +9,7 @@
 namespace {
 
 TEST(CommandKeyStore, StartsKeyedWithSixtyFourZeroBytes) {
+    isp::resetLinkState();
     const auto& s = isp::linkState();
     EXPECT_EQ(s.commandKeyLength, 64);
     EXPECT_EQ(s.commandKeyEnabled, 1);
@@ -16,6 +17,7 @@ TEST(CommandKeyStore, StartsKeyedWithSixtyFourZeroBytes) {
 }
 
 TEST(CommandKeyStore, LengthUsesItsLowSixteenBitsAndIsCutToTheStore) {
+    isp::resetLinkState();
     std::array<std::uint8_t, 80> key{};
     for (std::size_t i = 0; i < key.size(); ++i)
         key[i] = static_cast<std::uint8_t>(i + 1);
@@ -30,6 +32,7 @@ TEST(CommandKeyStore, LengthUsesItsLowSixteenBitsAndIsCutToTheStore) {
 }
 
 TEST(CommandKeyStore, ALaterKeyReplacesOnlyItsOwnBytes) {
+    isp::resetLinkState();
     const std::array<std::uint8_t, 8> first{1, 2, 3, 4, 5, 6, 7, 8};
     const std::array<std::uint8_t, 3> second{9, 9, 9};
     CRYPT_SetCommandKey(first.data(), 8);

@@ -73,6 +73,7 @@ TEST(Crc, CheckValueAndSeedOverNothing) {
 }
 
 TEST(Crc, FrameCrcFoldsTheKeyInWhenEnabled) {
+    isp::resetLinkState();
     isp::Report r{};
     for (std::size_t i = 0; i < r.size(); ++i)
         r[i] = static_cast<std::uint8_t>(i * 3);

@@ -3,6 +3,8 @@
 #include "image/trailer.h"
 #include "tools/trailer_builder.h"
 
+#include "tests/support/random_bytes.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -14,13 +16,7 @@
 
 namespace {
 
-std::vector<std::uint8_t> randomBytes(std::size_t count, std::uint32_t seed) {
-    std::mt19937 generator(seed);
-    std::vector<std::uint8_t> bytes(count);
-    for (auto& b : bytes)
-        b = static_cast<std::uint8_t>(generator());
-    return bytes;
-}
+using testing_support::randomBytes;
 
 class TrailerFile : public ::testing::Test {
   protected:
