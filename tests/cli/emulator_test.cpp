@@ -64,7 +64,8 @@ TEST(Emulator, BadOptionsAreRefused) {
                                                {"--ap", "xyz"},
                                                {"--fault-no-reply", "nonsense"},
                                                {"--fault-late-reply", "page-erase"},
-                                               {"--loader", "other"}}) {
+                                               {"--loader", "other"},
+                                               {"--enumerate-ms", "-1"}}) {
         std::vector<std::string> argv = {BRISKLINK_EMU};
         argv.insert(argv.end(), args.begin(), args.end());
         const auto r = run(argv);

@@ -253,6 +253,24 @@ TEST_F(Console, AnIspLoaderThatNeverComesBackFailsTheUpdate) {
     EXPECT_EQ(r.exitCode, 1);
 }
 
+TEST_F(Console, AnAdapterAlreadyInItsLoaderIsTakenAsItIs) {
+    AdapterConfig c;
+    c.startMode = Mode::Loader;
+    auto& a = add(c);
+    const auto r = run({"/c"});
+    // No restart into the loader, so no wait for it either.
+    EXPECT_EQ(r.out.rfind("Connecting AP-->OK\nConnecting IAP-->OK\nConnected\n", 0), 0u) << r.out;
+    EXPECT_EQ(r.exitCode, 0);
+    const auto& log = a.commandLog();
+    const auto auth = std::find(log.begin(), log.end(), "auth");
+    ASSERT_NE(auth, log.end());
+    EXPECT_EQ(std::count_if(log.begin(), auth,
+                            [](const std::string& line) { return line.rfind("reset", 0) == 0; }),
+              0);
+    // /c ends by sending it to its application.
+    EXPECT_EQ(settledMode(a), Mode::Application);
+}
+
 TEST_F(Console, VersionComparisonDecidesWhetherPSkips) {
     AdapterConfig c;
     c.version = "2.1.0";
