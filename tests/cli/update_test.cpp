@@ -7,6 +7,8 @@
 #include "isp/crc.h"
 #include "process.h"
 
+#include "tests/support/transcripts.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -22,16 +24,7 @@ const std::string kConnect = "Connecting AP<dots>-->OK\n"
                              "Connected\n"
                              "Loader F/W version: IAP V105\n";
 
-const std::string kIapUpdate = "\n"
-                               "Erasing external...\n"
-                               "Programming external...\n"
-                               "Verifing external...\n"
-                               "Eraseing internal...\n"
-                               "Programming internal...\n"
-                               "Verifing...\n"
-                               "Digest Check...\n"
-                               "Reset to AP...\n"
-                               "Operation Success.\n\n";
+const std::string& kIapUpdate = testing_support::kIapUpdateTranscript;
 
 std::string versions(const std::string& chip, const std::string& exe) {
     return "Chip F/W version: " + chip + "\nEXE F/W version: " + exe + "\n";

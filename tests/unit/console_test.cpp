@@ -13,6 +13,8 @@
 
 #include "tests/support/random_bytes.h"
 
+#include "tests/support/transcripts.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -48,16 +50,7 @@ const std::string kConnected = "Connecting AP-->OK\n"
                                "Chip F/W version: 1.0.0\n"
                                "EXE F/W version: 2.1.0\n";
 
-const std::string kIapUpdate = "\n"
-                               "Erasing external...\n"
-                               "Programming external...\n"
-                               "Verifing external...\n"
-                               "Eraseing internal...\n"
-                               "Programming internal...\n"
-                               "Verifing...\n"
-                               "Digest Check...\n"
-                               "Reset to AP...\n"
-                               "Operation Success.\n\n";
+const std::string& kIapUpdate = testing_support::kIapUpdateTranscript;
 
 class Console : public ::testing::Test {
   protected:
