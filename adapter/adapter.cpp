@@ -17,6 +17,49 @@ using isp::putLe32;
 namespace {
 
 constexpr std::size_t kAckHandOver = 60;
+// A report the loader refuses (bad frame CRC, unknown command, a command the
+// application does not take) is answered with this text. It must never read
+// as acceptance: to the host "F" and "O" both pass the ready check and the
+// authentication, so a refusal answered with "F" would let the two sides'
+// rolling keys fall out of step unnoticed.
+constexpr const char* kRefused = "E";
+
+// The CRC register after feeding `count` bytes of 0xFF, in O(log count): the
+// byte step is affine over GF(2), so its count-fold composition is found by
+// squaring, as erased flash far beyond the memory needs no loop over it.
+struct AffineStep {
+    std::uint16_t column[16]; // image of each register bit under the linear part
+    std::uint16_t offset;     // image of 0
+    std::uint16_t apply(std::uint16_t x) const {
+        std::uint16_t out = offset;
+        for (int i = 0; i < 16; ++i)
+            if (x & (1u << i)) out ^= column[i];
+        return out;
+    }
+};
+
+AffineStep compose(const AffineStep& outer, const AffineStep& inner) {
+    AffineStep r{};
+    r.offset = outer.apply(inner.offset);
+    for (int i = 0; i < 16; ++i)
+        r.column[i] = static_cast<std::uint16_t>(outer.apply(inner.column[i]) ^ outer.offset);
+    return r;
+}
+
+std::uint16_t crcOverErased(std::uint16_t crc, std::uint64_t count) {
+    const std::uint8_t erased = 0xFF;
+    AffineStep step{};
+    step.offset = isp::crc16(0, &erased, 1);
+    for (int i = 0; i < 16; ++i) {
+        const auto bit = static_cast<std::uint16_t>(1u << i);
+        step.column[i] = static_cast<std::uint16_t>(isp::crc16(bit, &erased, 1) ^ step.offset);
+    }
+    for (; count != 0; count >>= 1) {
+        if (count & 1) crc = step.apply(crc);
+        step = compose(step, step);
+    }
+    return crc;
+}
 
 Command classify(std::uint8_t code, std::uint8_t option) {
     switch (code) {
@@ -99,12 +142,14 @@ SimulatedAdapter::SimulatedAdapter(AdapterConfig config)
     : config_(std::move(config)), mode_(config_.startMode), flash_(config_.flashSize, 0xFF),
       external_(config_.externalSize, 0xFF) {
     // The loader's own code and an application already installed.
-    for (std::uint32_t a = 0; a < std::min(config_.loaderSize, config_.flashSize); ++a)
+    for (std::uint64_t a = 0; a < std::min(config_.loaderSize, config_.flashSize); ++a)
         flash_[a] = static_cast<std::uint8_t>(a * 7 + 3);
-    for (std::uint32_t a = config_.appStart;
-         a < std::min(config_.appStart + 4096, config_.flashSize); ++a)
+    for (std::uint64_t a = config_.appStart;
+         a < std::min<std::uint64_t>(config_.appStart + std::uint64_t{4096}, config_.flashSize);
+         ++a)
         flash_[a] = static_cast<std::uint8_t>(a * 13 + 1);
-    if (config_.version && config_.versionAddress + 4 + config_.version->size() <= flash_.size()) {
+    if (config_.version &&
+        std::uint64_t{config_.versionAddress} + 4 + config_.version->size() <= flash_.size()) {
         putLe32(flash_.data() + config_.versionAddress,
                 static_cast<std::uint32_t>(config_.version->size()));
         std::memcpy(flash_.data() + config_.versionAddress + 4, config_.version->data(),
@@ -176,15 +221,18 @@ std::uint32_t SimulatedAdapter::infoWord(int index) const {
 }
 
 std::optional<std::string> SimulatedAdapter::versionRecord() const {
-    if (config_.versionAddress + 4 > flash_.size()) return std::nullopt;
-    const std::uint32_t length = le32(flash_.data() + config_.versionAddress);
-    if (length == 0xFFFFFFFF || length > 128 || config_.versionAddress + 4 + length > flash_.size())
+    const std::uint64_t at = config_.versionAddress;
+    if (at + 4 > flash_.size()) return std::nullopt;
+    const std::uint32_t length = le32(flash_.data() + at);
+    if (length == 0xFFFFFFFF || length > 128 || at + 4 + length > flash_.size())
         return std::nullopt;
     return std::string(reinterpret_cast<const char*>(flash_.data() + config_.versionAddress + 4),
                        length);
 }
 
-std::uint8_t* SimulatedAdapter::memory(std::uint32_t address, std::uint32_t length, bool writable) {
+std::uint8_t* SimulatedAdapter::memory(std::uint32_t address, std::uint64_t length, bool writable) {
+    // An empty range or one that leaves the memory it starts in is no memory.
+    if (length == 0) return nullptr;
     const std::uint64_t end = static_cast<std::uint64_t>(address) + length;
     const std::uint32_t lowest = writable ? config_.loaderSize : 0;
     if (address >= lowest && end <= flash_.size()) return flash_.data() + address;
@@ -194,28 +242,33 @@ std::uint8_t* SimulatedAdapter::memory(std::uint32_t address, std::uint32_t leng
     return nullptr;
 }
 
+std::uint64_t SimulatedAdapter::rangeLength(std::uint32_t first, std::uint32_t last) {
+    return last >= first ? static_cast<std::uint64_t>(last) - first + 1 : 0;
+}
+
 bool SimulatedAdapter::eraseRange(std::uint32_t start, std::uint32_t end) {
     if (end < start) return false;
     const bool external = start >= config_.externalBase;
     const std::uint32_t page = external ? config_.externalPageSize : config_.pageSize;
     const std::uint32_t base = external ? config_.externalBase : 0;
+    if (page == 0) return false;
     const std::uint32_t first = base + (start - base) / page * page;
     const std::uint64_t last = base + (static_cast<std::uint64_t>(end - base) / page + 1) * page;
-    const auto length =
-        static_cast<std::uint32_t>(std::min<std::uint64_t>(last - first, 0xFFFFFFFF));
+    const std::uint64_t length = last - first;
     std::uint8_t* p = memory(first, length, true);
     if (!p) return false;
-    std::memset(p, 0xFF, length);
+    std::memset(p, 0xFF, static_cast<std::size_t>(length));
     return true;
 }
 
 std::uint16_t SimulatedAdapter::digestOf(std::uint32_t start, std::uint32_t length) const {
+    // Flash that exists is read; everything beyond it reads as erased.
+    const std::uint64_t end = static_cast<std::uint64_t>(start) + length;
+    const std::uint64_t present = std::min<std::uint64_t>(end, flash_.size());
     std::uint16_t crc = 0;
-    for (std::uint64_t a = start; a < static_cast<std::uint64_t>(start) + length; ++a) {
-        const std::uint8_t b = a < flash_.size() ? flash_[a] : 0xFF;
-        crc = isp::crc16(crc, &b, 1);
-    }
-    return crc;
+    if (start < present)
+        crc = isp::crc16(crc, flash_.data() + start, static_cast<int>(present - start));
+    return crcOverErased(crc, end - std::max<std::uint64_t>(start, present));
 }
 
 bool SimulatedAdapter::fire(std::set<Command>& set, Command c) {
@@ -384,7 +437,7 @@ void SimulatedAdapter::dispatch(const Report& r, std::int64_t nowMs) {
                      r[2] == 1 ? Mode::Loader : Mode::Application);
         } else {
             note(c, "refused by the application");
-            if (c != Command::Reset && c != Command::Exit) reply(c, "F", nowMs);
+            if (c != Command::Reset && c != Command::Exit) reply(c, kRefused, nowMs);
         }
         return;
     }
@@ -396,7 +449,7 @@ void SimulatedAdapter::dispatch(const Report& r, std::int64_t nowMs) {
     }
     if (!crcOk) {
         note(c, "refused: frame CRC");
-        if (c != Command::Reset && c != Command::Exit) reply(c, "F", nowMs);
+        if (c != Command::Reset && c != Command::Exit) reply(c, kRefused, nowMs);
         return;
     }
     switch (c) {
@@ -413,7 +466,8 @@ void SimulatedAdapter::dispatch(const Report& r, std::int64_t nowMs) {
         const bool toLoader = r[2] == 1;
         Mode next = Mode::Loader;
         if (!toLoader) {
-            const bool appValid = le32(flash_.data() + config_.appStart) != 0xFFFFFFFF;
+            const std::uint8_t* vector = memory(config_.appStart, 4, false);
+            const bool appValid = vector != nullptr && le32(vector) != 0xFFFFFFFF;
             next = appValid && !config_.faults.returnInLoader ? Mode::Application : Mode::Loader;
             if (config_.faults.once) config_.faults.returnInLoader = false;
         }
@@ -437,17 +491,19 @@ void SimulatedAdapter::dispatch(const Report& r, std::int64_t nowMs) {
         break;
     case Command::BlankCheck: {
         note(c, hex32(p0) + "~" + hex32(p1));
-        const std::uint8_t* m = p1 >= p0 ? memory(p0, p1 - p0 + 1, false) : nullptr;
-        const bool blank =
-            m && std::all_of(m, m + (p1 - p0 + 1), [](std::uint8_t b) { return b == 0xFF; });
+        // A range outside the memory is not blank: there is nothing to check.
+        const std::uint64_t n = rangeLength(p0, p1);
+        const std::uint8_t* m = memory(p0, n, false);
+        const bool blank = m && std::all_of(m, m + n, [](std::uint8_t b) { return b == 0xFF; });
         reply(c, blank ? "O" : "F", nowMs);
         break;
     }
     case Command::Read: {
         note(c, hex32(p0) + "~" + hex32(p1));
-        const std::uint64_t n = p1 >= p0 ? static_cast<std::uint64_t>(p1) - p0 + 1 : 0;
-        const std::uint8_t* m =
-            (n != 0 && n % 64 == 0) ? memory(p0, static_cast<std::uint32_t>(n), false) : nullptr;
+        // Whole data reports from memory that exists; anything else is refused
+        // before a single report is queued.
+        const std::uint64_t n = rangeLength(p0, p1);
+        const std::uint8_t* m = n % 64 == 0 ? memory(p0, n, false) : nullptr;
         if (!m) {
             reply(c, "F", nowMs);
             break;
@@ -493,7 +549,7 @@ void SimulatedAdapter::dispatch(const Report& r, std::int64_t nowMs) {
     }
     default:
         note(c, "unknown command");
-        reply(c, "F", nowMs);
+        reply(c, kRefused, nowMs);
         break;
     }
 }

@@ -129,7 +129,10 @@ class SimulatedAdapter {
     void reply(Command c, const std::string& text, std::int64_t nowMs, Report bytes = {});
     void queueData(const Report& r, std::int64_t nowMs);
     bool fire(std::set<Command>& set, Command c);
-    std::uint8_t* memory(std::uint32_t address, std::uint32_t length, bool writable);
+    // The bytes of [address, address + length) when they lie in one memory,
+    // else null; lengths are 64-bit so no range can wrap.
+    std::uint8_t* memory(std::uint32_t address, std::uint64_t length, bool writable);
+    static std::uint64_t rangeLength(std::uint32_t first, std::uint32_t last);
     bool eraseRange(std::uint32_t start, std::uint32_t end);
     void note(Command c, const std::string& detail);
 

@@ -3,6 +3,7 @@
 #include "platform/emulator/socket.h"
 #include "platform/emulator/wire.h"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -12,6 +13,12 @@ namespace adapter {
 namespace hid = platform::hid;
 namespace net = platform::net;
 using platform::wire::Op;
+
+namespace {
+// The longest a read request may hold its client's connection; a real
+// system's read times out well before.
+constexpr int kMaxReadTimeoutMs = 60'000;
+} // namespace
 
 std::vector<std::uint8_t> answer(SimulatedBus& bus, const std::vector<std::uint8_t>& request) {
     platform::wire::Reader in(request);
@@ -66,7 +73,7 @@ std::vector<std::uint8_t> answer(SimulatedBus& bus, const std::vector<std::uint8
     case Op::ReadReport: {
         const hid::Handle h = in.i64();
         std::vector<std::uint8_t> report(std::min<std::size_t>(in.u16(), 1024));
-        const int timeout = in.i32();
+        const int timeout = std::clamp(in.i32(), 0, kMaxReadTimeoutMs);
         auto result = hid::ReadResult::Failed;
         if (in.ok && !report.empty())
             result = bus.readReport(h, report.data(), report.size(), timeout);
@@ -77,6 +84,11 @@ std::vector<std::uint8_t> answer(SimulatedBus& bus, const std::vector<std::uint8
     case Op::Close:
         if (in.ok) bus.close(in.i64());
         out.u8(1);
+        break;
+    default:
+        // An operation this emulator does not know: refused, the connection
+        // stays usable.
+        out.u8(0);
         break;
     }
     return out.bytes;

@@ -44,6 +44,7 @@ Report& startReport(std::uint8_t code, std::uint8_t option, bool fillerOption = 
 }
 
 bool send(Report& r, bool keyed = true) {
+    if (!writableLink()) return false;
     frameCrc(r, keyed);
     scramble(r.data() + 1, 64);
     return writeCommand(r) != 0;
@@ -64,10 +65,11 @@ int resetCommand(std::uint8_t option, bool keyed) {
     return 0;
 }
 
-// The status commands of the erase family; one log line with the range.
+// The status commands of the erase family; one log line with the range and
+// its size in whole kilobytes.
 int statusCommand(std::uint8_t code, std::uint8_t option, bool withRange, std::uint32_t start,
                   std::uint32_t end, std::int64_t limit, const char* label, std::uint32_t logFirst,
-                  std::uint32_t logLast) {
+                  std::uint32_t logLast, std::int64_t size) {
     if (!readyCheck() || !writeHandleValid()) return 1;
     Report& r = startReport(code, option);
     if (withRange) {
@@ -79,7 +81,6 @@ int statusCommand(std::uint8_t code, std::uint8_t option, bool withRange, std::u
     const std::string text = replyText();
     appendLog(std::string(label) + hex32(logFirst) + "~");
     if (text == "O") {
-        const std::uint32_t size = logLast - logFirst + 1;
         appendLog(hex32(logLast) + " success (" + std::to_string(size / 1024) + " KB)");
         return 0;
     }
@@ -168,7 +169,8 @@ void appendSeconds(std::int64_t startMs) {
 
 bool readDataReport(Report& into) {
     into[0] = 0;
-    return hid::bus().readReport(linkState().readHandle, into.data(),
+    return isOpen(linkState().readHandle) &&
+           hid::bus().readReport(linkState().readHandle, into.data(),
                                  linkState().deviceCaps.inputReportLength,
                                  5000) == hid::ReadResult::Ok;
 }
@@ -374,17 +376,32 @@ extern "C" BRISKLINK_API int ISP_SendUserCmd(const uint8_t* block) {
 }
 
 extern "C" BRISKLINK_API int ISP_EraseMass(void) {
-    const auto first = static_cast<std::uint32_t>(linkState().appAreaStart);
-    const auto last = static_cast<std::uint32_t>(linkState().appAreaEnd);
-    return isp::statusCommand(0x00, 0x0A, false, 0, 0, 2, "MassErase ", first, last);
+    const std::int32_t first = linkState().appAreaStart;
+    const std::int32_t last = linkState().appAreaEnd;
+    // Signed bounds: an application start above the end is a negative size,
+    // not four gigabytes.
+    const std::int64_t size = static_cast<std::int64_t>(last) - first + 1;
+    return isp::statusCommand(0x00, 0x0A, false, 0, 0, 2, "MassErase ",
+                              static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(last),
+                              size);
 }
 
+namespace {
+// Inclusive unsigned range, wrapping as 32-bit values do, except that the
+// whole address space is 4 GiB rather than 0.
+std::int64_t rangeSize(std::uint32_t start, std::uint32_t end) {
+    return static_cast<std::int64_t>(static_cast<std::uint32_t>(end - start)) + 1;
+}
+} // namespace
+
 extern "C" BRISKLINK_API int ISP_ErasePage(uint32_t start, uint32_t end) {
-    return isp::statusCommand(0x00, 0x08, true, start, end, 60, "Erase ", start, end);
+    return isp::statusCommand(0x00, 0x08, true, start, end, 60, "Erase ", start, end,
+                              rangeSize(start, end));
 }
 
 extern "C" BRISKLINK_API int ISP_BlankCheck(uint32_t start, uint32_t end) {
-    return isp::statusCommand(0x01, 0x03, true, start, end, 2, "Blank ", start, end);
+    return isp::statusCommand(0x01, 0x03, true, start, end, 2, "Blank ", start, end,
+                              rangeSize(start, end));
 }
 
 extern "C" BRISKLINK_API int ISP_WriteProgramB(uint32_t start, uint32_t end, int mode,

@@ -24,49 +24,69 @@ void resetLinkState() {
     state = LinkState{};
 }
 
+bool isOpen(hid::Handle h) { return h != hid::kInvalidHandle && h != kNotOpen; }
+
 void closeDevice() {
     auto& bus = hid::bus();
     for (hid::Handle* h : {&state.readHandle, &state.writeHandle, &state.infoHandle}) {
-        if (*h != hid::kInvalidHandle) bus.close(*h);
-        *h = hid::kInvalidHandle;
+        if (isOpen(*h)) bus.close(*h);
+        *h = kNotOpen;
     }
+}
+
+namespace {
+
+// The adapter is gone or has re-enumerated: forget it, the next command
+// finds it again.
+void dropLink() {
+    closeDevice();
+    state.skipRediscovery = 0;
+    state.devicePath.clear();
+}
+
+} // namespace
+
+bool writableLink() {
+    if (isOpen(state.writeHandle)) return true;
+    dropLink();
+    return false;
 }
 
 int discover() {
     auto& bus = hid::bus();
-    // Handles of an earlier discovery are of no use once new ones are opened.
-    closeDevice();
-    int result = 0;
+    // The handles of an earlier discovery stay as they are until a device is
+    // found: when nothing answers, a write on them fails and drops the link,
+    // and the next command discovers again.
     for (const std::string& path : bus.enumerate()) {
         state.devicePath.clear();
-        const hid::Handle info = bus.open(path, hid::OpenMode::Info);
+        const hid::Handle probe = bus.open(path, hid::OpenMode::Info);
         hid::Attributes attributes;
-        const bool haveAttributes = info != hid::kInvalidHandle && bus.attributes(info, attributes);
-        if (info != hid::kInvalidHandle) bus.close(info);
+        const bool haveAttributes = isOpen(probe) && bus.attributes(probe, attributes);
+        if (isOpen(probe)) bus.close(probe);
         if (!haveAttributes || attributes.vendorId != state.matchVendorId ||
             attributes.productId != state.matchProductId)
             continue;
-        if (bus.installPending()) break;
-        state.infoHandle = bus.open(path, hid::OpenMode::Info);
+        if (bus.installPending()) return 0;
+        const hid::Handle info = bus.open(path, hid::OpenMode::Info);
         hid::Capabilities caps;
-        if (state.infoHandle == hid::kInvalidHandle || !bus.capabilities(state.infoHandle, caps)) {
-            if (state.infoHandle != hid::kInvalidHandle) bus.close(state.infoHandle);
-            state.infoHandle = hid::kInvalidHandle;
-            break;
+        if (!isOpen(info) || !bus.capabilities(info, caps)) {
+            if (isOpen(info)) bus.close(info);
+            return 0;
         }
         if (caps.usagePage == state.matchUsagePage && caps.inputReportLength == kReportSize &&
             caps.outputReportLength == kReportSize) {
+            closeDevice();
+            state.infoHandle = info;
             state.devicePath = path;
             state.deviceCaps = caps;
+            // A failed open stays kInvalidHandle; the next write reports it.
             state.writeHandle = bus.open(path, hid::OpenMode::Write);
             state.readHandle = bus.open(path, hid::OpenMode::OverlappedRead);
-            result = 1;
-            break;
+            return 1;
         }
-        bus.close(state.infoHandle);
-        state.infoHandle = hid::kInvalidHandle;
+        bus.close(info);
     }
-    return result;
+    return 0;
 }
 
 int requireDevice() { return discover(); }
@@ -102,13 +122,10 @@ void scramble(std::uint8_t* bytes, int count) {
 }
 
 int writeCommand(const Report& report) {
-    if (hid::bus().write(state.writeHandle, report.data(), state.deviceCaps.outputReportLength))
+    if (isOpen(state.writeHandle) &&
+        hid::bus().write(state.writeHandle, report.data(), state.deviceCaps.outputReportLength))
         return 1;
-    // The adapter is gone or has re-enumerated: forget it, the next command
-    // finds it again.
-    closeDevice();
-    state.skipRediscovery = 0;
-    state.devicePath.clear();
+    dropLink();
     return 0;
 }
 
@@ -125,7 +142,8 @@ bool expired(std::int64_t t0, std::int64_t limitSeconds) {
 
 bool getInputReport(Report& into) {
     into[0] = 0;
-    return hid::bus().getInputReport(state.readHandle, into.data(),
+    return isOpen(state.readHandle) &&
+           hid::bus().getInputReport(state.readHandle, into.data(),
                                      state.deviceCaps.inputReportLength);
 }
 
@@ -156,6 +174,7 @@ int readyCheck() {
         appendLog("WriteHandle error");
         return 0;
     }
+    if (!writableLink()) return 0;
     Report& r = state.outReport;
     r[0] = 0;
     r[1] = 0xFF;
@@ -202,6 +221,7 @@ extern "C" BRISKLINK_API int ISP_GetUserData(uint8_t* buffer, int length) {
     int received = 0;
     while (received < length) {
         s.inReport[0] = 0;
+        if (!isp::isOpen(s.readHandle)) break;
         const auto result = platform::hid::bus().readReport(s.readHandle, s.inReport.data(),
                                                             s.deviceCaps.inputReportLength, 5000);
         if (result != platform::hid::ReadResult::Ok) break;

@@ -14,6 +14,12 @@ int discover();
 // 1 when discovery found the adapter; the control commands return 16 otherwise.
 int requireDevice();
 void closeDevice();
+// True for a handle the bus gave out and nobody has closed.
+bool isOpen(platform::hid::Handle h);
+// False, after taking the link-drop path, when the write handle is not open:
+// checked before a report is scrambled, so that a report that cannot leave
+// does not move the rolling key on.
+bool writableLink();
 
 // A filler byte: 1 to 255, never 0.
 std::uint8_t filler();

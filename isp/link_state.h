@@ -20,6 +20,11 @@ inline constexpr std::int32_t kVendorUsagePageBase = 0xFF00;
 
 using Report = std::array<std::uint8_t, kReportSize>;
 
+// A handle that is not open: at start, after a close and after the link
+// dropped. Unlike kInvalidHandle (an open that failed during discovery), a
+// write on it takes the link-drop path, so the next command rediscovers.
+inline constexpr platform::hid::Handle kNotOpen = -2;
+
 struct LinkState {
     // Command key store: folded into every keyed frame CRC, never sent.
     std::array<std::uint8_t, kCommandKeyCapacity> commandKey{};
@@ -30,9 +35,9 @@ struct LinkState {
     std::int32_t matchVendorId = kDefaultVendorId;
     std::int32_t matchProductId = kDefaultLoaderProductId;
     std::int32_t matchUsagePage = kVendorUsagePageBase;
-    platform::hid::Handle infoHandle = platform::hid::kInvalidHandle;
-    platform::hid::Handle writeHandle = platform::hid::kInvalidHandle;
-    platform::hid::Handle readHandle = platform::hid::kInvalidHandle;
+    platform::hid::Handle infoHandle = kNotOpen;
+    platform::hid::Handle writeHandle = kNotOpen;
+    platform::hid::Handle readHandle = kNotOpen;
     platform::hid::Capabilities deviceCaps{};
     std::string devicePath;
     std::int32_t skipRediscovery = 0;

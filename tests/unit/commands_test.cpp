@@ -266,7 +266,71 @@ TEST_F(Commands, ResetClosesTheLinkAndTheApplicationTakesAnUnkeyedReset) {
     EXPECT_EQ(a.mode(clock_.nowMs()), Mode::Loader);
     connect();
     EXPECT_EQ(ISP_Reset(), 0);
-    EXPECT_EQ(isp::linkState().writeHandle, platform::hid::kInvalidHandle);
+    EXPECT_EQ(isp::linkState().writeHandle, isp::kNotOpen);
+}
+
+TEST_F(Commands, ADiscoveryThatFindsNothingLeavesTheHandlesSoTheNextCommandFindsTheAdapter) {
+    AdapterConfig c;
+    c.faults.returnInLoader = true; // an execute brings it back in its loader
+    addLoader(c);
+    connect();
+    // Execute: the discovery right after it finds nothing (the adapter is
+    // re-enumerating). The first command then fails on the old handles and
+    // drops the link; the second one discovers the adapter again.
+    ASSERT_EQ(ISP_Execute(), 0);
+    clock_.advance(1000);
+    isp::linkState().libraryLog.clear();
+    EXPECT_EQ(ISP_BlankCheck(0x4000, 0x47FF), 1);
+    EXPECT_EQ(logText(), "");
+    EXPECT_EQ(ISP_BlankCheck(0x4000, 0x47FF), 0);
+
+    // Exit, then a close by the caller: the same way back.
+    ASSERT_EQ(ISP_Exit(), 0);
+    ISP_CloseSerialPortConnect();
+    EXPECT_EQ(ISP_BlankCheck(0x4000, 0x47FF), 1);
+    EXPECT_EQ(ISP_BlankCheck(0x4000, 0x47FF), 0);
+    EXPECT_EQ(info(0), "QV32F3285");
+    EXPECT_EQ(logText().find("WriteHandle error"), std::string::npos);
+}
+
+TEST_F(Commands, TheMassEraseLineCountsItsSizeWithSignedBounds) {
+    AdapterConfig c;
+    c.appStart = 0xC000; // above the application area's end, 0x7FFF
+    addLoader(c);
+    connect();
+    EXPECT_EQ(info(6), "00049152");
+    isp::linkState().libraryLog.clear();
+    ASSERT_EQ(ISP_EraseMass(), 0);
+    EXPECT_EQ(logText(), "MassErase 0x0000C000~0x00007FFF success (-16 KB)");
+    // A page erase of the whole address space is 4 GiB, not 0.
+    isp::linkState().libraryLog.clear();
+    EXPECT_EQ(ISP_ErasePage(0, 0xFFFFFFFF), 1);
+    EXPECT_EQ(logText(), "Erase 0x00000000~0xFFFFFFFF failed");
+}
+
+TEST_F(Commands, AnAuthenticationTheAdapterRefusesIsNotTakenAsAccepted) {
+    AdapterConfig c;
+    c.commandKey = kKey;
+    auto& a = bus_.add(c); // running its application, which has no loader session
+    ASSERT_EQ(ISP_IsConnectedToDevice(0x3F27, 0x1004, 1), 1);
+    EXPECT_EQ(ISP_SendAuthentication(), 0);
+    EXPECT_EQ(isp::linkState().rollingEnabled, 0);
+    EXPECT_NE(logText().find("Device not ready"), std::string::npos);
+    EXPECT_FALSE(a.keyedPhase());
+}
+
+TEST_F(Commands, ALoaderStillInAnotherProcesssSessionIsNotReady) {
+    auto& a = addLoader();
+    connect();
+    ASSERT_EQ(ISP_SendAuthentication(), 1);
+    // A new process: plain link state, while the loader keeps its rolling key.
+    isp::resetLinkState();
+    CRYPT_SetCommandKey(kKey.data(), static_cast<int>(kKey.size()));
+    connect();
+    EXPECT_EQ(isp::readyCheck(), 0);
+    EXPECT_EQ(ISP_SendAuthentication(), 0);
+    EXPECT_EQ(info(0), "<failed>");
+    EXPECT_TRUE(a.keyedPhase());
 }
 
 } // namespace

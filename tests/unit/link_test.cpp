@@ -141,7 +141,7 @@ TEST_F(Link, PendingInstallationAndCloseTwice) {
     EXPECT_EQ(connectLoader(), 1);
     ISP_CloseSerialPortConnect();
     ISP_CloseSerialPortConnect();
-    EXPECT_EQ(isp::linkState().writeHandle, platform::hid::kInvalidHandle);
+    EXPECT_EQ(isp::linkState().writeHandle, isp::kNotOpen);
     EXPECT_EQ(ISP_SetupSerialPortConnection(), 0);
     // A command after the close finds the adapter again through its ready check.
     EXPECT_EQ(command(0x01, 0x03, 0x1800, 0x1FFF), "F"); // the version record is not blank
@@ -192,7 +192,7 @@ TEST_F(Link, AFailedWriteDropsTheLinkAndTheAdapterIsFoundAgain) {
     ASSERT_EQ(connectLoader(), 1);
     EXPECT_EQ(isp::readyCheck(), 1);
     EXPECT_EQ(isp::readyCheck(), 0); // the adapter left the bus: the write failed
-    EXPECT_EQ(isp::linkState().writeHandle, platform::hid::kInvalidHandle);
+    EXPECT_EQ(isp::linkState().writeHandle, isp::kNotOpen);
     EXPECT_EQ(isp::linkState().devicePath, "");
     EXPECT_EQ(logText(), "") << "nothing is logged for a failed write";
     clock_.advance(1500);
@@ -204,15 +204,16 @@ TEST_F(Link, TheAdapterRefusesAWrongCommandKey) {
     c.commandKey = {0xDE, 0xAD, 0xBE, 0xEF};
     bus_.add(c);
     ASSERT_EQ(connectLoader(), 1);
-    EXPECT_EQ(command(0x01, 0x03, 0x4000, 0x47FF), "F"); // 64 zero bytes folded in
+    // A refusal is "E", never "F", which the ready check would take as ready.
+    EXPECT_EQ(command(0x01, 0x03, 0x4000, 0x47FF), "E"); // 64 zero bytes folded in
     const std::uint8_t wrong[] = {0xDE, 0xAD, 0xBE, 0xEE};
     CRYPT_SetCommandKey(wrong, 4);
-    EXPECT_EQ(command(0x01, 0x03, 0x4000, 0x47FF), "F");
+    EXPECT_EQ(command(0x01, 0x03, 0x4000, 0x47FF), "E");
     const std::uint8_t right[] = {0xDE, 0xAD, 0xBE, 0xEF};
     CRYPT_SetCommandKey(right, 4);
     EXPECT_EQ(command(0x01, 0x03, 0x4000, 0x47FF), "O");
     CRYPT_EnableCommandKey(0);
-    EXPECT_EQ(command(0x01, 0x03, 0x4000, 0x47FF), "F");
+    EXPECT_EQ(command(0x01, 0x03, 0x4000, 0x47FF), "E");
 }
 
 TEST_F(Link, UserDataGoesOneReportAfterAnotherAndNeverPastTheBuffer) {
