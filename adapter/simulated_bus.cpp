@@ -100,12 +100,17 @@ bool SimulatedBus::write(hid::Handle h, const std::uint8_t* report, std::size_t 
             std::this_thread::sleep_until(slot);
         }
     }
-    std::lock_guard lock(mutex_);
-    const std::int64_t t = now();
-    SimulatedAdapter* a = live(h, t);
-    if (!a || report == nullptr) return false;
-    ++writes_;
-    return a->receive(report, length, t);
+    std::size_t count = 0;
+    {
+        std::lock_guard lock(mutex_);
+        const std::int64_t t = now();
+        SimulatedAdapter* a = live(h, t);
+        if (!a || report == nullptr) return false;
+        if (!a->receive(report, length, t)) return false;
+        count = ++writes_;
+    }
+    if (writeHook_) writeHook_(count);
+    return true;
 }
 
 bool SimulatedBus::getInputReport(hid::Handle h, std::uint8_t* report, std::size_t length) {

@@ -8,6 +8,7 @@
 #include "platform/hid.h"
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,9 @@ class SimulatedBus : public platform::hid::Bus {
     void setEnumerateMilliseconds(std::int64_t ms) { enumerateMs_ = ms; }
     void setInstallPending(bool pending) { installPending_ = pending; }
     std::size_t writes() const { return writes_; }
+    // Called after each report that reached an adapter, with the count so far
+    // (tests act at a chosen report, as a user pressing Ctrl-C would).
+    void setWriteHook(std::function<void(std::size_t)> hook) { writeHook_ = std::move(hook); }
     std::mutex& mutex() { return mutex_; }
 
     std::vector<std::string> enumerate() override;
@@ -62,6 +66,7 @@ class SimulatedBus : public platform::hid::Bus {
     std::int64_t paceCarryUs_ = 0;
     bool installPending_ = false;
     std::size_t writes_ = 0;
+    std::function<void(std::size_t)> writeHook_;
     std::mutex mutex_;
 };
 

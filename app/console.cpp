@@ -1,7 +1,9 @@
 #include "app/console.h"
+#include "app/device_steps.h"
 
 #include "image/program.h"
 #include "isp/isp.h"
+#include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -81,7 +83,9 @@ int consoleMain() {
         return 1;
     }
 
-    if (!image::loadProgram()) {
+    if (!image::loadProgram() || (updateRequested && !prepareUpdateImages())) {
+        // The images are read before the adapter is touched: a trailer whose
+        // images cannot be read leaves it as it is.
         printMessage("\nImage format invalid!\n\n");
         return 1;
     }
@@ -93,14 +97,27 @@ int consoleMain() {
                                       u"\n\n");
     }
 
+    // An interruption ends the run before its next action; the action it
+    // came in has already printed the failure.
     int exitCode = 0;
+    if ((showChipVersions || updateRequested) && interrupted()) {
+        printMessage("Operation Failed.\n\n");
+        return 1;
+    }
     if (showChipVersions) {
         exitCode = consoleConnect();
+        if (interrupted()) return 1;
         // Whatever the connection found, the adapter goes back to its
         // application firmware.
         ISP_Execute();
     }
     if (updateRequested) {
+        if (interrupted()) {
+            printMessage("Operation Failed.\n\n");
+            return 1;
+        }
+        // A connected loader is in its session: the update, interrupted or
+        // not, is what ends it.
         exitCode = consoleConnect();
         if (exitCode == 0) exitCode = consoleUpdate();
     }
@@ -112,7 +129,10 @@ int appMain(int argc, char** argv) {
         platform::writeStandardOutput(u"Fatal Error: MFC initialization failed\n");
         return 1;
     }
-    if (argc > 1) return consoleMain();
+    if (argc > 1) {
+        platform::installInterruptHandlers();
+        return consoleMain();
+    }
     // Without arguments the program is a dialog; until it has one, it only
     // checks the firmware it carries.
     image::loadProgram();

@@ -5,7 +5,7 @@
 
 #include "image/program.h"
 #include "isp/isp.h"
-#include "platform/clock.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 
@@ -28,17 +28,40 @@ bool loaderAnswers(const image::ProgramData& p) {
     return deviceAnswers(p.iapVendorId, p.iapProductId, p.iapUsageSelector);
 }
 
+// Said once on standard error (standard output keeps its transcript) when
+// the loader is on the bus but takes none of the commands.
+void reportDeafLoader() {
+    if (consoleSettings().silentMode) return;
+    platform::writeStandardError(
+        u"The adapter's loader takes no commands: it is still held by an earlier session "
+        u"that was interrupted, or it has hung. Unplug the adapter, plug it in again and run "
+        u"the updater again.\n");
+}
+
+// An interrupted run: out of the authenticated session first, so that the
+// next run finds a loader that listens, then the failure line.
+int endInterrupted(bool inSession) {
+    if (inSession) ISP_ResetToIAP(1);
+    ISP_CloseSerialPortConnect();
+    printMessage("Operation Failed.\n\n");
+    return 1;
+}
+
 // Reads the adapter's information and version record into the process-wide
 // state. False takes the failure exit; the messages are printed here.
 bool readAdapter(AdapterState& s) {
     std::u16string item;
     bool probed = false;
-    for (int attempt = 0; attempt < kInformationAttempts && !probed; ++attempt) {
+    for (int attempt = 0; attempt < kInformationAttempts && !probed && !interrupted(); ++attempt) {
         probed = readInformation(kItemProbe, item);
         if (!probed) printMessage("ISP_GetInformation 0\t-->Fail\n");
     }
-    if (!probed) return false;
+    if (!probed) {
+        if (!interrupted()) reportDeafLoader();
+        return false;
+    }
 
+    if (interrupted()) return false;
     if (!readInformation(kItemLoader, item)) {
         printMessage("ISP_GetInformation 4\t-->Fail\n");
         return false;
@@ -52,12 +75,14 @@ bool readAdapter(AdapterState& s) {
     else
         return false;
 
+    if (interrupted()) return false;
     if (!readInformation(kItemFlashSize, item)) {
         printMessage("ISP_GetInformation 1\t-->Fail\n");
         return false;
     }
     s.chipFlashSize = static_cast<std::uint32_t>(decimalValue(item));
 
+    if (interrupted()) return false;
     if (!readInformation(kItemApStart, item)) {
         printMessage("ISP_GetInformation IAP_START_ADDR\t-->Fail\n");
         return false;
@@ -65,6 +90,7 @@ bool readAdapter(AdapterState& s) {
     s.apStartAddress = static_cast<std::uint32_t>(decimalValue(item));
 
     bool complete = true;
+    if (interrupted()) return false;
     if (readInformation(kItemVersionRecord, item)) {
         s.versionRecordAddress = static_cast<std::uint32_t>(decimalValue(item));
     } else {
@@ -75,6 +101,7 @@ bool readAdapter(AdapterState& s) {
 
     s.versionEnd = s.versionRecordAddress + 3;
     std::uint32_t length = s.versionLength;
+    if (interrupted()) return false;
     if (!readVersionLength(s.versionRecordAddress, length)) complete = false;
     if (length == 0xFFFFFFFFu) {
         // Erased: no version. The next update erases the longest record.
@@ -103,6 +130,7 @@ int consoleConnect() {
         printMessage("Connecting AP");
         bool answered = false;
         for (int attempt = 0; attempt < kSearchAttempts && !answered; ++attempt) {
+            if (interrupted()) return endInterrupted(false);
             if (deviceAnswers(p.apVendorId, p.apProductId, p.apUsageSelector)) {
                 // Running its application: restart it into its loader.
                 ISP_ResetToIAP(0);
@@ -111,7 +139,7 @@ int consoleConnect() {
                 answered = true;
             } else {
                 printMessage(".");
-                platform::sleepMs(kSearchPauseMs);
+                pause(kSearchPauseMs);
                 continue;
             }
             ISP_CloseSerialPortConnect();
@@ -125,13 +153,15 @@ int consoleConnect() {
 
     printMessage("Connecting IAP");
     for (int attempt = 0; attempt < kSearchAttempts; ++attempt) {
+        if (interrupted()) return endInterrupted(false);
         if (loaderAnswers(p)) {
             printMessage("-->OK\n");
             break;
         }
         printMessage(".");
-        platform::sleepMs(kSearchPauseMs);
+        pause(kSearchPauseMs);
     }
+    if (interrupted()) return endInterrupted(false);
     if (!loaderAnswers(p)) {
         printMessage("Connect IAP Fail!\n\n");
         ISP_CloseSerialPortConnect();
@@ -139,7 +169,9 @@ int consoleConnect() {
     }
 
     ISP_SendAuthentication();
-    if (readAdapter(s)) {
+    const bool read = !interrupted() && readAdapter(s);
+    if (interrupted()) return endInterrupted(true);
+    if (read) {
         printMessage("Connected\n");
         printMessage(u"Loader F/W version: " + s.loaderVersion + u"\n");
         printMessage(u"Chip F/W version: " + s.chipVersion + u"\n");

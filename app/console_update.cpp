@@ -36,111 +36,93 @@ std::u16string addressRange(const char* format, std::uint32_t start, std::uint32
 }
 
 struct Images {
+    bool ready = false;
     std::vector<std::uint8_t> internal;
     std::vector<std::uint8_t> external;
 };
 
-// Reads both images from the trailer into word-padded buffers. False when the
-// trailer's sizes do not fit in the file (checked before anything is
-// allocated) or the read fails.
-bool readImages(const image::ProgramData& p, Images& images) {
-    const std::uint32_t internalSize = p.internalImageSize();
-    const std::uint32_t externalSize = p.externalImageSize();
-    if (!image::imagesFit(image::programPath(), image::processTrailer(), internalSize,
-                          externalSize))
-        return false;
-    try {
-        images.internal = wordPaddedBuffer(internalSize);
-        images.external = wordPaddedBuffer(externalSize);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return GetImage(static_cast<int>(internalSize), static_cast<int>(externalSize),
-                    images.internal.data(), images.external.data()) == 1;
+Images& updateImages() {
+    static Images images;
+    return images;
 }
 
-// The device steps; false after a failure, with its message printed.
+// The device steps; false after a failure (its message printed) or an
+// interruption (nothing printed).
 bool updateSteps(const image::ProgramData& p, AdapterState& s, const Images& images, int& status) {
-    const std::uint32_t externalSize = p.externalImageSize();
-    if (externalSize != 0) {
-        const std::uint32_t start = p.externalImageAddress();
-        const std::uint32_t eraseEnd = start + externalSize - 1;
-        const std::uint32_t end = wordEnd(start, externalSize);
-        printMessage("Erasing external...\n");
-        if (ISP_ErasePage(start, eraseEnd) != 0) {
-            printMessage(addressRange("Erase external failed! %08X-%08X", start, eraseEnd));
-            return false;
-        }
-        printMessage("Programming external...\n");
-        if (ISP_WriteProgramB(start, end, 1, images.external.data()) != 0) {
-            printMessage("Program External Failed!\n");
-            return false;
-        }
-        printMessage("Verifing external...\n");
-        if (ISP_WriteProgramB(start, end, 0, images.external.data()) != 0) {
-            printMessage("External Verify Failed!\n");
-            return false;
-        }
-    }
-
+    // A failed step's message; an interrupted step stops without one.
+    auto fail = [](const std::u16string& message) {
+        if (!interrupted()) printMessage(message);
+        return false;
+    };
+    if (interrupted()) return false;
     const std::uint32_t internalSize = p.internalImageSize();
+    // Before anything is erased, the external region included: a release
+    // meant for a larger adapter must leave this one as it is.
     if (internalSize > s.chipFlashSize) {
         printMessage("Not Connected\n");
         status = kStatusTooLarge;
         return false;
     }
 
+    const std::uint32_t externalSize = p.externalImageSize();
+    if (externalSize != 0) {
+        const std::uint32_t start = p.externalImageAddress();
+        const std::uint32_t eraseEnd = start + externalSize - 1;
+        const std::uint32_t end = wordEnd(start, externalSize);
+        if (interrupted()) return false;
+        printMessage("Erasing external...\n");
+        if (ISP_ErasePage(start, eraseEnd) != 0)
+            return fail(addressRange("Erase external failed! %08X-%08X", start, eraseEnd));
+        if (interrupted()) return false;
+        printMessage("Programming external...\n");
+        if (ISP_WriteProgramB(start, end, 1, images.external.data()) != 0)
+            return fail(u"Program External Failed!\n");
+        if (interrupted()) return false;
+        printMessage("Verifing external...\n");
+        if (ISP_WriteProgramB(start, end, 0, images.external.data()) != 0)
+            return fail(u"External Verify Failed!\n");
+    }
+
+    if (interrupted()) return false;
     printMessage("Eraseing internal...\n");
     if (s.iapLoader == 1) {
-        if (ISP_ErasePage(s.versionRecordAddress, s.versionEnd) != 0) {
-            printMessage(addressRange("Erase Ver failed! 0x%08X-0x%08X", s.versionRecordAddress,
-                                      s.versionEnd));
-            return false;
-        }
+        if (ISP_ErasePage(s.versionRecordAddress, s.versionEnd) != 0)
+            return fail(addressRange("Erase Ver failed! 0x%08X-0x%08X", s.versionRecordAddress,
+                                     s.versionEnd));
+        if (interrupted()) return false;
         const std::uint32_t apEnd = s.apStartAddress + internalSize - 1;
-        if (ISP_ErasePage(s.apStartAddress, apEnd) != 0) {
-            printMessage(addressRange("Erase AP failed! %08X-%08X", s.apStartAddress, apEnd));
-            return false;
-        }
+        if (ISP_ErasePage(s.apStartAddress, apEnd) != 0)
+            return fail(addressRange("Erase AP failed! %08X-%08X", s.apStartAddress, apEnd));
     } else {
-        if (ISP_EraseMass() != 0) {
-            printMessage("Mass Erase failed!");
-            return false;
-        }
+        if (ISP_EraseMass() != 0) return fail(u"Mass Erase failed!");
+        if (interrupted()) return false;
         // An ISP loader takes the erase only after a restart; it comes back on
         // a new link that needs its own authentication.
         printMessage("Reset...\n");
-        if (ISP_Reset() != 0) {
-            printMessage("Reset Failed!\n");
-            return false;
-        }
+        if (ISP_Reset() != 0) return fail(u"Reset Failed!\n");
         printMessage("Connecting...\n");
         bool back = false;
-        for (int attempt = 0; attempt < kReconnectAttempts && !back; ++attempt)
+        for (int attempt = 0; attempt < kReconnectAttempts && !back && !interrupted(); ++attempt)
             back = deviceAnswers(p.iapVendorId, p.iapProductId, p.iapUsageSelector);
-        if (!back) {
-            // Nothing to program on: the erased adapter waits in its loader for
-            // another run.
-            printMessage("Connect IAP Fail!\n");
-            return false;
-        }
+        // Nothing to program on: the erased adapter waits in its loader for
+        // another run.
+        if (!back) return fail(u"Connect IAP Fail!\n");
         ISP_SendAuthentication();
     }
 
     const std::uint32_t internalEnd = wordEnd(s.apStartAddress, internalSize);
+    if (interrupted()) return false;
     printMessage("Programming internal...\n");
-    if (ISP_WriteProgramB(s.apStartAddress, internalEnd, 1, images.internal.data()) != 0) {
-        printMessage("Program Failed!\n");
-        return false;
-    }
+    if (ISP_WriteProgramB(s.apStartAddress, internalEnd, 1, images.internal.data()) != 0)
+        return fail(u"Program Failed!\n");
+    if (interrupted()) return false;
     printMessage("Verifing...\n");
-    if (ISP_WriteProgramB(s.apStartAddress, internalEnd, 0, images.internal.data()) != 0) {
-        printMessage("AP Verify Failed!");
-        return false;
-    }
+    if (ISP_WriteProgramB(s.apStartAddress, internalEnd, 0, images.internal.data()) != 0)
+        return fail(u"AP Verify Failed!");
 
     const std::u16string version = image::recordText(p.info.firmwareVersion);
     if (p.info.digestCheckEnabled != 0) {
+        if (interrupted()) return false;
         printMessage("Digest Check...\n");
         std::uint8_t parameters[52] = {p.info.digest[0], p.info.digest[1]};
         std::uint16_t digestResult = 0;
@@ -151,15 +133,14 @@ bool updateSteps(const image::ProgramData& p, AdapterState& s, const Images& ima
     const std::vector<std::uint8_t> record = versionRecord(version);
     s.versionLength = isp::le32(record.data());
     s.versionEnd = wordEnd(s.versionRecordAddress, 4 + s.versionLength);
-    if (ISP_WriteProgramB(s.versionRecordAddress, s.versionEnd, 1, record.data()) != 0) {
-        printMessage("Program Version Failed!\n");
-        return false;
-    }
-    if (ISP_WriteProgramB(s.versionRecordAddress, s.versionEnd, 0, record.data()) != 0) {
-        printMessage("Version Verify Failed!\n");
-        return false;
-    }
+    if (interrupted()) return false;
+    if (ISP_WriteProgramB(s.versionRecordAddress, s.versionEnd, 1, record.data()) != 0)
+        return fail(u"Program Version Failed!\n");
+    if (interrupted()) return false;
+    if (ISP_WriteProgramB(s.versionRecordAddress, s.versionEnd, 0, record.data()) != 0)
+        return fail(u"Version Verify Failed!\n");
 
+    if (interrupted()) return false;
     printMessage("Reset to AP...\n");
     ISP_Execute();
     return true;
@@ -168,6 +149,7 @@ bool updateSteps(const image::ProgramData& p, AdapterState& s, const Images& ima
 // After the restart: did the application come back, or the loader again?
 void checkReturn(const image::ProgramData& p) {
     for (int attempt = 1; attempt <= kReturnCheckAttempts; ++attempt) {
+        if (interrupted()) return;
         if (deviceAnswers(p.apVendorId, p.apProductId, p.apUsageSelector)) {
             ISP_CloseSerialPortConnect();
             return;
@@ -185,6 +167,29 @@ void checkReturn(const image::ProgramData& p) {
 
 } // namespace
 
+bool prepareUpdateImages() {
+    const image::ProgramData& p = image::program();
+    Images& images = updateImages();
+    images = Images{};
+    const std::uint32_t internalSize = p.internalImageSize();
+    const std::uint32_t externalSize = p.externalImageSize();
+    // Sizes that do not fit in the file are refused before anything is
+    // allocated.
+    if (!image::imagesFit(image::programPath(), image::processTrailer(), internalSize,
+                          externalSize))
+        return false;
+    try {
+        images.internal = wordPaddedBuffer(internalSize);
+        images.external = wordPaddedBuffer(externalSize);
+    } catch (const std::bad_alloc&) {
+        images = Images{};
+        return false;
+    }
+    images.ready = GetImage(static_cast<int>(internalSize), static_cast<int>(externalSize),
+                            images.internal.data(), images.external.data()) == 1;
+    return images.ready;
+}
+
 int consoleUpdate() {
     const image::ProgramData& p = image::program();
     AdapterState& s = adapterState();
@@ -192,11 +197,12 @@ int consoleUpdate() {
     bool apReturnCheck = false;
 
     printMessage("\n");
-    Images images;
-    if (!readImages(p, images)) {
-        // Nothing was sent: the adapter waits untouched in its loader.
+    if (!updateImages().ready && !prepareUpdateImages()) {
+        // Read after the connection (the console reads them before): the
+        // loader is in its authenticated session, which only a reset ends.
         status = 1;
-    } else if (updateSteps(p, s, images, status)) {
+        ISP_ResetToIAP(1);
+    } else if (updateSteps(p, s, updateImages(), status)) {
         apReturnCheck = true;
     } else {
         if (status == 0) status = 1;
@@ -205,8 +211,11 @@ int consoleUpdate() {
     }
 
     ISP_CloseSerialPortConnect();
-    platform::sleepMs(kPauseBeforeReturnCheckMs);
+    pause(kPauseBeforeReturnCheckMs);
     if (apReturnCheck && p.apVendorId != 0 && p.apProductId != 0) checkReturn(p);
+    // An interrupted run never reports success, even when only the wait for
+    // the restarted adapter was cut short.
+    if (interrupted() && status == 0) status = 1;
 
     if (status == 0) {
         printMessage("Operation Success.\n\n");

@@ -2,6 +2,8 @@
 
 #include "isp/bytes.h"
 #include "isp/isp.h"
+#include "platform/clock.h"
+#include "platform/interrupt.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -15,6 +17,14 @@ AdapterState& adapterState() {
 }
 
 void resetAdapterState() { adapterState() = AdapterState{}; }
+
+bool interrupted() { return platform::interruptRequested(); }
+
+void pause(std::int64_t ms) {
+    constexpr std::int64_t kSlice = 100;
+    for (std::int64_t left = ms; left > 0 && !interrupted(); left -= kSlice)
+        platform::sleepMs(std::min(left, kSlice));
+}
 
 bool deviceAnswers(std::uint32_t vendorId, std::uint32_t productId, std::uint32_t usageSelector) {
     return ISP_IsConnectedToDevice(static_cast<int>(vendorId), static_cast<int>(productId),
@@ -82,10 +92,25 @@ std::u16string upperAscii(std::u16string text) {
     return text;
 }
 
+namespace {
+
+// The record's text bytes: the ANSI form, at most 128 bytes.
+std::string recordTextBytes(const std::u16string& version) {
+    std::string text = platform::toAnsiCodePage(version);
+    if (text.size() > kMaxVersionBytes) text.resize(kMaxVersionBytes);
+    return text;
+}
+
+} // namespace
+
+std::u16string storedVersionText(const std::u16string& version) {
+    return platform::fromAnsiCodePage(recordTextBytes(version));
+}
+
 bool updateNotNewer(const std::u16string& exeVersion, const std::u16string& chipVersion) {
     const std::u16string chip = upperAscii(chipVersion);
     if (chip == u"NA") return false;
-    return !(upperAscii(exeVersion) > chip);
+    return !(upperAscii(storedVersionText(exeVersion)) > chip);
 }
 
 std::uint32_t wordEnd(std::uint32_t start, std::uint32_t bytes) {
@@ -97,8 +122,7 @@ std::vector<std::uint8_t> wordPaddedBuffer(std::uint32_t bytes) {
 }
 
 std::vector<std::uint8_t> versionRecord(const std::u16string& version) {
-    std::string text = platform::toAnsiCodePage(version);
-    if (text.size() > kMaxVersionBytes) text.resize(kMaxVersionBytes);
+    const std::string text = recordTextBytes(version);
     std::vector<std::uint8_t> record(4 + kMaxVersionBytes + 4, 0xFF);
     isp::putLe32(record.data(), static_cast<std::uint32_t>(text.size()));
     std::copy(text.begin(), text.end(), record.begin() + 4);

@@ -27,6 +27,13 @@ void resetAdapterState();
 // The version text holds at most this many bytes.
 inline constexpr std::uint32_t kMaxVersionBytes = 128;
 
+// True once the run has been interrupted (Ctrl-C, a closed console window, a
+// termination request): the sequences then stop at their next step.
+bool interrupted();
+
+// Waits `ms` milliseconds, or less when the run is interrupted meanwhile.
+void pause(std::int64_t ms);
+
 // One discovery: true when a device with this identity was found and opened.
 bool deviceAnswers(std::uint32_t vendorId, std::uint32_t productId, std::uint32_t usageSelector);
 
@@ -47,8 +54,15 @@ bool readVersionText(std::uint32_t address, std::uint32_t length, std::u16string
 // Upper-cases ASCII letters only, as the version comparison does.
 std::u16string upperAscii(std::u16string text);
 
-// True when the executable's version is not newer than the adapter's and the
-// adapter has a version at all: the update is then skipped.
+// The version text as the version record holds it once written: converted to
+// the ANSI code page, cut to 128 bytes and read back. A version that the code
+// page cannot hold whole, or a longer one, comes back changed.
+std::u16string storedVersionText(const std::u16string& version);
+
+// True when the executable's version, in the form the record would hold it,
+// is not newer than the adapter's and the adapter has a version at all: the
+// update is then skipped. (Compared as written, a version the record cannot
+// hold unchanged would never compare equal and every "/p" would update again.)
 bool updateNotNewer(const std::u16string& exeVersion, const std::u16string& chipVersion);
 
 // Last address (inclusive) of `bytes` bytes from `start`, extended to the end

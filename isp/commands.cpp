@@ -5,6 +5,7 @@
 #include "isp/link.h"
 #include "isp/link_mask.h"
 #include "platform/clock.h"
+#include "platform/interrupt.h"
 
 #include <cstdio>
 #include <cstring>
@@ -182,6 +183,9 @@ int transferPass(std::uint32_t start, std::uint32_t end, bool program, const std
     std::uint64_t sent = 0;
     if (!readyCheck()) return 1;
     for (std::uint64_t first = start; first <= end; first += kChunk) {
+        // An interrupted run stops between two reports, so that its next
+        // report, the reset that ends the session, reaches the adapter whole.
+        if (platform::interruptRequested()) return 1;
         ++reports;
         if (!writeHandleValid()) return 1;
         const std::uint64_t last = std::min<std::uint64_t>(first + kChunk - 1, end);

@@ -17,8 +17,9 @@ bool initProcess(int argc, char** argv);
 // The process's arguments after the program name, as UTF-16 text.
 std::vector<std::u16string> commandLineArguments();
 
-// Absolute path of the running executable in the system's native encoding
-// (UTF-8 on Linux, UTF-16 on Windows carried as UTF-8 here). Empty on failure.
+// A path by which the running executable's file can be opened, in UTF-8
+// (Windows: its full module path; Linux: the kernel's link to it, which opens
+// whatever the length of the real path). Empty on failure.
 std::string executablePath();
 
 // A file opened for binary reading. Offsets are 64-bit so large files work on

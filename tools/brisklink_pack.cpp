@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -105,6 +106,22 @@ void setText(const std::string& option, const std::string& utf8, std::uint16_t (
     }
 }
 
+// The adapter's version record holds 128 bytes of text in the updater
+// system's narrow code page. A longer version would be stored cut, and
+// characters that code page lacks would be stored changed.
+void checkVersion(const std::string& utf8) {
+    constexpr std::size_t kRecordTextBytes = 128;
+    if (utf8.size() > kRecordTextBytes)
+        refuse("--version", "'" + utf8 + "' is " + std::to_string(utf8.size()) +
+                                " bytes in UTF-8; the adapter's version record holds 128");
+    const bool ascii =
+        std::all_of(utf8.begin(), utf8.end(), [](char c) { return (c & 0x80) == 0; });
+    if (!ascii)
+        std::cerr << "brisklink-pack: warning: --version '" << utf8
+                  << "' is not ASCII; the updater writes it in the system's ANSI code page, where "
+                     "a character that page lacks is stored as another one\n";
+}
+
 image::Key randomKey(std::random_device& random) {
     image::Key key{};
     for (auto& b : key)
@@ -123,6 +140,7 @@ int runBuild(const BuildOptions& o) {
     ProgramInfo& info = content.info;
     setIdentity("--ap", o.ap, info.apVendorId, info.apProductId, info.apUsageSelector);
     setIdentity("--iap", o.iap, info.iapVendorId, info.iapProductId, info.iapUsageSelector);
+    checkVersion(o.version);
     setText("--version", o.version, info.firmwareVersion);
     setText("--title", o.title, info.windowTitle);
     setText("--headline", o.headline, info.headline);
@@ -157,9 +175,17 @@ int runBuild(const BuildOptions& o) {
                "--external and --external-address go together");
     std::vector<std::uint8_t> updater = readFile("--updater", o.updater);
     content.internalImage = readFile("--internal", o.internal);
+    // An update erases the old version record before it programs anything,
+    // so an empty image would leave an adapter without firmware or record.
+    if (content.internalImage.empty()) refuse("--internal", "the internal image is empty");
     if (!o.external.empty()) {
         content.externalImage = readFile("--external", o.external);
+        // A trailer says "no external image" with size 0: the address alone
+        // would be dropped without a word.
+        if (content.externalImage.empty()) refuse("--external", "the external image is empty");
         content.externalAddress = parseAddress("--external-address", o.externalAddress);
+        if (std::uint64_t{content.externalAddress} + content.externalImage.size() > 0x100000000ull)
+            refuse("--external-address", "the external image would run past address 0xFFFFFFFF");
     }
     // The updater hands sizes to 32-bit int parameters.
     constexpr std::size_t kLimit = 0x7FFFFFFF;

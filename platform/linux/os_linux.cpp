@@ -1,8 +1,9 @@
 // Linux backend of the operating-system layer.
+#include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
-#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
@@ -31,11 +32,29 @@ bool initProcess(int argc, char** argv) {
 std::vector<std::u16string> commandLineArguments() { return arguments; }
 
 std::string executablePath() {
-    std::string buffer(PATH_MAX, '\0');
-    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (n <= 0 || static_cast<std::size_t>(n) >= buffer.size()) return {};
-    buffer.resize(static_cast<std::size_t>(n));
-    return buffer;
+    // The kernel's link to the running file opens whatever the length of the
+    // real path (a path longer than PATH_MAX cannot be opened by name), and
+    // even when the file has been renamed since the start.
+    return "/proc/self/exe";
+}
+
+namespace {
+extern "C" void onInterrupt(int) { requestInterrupt(); }
+} // namespace
+
+void installInterruptHandlers() {
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    // Restarted calls: a signal must not fail a transfer on the bus half-way.
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &action, nullptr);
+    // `IAP /f | head` must not end the update when the reader goes away.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 void writeStandardOutput(std::u16string_view text) { writeAll(1, utf16ToUtf8(text)); }

@@ -1,4 +1,5 @@
 // Windows backend of the operating-system layer.
+#include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -87,6 +88,24 @@ std::string executablePath() {
 void writeStandardOutput(std::u16string_view text) { writeHandle(STD_OUTPUT_HANDLE, text); }
 
 void writeStandardError(std::u16string_view text) { writeHandle(STD_ERROR_HANDLE, text); }
+
+namespace {
+
+BOOL WINAPI onConsoleControl(DWORD event) {
+    requestInterrupt();
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        // The process ends as soon as this returns: hold it while the main
+        // thread sends the adapter out of its session. The process exits
+        // from the main thread first, or the system ends it after its grace
+        // period.
+        Sleep(10000);
+    }
+    return TRUE;
+}
+
+} // namespace
+
+void installInterruptHandlers() { SetConsoleCtrlHandler(onConsoleControl, TRUE); }
 
 void hideConsoleWindow() {
     HWND console = GetConsoleWindow();

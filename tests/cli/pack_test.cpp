@@ -57,6 +57,7 @@ TEST(Pack, ShowRefusesAFileWithoutTrailer) {
 TEST(Pack, BadOptionsAreRefusedByName) {
     TempDir dir;
     writeFile(dir / "fw.bin", randomBytes(64, 1));
+    writeFile(dir / "empty.bin", {});
     const std::vector<std::string> base = {BRISKLINK_PACK, "build",
                                            "--updater",    BRISKLINK_IAP,
                                            "--internal",   (dir / "fw.bin").string(),
@@ -85,6 +86,23 @@ TEST(Pack, BadOptionsAreRefusedByName) {
         {{"--version", "1", "--external", (dir / "fw.bin").string(), "--external-address", "0x1G"},
          "--external-address"},
         {{"--version", "1", "--internal", (dir / "missing").string()}, "--internal"},
+        {{"--version", "1", "--internal", (dir / "empty.bin").string()}, "--internal"},
+        {{"--version", "1", "--external", (dir / "empty.bin").string(), "--external-address",
+          "0x90000000"},
+         "--external"},
+        {{"--version", "1", "--external-address", "0x90000000"}, "--external-address"},
+        {{"--version", "1", "--external", (dir / "fw.bin").string(), "--external-address",
+          "0xFFFFFFC1"},
+         "--external-address"},
+        // 43 three-byte characters: 129 bytes, one more than the record holds.
+        {{"--version",
+          [] {
+              std::string v;
+              for (int i = 0; i < 43; ++i)
+                  v += "\u20AC";
+              return v;
+          }()},
+         "--version"},
         {{"--version", "1", "-o", (dir / "no/such/dir/out").string()}, "-o"},
     };
     for (const auto& c : cases) {
@@ -101,6 +119,23 @@ TEST(Pack, BadOptionsAreRefusedByName) {
     }
     EXPECT_EQ(build({"--version", "1"}).exitCode, 2); // identities are required
     EXPECT_FALSE(std::filesystem::exists(dir / "out"));
+}
+
+TEST(Pack, AVersionThatIsNotAsciiIsPackedWithAWarning) {
+    TempDir dir;
+    writeFile(dir / "fw.bin", randomBytes(64, 1));
+    // 42 three-byte characters and two letters: the 128 bytes the record holds.
+    std::string longest;
+    for (int i = 0; i < 42; ++i)
+        longest += "\u20AC";
+    longest += "ab";
+    for (const std::string& v : {std::string("2.1.0"), std::string("2.1.0-\u03B2"), longest}) {
+        const auto r = run({BRISKLINK_PACK, "build", "--updater", BRISKLINK_IAP, "--internal",
+                            (dir / "fw.bin").string(), "--version", v, "--ap", "1D50:6190", "--iap",
+                            "1D50:6191", "-o", (dir / "out").string()});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.err.find("not ASCII") != std::string::npos, v != "2.1.0") << r.err;
+    }
 }
 
 TEST(Pack, ThePackedUpdaterIsExecutableAsItIs) {

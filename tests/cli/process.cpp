@@ -169,6 +169,17 @@ int Background::stop(int signal) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+int Background::interrupt(int signal, std::string& rest) {
+    if (pid_ <= 0) return -1;
+    kill(pid_, signal);
+    rest.swap(pending_);
+    pending_.clear();
+    char buffer[256];
+    for (ssize_t n; out_ >= 0 && (n = read(out_, buffer, sizeof buffer)) > 0;)
+        rest.append(buffer, static_cast<std::size_t>(n));
+    return stop(0); // only waits
+}
+
 Emulator::Emulator(const std::vector<std::string>& args)
     : process_([&] {
           std::vector<std::string> argv = {BRISKLINK_EMU, "--port", "0"};

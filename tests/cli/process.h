@@ -79,6 +79,9 @@ class Background {
     std::string readLine();
     // Sends `signal` and returns the exit code.
     int stop(int signal);
+    // Sends `signal`, reads standard output to its end and returns the exit
+    // code; `rest` receives what was still to come.
+    int interrupt(int signal, std::string& rest);
 
   private:
     int pid_ = -1;

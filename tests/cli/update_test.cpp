@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 namespace {
 
 using namespace testing_support;
@@ -198,6 +200,37 @@ class UpdateRun : public ::testing::Test {
         expectProgrammed("2.1.0");
     }
 
+    // Ctrl-C (SIGINT, a console control event under Wine) or a termination
+    // request in the middle of a pass: the run stops between two reports,
+    // ends the adapter's session, says so and exits 1; the next run finds a
+    // loader that listens and restores the adapter.
+    void interruptedThenRerun(const std::vector<int>& signals) {
+        internal_ = randomBytes(200 * 1024, 24); // about 4000 reports a pass
+        const auto exe = pack("2.1.0");
+        Emulator emu(emulatorArgs({"--pace-us", "200"}));
+        ASSERT_NE(emu.port(), 0);
+        const std::string lines[] = {"Programming internal...", "Verifing..."};
+        for (std::size_t i = 0; i < signals.size(); ++i) {
+            const std::string line = lines[i % 2] + (wine_ ? "\r" : "");
+            SCOPED_TRACE(line);
+            std::vector<std::string> argv;
+            if (wine_) argv.push_back("wine");
+            argv.insert(argv.end(), {exe.string(), "/f"});
+            Background run(argv);
+            std::string transcript;
+            for (std::string l = run.readLine(); l != line; l = run.readLine()) {
+                ASSERT_FALSE(l.empty() && transcript.size() > 200) << transcript;
+                transcript += l + "\n";
+            }
+            std::string rest;
+            EXPECT_EQ(run.interrupt(signals[i], rest), 1);
+            EXPECT_EQ(rest, lineEnds("Operation Failed.\n\n"));
+        }
+        expectRun(exe, {"/f"}, kConnect + versions("NA", "2.1.0") + kIapUpdate, 0);
+        emu.stop();
+        expectProgrammed("2.1.0");
+    }
+
     TempDir dir_;
     std::string updater_;
     bool wine_;
@@ -253,13 +286,12 @@ TEST_F(Update, AnImageLargerThanTheFlashIsRefusedBeforeAnyErase) {
     Emulator emu(emulatorArgs({"--flash-size", "0x4000"}));
     ASSERT_NE(emu.port(), 0);
     expectRun(exe, {"/f"},
-              kConnect + versions("1.0.0", "2.1.0") +
-                  "\nErasing external...\nProgramming external...\nVerifing external...\n"
-                  "Not Connected\nOperation Failed.\n\n",
-              1);
+              kConnect + versions("1.0.0", "2.1.0") + "\nNot Connected\nOperation Failed.\n\n", 1);
     emu.stop();
-    // The old firmware's record is untouched.
+    // The old firmware's record is untouched, and so is the external region.
     EXPECT_EQ(versionRecord(readFile(dir_ / "dump" / "flash.bin")), "1.0.0");
+    const auto external = readFile(dir_ / "dump" / "external.bin");
+    EXPECT_TRUE(std::all_of(external.begin(), external.end(), [](auto b) { return b == 0xFF; }));
 }
 
 TEST_F(Update, AnAdapterThatNeverAppearsEndsTheSearch) {
@@ -282,6 +314,36 @@ TEST_F(Update, AnAdapterThatRestartsIntoItsLoaderIsReportedAndARerunIsClean) {
     expectProgrammed("2.1.0");
 }
 
+TEST_F(Update, AnInterruptedUpdateEndsTheSessionAndARerunRestores) {
+    interruptedThenRerun({SIGINT, SIGTERM});
+}
+
+// A reader that goes away (`IAP /f | head`) does not end the update half-way.
+TEST_F(Update, AClosedStandardOutputDoesNotStopTheUpdate) {
+    const auto exe = pack("2.1.0");
+    Emulator emu(emulatorArgs({}));
+    ASSERT_NE(emu.port(), 0);
+    const auto r =
+        run({"bash", "-c", "set -o pipefail; \"$0\" /f | head -n 8 >/dev/null", exe.string()});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    emu.stop();
+    expectProgrammed("2.1.0");
+}
+
+// The trailer is read through the kernel's link to the running file, so an
+// updater deeper than PATH_MAX still finds it.
+TEST_F(Update, AnUpdaterBeyondPathMaxReadsItsTrailer) {
+    const auto exe = pack("2.1.0");
+    const std::string name(200, 'd');
+    std::string script = "cd \"$1\" && for i in $(seq 25); do mkdir " + name + " && cd " + name +
+                         "; done && cp \"$0\" ./IAP && [ ${#PWD} -gt 4096 ] && ./IAP /e";
+    const auto r = run({"bash", "-c", script, exe.string(), dir_.path().string()});
+    EXPECT_EQ(r.out, "EXE F/W version: 2.1.0\n\n") << r.err;
+    EXPECT_EQ(r.exitCode, 0);
+    // Removing a tree that deep takes relative steps as well.
+    run({"bash", "-c", "cd \"$0\" && rm -rf " + name, dir_.path().string()});
+}
+
 class WindowsUpdate : public UpdateRun {
   protected:
     WindowsUpdate() : UpdateRun(std::string(BRISKLINK_WINDOWS_BIN) + "/IAP-emu.exe", true) {}
@@ -297,5 +359,22 @@ TEST_F(WindowsUpdate, WholeUpdateThroughAnIapLoader) { wholeUpdateThroughAnIapLo
 TEST_F(WindowsUpdate, PSkipsAVersionThatIsNotNewerAndFForcesIt) { skipThenForce(); }
 
 TEST_F(WindowsUpdate, AFailedVerifyFailsTheUpdateAndARerunRestores) { failedVerifyThenRerun(); }
+
+TEST_F(WindowsUpdate, CtrlCEndsTheSessionAndARerunRestores) { interruptedThenRerun({SIGINT}); }
+
+// A version with a character the ANSI code page lacks is stored changed; "/p"
+// compares the form the record holds, so it does not update again and again.
+TEST_F(WindowsUpdate, AVersionTheCodePageCannotHoldIsComparedAsStored) {
+    const auto exe = pack("2.1.0-\u03B2");
+    Emulator emu(emulatorArgs({}));
+    ASSERT_NE(emu.port(), 0);
+    EXPECT_EQ(updater(exe, {"/f"}).exitCode, 0);
+    const auto r = updater(exe, {"/p"});
+    EXPECT_NE(r.out.find("Skip firmware update"), std::string::npos) << r.out;
+    EXPECT_EQ(r.exitCode, 1);
+    emu.stop();
+    const std::string stored = versionRecord(readFile(dir_ / "dump" / "flash.bin"));
+    EXPECT_EQ(stored.substr(0, 6), "2.1.0-");
+}
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "isp/isp.h"
 #include "isp/link_state.h"
 #include "platform/clock.h"
+#include "platform/interrupt.h"
 #include "tools/trailer_builder.h"
 
 #include "tests/support/random_bytes.h"
@@ -81,6 +82,7 @@ class Console : public ::testing::Test {
         setDigest();
     }
     ~Console() override {
+        platform::clearInterrupt();
         isp::resetLinkState();
         app::resetAdapterState();
         image::setProgramPath({});
@@ -333,29 +335,126 @@ TEST_F(Console, WithoutAnApplicationIdentityTheSearchStartsInTheLoader) {
     EXPECT_TRUE(flashHolds(a, 0x2000, content_.internalImage));
 }
 
-TEST_F(Console, ImageSizesAreCheckedBeforeAnythingIsErased) {
+TEST_F(Console, AnImageLargerThanTheFlashIsRefusedBeforeAnyErase) {
     auto& a = add();
-    const auto before = a.internalFlash();
-    // One byte more than the flash: refused with the adapter untouched.
-    content_.externalImage.clear();
+    const auto flash = a.internalFlash();
+    const auto external = a.externalFlash();
+    // One byte more than the flash, with an external image that fits: the
+    // external region is not rewritten for a release this adapter cannot take.
     content_.internalImage = randomBytes(512 * 1024 + 1, 3);
-    auto r = run({"/f"});
-    EXPECT_NE(r.out.find("EXE F/W version: 2.1.0\n\nNot Connected\nOperation Failed.\n\n"),
-              std::string::npos)
-        << r.out;
+    const auto r = run({"/f"});
+    EXPECT_EQ(r.out, kConnected + "\nNot Connected\nOperation Failed.\n\n");
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(a.internalFlash(), before);
+    EXPECT_EQ(a.internalFlash(), flash);
+    EXPECT_EQ(a.externalFlash(), external);
     EXPECT_EQ(logCount(a, "page-erase"), 0u);
+    EXPECT_EQ(logCount(a, "program"), 0u);
     EXPECT_EQ(settledMode(a), Mode::Loader);
+    EXPECT_FALSE(a.keyedPhase());
+}
 
-    // A trailer that promises more image bytes than the file holds.
-    content_.internalImage = randomBytes(10000, 4);
-    r = run({"/f"}, 6000);
-    EXPECT_NE(r.out.find("EXE F/W version: 2.1.0\n\nOperation Failed.\n\n"), std::string::npos)
-        << r.out;
+TEST_F(Console, ATrailerWhoseImagesDoNotFitLeavesTheAdapterUntouched) {
+    auto& a = add();
+    // The trailer promises more image bytes than the file holds: refused
+    // before the adapter is looked for, so its session never starts.
+    const auto r = run({"/f"}, 6000);
+    EXPECT_EQ(r.out, "\nImage format invalid!\n\n");
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(logCount(a, "page-erase"), 0u);
-    EXPECT_EQ(a.internalFlash(), before);
+    EXPECT_EQ(bus_.writes(), 0u);
+    EXPECT_EQ(settledMode(a), Mode::Application);
+    // The same trailer is still fine for what needs no images.
+    EXPECT_EQ(run({"/e"}, 6000).exitCode, 0);
+}
+
+TEST_F(Console, AnInterruptedRunEndsTheSessionAndASecondRunRestores) {
+    // Points of an IAP update, by report: the connection before and after
+    // the authentication, the external erase, program and verify, the
+    // internal erase, program and verify, the digest check, the version
+    // record, the wait for the restarted adapter; of an ISP update: the
+    // reconnection after its reset and the program pass after it.
+    struct Point {
+        LoaderKind kind;
+        std::size_t atWrite;
+    };
+    std::vector<Point> points;
+    for (std::size_t w : {2, 12, 19, 50, 100, 140, 250, 440, 533, 537})
+        points.push_back({LoaderKind::IAP, w});
+    for (std::size_t w : {142, 170})
+        points.push_back({LoaderKind::ISP, w});
+    for (const Point& point : points) {
+        SCOPED_TRACE(point.atWrite);
+        isp::resetLinkState();
+        app::resetAdapterState();
+        platform::clearInterrupt();
+        adapter::SimulatedBus bus(clock_, &clock_);
+        bus.setEnumerateMilliseconds(20);
+        platform::hid::setBus(&bus);
+        AdapterConfig c;
+        c.loaderKind = point.kind;
+        c.commandKey = kKey;
+        auto& a = bus.add(c);
+        bus.setWriteHook([&](std::size_t n) {
+            if (n == point.atWrite) platform::requestInterrupt();
+        });
+        auto r = run({"/f"});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_TRUE(r.out.size() >= 19 &&
+                    r.out.substr(r.out.size() - 19) == "Operation Failed.\n\n")
+            << r.out;
+        EXPECT_EQ(r.out.find("Success"), std::string::npos);
+        EXPECT_EQ(r.out.find("Failed!"), std::string::npos) << r.out; // no step failed
+        settledMode(a);
+        EXPECT_FALSE(a.keyedPhase()) << r.out;
+
+        bus.setWriteHook({});
+        platform::clearInterrupt();
+        r = run({"/f"});
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_TRUE(flashHolds(a, 0x2000, content_.internalImage));
+        EXPECT_EQ(a.versionRecord(), "2.1.0");
+        EXPECT_EQ(settledMode(a), Mode::Application);
+        platform::hid::setBus(&bus_);
+    }
+}
+
+TEST_F(Console, ALoaderHeldByAnotherSessionIsReportedOnStandardError) {
+    AdapterConfig c;
+    c.startMode = Mode::Loader;
+    auto& a = add(c);
+    // An earlier process authenticated and ended without a reset.
+    CRYPT_SetCommandKey(kKey.data(), static_cast<int>(kKey.size()));
+    ASSERT_EQ(ISP_IsConnectedToDevice(0x3F27, 0x1005, 0), 1);
+    ASSERT_EQ(ISP_SendAuthentication(), 1);
+    isp::resetLinkState();
+
+    ::testing::internal::CaptureStderr();
+    const auto r = run({"/c"});
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    std::string failures;
+    for (int i = 0; i < 20; ++i)
+        failures += "ISP_GetInformation 0\t-->Fail\n";
+    EXPECT_EQ(r.out,
+              "Connecting AP-->OK\nConnecting IAP-->OK\n" + failures + "EXE F/W version: 2.1.0\n");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(err.find("Unplug the adapter, plug it in again"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+    EXPECT_TRUE(a.keyedPhase());
+}
+
+TEST_F(Console, AVersionTheRecordCannotHoldWholeComparesAsStored) {
+    // 42 three-byte characters and "ab" fill the 128 bytes; the rest is cut.
+    std::u16string version(42, u'\u20AC');
+    version += u"ab";
+    version += std::u16string(5, u'\u20AC');
+    pack::setTextField(content_.info.firmwareVersion, version);
+    auto& a = add();
+    auto r = run({"/f"});
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    ASSERT_EQ(a.versionRecord()->size(), 128u);
+    r = run({"/p"});
+    EXPECT_NE(r.out.find("Skip firmware update"), std::string::npos) << r.out;
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(app::storedVersionText(version), version.substr(0, 44));
 }
 
 TEST_F(Console, WordEndsOfImagesAndRecords) {

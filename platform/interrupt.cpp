@@ -1,0 +1,19 @@
+#include "platform/interrupt.h"
+
+#include <atomic>
+
+namespace platform {
+
+namespace {
+// Lock-free, so a signal handler may set it.
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+} // namespace
+
+bool interruptRequested() { return interrupted.load(std::memory_order_relaxed); }
+
+void requestInterrupt() { interrupted.store(true, std::memory_order_relaxed); }
+
+void clearInterrupt() { interrupted.store(false, std::memory_order_relaxed); }
+
+} // namespace platform

@@ -1,0 +1,19 @@
+// Interruption of a run: Ctrl-C, a closed console window or a termination
+// request. The system's handler only raises a flag; the connection and update
+// look at it between reports, so an interrupted run still sends the adapter
+// out of its authenticated session before the process ends.
+#pragma once
+
+namespace platform {
+
+// Installs the handlers (a console control handler on Windows, SIGINT,
+// SIGTERM and SIGHUP on Linux) and makes a write to a closed standard output
+// fail quietly instead of ending the process.
+void installInterruptHandlers();
+
+bool interruptRequested();
+// What the handlers do; tests raise it themselves.
+void requestInterrupt();
+void clearInterrupt();
+
+} // namespace platform
