@@ -106,7 +106,16 @@ int consoleMain() {
     }
     if (showChipVersions) {
         exitCode = consoleConnect();
-        if (interrupted()) return 1;
+        if (interrupted()) {
+            // An interrupted connection has ended the session itself; one that
+            // was complete when the interruption came leaves it to this.
+            if (exitCode == 0) {
+                ISP_ResetToIAP(1);
+                ISP_CloseSerialPortConnect();
+                printMessage("Operation Failed.\n\n");
+            }
+            return 1;
+        }
         // Whatever the connection found, the adapter goes back to its
         // application firmware.
         ISP_Execute();

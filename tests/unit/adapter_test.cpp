@@ -73,9 +73,13 @@ TEST_F(AdapterEdges, RangesThatWrapOrLeaveTheMemoryAreRefusedAndChangeNothing) {
     EXPECT_EQ(send(frame(0x01, 0x02, 0xFFFFFFC0, 0xFFFFFFFF)), "F");
     EXPECT_EQ(send(frame(0x01, 0x03, 0x7FFC0, 0x8003F)), "F"); // runs past the flash
     EXPECT_EQ(send(frame(0x01, 0x03, 0x5000, 0x4FFF)), "F");   // ends before it starts
+    // A transfer report at the very top of the address space: rejected in
+    // its acknowledgement.
+    EXPECT_EQ(send(frame(0x01, 0x01, 0xFFFFFFF0, 0xFFFFFFFF)), "F");
+    EXPECT_EQ(send(frame(0x01, 0x00, 0xFFFFFFFF, 0xFFFFFFFF)), "F");
     EXPECT_EQ(adapter_.internalFlash(), before);
 
-    // A ranges that exists is served in full.
+    // A range that exists is served in full.
     EXPECT_EQ(send(frame(0x01, 0x02, 0, 0x7FFFF)), "O");
     EXPECT_EQ(dataReports_, 0x80000 / 64);
     EXPECT_EQ(send(frame(0x01, 0x03, 0x40000, 0x7FFFF)), "O");
