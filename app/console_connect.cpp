@@ -15,14 +15,6 @@ namespace {
 
 constexpr int kSearchAttempts = 60;
 constexpr int kSearchPauseMs = 500;
-constexpr int kInformationAttempts = 20;
-
-// Information item kinds.
-constexpr int kItemProbe = 0;
-constexpr int kItemFlashSize = 1;
-constexpr int kItemLoader = 4;
-constexpr int kItemApStart = 6;
-constexpr int kItemVersionRecord = 8;
 
 bool loaderAnswers(const image::ProgramData& p) {
     return deviceAnswers(p.iapVendorId, p.iapProductId, p.iapUsageSelector);
@@ -45,78 +37,6 @@ int endInterrupted(bool inSession) {
     ISP_CloseSerialPortConnect();
     printMessage("Operation Failed.\n\n");
     return 1;
-}
-
-// Reads the adapter's information and version record into the process-wide
-// state. False takes the failure exit; the messages are printed here.
-bool readAdapter(AdapterState& s) {
-    std::u16string item;
-    bool probed = false;
-    for (int attempt = 0; attempt < kInformationAttempts && !probed && !interrupted(); ++attempt) {
-        probed = readInformation(kItemProbe, item);
-        if (!probed) printMessage("ISP_GetInformation 0\t-->Fail\n");
-    }
-    if (!probed) {
-        if (!interrupted()) reportDeafLoader();
-        return false;
-    }
-
-    if (interrupted()) return false;
-    if (!readInformation(kItemLoader, item)) {
-        printMessage("ISP_GetInformation 4\t-->Fail\n");
-        return false;
-    }
-    s.loaderVersion = item;
-    const std::u16string kind = item.substr(0, 3);
-    if (kind == u"IAP")
-        s.iapLoader = 1;
-    else if (kind == u"ISP")
-        s.iapLoader = 0;
-    else
-        return false;
-
-    if (interrupted()) return false;
-    if (!readInformation(kItemFlashSize, item)) {
-        printMessage("ISP_GetInformation 1\t-->Fail\n");
-        return false;
-    }
-    s.chipFlashSize = static_cast<std::uint32_t>(decimalValue(item));
-
-    if (interrupted()) return false;
-    if (!readInformation(kItemApStart, item)) {
-        printMessage("ISP_GetInformation IAP_START_ADDR\t-->Fail\n");
-        return false;
-    }
-    s.apStartAddress = static_cast<std::uint32_t>(decimalValue(item));
-
-    bool complete = true;
-    if (interrupted()) return false;
-    if (readInformation(kItemVersionRecord, item)) {
-        s.versionRecordAddress = static_cast<std::uint32_t>(decimalValue(item));
-    } else {
-        // The record is still read where the last connection found it.
-        printMessage("ISP_GetInformation AP_VER\t-->Fail\n");
-        complete = false;
-    }
-
-    s.versionEnd = s.versionRecordAddress + 3;
-    std::uint32_t length = s.versionLength;
-    if (interrupted()) return false;
-    if (!readVersionLength(s.versionRecordAddress, length)) complete = false;
-    if (length == 0xFFFFFFFFu) {
-        // Erased: no version. The next update erases the longest record.
-        s.versionLength = kMaxVersionBytes;
-        s.versionEnd = s.versionRecordAddress + 3 + kMaxVersionBytes;
-        s.chipVersion = u"NA";
-    } else {
-        length = std::min(length, kMaxVersionBytes);
-        s.versionLength = length;
-        s.versionEnd = s.versionRecordAddress + 3 + length;
-        std::u16string text;
-        if (!readVersionText(s.versionRecordAddress, length, text)) return false;
-        s.chipVersion = text;
-    }
-    return complete;
 }
 
 } // namespace
@@ -169,7 +89,11 @@ int consoleConnect() {
     }
 
     ISP_SendAuthentication();
-    const bool read = !interrupted() && readAdapter(s);
+    bool probeFailed = false;
+    const bool read =
+        !interrupted() && readAdapterInformation(
+                              s, [](const char* text) { printMessage(text); }, probeFailed);
+    if (probeFailed && !interrupted()) reportDeafLoader();
     if (interrupted()) return endInterrupted(true);
     if (read) {
         printMessage("Connected\n");

@@ -11,6 +11,19 @@
 
 namespace app {
 
+namespace {
+
+constexpr int kInformationAttempts = 20;
+
+// Information item kinds.
+constexpr int kItemProbe = 0;
+constexpr int kItemFlashSize = 1;
+constexpr int kItemLoader = 4;
+constexpr int kItemApStart = 6;
+constexpr int kItemVersionRecord = 8;
+
+} // namespace
+
 AdapterState& adapterState() {
     static AdapterState state;
     return state;
@@ -84,6 +97,77 @@ bool readVersionText(std::uint32_t address, std::uint32_t length, std::u16string
     text =
         platform::fromAnsiCodePage(std::string_view(reinterpret_cast<const char*>(bytes), length));
     return true;
+}
+
+bool readAdapterInformation(AdapterState& s, const std::function<void(const char*)>& failed,
+                            bool& probeFailed) {
+    std::u16string item;
+    bool probed = false;
+    for (int attempt = 0; attempt < kInformationAttempts && !probed && !interrupted(); ++attempt) {
+        probed = readInformation(kItemProbe, item);
+        if (!probed) failed("ISP_GetInformation 0\t-->Fail\n");
+    }
+    probeFailed = !probed;
+    if (!probed) return false;
+    s.deviceDescription = u"USB, " + item;
+
+    if (interrupted()) return false;
+    if (!readInformation(kItemLoader, item)) {
+        failed("ISP_GetInformation 4\t-->Fail\n");
+        return false;
+    }
+    s.loaderVersion = item;
+    s.deviceDescription += u", " + item;
+    const std::u16string kind = item.substr(0, 3);
+    if (kind == u"IAP")
+        s.iapLoader = 1;
+    else if (kind == u"ISP")
+        s.iapLoader = 0;
+    else
+        return false;
+
+    if (interrupted()) return false;
+    if (!readInformation(kItemFlashSize, item)) {
+        failed("ISP_GetInformation 1\t-->Fail\n");
+        return false;
+    }
+    s.chipFlashSize = static_cast<std::uint32_t>(decimalValue(item));
+
+    if (interrupted()) return false;
+    if (!readInformation(kItemApStart, item)) {
+        failed("ISP_GetInformation IAP_START_ADDR\t-->Fail\n");
+        return false;
+    }
+    s.apStartAddress = static_cast<std::uint32_t>(decimalValue(item));
+
+    bool complete = true;
+    if (interrupted()) return false;
+    if (readInformation(kItemVersionRecord, item)) {
+        s.versionRecordAddress = static_cast<std::uint32_t>(decimalValue(item));
+    } else {
+        // The record is still read where the last connection found it.
+        failed("ISP_GetInformation AP_VER\t-->Fail\n");
+        complete = false;
+    }
+
+    s.versionEnd = s.versionRecordAddress + 3;
+    std::uint32_t length = s.versionLength;
+    if (interrupted()) return false;
+    if (!readVersionLength(s.versionRecordAddress, length)) complete = false;
+    if (length == 0xFFFFFFFFu) {
+        // Erased: no version. The next update erases the longest record.
+        s.versionLength = kMaxVersionBytes;
+        s.versionEnd = s.versionRecordAddress + 3 + kMaxVersionBytes;
+        s.chipVersion = u"NA";
+    } else {
+        length = std::min(length, kMaxVersionBytes);
+        s.versionLength = length;
+        s.versionEnd = s.versionRecordAddress + 3 + length;
+        std::u16string text;
+        if (!readVersionText(s.versionRecordAddress, length, text)) return false;
+        s.chipVersion = text;
+    }
+    return complete;
 }
 
 std::u16string upperAscii(std::u16string text) {

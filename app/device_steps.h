@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@ struct AdapterState {
     std::uint32_t versionLength = 0;
     std::uint32_t versionEnd = 0;
     std::u16string chipVersion = u"NA";
+    // "USB, " and the part name, then ", " and the loader kind and version.
+    std::u16string deviceDescription;
 };
 
 AdapterState& adapterState();
@@ -50,6 +53,14 @@ bool readVersionLength(std::uint32_t address, std::uint32_t& length);
 
 // Reads `length` (1 to 128) text bytes after the record's length word.
 bool readVersionText(std::uint32_t address, std::uint32_t length, std::u16string& text);
+
+// Reads the adapter's information items and its version record, after the
+// authentication, into `s`. Each item that fails is told to `failed` with
+// the console's text for it. False takes the failure exit; `probeFailed`
+// says whether the first item never came in its 20 attempts (a loader that
+// takes no commands).
+bool readAdapterInformation(AdapterState& s, const std::function<void(const char*)>& failed,
+                            bool& probeFailed);
 
 // Upper-cases ASCII letters only, as the version comparison does.
 std::u16string upperAscii(std::u16string text);
