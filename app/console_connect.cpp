@@ -89,11 +89,10 @@ int consoleConnect() {
     }
 
     ISP_SendAuthentication();
-    bool probeFailed = false;
-    const bool read =
-        !interrupted() && readAdapterInformation(
-                              s, [](const char* text) { printMessage(text); }, probeFailed);
-    if (probeFailed && !interrupted()) reportDeafLoader();
+    auto print = [](const char* text) { printMessage(text); };
+    AdapterReadNotes notes;
+    const bool read = !interrupted() && readAdapterInformation(s, print, notes);
+    if (notes.probeFailed && !interrupted()) reportDeafLoader();
     if (interrupted()) return endInterrupted(true);
     if (read) {
         printMessage("Connected\n");

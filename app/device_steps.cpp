@@ -100,14 +100,14 @@ bool readVersionText(std::uint32_t address, std::uint32_t length, std::u16string
 }
 
 bool readAdapterInformation(AdapterState& s, const std::function<void(const char*)>& failed,
-                            bool& probeFailed) {
+                            AdapterReadNotes& notes) {
     std::u16string item;
     bool probed = false;
     for (int attempt = 0; attempt < kInformationAttempts && !probed && !interrupted(); ++attempt) {
         probed = readInformation(kItemProbe, item);
         if (!probed) failed("ISP_GetInformation 0\t-->Fail\n");
     }
-    probeFailed = !probed;
+    notes.probeFailed = !probed;
     if (!probed) return false;
     s.deviceDescription = u"USB, " + item;
 
@@ -159,6 +159,7 @@ bool readAdapterInformation(AdapterState& s, const std::function<void(const char
         s.versionLength = kMaxVersionBytes;
         s.versionEnd = s.versionRecordAddress + 3 + kMaxVersionBytes;
         s.chipVersion = u"NA";
+        notes.versionRead = true;
     } else {
         length = std::min(length, kMaxVersionBytes);
         s.versionLength = length;
@@ -166,6 +167,7 @@ bool readAdapterInformation(AdapterState& s, const std::function<void(const char
         std::u16string text;
         if (!readVersionText(s.versionRecordAddress, length, text)) return false;
         s.chipVersion = text;
+        notes.versionRead = true;
     }
     return complete;
 }

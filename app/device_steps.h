@@ -54,13 +54,20 @@ bool readVersionLength(std::uint32_t address, std::uint32_t& length);
 // Reads `length` (1 to 128) text bytes after the record's length word.
 bool readVersionText(std::uint32_t address, std::uint32_t length, std::u16string& text);
 
+// What reading the adapter found out beside its values.
+struct AdapterReadNotes {
+    // The first item never came in its 20 attempts: a loader that takes no
+    // commands.
+    bool probeFailed = false;
+    // The version record was read (or found erased): chipVersion is new.
+    bool versionRead = false;
+};
+
 // Reads the adapter's information items and its version record, after the
 // authentication, into `s`. Each item that fails is told to `failed` with
-// the console's text for it. False takes the failure exit; `probeFailed`
-// says whether the first item never came in its 20 attempts (a loader that
-// takes no commands).
+// the console's text for it. False takes the failure exit.
 bool readAdapterInformation(AdapterState& s, const std::function<void(const char*)>& failed,
-                            bool& probeFailed);
+                            AdapterReadNotes& notes);
 
 // Upper-cases ASCII letters only, as the version comparison does.
 std::u16string upperAscii(std::u16string text);

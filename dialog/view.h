@@ -1,0 +1,46 @@
+// What the dialog's workers see of the window: the texts of its controls,
+// the progress bar, the buttons' states and focus, and a message box. In the
+// window each call is a message sent to the dialog's thread, which runs it
+// while the worker waits; in tests a recorder keeps every change in order.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+namespace dialog {
+
+// Control ids of dialog template 102.
+enum Control : int {
+    kNotice = 1000,
+    kHeadline = 1002,
+    kProgramButton = 1003,
+    kStatusLabel = 1004,
+    kResultLabel = 1007,
+    kNewVersion = 1008,
+    kCurrentVersion = 1009,
+    kConnectButton = 1010,
+    kProgressBar = 1011,
+};
+
+class View {
+  public:
+    virtual ~View() = default;
+    virtual void setText(int control, const std::u16string& text) = 0;
+    // The progress bar's position, 0 to 100.
+    virtual void setProgress(int position) = 0;
+    virtual void enable(int control, bool enabled) = 0;
+    virtual void focus(int control) = 0;
+    virtual void messageBox(const std::u16string& text, const std::u16string& caption) = 0;
+};
+
+enum DialogState : int { kIdle = 0, kConnected = 1, kUpdating = 2, kConnecting = 3 };
+
+// Written by the button handlers and the workers, read by the dialog's key
+// handling on another thread.
+std::atomic<int>& dialogState();
+
+// The connection worker's body: finds the adapter, brings it into its
+// loader, authenticates and reads what the update needs. Always returns 0.
+int connectionWorker(View& view);
+
+} // namespace dialog

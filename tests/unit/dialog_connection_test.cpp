@@ -1,0 +1,201 @@
+// The dialog's connection worker against simulated adapters in virtual time,
+// through a view that records every change the worker makes to the window.
+#include "adapter/simulated_bus.h"
+#include "app/device_steps.h"
+#include "dialog/view.h"
+#include "image/program.h"
+#include "isp/isp.h"
+#include "isp/link_state.h"
+#include "platform/clock.h"
+#include "platform/text.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+namespace {
+
+using adapter::AdapterConfig;
+using adapter::Mode;
+
+// Every change, in order, as one line each.
+class RecordingView : public dialog::View {
+  public:
+    void setText(int control, const std::u16string& text) override {
+        events.push_back(std::to_string(control) + " " + platform::utf16ToUtf8(text));
+        texts[control] = text;
+    }
+    void setProgress(int position) override {
+        events.push_back("progress " + std::to_string(position));
+    }
+    void enable(int control, bool enabled) override {
+        events.push_back((enabled ? "enable " : "disable ") + std::to_string(control));
+    }
+    void focus(int control) override { events.push_back("focus " + std::to_string(control)); }
+    void messageBox(const std::u16string& text, const std::u16string& caption) override {
+        events.push_back("box " + platform::utf16ToUtf8(caption) + ": " +
+                         platform::utf16ToUtf8(text));
+    }
+    std::string text(int control) { return platform::utf16ToUtf8(texts[control]); }
+
+    std::vector<std::string> events;
+    std::map<int, std::u16string> texts;
+};
+
+// A bus on which the adapter turns up only at a chosen enumeration.
+class LateBus : public adapter::SimulatedBus {
+  public:
+    using SimulatedBus::SimulatedBus;
+    std::vector<std::string> enumerate() override {
+        if (++enumerations_ == arriveAt && size() == 0) add(arriving);
+        return SimulatedBus::enumerate();
+    }
+    int arriveAt = -1;
+    AdapterConfig arriving;
+
+  private:
+    int enumerations_ = 0;
+};
+
+class DialogConnection : public ::testing::Test {
+  protected:
+    DialogConnection() : bus_(clock_, &clock_) {
+        platform::setClock(&clock_);
+        platform::hid::setBus(&bus_);
+        isp::resetLinkState();
+        app::resetAdapterState();
+        platform::seedRandom(1);
+        bus_.setEnumerateMilliseconds(20);
+        image::ProgramData& p = image::program();
+        p = {};
+        p.apVendorId = 0x3F27;
+        p.apProductId = 0x1004;
+        p.apUsageSelector = 1;
+        p.iapVendorId = 0x3F27;
+        p.iapProductId = 0x1005;
+        p.iapUsageSelector = 0;
+        dialog::dialogState() = dialog::kConnecting;
+    }
+    ~DialogConnection() override {
+        isp::resetLinkState();
+        platform::hid::setBus(nullptr);
+        platform::setClock(nullptr);
+    }
+
+    adapter::SimulatedAdapter& add(AdapterConfig c = {}) {
+        c.commandKey.assign(64, 0); // the key the link folds in before it is given one
+        return bus_.add(c);
+    }
+
+    // The events from the first one that starts with `from`.
+    std::vector<std::string> eventsFrom(const std::string& from) {
+        auto it = std::find_if(view_.events.begin(), view_.events.end(),
+                               [&](const std::string& e) { return e.rfind(from, 0) == 0; });
+        return {it, view_.events.end()};
+    }
+
+    platform::VirtualClock clock_;
+    LateBus bus_;
+    RecordingView view_;
+};
+
+TEST_F(DialogConnection, TheApplicationIsSentIntoItsLoaderAndReadThrough) {
+    auto& a = add();
+    EXPECT_EQ(dialog::connectionWorker(view_), 0);
+    // One AP attempt; the loader needs a few attempts while it re-enumerates.
+    const std::vector<std::string> start = {"disable 1010", "1004 Not Connected",
+                                            "1007 NA",      "1007 Connecting AP.",
+                                            "progress 0",   "1007 Connecting IAP."};
+    ASSERT_GE(view_.events.size(), start.size());
+    EXPECT_EQ(std::vector<std::string>(view_.events.begin(), view_.events.begin() + 6), start);
+    EXPECT_EQ(eventsFrom("1009"), (std::vector<std::string>{"1009 1.0.0", "1007 Connected",
+                                                            "1004 USB, QV32F3285, IAP V105",
+                                                            "enable 1003", "focus 1003"}));
+    EXPECT_EQ(dialog::dialogState(), dialog::kConnected);
+    const app::AdapterState& s = app::adapterState();
+    EXPECT_EQ(s.iapLoader, 1);
+    EXPECT_EQ(s.chipFlashSize, 512u * 1024);
+    EXPECT_EQ(s.apStartAddress, 0x2000u);
+    EXPECT_EQ(s.versionEnd, 0x1800u + 3 + 5);
+    EXPECT_TRUE(a.keyedPhase());
+}
+
+TEST_F(DialogConnection, ALoaderIsTakenAsItIsAndZeroIdentitiesSkipTheApPhase) {
+    AdapterConfig c;
+    c.startMode = Mode::Loader;
+    c.version = "1"; // a one-byte record reads as it is
+    auto& a = add(c);
+    EXPECT_EQ(dialog::connectionWorker(view_), 0);
+    EXPECT_EQ(view_.text(dialog::kCurrentVersion), "1");
+    EXPECT_EQ(std::count(a.commandLog().begin(), a.commandLog().end(), "reset to application"), 0);
+
+    // Out of the session, as the update or the closing window would do.
+    ISP_ResetToIAP(1);
+    ISP_CloseSerialPortConnect();
+    clock_.advance(1000);
+    image::program().apProductId = 0;
+    view_.events.clear();
+    EXPECT_EQ(dialog::connectionWorker(view_), 0);
+    EXPECT_TRUE(eventsFrom("1007 Connecting AP").empty());
+    EXPECT_EQ(view_.events[3], "progress 0");
+    EXPECT_EQ(view_.events[4], "1007 Connecting IAP.");
+    EXPECT_EQ(dialog::dialogState(), dialog::kConnected);
+}
+
+TEST_F(DialogConnection, NoAdapterFailsAfter240CyclingAttempts) {
+    EXPECT_EQ(dialog::connectionWorker(view_), 0);
+    // Attempt k shows k mod 4 dots (1 to 4) and then the bar at
+    // 4 * floor(100k / 240) mod 100.
+    const auto ap = eventsFrom("1007 Connecting AP");
+    ASSERT_EQ(ap.size(), 2u * 240 + 4);
+    EXPECT_EQ(ap[0], "1007 Connecting AP.");
+    EXPECT_EQ(ap[1], "progress 0");
+    EXPECT_EQ(ap[6], "1007 Connecting AP....");
+    EXPECT_EQ(ap[7], "progress 4"); // k = 4: floor(400 / 240) = 1
+    EXPECT_EQ(ap[8], "1007 Connecting AP.");
+    EXPECT_EQ(ap[2 * 29 + 1], "progress 48"); // k = 30: 4 * 12
+    EXPECT_EQ(ap[2 * 119 + 1], "progress 0"); // k = 120: 4 * 50 mod 100
+    EXPECT_EQ(ap[2 * 239 + 1], "progress 0"); // k = 240: 400 mod 100
+    EXPECT_EQ(std::vector<std::string>(ap.end() - 4, ap.end()),
+              (std::vector<std::string>{"progress 0", "1007 Connect AP Fail!", "enable 1010",
+                                        "focus 1010"}));
+    EXPECT_GE(clock_.nowMs(), 240 * 500);
+    EXPECT_EQ(dialog::dialogState(), dialog::kIdle);
+}
+
+TEST_F(DialogConnection, AnAnswerOnTheLastAttemptCounts) {
+    bus_.arriveAt = 2 * 240 - 1; // the AP discovery of attempt 240
+    bus_.arriving.commandKey.assign(64, 0);
+    EXPECT_EQ(dialog::connectionWorker(view_), 0);
+    EXPECT_EQ(std::count(view_.events.begin(), view_.events.end(), "1007 Connecting AP...."), 60);
+    EXPECT_EQ(view_.text(dialog::kResultLabel), "Connected");
+    EXPECT_EQ(dialog::dialogState(), dialog::kConnected);
+}
+
+TEST_F(DialogConnection, ALoaderThatNeverComesBackAndAFailedReadEndTheConnection) {
+    AdapterConfig c;
+    c.faults.neverReturn = true;
+    add(c);
+    EXPECT_EQ(dialog::connectionWorker(view_), 0);
+    EXPECT_EQ(eventsFrom("1007 Connect IAP Fail!"),
+              (std::vector<std::string>{"1007 Connect IAP Fail!", "enable 1010", "focus 1010"}));
+    EXPECT_EQ(dialog::dialogState(), dialog::kIdle);
+}
+
+TEST_F(DialogConnection, AFailedInformationReadTakesTheFailureExitSilently) {
+    AdapterConfig c;
+    c.startMode = Mode::Loader;
+    c.faults.statusText[adapter::Command::Info] = "F";
+    auto& a = add(c);
+    EXPECT_EQ(dialog::connectionWorker(view_), 0);
+    // The result line keeps the last search text; the loader was restarted.
+    EXPECT_EQ(view_.text(dialog::kResultLabel), "Connecting IAP.");
+    EXPECT_EQ(view_.text(dialog::kStatusLabel), "Not Connected");
+    EXPECT_EQ(view_.texts.count(dialog::kCurrentVersion), 0u);
+    EXPECT_EQ(a.commandLog().back(), "reset to loader");
+    EXPECT_EQ(dialog::dialogState(), dialog::kIdle);
+    EXPECT_EQ(view_.events.back(), "focus 1010");
+}
+
+} // namespace
