@@ -29,12 +29,6 @@ int consoleMain();
 int consoleConnect();
 int consoleUpdate();
 
-// Reads and checks the images the update will write, before the adapter is
-// touched (there is then nothing to undo when they are bad). False when the
-// trailer's sizes do not fit in the file or the read fails. The update reads
-// them itself when this was not called.
-bool prepareUpdateImages();
-
 // Entry point shared by every build: chooses the console or the dialog.
 int appMain(int argc, char** argv);
 

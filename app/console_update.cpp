@@ -35,20 +35,10 @@ std::u16string addressRange(const char* format, std::uint32_t start, std::uint32
     return platform::ascii(text);
 }
 
-struct Images {
-    bool ready = false;
-    std::vector<std::uint8_t> internal;
-    std::vector<std::uint8_t> external;
-};
-
-Images& updateImages() {
-    static Images images;
-    return images;
-}
-
 // The device steps; false after a failure (its message printed) or an
 // interruption (nothing printed).
-bool updateSteps(const image::ProgramData& p, AdapterState& s, const Images& images, int& status) {
+bool updateSteps(const image::ProgramData& p, AdapterState& s, const UpdateImages& images,
+                 int& status) {
     // A failed step's message; an interrupted step stops without one.
     auto fail = [](const std::u16string& message) {
         if (!interrupted()) printMessage(message);
@@ -166,29 +156,6 @@ void checkReturn(const image::ProgramData& p) {
 }
 
 } // namespace
-
-bool prepareUpdateImages() {
-    const image::ProgramData& p = image::program();
-    Images& images = updateImages();
-    images = Images{};
-    const std::uint32_t internalSize = p.internalImageSize();
-    const std::uint32_t externalSize = p.externalImageSize();
-    // Sizes that do not fit in the file are refused before anything is
-    // allocated.
-    if (!image::imagesFit(image::programPath(), image::processTrailer(), internalSize,
-                          externalSize))
-        return false;
-    try {
-        images.internal = wordPaddedBuffer(internalSize);
-        images.external = wordPaddedBuffer(externalSize);
-    } catch (const std::bad_alloc&) {
-        images = Images{};
-        return false;
-    }
-    images.ready = GetImage(static_cast<int>(internalSize), static_cast<int>(externalSize),
-                            images.internal.data(), images.external.data()) == 1;
-    return images.ready;
-}
 
 int consoleUpdate() {
     const image::ProgramData& p = image::program();

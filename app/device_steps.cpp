@@ -1,5 +1,7 @@
 #include "app/device_steps.h"
 
+#include "image/program.h"
+#include "image/trailer.h"
 #include "isp/bytes.h"
 #include "isp/isp.h"
 #include "platform/clock.h"
@@ -8,6 +10,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <new>
 
 namespace app {
 
@@ -205,6 +208,34 @@ std::uint32_t wordEnd(std::uint32_t start, std::uint32_t bytes) {
 
 std::vector<std::uint8_t> wordPaddedBuffer(std::uint32_t bytes) {
     return std::vector<std::uint8_t>(static_cast<std::size_t>(bytes) + 3, 0xFF);
+}
+
+UpdateImages& updateImages() {
+    static UpdateImages images;
+    return images;
+}
+
+bool prepareUpdateImages() {
+    const image::ProgramData& p = image::program();
+    UpdateImages& images = updateImages();
+    images = UpdateImages{};
+    const std::uint32_t internalSize = p.internalImageSize();
+    const std::uint32_t externalSize = p.externalImageSize();
+    // Sizes that do not fit in the file are refused before anything is
+    // allocated.
+    if (!image::imagesFit(image::programPath(), image::processTrailer(), internalSize,
+                          externalSize))
+        return false;
+    try {
+        images.internal = wordPaddedBuffer(internalSize);
+        images.external = wordPaddedBuffer(externalSize);
+    } catch (const std::bad_alloc&) {
+        images = UpdateImages{};
+        return false;
+    }
+    images.ready = GetImage(static_cast<int>(internalSize), static_cast<int>(externalSize),
+                            images.internal.data(), images.external.data()) == 1;
+    return images.ready;
 }
 
 std::vector<std::uint8_t> versionRecord(const std::u16string& version) {

@@ -83,6 +83,21 @@ std::u16string storedVersionText(const std::u16string& version);
 // hold unchanged would never compare equal and every "/p" would update again.)
 bool updateNotNewer(const std::u16string& exeVersion, const std::u16string& chipVersion);
 
+// The images an update writes, read from the trailer into word-padded
+// buffers. Process-wide, so that the window's transfer workers reach them.
+struct UpdateImages {
+    bool ready = false;
+    std::vector<std::uint8_t> internal;
+    std::vector<std::uint8_t> external;
+};
+UpdateImages& updateImages();
+
+// Reads and checks the images the update will write (the console does it
+// before the adapter is touched, so there is nothing to undo when they are
+// bad). False when the trailer's sizes do not fit in the file or the read
+// fails.
+bool prepareUpdateImages();
+
 // Last address (inclusive) of `bytes` bytes from `start`, extended to the end
 // of the 4-byte word holding the last byte.
 std::uint32_t wordEnd(std::uint32_t start, std::uint32_t bytes);

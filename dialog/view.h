@@ -43,4 +43,9 @@ std::atomic<int>& dialogState();
 // loader, authenticates and reads what the update needs. Always returns 0.
 int connectionWorker(View& view);
 
+// The update worker's body: erases, programs (each pass on a transfer worker
+// of its own, polled every 10 ms) and verifies the flash, writes the version
+// record and restarts the adapter. Always returns 0.
+int updateWorker(View& view);
+
 } // namespace dialog

@@ -176,6 +176,11 @@ bool readDataReport(Report& into) {
                                  5000) == hid::ReadResult::Ok;
 }
 
+std::int32_t percent(std::uint64_t sent, std::uint64_t length) {
+    return static_cast<std::int32_t>(static_cast<float>(sent) / static_cast<float>(length) *
+                                     100.0f);
+}
+
 int transferPass(std::uint32_t start, std::uint32_t end, bool program, const std::uint8_t* data) {
     const std::uint64_t length = static_cast<std::uint64_t>(end) - start + 1;
     int reports = 0, acks = 0;
@@ -185,7 +190,7 @@ int transferPass(std::uint32_t start, std::uint32_t end, bool program, const std
     for (std::uint64_t first = start; first <= end; first += kChunk) {
         // An interrupted run stops between two reports, so that its next
         // report, the reset that ends the session, reaches the adapter whole.
-        if (platform::interruptRequested()) return 1;
+        if (platform::interruptRequested() || linkState().stopTransfer.value.load() != 0) return 1;
         ++reports;
         if (!writeHandleValid()) return 1;
         const std::uint64_t last = std::min<std::uint64_t>(first + kChunk - 1, end);
@@ -196,6 +201,8 @@ int transferPass(std::uint32_t start, std::uint32_t end, bool program, const std
         std::memcpy(r.data() + 13, data + sent, k);
         sent += k;
         if (!send(r)) return 1;
+        // As the pass goes, so that a second thread can show it.
+        linkState().transferProgress.value.store(percent(sent, length));
         if (reports % kAckEvery == 0) {
             if (!pollReply(6)) return 1;
             for (std::size_t i = 1; i < linkState().inReport.size(); ++i) {
@@ -228,8 +235,7 @@ int transferPass(std::uint32_t start, std::uint32_t end, bool program, const std
             }
         }
     }
-    linkState().transferProgress =
-        static_cast<std::int32_t>(static_cast<float>(sent) / static_cast<float>(length) * 100.0f);
+    linkState().transferProgress.value.store(percent(sent, length));
     return acks == reports && passOk ? 0 : 1;
 }
 

@@ -213,7 +213,9 @@ extern "C" BRISKLINK_API void ISP_CloseSerialPortConnect(void) { isp::closeDevic
 
 extern "C" BRISKLINK_API int ISP_SetupSerialPortConnection(void) { return 0; }
 
-extern "C" BRISKLINK_API int ISP_GetTransProgress(void) { return linkState().transferProgress; }
+extern "C" BRISKLINK_API int ISP_GetTransProgress(void) {
+    return linkState().transferProgress.value.load();
+}
 
 extern "C" BRISKLINK_API int ISP_GetUserData(uint8_t* buffer, int length) {
     if (buffer == nullptr || length <= 0) return 0;

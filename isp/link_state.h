@@ -5,6 +5,7 @@
 #include "platform/hid.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -19,6 +20,19 @@ inline constexpr std::int32_t kDefaultLoaderProductId = 0x1005;
 inline constexpr std::int32_t kVendorUsagePageBase = 0xFF00;
 
 using Report = std::array<std::uint8_t, kReportSize>;
+
+// A value that another thread reads or sets while a transfer runs (the
+// window's update worker polls the progress and may stop the pass): atomic,
+// yet copied with the rest of the state when tests put it back.
+struct SharedValue {
+    std::atomic<std::int32_t> value{0};
+    SharedValue() = default;
+    SharedValue(const SharedValue& other) : value(other.value.load()) {}
+    SharedValue& operator=(const SharedValue& other) {
+        value.store(other.value.load());
+        return *this;
+    }
+};
 
 // A handle that is not open: at start, after a close and after the link
 // dropped. Unlike kInvalidHandle (an open that failed during discovery), a
@@ -51,7 +65,11 @@ struct LinkState {
     std::uint16_t rollSeedA = 0;
     std::uint16_t rollSeedB = 0;
 
-    std::int32_t transferProgress = 0;
+    // Percentage of the running or last program/verify pass, written after
+    // every report.
+    SharedValue transferProgress;
+    // Non-zero: the running pass stops before its next report.
+    SharedValue stopTransfer;
     std::int32_t appAreaStart = 0x0C00;
     std::int32_t appAreaEnd = 0x7FFF;
     std::u16string libraryLog;

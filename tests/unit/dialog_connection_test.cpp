@@ -9,6 +9,8 @@
 #include "platform/clock.h"
 #include "platform/text.h"
 
+#include "tests/support/recording_view.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,30 +20,7 @@ namespace {
 
 using adapter::AdapterConfig;
 using adapter::Mode;
-
-// Every change, in order, as one line each.
-class RecordingView : public dialog::View {
-  public:
-    void setText(int control, const std::u16string& text) override {
-        events.push_back(std::to_string(control) + " " + platform::utf16ToUtf8(text));
-        texts[control] = text;
-    }
-    void setProgress(int position) override {
-        events.push_back("progress " + std::to_string(position));
-    }
-    void enable(int control, bool enabled) override {
-        events.push_back((enabled ? "enable " : "disable ") + std::to_string(control));
-    }
-    void focus(int control) override { events.push_back("focus " + std::to_string(control)); }
-    void messageBox(const std::u16string& text, const std::u16string& caption) override {
-        events.push_back("box " + platform::utf16ToUtf8(caption) + ": " +
-                         platform::utf16ToUtf8(text));
-    }
-    std::string text(int control) { return platform::utf16ToUtf8(texts[control]); }
-
-    std::vector<std::string> events;
-    std::map<int, std::u16string> texts;
-};
+using testing_support::RecordingView;
 
 // A bus on which the adapter turns up only at a chosen enumeration.
 class LateBus : public adapter::SimulatedBus {

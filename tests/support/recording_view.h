@@ -1,0 +1,43 @@
+// A view of the dialog that records every change a worker makes, in order.
+#pragma once
+
+#include "dialog/view.h"
+#include "platform/text.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+class RecordingView : public dialog::View {
+  public:
+    void setText(int control, const std::u16string& text) override {
+        events.push_back(std::to_string(control) + " " + platform::utf16ToUtf8(text));
+        texts[control] = text;
+    }
+    void setProgress(int position) override {
+        events.push_back("progress " + std::to_string(position));
+    }
+    void enable(int control, bool enabled) override {
+        events.push_back((enabled ? "enable " : "disable ") + std::to_string(control));
+    }
+    void focus(int control) override { events.push_back("focus " + std::to_string(control)); }
+    void messageBox(const std::u16string& text, const std::u16string& caption) override {
+        events.push_back("box " + platform::utf16ToUtf8(caption) + ": " +
+                         platform::utf16ToUtf8(text));
+    }
+    std::string text(int control) { return platform::utf16ToUtf8(texts[control]); }
+    // The texts the result label showed, in order, each once per change.
+    std::vector<std::string> results() const {
+        std::vector<std::string> out;
+        for (const auto& e : events)
+            if (e.rfind("1007 ", 0) == 0) out.push_back(e.substr(5));
+        return out;
+    }
+
+    std::vector<std::string> events;
+    std::map<int, std::u16string> texts;
+};
+
+} // namespace testing_support
