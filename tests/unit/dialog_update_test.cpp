@@ -1,0 +1,247 @@
+// The window's update worker in virtual time: connected by the connection
+// worker, its transfer workers run at once on the test's thread, and every
+// change to the window is recorded.
+#include "adapter/simulated_bus.h"
+#include "app/device_steps.h"
+#include "dialog/view.h"
+#include "image/program.h"
+#include "image/trailer.h"
+#include "isp/isp.h"
+#include "isp/link_state.h"
+#include "platform/clock.h"
+#include "platform/thread.h"
+#include "tools/trailer_builder.h"
+
+#include "tests/support/random_bytes.h"
+#include "tests/support/recording_view.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+namespace {
+
+using adapter::AdapterConfig;
+using adapter::LoaderKind;
+using adapter::Mode;
+using testing_support::randomBytes;
+using testing_support::RecordingView;
+
+const std::vector<std::uint8_t> kKey = {0x5A, 0x69, 0x78, 0x87, 0x96, 0xA5, 0xB4, 0xC3};
+
+// Runs each body at once: the transfer has ended when it is first polled.
+class InlineThreads : public platform::Threads {
+  public:
+    struct Done : platform::Worker {
+        int code;
+        explicit Done(int c) : code(c) {}
+        int exitCode() override { return code; }
+        void join() override {}
+    };
+    // A pass that never ends on its own: it runs only when joined, that is
+    // after the poll limit ran out and the pass was told to stop.
+    struct Hung : platform::Worker {
+        std::function<int()> body;
+        int code = platform::kStillActive;
+        int exitCode() override { return code; }
+        void join() override {
+            if (body) code = body();
+            body = nullptr;
+        }
+    };
+    std::unique_ptr<platform::Worker> start(std::function<int()> body) override {
+        if (hang) {
+            auto worker = std::make_unique<Hung>();
+            worker->body = std::move(body);
+            return worker;
+        }
+        return std::make_unique<Done>(body());
+    }
+    bool hang = false;
+};
+
+class DialogUpdate : public ::testing::Test {
+  protected:
+    DialogUpdate() : bus_(clock_, &clock_) {
+        platform::setClock(&clock_);
+        platform::hid::setBus(&bus_);
+        platform::setThreads(&threads_);
+        isp::resetLinkState();
+        app::resetAdapterState();
+        platform::seedRandom(1);
+        bus_.setEnumerateMilliseconds(20);
+        path_ = std::filesystem::temp_directory_path() /
+                ("brisklink-dialog-" + std::to_string(::getpid()) + ".bin");
+        content_.imageKey = {0x11, 0x22, 0x33, 0x44};
+        pack::setHexField(content_.info.apVendorId, 8, "3F27");
+        pack::setHexField(content_.info.apProductId, 8, "1004");
+        pack::setHexField(content_.info.apUsageSelector, 4, "01");
+        pack::setHexField(content_.info.iapVendorId, 8, "3F27");
+        pack::setHexField(content_.info.iapProductId, 8, "1005");
+        pack::setHexField(content_.info.iapUsageSelector, 4, "00");
+        pack::setTextField(content_.info.firmwareVersion, u"2.1.0");
+        std::copy(kKey.begin(), kKey.end(), content_.info.commandKey);
+        content_.info.commandKeyLength = static_cast<std::uint16_t>(kKey.size());
+        content_.info.commandKeyEnabled = 1;
+        content_.internalImage = randomBytes(10000, 11);
+        content_.externalImage = randomBytes(3000, 12);
+        content_.externalAddress = 0x90000000;
+    }
+    ~DialogUpdate() override {
+        isp::resetLinkState();
+        image::setProgramPath({});
+        platform::setThreads(nullptr);
+        platform::hid::setBus(nullptr);
+        platform::setClock(nullptr);
+        std::filesystem::remove(path_);
+    }
+
+    adapter::SimulatedAdapter& add(AdapterConfig c = {}) {
+        c.commandKey = kKey;
+        return bus_.add(c);
+    }
+
+    // Packs the trailer, loads it as the window does, connects.
+    void connect() {
+        const auto trailer = pack::buildTrailer(content_);
+        std::ofstream(path_, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(trailer.data()),
+                   static_cast<std::streamsize>(trailer.size()));
+        image::setProgramPath(path_.string());
+        image::processTrailer() = {};
+        ASSERT_TRUE(image::loadProgram());
+        RecordingView connecting;
+        dialog::connectionWorker(connecting);
+        ASSERT_EQ(dialog::dialogState(), dialog::kConnected) << connecting.text(1007);
+    }
+
+    // The update, its virtual duration kept.
+    void update() {
+        dialog::dialogState() = dialog::kUpdating;
+        const auto start = clock_.nowMs();
+        EXPECT_EQ(dialog::updateWorker(view_), 0);
+        updateMs_ = clock_.nowMs() - start;
+        EXPECT_EQ(dialog::dialogState(), dialog::kIdle);
+        EXPECT_EQ(view_.events.front(), "disable 1003");
+        EXPECT_EQ(std::vector<std::string>(view_.events.end() - 2, view_.events.end()).front(),
+                  view_.text(1007) == "Operation successful." ? "1007 Operation successful."
+                                                              : "enable 1010");
+        EXPECT_EQ(view_.events.back(), "focus 1010");
+    }
+
+    bool flashHolds(adapter::SimulatedAdapter& a, std::uint32_t at,
+                    const std::vector<std::uint8_t>& bytes) {
+        return std::equal(bytes.begin(), bytes.end(), a.internalFlash().begin() + at);
+    }
+
+    platform::VirtualClock clock_;
+    adapter::SimulatedBus bus_;
+    InlineThreads threads_;
+    std::filesystem::path path_;
+    pack::TrailerContent content_;
+    RecordingView view_;
+    std::int64_t updateMs_ = 0;
+};
+
+TEST_F(DialogUpdate, AnIapLoaderIsErasedByPagesProgrammedVerifiedAndRestarted) {
+    auto& a = add();
+    connect();
+    update();
+    EXPECT_EQ(view_.results(),
+              (std::vector<std::string>{
+                  "Erasing external....", "Programming external....", "Verifing external....",
+                  "Eraseing internal....", "Programming internal....", "Verifing....",
+                  "Reset to AP...", "Operation Success", "Operation successful."}));
+    EXPECT_TRUE(flashHolds(a, 0x2000, content_.internalImage));
+    EXPECT_TRUE(std::equal(content_.externalImage.begin(), content_.externalImage.end(),
+                           a.externalFlash().begin()));
+    EXPECT_EQ(a.versionRecord(), "2.1.0");
+    // The transfers end exactly at the image's last byte.
+    EXPECT_EQ(std::count(a.commandLog().begin(), a.commandLog().end(), "mass-erase"), 0);
+    clock_.advance(5000);
+    EXPECT_EQ(a.mode(clock_.nowMs()), Mode::Application);
+}
+
+TEST_F(DialogUpdate, AnIspLoaderIsMassErasedResetAndReconnected) {
+    AdapterConfig c;
+    c.loaderKind = LoaderKind::ISP;
+    auto& a = add(c);
+    content_.externalImage.clear();
+    connect();
+    update();
+    EXPECT_EQ(view_.results(), (std::vector<std::string>{
+                                   "Eraseing internal....", "Reset....", "Connecting....",
+                                   "Programming internal....", "Verifing....", "Reset to AP...",
+                                   "Operation Success", "Operation successful."}));
+    EXPECT_EQ(std::count(a.commandLog().begin(), a.commandLog().end(), "auth"), 2);
+    EXPECT_TRUE(flashHolds(a, 0x2000, content_.internalImage));
+    EXPECT_EQ(a.versionRecord(), "2.1.0");
+}
+
+TEST_F(DialogUpdate, AnImageLargerThanTheFlashIsRefusedBeforeAnyErase) {
+    auto& a = add();
+    content_.internalImage = randomBytes(512 * 1024 + 1, 13);
+    connect();
+    const auto external = a.externalFlash();
+    update();
+    EXPECT_EQ(view_.events[1], "box Image Size Error: Image size is large the chip size!");
+    EXPECT_EQ(view_.text(1004), "Not Connected");
+    EXPECT_EQ(view_.text(1007), "NA");
+    EXPECT_EQ(a.externalFlash(), external);
+    EXPECT_EQ(std::count_if(a.commandLog().begin(), a.commandLog().end(),
+                            [](const std::string& l) { return l.rfind("page-erase", 0) == 0; }),
+              0);
+    EXPECT_FALSE(a.keyedPhase());
+}
+
+TEST_F(DialogUpdate, AFailedPassIsReportedWhenItEndsAndASecondUpdateRestores) {
+    AdapterConfig c;
+    c.faults.failVerifyReports = {100};
+    c.faults.once = true;
+    auto& a = add(c);
+    connect();
+    update();
+    EXPECT_EQ(view_.text(1007), "AP Verify Failed!");
+    // Not after the 4000 polls (40 s) of the poll limit: the pass had ended.
+    EXPECT_LT(updateMs_, 20'000);
+    view_.events.clear();
+    clock_.advance(5000);
+    connect();
+    update();
+    EXPECT_EQ(view_.text(1007), "Operation successful.");
+    EXPECT_TRUE(flashHolds(a, 0x2000, content_.internalImage));
+}
+
+TEST_F(DialogUpdate, APassStillRunningAtItsLimitIsStoppedBeforeTheFailureSteps) {
+    auto& a = add();
+    content_.externalImage.clear();
+    connect();
+    threads_.hang = true;
+    update();
+    EXPECT_EQ(view_.text(1007), "Program Failed!");
+    // The 4000 polls of 10 ms ran out, then the pass stopped before its
+    // first report and ended; only then was the loader reset.
+    EXPECT_GE(updateMs_, 40'000);
+    EXPECT_EQ(std::count_if(a.commandLog().begin(), a.commandLog().end(),
+                            [](const std::string& l) { return l.rfind("program", 0) == 0; }),
+              0);
+    EXPECT_EQ(a.commandLog().back(), "reset to loader");
+    EXPECT_EQ(isp::linkState().stopTransfer.value.load(), 0);
+}
+
+TEST_F(DialogUpdate, AnIspLoaderThatNeverComesBackIsNoSuccess) {
+    AdapterConfig c;
+    c.loaderKind = LoaderKind::ISP;
+    c.startMode = Mode::Loader;
+    add(c);
+    connect();
+    bus_.adapter(0).config().faults.neverReturn = true;
+    update();
+    EXPECT_EQ(view_.text(1007), "Connect IAP Fail!");
+    const auto results = view_.results();
+    EXPECT_EQ(std::find(results.begin(), results.end(), "Operation successful."), results.end());
+}
+
+} // namespace
