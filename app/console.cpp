@@ -142,8 +142,12 @@ int appMain(int argc, char** argv) {
         platform::installInterruptHandlers();
         return consoleMain();
     }
-    // Without arguments the program is a dialog; until it has one, it only
-    // checks the firmware it carries.
+    // Without arguments the program is a window; where it has none, the
+    // usage says how to run it.
+    if (!platform::hasWindow()) {
+        printUsage();
+        return 0;
+    }
     image::loadProgram();
     return 0;
 }

@@ -48,6 +48,10 @@ void writeStandardOutput(std::u16string_view text);
 // The same for standard error.
 void writeStandardError(std::u16string_view text);
 
+// True where the program has a window for its no-argument start (Windows);
+// elsewhere it prints its usage instead.
+bool hasWindow();
+
 // Hides the console window the process runs in, if it has one.
 void hideConsoleWindow();
 

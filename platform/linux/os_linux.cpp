@@ -61,6 +61,8 @@ void writeStandardOutput(std::u16string_view text) { writeAll(1, utf16ToUtf8(tex
 
 void writeStandardError(std::u16string_view text) { writeAll(2, utf16ToUtf8(text)); }
 
+bool hasWindow() { return false; }
+
 // A Linux terminal has no window of its own to hide.
 void hideConsoleWindow() {}
 

@@ -105,6 +105,8 @@ BOOL WINAPI onConsoleControl(DWORD event) {
 
 } // namespace
 
+bool hasWindow() { return true; }
+
 void installInterruptHandlers() { SetConsoleCtrlHandler(onConsoleControl, TRUE); }
 
 void hideConsoleWindow() {

@@ -78,9 +78,12 @@ TEST_F(Updater, BackgroundAndSilentAloneRunNothing) {
     }
 }
 
-TEST_F(Updater, WithoutArgumentsItExitsZero) {
-    EXPECT_EQ(iap({}).exitCode, 0);
-    EXPECT_EQ(iap({}, BRISKLINK_IAP).exitCode, 0);
+TEST_F(Updater, WithoutArgumentsItPrintsTheUsageAndExitsZero) {
+    for (const std::string exe : {"", BRISKLINK_IAP}) { // packed, then bare
+        const auto r = iap({}, exe);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, kUsage);
+    }
 }
 
 TEST_F(Updater, AnExecutableWithoutTrailerIsAnInvalidImage) {
