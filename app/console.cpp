@@ -133,7 +133,7 @@ int consoleMain() {
     return exitCode;
 }
 
-int appMain(int argc, char** argv) {
+int appMain(int argc, char** argv, int (*runWindow)()) {
     if (!platform::initProcess(argc, argv)) {
         platform::writeStandardOutput(u"Fatal Error: MFC initialization failed\n");
         return 1;
@@ -144,11 +144,13 @@ int appMain(int argc, char** argv) {
     }
     // Without arguments the program is a window; where it has none, the
     // usage says how to run it.
-    if (!platform::hasWindow()) {
+    if (!platform::hasWindow() || runWindow == nullptr) {
         printUsage();
         return 0;
     }
-    image::loadProgram();
+    platform::hideConsoleWindow();
+    runWindow();
+    // The window's outcome is shown in it; the process always ends with 0.
     return 0;
 }
 

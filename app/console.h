@@ -29,7 +29,8 @@ int consoleMain();
 int consoleConnect();
 int consoleUpdate();
 
-// Entry point shared by every build: chooses the console or the dialog.
-int appMain(int argc, char** argv);
+// Entry point shared by every build: chooses the console or, without
+// arguments, the window that `runWindow` runs (where the system has one).
+int appMain(int argc, char** argv, int (*runWindow)() = nullptr);
 
 } // namespace app
