@@ -13,5 +13,6 @@ wine wineboot --init >/dev/null 2>&1 || true
 wineserver -w 2>/dev/null || true
 
 ctest --preset linux
-# The Wine tests run the Windows binary; once is enough.
-ctest --preset sanitize -E '^Windows'
+# The Wine tests (Windows, WindowsUpdate, Window) run the Windows binary;
+# once is enough.
+ctest --preset sanitize -E '^Window'

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -167,6 +168,28 @@ int Background::stop(int signal) {
     waitpid(pid_, &status, 0);
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool Background::waitForLine(const std::string& prefix, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        for (auto newline = pending_.find('\n'); newline != std::string::npos;
+             newline = pending_.find('\n')) {
+            const std::string line = pending_.substr(0, newline);
+            pending_.erase(0, newline + 1);
+            if (line.rfind(prefix, 0) == 0) return true;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0 || out_ < 0) return false;
+        pollfd fd{out_, POLLIN, 0};
+        if (poll(&fd, 1, static_cast<int>(left)) <= 0) return false;
+        char buffer[256];
+        const ssize_t n = read(out_, buffer, sizeof buffer);
+        if (n <= 0) return false;
+        pending_.append(buffer, static_cast<std::size_t>(n));
+    }
 }
 
 int Background::interrupt(int signal, std::string& rest) {

@@ -77,6 +77,11 @@ class Background {
     ~Background();
     // The next line of standard output ("" at its end).
     std::string readLine();
+    // Reads lines until one starts with `prefix`; false when none came
+    // within `timeoutMs` or the output ended.
+    bool waitForLine(const std::string& prefix, int timeoutMs);
+    // Waits for the process to end and returns its exit code.
+    int wait() { return stop(0); }
     // Sends `signal` and returns the exit code.
     int stop(int signal);
     // Sends `signal`, reads standard output to its end and returns the exit
@@ -99,6 +104,10 @@ class Emulator {
     // --verbose command log).
     std::string stopAndReadLog();
     std::uint16_t port() const { return port_; }
+    // Lines of its --verbose command log, as they come.
+    bool waitForLine(const std::string& prefix, int timeoutMs) {
+        return process_.waitForLine(prefix, timeoutMs);
+    }
 
   private:
     Background process_;
