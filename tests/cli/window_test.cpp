@@ -42,8 +42,24 @@ class Window : public ::testing::Test {
         return false;
     }
     std::string window() {
-        const auto r = run({"xdotool", "search", "--name", kTitle});
+        const auto r = run({"xdotool", "search", "--onlyvisible", "--name", kTitle});
         return r.out.substr(0, r.out.find('\n'));
+    }
+    // Waits for the window, then lets it settle before keys are sent.
+    bool windowShown() {
+        if (!until([&] { return !window().empty(); })) return false;
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        return true;
+    }
+    // Presses `name` until `line` shows in the emulator's log: a key that
+    // reaches a busy machine's window before it takes input is lost, and
+    // Return while a step runs does nothing, so pressing again is safe.
+    bool pressUntil(const std::string& name, Emulator& emu, const std::string& line) {
+        for (int attempt = 0; attempt < 6; ++attempt) {
+            key(name);
+            if (emu.waitForLine(line, 10'000)) return true;
+        }
+        return false;
     }
     void key(const std::string& name) {
         EXPECT_EQ(run({"xdotool", "key", "--window", window(), name}).exitCode, 0);
@@ -79,20 +95,18 @@ TEST_F(Window, ConnectAndProgramUpdateTheAdapterAndEscapeNeverCloses) {
                   (dir_ / "dump").string()});
     ASSERT_NE(emu.port(), 0);
     Background updater({"wine", exe.string()});
-    ASSERT_TRUE(until([&] { return !window().empty(); })) << "no window";
+    ASSERT_TRUE(windowShown()) << "no window";
     screenshot("start");
 
     // Return in the idle window connects: the loader is authenticated and
     // its version record read.
-    key("Return");
-    ASSERT_TRUE(emu.waitForLine("adapter 0: auth", 60'000));
+    ASSERT_TRUE(pressUntil("Return", emu, "adapter 0: auth"));
     ASSERT_TRUE(emu.waitForLine("adapter 0: read 0x00001804", 60'000));
     std::this_thread::sleep_for(std::chrono::seconds(2));
     screenshot("connected");
 
     // Return in the connected window programs.
-    key("Return");
-    ASSERT_TRUE(emu.waitForLine("adapter 0: program 0x00002000", 60'000));
+    ASSERT_TRUE(pressUntil("Return", emu, "adapter 0: program 0x00002000"));
     screenshot("updating");
     ASSERT_TRUE(emu.waitForLine("adapter 0: reset to application", 120'000));
     // The 3 s pause, the return check, and the final texts.
@@ -117,9 +131,8 @@ TEST_F(Window, ClosingResetsAnAdapterLeftInItsLoader) {
     Emulator emu({"--ap", "1D50:6190:01", "--iap", "1D50:6191:02", "--verbose"});
     ASSERT_NE(emu.port(), 0);
     Background updater({"wine", exe.string()});
-    ASSERT_TRUE(until([&] { return !window().empty(); })) << "no window";
-    key("Return");
-    ASSERT_TRUE(emu.waitForLine("adapter 0: read 0x00001804", 60'000));
+    ASSERT_TRUE(windowShown()) << "no window";
+    ASSERT_TRUE(pressUntil("Return", emu, "adapter 0: read 0x00001804"));
     std::this_thread::sleep_for(std::chrono::seconds(2));
     // Connected and never updated: the close sends it back to its
     // application ("Reset device....").

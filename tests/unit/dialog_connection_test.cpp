@@ -3,6 +3,7 @@
 #include "adapter/simulated_bus.h"
 #include "app/device_steps.h"
 #include "dialog/view.h"
+#include "dialog/window.h"
 #include "image/program.h"
 #include "isp/isp.h"
 #include "isp/link_state.h"
@@ -175,6 +176,61 @@ TEST_F(DialogConnection, AFailedInformationReadTakesTheFailureExitSilently) {
     EXPECT_EQ(a.commandLog().back(), "reset to loader");
     EXPECT_EQ(dialog::dialogState(), dialog::kIdle);
     EXPECT_EQ(view_.events.back(), "focus 1010");
+}
+
+} // namespace
+
+namespace {
+
+// The window's key and button handling, with workers that are only counted.
+class CountingThreads : public platform::Threads {
+  public:
+    struct Idle : platform::Worker {
+        int exitCode() override { return platform::kStillActive; }
+        void join() override {}
+    };
+    std::unique_ptr<platform::Worker> start(std::function<int()>) override {
+        ++started;
+        return std::make_unique<Idle>();
+    }
+    int started = 0;
+};
+
+struct TestWindow : dialog::CBrisklinkDlg {
+    using CBrisklinkDlg::onButton;
+    using CBrisklinkDlg::onKey;
+};
+
+TEST(DialogKeys, ReturnStartsTheStepOfTheStateAndEscapeIsSwallowed) {
+    using platform::ui::Key;
+    CountingThreads threads;
+    platform::setThreads(&threads);
+    struct Case {
+        int state;
+        int startsWorker;
+        int stateAfter;
+    };
+    for (const Case c : {Case{dialog::kIdle, 1, dialog::kConnecting},
+                         Case{dialog::kConnected, 1, dialog::kUpdating},
+                         Case{dialog::kUpdating, 0, dialog::kUpdating},
+                         Case{dialog::kConnecting, 0, dialog::kConnecting}}) {
+        SCOPED_TRACE(c.state);
+        TestWindow window;
+        dialog::dialogState() = c.state;
+        threads.started = 0;
+        EXPECT_TRUE(window.onKey(Key::Escape));
+        EXPECT_EQ(threads.started, 0);
+        EXPECT_TRUE(window.onKey(Key::Return));
+        EXPECT_EQ(threads.started, c.startsWorker);
+        EXPECT_EQ(dialog::dialogState(), c.stateAfter);
+        // A second press while the step runs starts nothing.
+        EXPECT_TRUE(window.onKey(Key::Return));
+        window.onButton(dialog::kConnectButton);
+        window.onButton(dialog::kProgramButton);
+        EXPECT_EQ(threads.started, c.startsWorker);
+        EXPECT_FALSE(window.onKey(Key::Other));
+    }
+    platform::setThreads(nullptr);
 }
 
 } // namespace
