@@ -33,9 +33,10 @@ class Window : public ::testing::Test {
         if (xvfb_) xvfb_->stop(SIGTERM);
     }
 
-    // Polls `done` for up to 60 s.
+    // Polls `done` for up to 120 s (Wine's first window in a new prefix
+    // takes a while).
     template <typename F> static bool until(F done) {
-        for (int i = 0; i < 600; ++i) {
+        for (int i = 0; i < 1200; ++i) {
             if (done()) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
