@@ -19,21 +19,7 @@ namespace app {
 
 namespace {
 
-constexpr int kReconnectAttempts = 120;
-constexpr int kReturnCheckAttempts = 120;
-// Before this attempt a loader identity on the bus is the adapter still on its
-// way out of the loader, not a failed start of the application.
-constexpr int kLoaderCountsFromAttempt = 21;
 constexpr int kPauseBeforeReturnCheckMs = 3000;
-// Status after an image larger than the flash.
-constexpr int kStatusTooLarge = 7;
-
-std::u16string addressRange(const char* format, std::uint32_t start, std::uint32_t end) {
-    char text[96];
-    std::snprintf(text, sizeof text, format, static_cast<unsigned>(start),
-                  static_cast<unsigned>(end));
-    return platform::ascii(text);
-}
 
 // The device steps; false after a failure (its message printed) or an
 // interruption (nothing printed).

@@ -7,8 +7,10 @@
 #include "platform/clock.h"
 #include "platform/interrupt.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 #include <new>
 
@@ -26,6 +28,13 @@ constexpr int kItemApStart = 6;
 constexpr int kItemVersionRecord = 8;
 
 } // namespace
+
+std::u16string addressRange(const char* format, std::uint32_t start, std::uint32_t end) {
+    char text[96];
+    std::snprintf(text, sizeof text, format, static_cast<unsigned>(start),
+                  static_cast<unsigned>(end));
+    return platform::ascii(text);
+}
 
 AdapterState& adapterState() {
     static AdapterState state;

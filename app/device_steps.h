@@ -30,6 +30,19 @@ void resetAdapterState();
 // The version text holds at most this many bytes.
 inline constexpr std::uint32_t kMaxVersionBytes = 128;
 
+// The update's limits, the same in the console and the window.
+inline constexpr int kReconnectAttempts = 120;
+inline constexpr int kReturnCheckAttempts = 120;
+// Before this attempt of the return check, a loader identity on the bus is
+// the adapter still on its way out of the loader, not a failed start of the
+// application.
+inline constexpr int kLoaderCountsFromAttempt = 21;
+// The update's status after an image larger than the flash.
+inline constexpr int kStatusTooLarge = 7;
+
+// A failure text with a range, such as "Erase AP failed! %08X-%08X".
+std::u16string addressRange(const char* format, std::uint32_t start, std::uint32_t end);
+
 // True once the run has been interrupted (Ctrl-C, a closed console window, a
 // termination request): the sequences then stop at their next step.
 bool interrupted();

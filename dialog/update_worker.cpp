@@ -18,20 +18,15 @@ namespace dialog {
 
 namespace {
 
+using app::addressRange;
+using app::kLoaderCountsFromAttempt;
+using app::kReconnectAttempts;
+using app::kReturnCheckAttempts;
+using app::kStatusTooLarge;
+
 constexpr int kExternalPolls = 90'000;
 constexpr int kInternalPolls = 4'000;
 constexpr int kPollMs = 10;
-constexpr int kReconnectAttempts = 120;
-constexpr int kReturnCheckAttempts = 120;
-constexpr int kLoaderCountsFromAttempt = 21;
-constexpr int kStatusTooLarge = 7;
-
-std::u16string addressRange(const char* format, std::uint32_t start, std::uint32_t end) {
-    char text[96];
-    std::snprintf(text, sizeof text, format, static_cast<unsigned>(start),
-                  static_cast<unsigned>(end));
-    return std::u16string(text, text + std::char_traits<char>::length(text));
-}
 
 // Polls the transfer worker until it ends or the limit runs out. A pass
 // still running then is stopped, and has ended, before anything else talks

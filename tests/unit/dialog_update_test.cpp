@@ -14,6 +14,7 @@
 
 #include "tests/support/random_bytes.h"
 #include "tests/support/recording_view.h"
+#include "tests/support/sample_trailer.h"
 
 #include <gtest/gtest.h>
 
@@ -74,20 +75,7 @@ class DialogUpdate : public ::testing::Test {
         bus_.setEnumerateMilliseconds(20);
         path_ = std::filesystem::temp_directory_path() /
                 ("brisklink-dialog-" + std::to_string(::getpid()) + ".bin");
-        content_.imageKey = {0x11, 0x22, 0x33, 0x44};
-        pack::setHexField(content_.info.apVendorId, 8, "3F27");
-        pack::setHexField(content_.info.apProductId, 8, "1004");
-        pack::setHexField(content_.info.apUsageSelector, 4, "01");
-        pack::setHexField(content_.info.iapVendorId, 8, "3F27");
-        pack::setHexField(content_.info.iapProductId, 8, "1005");
-        pack::setHexField(content_.info.iapUsageSelector, 4, "00");
-        pack::setTextField(content_.info.firmwareVersion, u"2.1.0");
-        std::copy(kKey.begin(), kKey.end(), content_.info.commandKey);
-        content_.info.commandKeyLength = static_cast<std::uint16_t>(kKey.size());
-        content_.info.commandKeyEnabled = 1;
-        content_.internalImage = randomBytes(10000, 11);
-        content_.externalImage = randomBytes(3000, 12);
-        content_.externalAddress = 0x90000000;
+        content_ = testing_support::sampleTrailer(kKey);
     }
     ~DialogUpdate() override {
         isp::resetLinkState();
