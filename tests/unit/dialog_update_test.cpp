@@ -233,3 +233,71 @@ TEST_F(DialogUpdate, AnIspLoaderThatNeverComesBackIsNoSuccess) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DialogUpdate, EachFailedStepShowsItsMessageAndNoSuccess) {
+    struct Case {
+        void (*inject)(adapter::Faults&);
+        bool external;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {[](adapter::Faults& f) { f.statusText[adapter::Command::PageErase] = "F"; }, true,
+         "Erase external failed! 90000000-90000BB7"},
+        {[](adapter::Faults& f) { f.failProgramReports = {1}; }, true, "Program External Failed!"},
+        {[](adapter::Faults& f) { f.failVerifyReports = {1}; }, true, "External Verify Failed!"},
+        {[](adapter::Faults& f) { f.statusText[adapter::Command::PageErase] = "F"; }, false,
+         "Erase Ver failed! 0x00001800-0x00001808"},
+        {[](adapter::Faults& f) { f.failProgramReports = {100}; }, true, "Program Failed!"},
+        {[](adapter::Faults& f) { f.failVerifyReports = {100}; }, true, "AP Verify Failed!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        isp::resetLinkState();
+        app::resetAdapterState();
+        adapter::SimulatedBus bus(clock_, &clock_);
+        bus.setEnumerateMilliseconds(20);
+        platform::hid::setBus(&bus);
+        AdapterConfig config;
+        config.commandKey = kKey;
+        auto& a = bus.add(config);
+        content_ = testing_support::sampleTrailer(kKey);
+        if (!c.external) content_.externalImage.clear();
+        connect();
+        c.inject(a.config().faults);
+        view_.events.clear();
+        update();
+        EXPECT_EQ(view_.text(1007), c.message);
+        clock_.advance(5000);
+        EXPECT_EQ(a.mode(clock_.nowMs()), Mode::Loader);
+        EXPECT_FALSE(a.keyedPhase());
+    }
+    platform::hid::setBus(&bus_);
+}
+
+TEST_F(DialogUpdate, AnAdapterThatDoesNotReturnToItsApplicationStillEndsInSuccess) {
+    AdapterConfig c;
+    c.faults.returnInLoader = true;
+    add(c);
+    connect();
+    update();
+    auto results = view_.results();
+    EXPECT_EQ(std::vector<std::string>(results.end() - 3, results.end()),
+              (std::vector<std::string>{"Reset to AP...", "[ERROR] Can't Reset to AP...",
+                                        "Operation successful."}));
+
+    // Never back at all: 120 attempts a second apart, then the same.
+    view_.events.clear();
+    clock_.advance(5000);
+    connect();
+    bus_.adapter(0).config().faults = {};
+    bus_.adapter(0).config().faults.neverReturn = true;
+    update();
+    results = view_.results();
+    EXPECT_EQ(std::vector<std::string>(results.end() - 2, results.end()),
+              (std::vector<std::string>{"[ERROR] Can't Reset to AP...", "Operation successful."}));
+    EXPECT_GE(updateMs_, 120'000);
+}
+
+} // namespace
