@@ -123,11 +123,15 @@ bool readAdapterInformation(AdapterState& s, const std::function<void(const char
     if (!probed) return false;
     s.deviceDescription = u"USB, " + item;
 
-    if (interrupted()) return false;
-    if (!readInformation(kItemLoader, item)) {
-        failed("ISP_GetInformation 4\t-->Fail\n");
+    // One item into `item`; an item that does not come is told with its text,
+    // an interrupted run reads no further.
+    auto read = [&](int kind, const char* failText) {
+        if (interrupted()) return false;
+        if (readInformation(kind, item)) return true;
+        failed(failText);
         return false;
-    }
+    };
+    if (!read(kItemLoader, "ISP_GetInformation 4\t-->Fail\n")) return false;
     s.loaderVersion = item;
     s.deviceDescription += u", " + item;
     const std::u16string kind = item.substr(0, 3);
@@ -138,34 +142,21 @@ bool readAdapterInformation(AdapterState& s, const std::function<void(const char
     else
         return false;
 
-    if (interrupted()) return false;
-    if (!readInformation(kItemFlashSize, item)) {
-        failed("ISP_GetInformation 1\t-->Fail\n");
-        return false;
-    }
+    if (!read(kItemFlashSize, "ISP_GetInformation 1\t-->Fail\n")) return false;
     s.chipFlashSize = static_cast<std::uint32_t>(decimalValue(item));
 
-    if (interrupted()) return false;
-    if (!readInformation(kItemApStart, item)) {
-        failed("ISP_GetInformation IAP_START_ADDR\t-->Fail\n");
-        return false;
-    }
+    if (!read(kItemApStart, "ISP_GetInformation IAP_START_ADDR\t-->Fail\n")) return false;
     s.apStartAddress = static_cast<std::uint32_t>(decimalValue(item));
 
-    bool complete = true;
-    if (interrupted()) return false;
-    if (readInformation(kItemVersionRecord, item)) {
-        s.versionRecordAddress = static_cast<std::uint32_t>(decimalValue(item));
-    } else {
-        // The record is still read where the last connection found it.
-        failed("ISP_GetInformation AP_VER\t-->Fail\n");
-        complete = false;
-    }
+    // Without item 8 the record is still read where the last connection
+    // found it, and the connection counts as incomplete.
+    const bool complete = read(kItemVersionRecord, "ISP_GetInformation AP_VER\t-->Fail\n");
+    if (complete) s.versionRecordAddress = static_cast<std::uint32_t>(decimalValue(item));
 
     s.versionEnd = s.versionRecordAddress + 3;
     std::uint32_t length = s.versionLength;
     if (interrupted()) return false;
-    if (!readVersionLength(s.versionRecordAddress, length)) complete = false;
+    const bool lengthRead = readVersionLength(s.versionRecordAddress, length);
     if (length == 0xFFFFFFFFu) {
         // Erased: no version. The next update erases the longest record.
         s.versionLength = kMaxVersionBytes;
@@ -181,7 +172,7 @@ bool readAdapterInformation(AdapterState& s, const std::function<void(const char
         s.chipVersion = text;
         notes.versionRead = true;
     }
-    return complete;
+    return complete && lengthRead;
 }
 
 std::u16string upperAscii(std::u16string text) {
