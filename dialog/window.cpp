@@ -7,32 +7,72 @@
 
 namespace dialog {
 
+using namespace platform::ui;
+
+CBrisklinkDlg::CBrisklinkDlg() : CDialog(kDialogTemplate), icon(LoadIcon(kApplicationIcon)) {}
+
 CBrisklinkDlg::~CBrisklinkDlg() {
-    for (auto& worker : workers_)
+    for (auto* worker : {&connectThread, &updateThread})
+        if (*worker) (*worker)->join();
+    for (auto& worker : endedThreads_)
         worker->join();
 }
 
-bool CBrisklinkDlg::onInitDialog() {
+const MessageMap& CBrisklinkDlg::GetMessageMap() const {
+    using Self = CBrisklinkDlg;
+    static const MessageEntry entries[] = {
+        {kPaint, 0, static_cast<void (CDialog::*)()>(&Self::OnPaint), nullptr},
+        {kQueryDragIcon, 0, nullptr,
+         static_cast<IconHandle (CDialog::*)()>(&Self::OnQueryDragIcon)},
+        {kCommand, kProgramButton, static_cast<void (CDialog::*)()>(&Self::OnBnClickedProgram),
+         nullptr},
+        {kClose, 0, static_cast<void (CDialog::*)()>(&Self::OnClose), nullptr},
+        {kCommand, kConnectButton, static_cast<void (CDialog::*)()>(&Self::OnBnClickedConnect),
+         nullptr},
+    };
+    static const MessageMap map{entries, std::size(entries)};
+    return map;
+}
+
+void CBrisklinkDlg::DoDataExchange(CDataExchange& dx) {
+    DDX_Control(dx, kProgramButton, programButton);
+    DDX_Control(dx, kConnectButton, connectButton);
+    DDX_Control(dx, kProgressBar, progressBar);
+    DDX_Control(dx, kStatusLabel, statusLabel);
+    DDX_Control(dx, kResultLabel, resultLabel);
+}
+
+bool CBrisklinkDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+    SetIcon(icon, true);
+    SetIcon(icon, false);
     const image::ProgramData& p = image::program();
     if (image::loadProgram()) {
-        setCaption(image::recordText(p.info.windowTitle));
-        setItemText(kHeadline, image::recordText(p.info.headline));
-        setItemText(kNotice, image::recordText(p.info.notice));
-        setItemText(kNewVersion, image::recordText(p.info.firmwareVersion));
+        SetWindowText(image::recordText(p.info.windowTitle));
+        SetDlgItemText(kHeadline, image::recordText(p.info.headline));
+        SetDlgItemText(kNotice, image::recordText(p.info.notice));
+        SetDlgItemText(kNewVersion, image::recordText(p.info.firmwareVersion));
     } else {
-        Dialog::messageBox(u"Image format invalid!", u"Image Format Invalid");
-        requestClose();
+        MessageBox(u"Image format invalid!", u"Image Format Invalid");
+        PostMessage(kClose);
     }
-    Dialog::setProgress(kProgressBar, 0);
-    focusItem(kConnectButton);
+    progressBar.SetPos(0);
+    GotoDlgCtrl(kConnectButton);
     // The focus is set: the framework must not move it.
     return false;
 }
 
-bool CBrisklinkDlg::onKey(platform::ui::Key key) {
-    using platform::ui::Key;
-    if (key == Key::Escape) return true; // Escape never closes the window
-    if (key != Key::Return) return false;
+void CBrisklinkDlg::OnPaint() {
+    if (IsIconic())
+        PaintIconCentred(icon);
+    else
+        Default();
+}
+
+bool CBrisklinkDlg::PreTranslateMessage(const Message& message) {
+    if (message.message != kKeyDown) return CDialog::PreTranslateMessage(message);
+    if (message.wParam == kEscapeKey) return true;
+    if (message.wParam != kReturnKey) return CDialog::PreTranslateMessage(message);
     if (dialogState() == kIdle)
         startConnection();
     else if (dialogState() == kConnected)
@@ -40,49 +80,69 @@ bool CBrisklinkDlg::onKey(platform::ui::Key key) {
     return true;
 }
 
-void CBrisklinkDlg::onButton(int id) {
-    if (id == kConnectButton && dialogState() == kIdle) startConnection();
-    if (id == kProgramButton && dialogState() == kConnected) startUpdate();
+// A click queued before the buttons were switched must not start a second
+// worker on the link, so the handlers check the state as Return does.
+void CBrisklinkDlg::OnBnClickedProgram() {
+    if (dialogState() == kConnected) startUpdate();
+}
+
+void CBrisklinkDlg::OnBnClickedConnect() {
+    if (dialogState() == kIdle) startConnection();
+}
+
+void CBrisklinkDlg::setText(int control, const std::u16string& text) {
+    if (control == kStatusLabel)
+        statusLabel.SetWindowText(text);
+    else if (control == kResultLabel)
+        resultLabel.SetWindowText(text);
+    else
+        SetDlgItemText(control, text);
+}
+
+void CBrisklinkDlg::enable(int control, bool enabled) {
+    (control == kProgramButton ? programButton : connectButton).EnableWindow(enabled);
 }
 
 void CBrisklinkDlg::startConnection() {
     // The state first: a worker that ends at once must not be overwritten.
     dialogState() = kConnecting;
-    workers_.push_back(platform::threads().start([this] { return connectionWorker(*this); }));
+    if (connectThread) endedThreads_.push_back(std::move(connectThread));
+    connectThread = platform::threads().start([this] { return connectionWorker(*this); });
 }
 
 void CBrisklinkDlg::startUpdate() {
     dialogState() = kUpdating;
-    workers_.push_back(platform::threads().start([this] { return updateWorker(*this); }));
+    if (updateThread) endedThreads_.push_back(std::move(updateThread));
+    updateThread = platform::threads().start([this] { return updateWorker(*this); });
 }
 
-void CBrisklinkDlg::onClose() {
+void CBrisklinkDlg::OnClose() {
     // A running worker holds the link, and an update stopped half-way could
     // leave the adapter without firmware: the window stays until it ends.
     const int state = dialogState();
     if (state == kUpdating || state == kConnecting) {
-        Dialog::messageBox(state == kUpdating
-                               ? u"The adapter is being updated. Please wait until the update "
-                                 u"has finished; the window can be closed then."
-                               : u"The adapter is being connected. Please wait until the "
-                                 u"connection has finished; the window can be closed then.",
-                           image::recordText(image::program().info.windowTitle));
+        MessageBox(state == kUpdating
+                       ? u"The adapter is being updated. Please wait until the update "
+                         u"has finished; the window can be closed then."
+                       : u"The adapter is being connected. Please wait until the "
+                         u"connection has finished; the window can be closed then.",
+                   image::recordText(image::program().info.windowTitle));
         return;
     }
     const image::ProgramData& p = image::program();
     if (app::deviceAnswers(p.iapVendorId, p.iapProductId, p.iapUsageSelector)) {
         // Left in its loader: back to its application before the window goes.
-        setItemText(kResultLabel, u"Reset device....");
+        resultLabel.SetWindowText(u"Reset device....");
         ISP_Execute();
         ISP_CloseSerialPortConnect();
         platform::sleepMs(3000);
     }
-    endDialog();
+    CDialog::OnClose();
 }
 
 int runWindow() {
     CBrisklinkDlg window;
-    window.runModal(kDialogTemplate, kApplicationIcon);
+    window.DoModal();
     return 0;
 }
 

@@ -15,32 +15,51 @@ namespace dialog {
 inline constexpr int kDialogTemplate = 102;
 inline constexpr int kApplicationIcon = 129;
 
-class CBrisklinkDlg : public platform::ui::Dialog, public View {
+class CBrisklinkDlg : public platform::ui::CDialog, public View {
   public:
-    CBrisklinkDlg() = default;
+    CBrisklinkDlg();
     ~CBrisklinkDlg() override;
 
-    // View: each call runs on the dialog's thread while the worker waits.
-    void setText(int control, const std::u16string& text) override { setItemText(control, text); }
-    void setProgress(int position) override { Dialog::setProgress(kProgressBar, position); }
-    void enable(int control, bool enabled) override { enableItem(control, enabled); }
-    void focus(int control) override { focusItem(control); }
+    // View: each call is a message sent to the dialog's thread.
+    void setText(int control, const std::u16string& text) override;
+    void setProgress(int position) override { progressBar.SetPos(position); }
+    void enable(int control, bool enabled) override;
+    void focus(int control) override { GotoDlgCtrl(control); }
     void messageBox(const std::u16string& text, const std::u16string& caption) override {
-        Dialog::messageBox(text, caption);
+        MessageBox(text, caption);
     }
 
+    // Return starts the step of the window's state; Escape never closes it.
+    bool PreTranslateMessage(const platform::ui::Message& message) override;
+
   protected:
-    bool onInitDialog() override;
-    bool onKey(platform::ui::Key key) override;
-    void onButton(int id) override;
-    void onClose() override;
+    const platform::ui::MessageMap& GetMessageMap() const override;
+    void DoDataExchange(platform::ui::CDataExchange& dx) override;
+    bool OnInitDialog() override;
+
+    void OnPaint();
+    platform::ui::IconHandle OnQueryDragIcon() { return icon; }
+    void OnBnClickedProgram();
+    void OnClose();
+    void OnBnClickedConnect();
 
   private:
     void startConnection();
     void startUpdate();
-    // Workers are kept until the window is gone: joining one on the
-    // dialog's thread could wait for a worker that waits for the dialog.
-    std::vector<std::unique_ptr<platform::Worker>> workers_;
+
+    platform::ui::IconHandle icon = nullptr;
+    platform::ui::CButton programButton;
+    platform::ui::CButton connectButton;
+    platform::ui::CProgressCtrl progressBar;
+    platform::ui::CStatic statusLabel;
+    platform::ui::CStatic resultLabel;
+    // The running workers (the update worker owns its transfer worker).
+    std::unique_ptr<platform::Worker> connectThread;
+    std::unique_ptr<platform::Worker> updateThread;
+    // Workers that have ended are joined only once the window is gone: a
+    // worker's last calls are messages to the dialog's thread, which must
+    // not be waiting for it then.
+    std::vector<std::unique_ptr<platform::Worker>> endedThreads_;
 };
 
 // Runs the window until it is closed; the process then exits with 0.

@@ -1,49 +1,137 @@
-// The small dialog framework the window stands on: a modal dialog created
-// from a dialog resource, with its own message loop so that keys reach
-// onKey before the dialog's own handling, button and close handlers, and
-// thin calls on its controls by id. Every call on the controls may come from
-// any thread: it runs on the dialog's thread while the caller waits, as a
-// sent window message does.
+// The small dialog framework the window stands on, in the shape of the
+// classic one it replaces: a modal dialog created from a dialog resource
+// (CDialog), with its own message loop so that PreTranslateMessage sees
+// every key before the dialog's keyboard handling, OnInitDialog, a message
+// map of handlers, DoDataExchange binding of controls by id, and thin
+// control wrappers (CButton, CStatic, CProgressCtrl).
+//
+// Every call on a control or on the dialog's texts may come from a worker
+// thread: it is a window message sent to the dialog's thread, which runs it
+// while the caller waits.
 #pragma once
 
-#include <functional>
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
 namespace platform::ui {
 
-enum class Key { Return, Escape, Other };
+using WindowHandle = void*;
+using IconHandle = void*;
 
-class Dialog {
+// The messages and keys the framework's users name (the system's values).
+inline constexpr unsigned kKeyDown = 0x0100;
+inline constexpr unsigned kPaint = 0x000F;
+inline constexpr unsigned kClose = 0x0010;
+inline constexpr unsigned kQueryDragIcon = 0x0037;
+inline constexpr unsigned kCommand = 0x0111;
+inline constexpr std::uintptr_t kReturnKey = 0x0D;
+inline constexpr std::uintptr_t kEscapeKey = 0x1B;
+
+struct Message {
+    WindowHandle window = nullptr;
+    unsigned message = 0;
+    std::uintptr_t wParam = 0;
+    std::intptr_t lParam = 0;
+};
+
+class CDialog;
+
+// One row of a message map: `message` (for kCommand, a click of control
+// `id`) runs `handler`, or `query`, whose result is the message's answer.
+struct MessageEntry {
+    unsigned message = 0;
+    int id = 0;
+    void (CDialog::*handler)() = nullptr;
+    IconHandle (CDialog::*query)() = nullptr;
+};
+
+struct MessageMap {
+    const MessageEntry* entries = nullptr;
+    std::size_t count = 0;
+};
+
+// A control of a dialog, bound by id in DoDataExchange.
+class CWnd {
   public:
-    Dialog();
-    virtual ~Dialog();
-    Dialog(const Dialog&) = delete;
-    Dialog& operator=(const Dialog&) = delete;
-
-    // Creates the dialog from template `templateId` with icon `iconId` and
-    // runs it until it is closed. False when it cannot be created.
-    bool runModal(int templateId, int iconId);
-
-    void setCaption(const std::u16string& text);
-    void setItemText(int id, const std::u16string& text);
-    // The progress bar `id` at `position` (0 to 100).
-    void setProgress(int id, int position);
-    void enableItem(int id, bool enabled);
-    void focusItem(int id);
-    // A message box with an OK button, owned by the dialog.
-    void messageBox(const std::u16string& text, const std::u16string& caption);
-    // Asks the dialog to close, as its close box does (onClose decides).
-    void requestClose();
+    void SetWindowText(const std::u16string& text);
+    void EnableWindow(bool enabled);
+    int id() const { return id_; }
 
   protected:
-    virtual bool onInitDialog() { return true; }
-    // A key on its way to the dialog; true swallows it.
-    virtual bool onKey(Key) { return false; }
-    virtual void onButton(int) {}
-    virtual void onClose() { endDialog(); }
-    // Ends the modal run.
-    void endDialog();
+    friend class CDataExchange;
+    CDialog* dialog_ = nullptr;
+    int id_ = 0;
+};
+
+class CButton : public CWnd {};
+class CStatic : public CWnd {};
+
+class CProgressCtrl : public CWnd {
+  public:
+    // The position within the default range 0 to 100.
+    void SetPos(int position);
+};
+
+class CDataExchange {
+  public:
+    explicit CDataExchange(CDialog& dialog) : dialog_(dialog) {}
+    void control(int id, CWnd& control) {
+        control.dialog_ = &dialog_;
+        control.id_ = id;
+    }
+
+  private:
+    CDialog& dialog_;
+};
+
+inline void DDX_Control(CDataExchange& dx, int id, CWnd& control) { dx.control(id, control); }
+
+class CDialog {
+  public:
+    explicit CDialog(int templateId);
+    virtual ~CDialog();
+    CDialog(const CDialog&) = delete;
+    CDialog& operator=(const CDialog&) = delete;
+
+    // Creates the dialog and runs it until it is closed: the code given to
+    // EndDialog, or -1 when it cannot be created.
+    int DoModal();
+
+    // A key or other message on its way to the dialog; true swallows it.
+    virtual bool PreTranslateMessage(const Message& message);
+
+    void SetWindowText(const std::u16string& text);
+    void SetDlgItemText(int id, const std::u16string& text);
+    void SetIcon(IconHandle icon, bool big);
+    // Moves the focus to control `id`, as the Tab key would.
+    void GotoDlgCtrl(int id);
+    // A message box with an OK button, owned by the dialog.
+    void MessageBox(const std::u16string& text, const std::u16string& caption);
+    // Queues `message` for the dialog (as a close box queues kClose).
+    void PostMessage(unsigned message);
+    bool IsIconic() const;
+    // Paints the minimized window: the icon's background erased, `icon`
+    // centred in the client area.
+    void PaintIconCentred(IconHandle icon);
+    void EndDialog(int result);
+
+    // The window of control `id`; null where there is no window.
+    WindowHandle controlWindow(int id) const;
+
+    static IconHandle LoadIcon(int resourceId);
+
+  protected:
+    virtual const MessageMap& GetMessageMap() const;
+    virtual void DoDataExchange(CDataExchange&) {}
+    // Binds the controls; true lets the framework give the first control
+    // the focus.
+    virtual bool OnInitDialog();
+    // The framework's close: the modal run ends.
+    void OnClose() { EndDialog(2); }
+    // Hands the message being handled to the framework's own handling.
+    void Default();
 
   private:
     struct Impl;

@@ -5,132 +5,167 @@
 
 #include <commctrl.h>
 
+// The framework's members carry the classic names, which windows.h turns
+// into macros; the system's functions are called by their wide names here.
+#undef MessageBox
+#undef PostMessage
+#undef LoadIcon
+#undef SetWindowText
+#undef SetDlgItemText
+
 namespace platform::ui {
 
 namespace {
-// Runs the std::function in lParam on the dialog's thread.
-constexpr UINT kCallMessage = WM_APP + 1;
-
 const wchar_t* wide(const std::u16string& text) {
     return reinterpret_cast<const wchar_t*>(text.c_str());
 }
+HWND hwnd(WindowHandle window) { return static_cast<HWND>(window); }
 } // namespace
 
-struct Dialog::Impl {
-    Dialog* owner = nullptr;
+struct CDialog::Impl {
+    CDialog* owner = nullptr;
+    int templateId = 0;
     HWND window = nullptr;
-    HICON icon = nullptr;
-    DWORD thread = 0;
     bool done = false;
-
-    // Runs `call` on the dialog's thread and waits for it.
-    void onDialogThread(const std::function<void()>& call) {
-        if (window == nullptr) return;
-        if (GetCurrentThreadId() == thread)
-            call();
-        else
-            SendMessageW(window, kCallMessage, 0,
-                         reinterpret_cast<LPARAM>(const_cast<std::function<void()>*>(&call)));
-    }
+    int result = 0;
+    bool defaulted = false;
 
     static INT_PTR CALLBACK procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         auto* self = reinterpret_cast<Impl*>(GetWindowLongPtrW(window, DWLP_USER));
-        switch (message) {
-        case WM_INITDIALOG: {
+        if (message == WM_INITDIALOG) {
             self = reinterpret_cast<Impl*>(lParam);
             SetWindowLongPtrW(window, DWLP_USER, lParam);
             self->window = window;
-            SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(self->icon));
-            SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(self->icon));
-            return self->owner->onInitDialog() ? TRUE : FALSE;
+            return self->owner->OnInitDialog() ? TRUE : FALSE;
         }
-        case WM_COMMAND:
-            if (self && HIWORD(wParam) == BN_CLICKED) self->owner->onButton(LOWORD(wParam));
-            return TRUE;
-        case WM_CLOSE:
-            if (self) self->owner->onClose();
-            return TRUE;
-        case WM_QUERYDRAGICON:
-            return self ? reinterpret_cast<INT_PTR>(self->icon) : 0;
-        case kCallMessage:
-            (*reinterpret_cast<std::function<void()>*>(lParam))();
-            return TRUE;
-        default:
-            return FALSE;
+        if (self == nullptr) return FALSE;
+        return self->dispatch(message, wParam);
+    }
+
+    // Runs the message map's handler for `message`; FALSE hands the message
+    // to the system's dialog handling.
+    INT_PTR dispatch(UINT message, WPARAM wParam) {
+        const MessageMap& map = owner->GetMessageMap();
+        for (std::size_t i = 0; i < map.count; ++i) {
+            const MessageEntry& entry = map.entries[i];
+            if (entry.message != message) continue;
+            if (message == WM_COMMAND &&
+                (LOWORD(wParam) != entry.id || HIWORD(wParam) != BN_CLICKED))
+                continue;
+            defaulted = false;
+            if (entry.query) return reinterpret_cast<INT_PTR>((owner->*entry.query)());
+            (owner->*entry.handler)();
+            return defaulted ? FALSE : TRUE;
         }
+        if (message == WM_CLOSE) {
+            owner->OnClose();
+            return TRUE;
+        }
+        return FALSE;
     }
 };
 
-Dialog::Dialog() : impl_(std::make_unique<Impl>()) { impl_->owner = this; }
+CDialog::CDialog(int templateId) : impl_(std::make_unique<Impl>()) {
+    impl_->owner = this;
+    impl_->templateId = templateId;
+}
 
-Dialog::~Dialog() = default;
+CDialog::~CDialog() = default;
 
-bool Dialog::runModal(int templateId, int iconId) {
+int CDialog::DoModal() {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
-    HINSTANCE module = GetModuleHandleW(nullptr);
-    impl_->icon = LoadIconW(module, MAKEINTRESOURCEW(iconId));
-    impl_->thread = GetCurrentThreadId();
     impl_->done = false;
-    HWND window = CreateDialogParamW(module, MAKEINTRESOURCEW(templateId), nullptr,
-                                     &Impl::procedure, reinterpret_cast<LPARAM>(impl_.get()));
-    if (window == nullptr) return false;
-    ShowWindow(window, SW_SHOW);
-    // The modal loop: every key goes to onKey before the dialog's own
-    // keyboard handling (Return and Escape would otherwise press the default
-    // button or close the dialog).
-    MSG message;
-    while (!impl_->done && GetMessageW(&message, nullptr, 0, 0) > 0) {
-        if (message.message == WM_KEYDOWN &&
-            (message.hwnd == window || IsChild(window, message.hwnd))) {
-            const Key key = message.wParam == VK_RETURN   ? Key::Return
-                            : message.wParam == VK_ESCAPE ? Key::Escape
-                                                          : Key::Other;
-            if (onKey(key)) continue;
+    impl_->result = 0;
+    HWND window =
+        CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(impl_->templateId), nullptr,
+                           &Impl::procedure, reinterpret_cast<LPARAM>(impl_.get()));
+    if (window == nullptr) return -1;
+    if (!impl_->done) ShowWindow(window, SW_SHOW);
+    // The modal loop: every message for the dialog goes to
+    // PreTranslateMessage before the dialog's own keyboard handling (Return
+    // and Escape would otherwise press the default button or close it).
+    MSG msg;
+    while (!impl_->done && GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (msg.hwnd == window || IsChild(window, msg.hwnd)) {
+            const Message m{msg.hwnd, msg.message, msg.wParam, msg.lParam};
+            if (PreTranslateMessage(m)) continue;
+            if (IsDialogMessageW(window, &msg)) continue;
         }
-        if (IsDialogMessageW(window, &message)) continue;
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
     }
     DestroyWindow(window);
     impl_->window = nullptr;
-    return true;
+    return impl_->result;
 }
 
-void Dialog::endDialog() {
+void CDialog::EndDialog(int result) {
     impl_->done = true;
+    impl_->result = result;
     PostMessageW(impl_->window, WM_NULL, 0, 0);
 }
 
-void Dialog::setCaption(const std::u16string& text) {
-    impl_->onDialogThread([&] { SetWindowTextW(impl_->window, wide(text)); });
+void CDialog::Default() { impl_->defaulted = true; }
+
+WindowHandle CDialog::controlWindow(int id) const { return GetDlgItem(impl_->window, id); }
+
+void CDialog::SetWindowText(const std::u16string& text) {
+    SetWindowTextW(impl_->window, wide(text));
 }
 
-void Dialog::setItemText(int id, const std::u16string& text) {
-    impl_->onDialogThread([&] { SetDlgItemTextW(impl_->window, id, wide(text)); });
+void CDialog::SetDlgItemText(int id, const std::u16string& text) {
+    SetDlgItemTextW(impl_->window, id, wide(text));
 }
 
-void Dialog::setProgress(int id, int position) {
-    impl_->onDialogThread([&] {
-        SendDlgItemMessageW(impl_->window, id, PBM_SETPOS, static_cast<WPARAM>(position), 0);
-    });
+void CDialog::SetIcon(IconHandle icon, bool big) {
+    SendMessageW(impl_->window, WM_SETICON, big ? ICON_BIG : ICON_SMALL,
+                 reinterpret_cast<LPARAM>(icon));
 }
 
-void Dialog::enableItem(int id, bool enabled) {
-    impl_->onDialogThread([&] { EnableWindow(GetDlgItem(impl_->window, id), enabled); });
+void CDialog::GotoDlgCtrl(int id) {
+    // A sent WM_NEXTDLGCTL moves the focus on the dialog's own thread, where
+    // the focus lives, whichever thread asks.
+    SendMessageW(impl_->window, WM_NEXTDLGCTL,
+                 reinterpret_cast<WPARAM>(GetDlgItem(impl_->window, id)), TRUE);
 }
 
-void Dialog::focusItem(int id) {
-    impl_->onDialogThread([&] {
-        SendMessageW(impl_->window, WM_NEXTDLGCTL,
-                     reinterpret_cast<WPARAM>(GetDlgItem(impl_->window, id)), TRUE);
-    });
-}
-
-void Dialog::messageBox(const std::u16string& text, const std::u16string& caption) {
+void CDialog::MessageBox(const std::u16string& text, const std::u16string& caption) {
     MessageBoxW(impl_->window, wide(text), wide(caption), MB_OK);
 }
 
-void Dialog::requestClose() { PostMessageW(impl_->window, WM_CLOSE, 0, 0); }
+void CDialog::PostMessage(unsigned message) { PostMessageW(impl_->window, message, 0, 0); }
+
+bool CDialog::IsIconic() const { return ::IsIconic(impl_->window) != FALSE; }
+
+void CDialog::PaintIconCentred(IconHandle icon) {
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(impl_->window, &paint);
+    SendMessageW(impl_->window, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+    RECT client;
+    GetClientRect(impl_->window, &client);
+    const int x = (client.right - client.left - GetSystemMetrics(SM_CXICON) + 1) / 2;
+    const int y = (client.bottom - client.top - GetSystemMetrics(SM_CYICON) + 1) / 2;
+    DrawIcon(dc, x, y, static_cast<HICON>(icon));
+    EndPaint(impl_->window, &paint);
+}
+
+IconHandle CDialog::LoadIcon(int resourceId) {
+    return LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(resourceId));
+}
+
+void CWnd::SetWindowText(const std::u16string& text) {
+    if (dialog_) SetWindowTextW(hwnd(dialog_->controlWindow(id_)), wide(text));
+}
+
+void CWnd::EnableWindow(bool enabled) {
+    if (dialog_) ::EnableWindow(hwnd(dialog_->controlWindow(id_)), enabled);
+}
+
+void CProgressCtrl::SetPos(int position) {
+    if (dialog_)
+        SendMessageW(hwnd(dialog_->controlWindow(id_)), PBM_SETPOS, static_cast<WPARAM>(position),
+                     0);
+}
 
 } // namespace platform::ui

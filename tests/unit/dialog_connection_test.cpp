@@ -197,12 +197,14 @@ class CountingThreads : public platform::Threads {
 };
 
 struct TestWindow : dialog::CBrisklinkDlg {
-    using CBrisklinkDlg::onButton;
-    using CBrisklinkDlg::onKey;
+    using CBrisklinkDlg::OnBnClickedConnect;
+    using CBrisklinkDlg::OnBnClickedProgram;
+    bool key(std::uintptr_t code) {
+        return PreTranslateMessage({nullptr, platform::ui::kKeyDown, code, 0});
+    }
 };
 
 TEST(DialogKeys, ReturnStartsTheStepOfTheStateAndEscapeIsSwallowed) {
-    using platform::ui::Key;
     CountingThreads threads;
     platform::setThreads(&threads);
     struct Case {
@@ -218,17 +220,17 @@ TEST(DialogKeys, ReturnStartsTheStepOfTheStateAndEscapeIsSwallowed) {
         TestWindow window;
         dialog::dialogState() = c.state;
         threads.started = 0;
-        EXPECT_TRUE(window.onKey(Key::Escape));
+        EXPECT_TRUE(window.key(platform::ui::kEscapeKey));
         EXPECT_EQ(threads.started, 0);
-        EXPECT_TRUE(window.onKey(Key::Return));
+        EXPECT_TRUE(window.key(platform::ui::kReturnKey));
         EXPECT_EQ(threads.started, c.startsWorker);
         EXPECT_EQ(dialog::dialogState(), c.stateAfter);
         // A second press while the step runs starts nothing.
-        EXPECT_TRUE(window.onKey(Key::Return));
-        window.onButton(dialog::kConnectButton);
-        window.onButton(dialog::kProgramButton);
+        EXPECT_TRUE(window.key(platform::ui::kReturnKey));
+        window.OnBnClickedConnect();
+        window.OnBnClickedProgram();
         EXPECT_EQ(threads.started, c.startsWorker);
-        EXPECT_FALSE(window.onKey(Key::Other));
+        EXPECT_FALSE(window.key(0x41));
     }
     platform::setThreads(nullptr);
 }
