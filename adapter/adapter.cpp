@@ -277,6 +277,13 @@ bool SimulatedAdapter::fire(std::set<Command>& set, Command c) {
     return true;
 }
 
+bool SimulatedAdapter::failsAt(Command c, std::uint32_t address) {
+    auto listed = config_.faults.failAt.find(c);
+    if (listed == config_.faults.failAt.end() || !listed->second.count(address)) return false;
+    if (config_.faults.once) listed->second.erase(address);
+    return true;
+}
+
 void SimulatedAdapter::reply(Command c, const std::string& text, std::int64_t nowMs, Report bytes) {
     Faults& f = config_.faults;
     if (fire(f.noReply, c)) return;
@@ -487,7 +494,7 @@ void SimulatedAdapter::dispatch(const Report& r, std::int64_t nowMs) {
     }
     case Command::PageErase:
         note(c, hex32(p0) + "~" + hex32(p1));
-        reply(c, eraseRange(p0, p1) ? "O" : "F", nowMs);
+        reply(c, !failsAt(c, p0) && eraseRange(p0, p1) ? "O" : "F", nowMs);
         break;
     case Command::BlankCheck: {
         note(c, hex32(p0) + "~" + hex32(p1));
@@ -569,6 +576,7 @@ void SimulatedAdapter::transfer(const Report& r, bool program, bool crcOk, std::
         ok = false;
         if (config_.faults.once) failing.erase(passReports_);
     }
+    if (ok && failsAt(c, first)) ok = false;
     if (ok) {
         std::uint8_t* m = memory(first, k, program);
         if (!m) {

@@ -55,11 +55,14 @@ struct Faults {
     std::map<Command, std::string> statusText;   // replies with this text instead
     std::set<int> failProgramReports;            // 1-based report numbers in a program pass
     std::set<int> failVerifyReports;             // 1-based report numbers in a verify pass
-    int vanishAfterWrites = -1;                  // gone (writes fail) after this many reports
-    std::int64_t vanishForMs = 2000;             // and back, in the loader, after this long
-    bool neverReturn = false;                    // a reset leaves it gone for good
-    bool returnInLoader = false;                 // "execute" comes back in the loader
-    bool once = false;                           // each fault fires once, then heals
+    // Page erases and program or verify reports whose first address is
+    // listed under their command fail.
+    std::map<Command, std::set<std::uint32_t>> failAt;
+    int vanishAfterWrites = -1;      // gone (writes fail) after this many reports
+    std::int64_t vanishForMs = 2000; // and back, in the loader, after this long
+    bool neverReturn = false;        // a reset leaves it gone for good
+    bool returnInLoader = false;     // "execute" comes back in the loader
+    bool once = false;               // each fault fires once, then heals
 };
 
 struct AdapterConfig {
@@ -129,6 +132,7 @@ class SimulatedAdapter {
     void reply(Command c, const std::string& text, std::int64_t nowMs, Report bytes = {});
     void queueData(const Report& r, std::int64_t nowMs);
     bool fire(std::set<Command>& set, Command c);
+    bool failsAt(Command c, std::uint32_t address);
     // The bytes of [address, address + length) when they lie in one memory,
     // else null; lengths are 64-bit so no range can wrap.
     std::uint8_t* memory(std::uint32_t address, std::uint64_t length, bool writable);

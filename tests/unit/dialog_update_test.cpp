@@ -237,20 +237,36 @@ TEST_F(DialogUpdate, AnIspLoaderThatNeverComesBackIsNoSuccess) {
 namespace {
 
 TEST_F(DialogUpdate, EachFailedStepShowsItsMessageAndNoSuccess) {
+    using adapter::Command;
     struct Case {
         void (*inject)(adapter::Faults&);
         bool external;
         std::string message;
+        LoaderKind loader = LoaderKind::IAP;
+        bool afterMassErase = false; // injected once the mass erase has run
     };
     const std::vector<Case> cases = {
-        {[](adapter::Faults& f) { f.statusText[adapter::Command::PageErase] = "F"; }, true,
+        {[](adapter::Faults& f) { f.statusText[Command::PageErase] = "F"; }, true,
          "Erase external failed! 90000000-90000BB7"},
         {[](adapter::Faults& f) { f.failProgramReports = {1}; }, true, "Program External Failed!"},
         {[](adapter::Faults& f) { f.failVerifyReports = {1}; }, true, "External Verify Failed!"},
-        {[](adapter::Faults& f) { f.statusText[adapter::Command::PageErase] = "F"; }, false,
+        {[](adapter::Faults& f) { f.statusText[Command::PageErase] = "F"; }, false,
          "Erase Ver failed! 0x00001800-0x00001808"},
+        {[](adapter::Faults& f) { f.failAt[Command::PageErase] = {0x2000}; }, false,
+         "Erase AP failed! 00002000-0000470F"},
+        {[](adapter::Faults& f) { f.statusText[Command::MassErase] = "F"; }, false,
+         "Mass Erase failed!", LoaderKind::ISP},
+        {[](adapter::Faults& f) {
+             f.noReply = {Command::Ready};
+             f.once = true;
+         },
+         false, "Reset Failed!", LoaderKind::ISP, true},
         {[](adapter::Faults& f) { f.failProgramReports = {100}; }, true, "Program Failed!"},
         {[](adapter::Faults& f) { f.failVerifyReports = {100}; }, true, "AP Verify Failed!"},
+        {[](adapter::Faults& f) { f.failAt[Command::Program] = {0x1800}; }, false,
+         "Program Version Failed!"},
+        {[](adapter::Faults& f) { f.failAt[Command::Verify] = {0x1800}; }, false,
+         "Version Verify Failed!"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
@@ -261,11 +277,21 @@ TEST_F(DialogUpdate, EachFailedStepShowsItsMessageAndNoSuccess) {
         platform::hid::setBus(&bus);
         AdapterConfig config;
         config.commandKey = kKey;
+        config.loaderKind = c.loader;
         auto& a = bus.add(config);
         content_ = testing_support::sampleTrailer(kKey);
         if (!c.external) content_.externalImage.clear();
         connect();
-        c.inject(a.config().faults);
+        bool injected = false;
+        if (c.afterMassErase)
+            bus.setWriteHook([&](std::size_t) {
+                if (!injected && !a.commandLog().empty() && a.commandLog().back() == "mass-erase") {
+                    c.inject(a.config().faults);
+                    injected = true;
+                }
+            });
+        else
+            c.inject(a.config().faults);
         view_.events.clear();
         update();
         EXPECT_EQ(view_.text(1007), c.message);
