@@ -1,12 +1,16 @@
 // The window end to end: IAP-emu.exe started without arguments under Wine on
-// a virtual X display, worked with real key presses through the X server
-// (xdotool) against brisklink-emu, whose memory is checked afterwards.
-// Screenshots of the window go to the build directory.
+// a virtual X display against brisklink-emu, worked as a person would: the
+// probe (a Windows program) reads the window's controls and says where they
+// are, the clicks and keys go through the X server (xdotool), and the
+// emulator's memory is checked afterwards. Screenshots go to the build
+// directory.
 #include "isp/bytes.h"
 #include "process.h"
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -16,41 +20,94 @@ using namespace testing_support;
 
 const std::string kTitle = "Brisklink Firmware Update";
 
+// One control as the probe reads it.
+struct Control {
+    int id = 0;
+    std::string kind;
+    int x = 0, y = 0, width = 0, height = 0;
+    unsigned long style = 0;
+    bool enabled = false;
+    std::string text;
+};
+
 class Window : public ::testing::Test {
   protected:
     void SetUp() override {
         exe_ = std::string(BRISKLINK_WINDOWS_BIN) + "/IAP-emu.exe";
-        if (!std::filesystem::exists(exe_)) GTEST_SKIP() << "no Windows build";
+        probe_ = std::string(BRISKLINK_WINDOWS_BIN) + "/brisklink-window-probe.exe";
+        if (!std::filesystem::exists(exe_) || !std::filesystem::exists(probe_))
+            GTEST_SKIP() << "no Windows build";
         for (const char* tool : {"wine", "Xvfb", "xdotool", "import"})
             if (!haveCommand(tool)) GTEST_SKIP() << tool << " is not installed";
         display_ = ":" + std::to_string(50 + ::getpid() % 200);
         setenv("DISPLAY", display_.c_str(), 1);
         xvfb_ = std::make_unique<Background>(std::vector<std::string>{
             "Xvfb", display_, "-screen", "0", "800x600x24", "-nolisten", "tcp"});
-        ASSERT_TRUE(until([] { return run({"xdotool", "getdisplaygeometry"}).exitCode == 0; }));
+        for (int i = 0; i < 100 && run({"xdotool", "getdisplaygeometry"}).exitCode != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     void TearDown() override {
         if (xvfb_) xvfb_->stop(SIGTERM);
     }
 
-    // Polls `done` for up to 120 s (Wine's first window in a new prefix
-    // takes a while).
-    template <typename F> static bool until(F done) {
-        for (int i = 0; i < 1200; ++i) {
-            if (done()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The probe's output goes through a file: when the probe is the first
+    // Wine program, the Wine services it starts keep its standard output
+    // open, and a pipe would never end.
+    ProcessResult probe(std::vector<std::string> args) {
+        const std::string out = (dir_ / "probe.out").string();
+        args.insert(args.begin(),
+                    {"sh", "-c", "exec wine \"$0\" \"$@\" >" + out + " 2>/dev/null", probe_});
+        ProcessResult r = run(args);
+        const auto bytes = readFile(out);
+        r.out.assign(bytes.begin(), bytes.end());
+        return r;
+    }
+    // The window's controls in template order; empty when it is not shown
+    // within `seconds` (Wine's first window in a new prefix takes a while).
+    std::vector<Control> controls(int seconds = 2) {
+        const auto r = probe({"controls", kTitle, std::to_string(seconds)});
+        std::vector<Control> out;
+        std::istringstream lines(r.out);
+        std::string line;
+        while (std::getline(lines, line)) {
+            std::istringstream in(line);
+            Control c;
+            int enabled = 0;
+            if (!(in >> c.id >> c.kind >> c.x >> c.y >> c.width >> c.height >> std::hex >>
+                  c.style >> std::dec >> enabled))
+                continue; // the client size
+            c.enabled = enabled != 0;
+            std::getline(in, c.text);
+            if (!c.text.empty()) c.text.erase(0, 1);
+            out.push_back(c);
         }
-        return false;
+        return out;
+    }
+    std::map<int, Control> byId(const std::vector<Control>& list) {
+        std::map<int, Control> out;
+        for (const Control& c : list)
+            out[c.id] = c;
+        return out;
+    }
+    bool waitText(int id, const std::string& text, int seconds) {
+        return probe({"wait", kTitle, std::to_string(id), text, std::to_string(seconds)})
+                   .exitCode == 0;
+    }
+    // A real click through the X server in the middle of control `id`.
+    void click(int id) {
+        const auto where = probe({"centre", kTitle, std::to_string(id)});
+        ASSERT_EQ(where.exitCode, 0);
+        std::istringstream in(where.out);
+        std::string x, y;
+        in >> x >> y;
+        EXPECT_EQ(run({"xdotool", "mousemove", x, y, "click", "1"}).exitCode, 0);
     }
     std::string window() {
         const auto r = run({"xdotool", "search", "--onlyvisible", "--name", kTitle});
         return r.out.substr(0, r.out.find('\n'));
     }
-    // Waits for the window, then lets it settle before keys are sent.
-    bool windowShown() {
-        if (!until([&] { return !window().empty(); })) return false;
-        std::this_thread::sleep_for(std::chrono::seconds(2));
-        return true;
+    void key(const std::string& name) {
+        EXPECT_EQ(run({"xdotool", "key", "--window", window(), name}).exitCode, 0);
     }
     // Presses `name` until `line` shows in the emulator's log: a key that
     // reaches a busy machine's window before it takes input is lost, and
@@ -62,15 +119,12 @@ class Window : public ::testing::Test {
         }
         return false;
     }
-    void key(const std::string& name) {
-        EXPECT_EQ(run({"xdotool", "key", "--window", window(), name}).exitCode, 0);
-    }
     void screenshot(const std::string& name) {
         run({"import", "-window", "root", "-crop", "380x240+0+0",
              std::string(BRISKLINK_BUILD_DIR) + "/window-" + name + ".png"});
     }
-    std::filesystem::path pack() {
-        writeFile(dir_ / "internal.bin", randomBytes(20000, 31));
+    std::filesystem::path pack(std::size_t imageBytes) {
+        writeFile(dir_ / "internal.bin", randomBytes(imageBytes, 31));
         const auto r = run({BRISKLINK_PACK, "build",
                             "--updater",    exe_,
                             "--internal",   (dir_ / "internal.bin").string(),
@@ -85,34 +139,102 @@ class Window : public ::testing::Test {
         return dir_ / "IAP-emu.exe";
     }
 
-    std::string exe_, display_;
+    std::string exe_, probe_, display_;
     std::unique_ptr<Background> xvfb_;
     TempDir dir_;
 };
 
+// Template 102 in dialog units: id, class, x, y, width, height, text.
+struct Expected {
+    int id;
+    const char* kind;
+    int x, y, width, height;
+    const char* text;
+};
+const Expected kTemplate[] = {
+    {1000, "Edit", 7, 22, 144, 31, "Plug the adapter in, press Connect, then Program."},
+    {1002, "Static", 7, 7, 192, 8, "Update the Brisklink adapter to firmware 2.1.0"},
+    {1003, "Button", 156, 59, 43, 32, "Program"},
+    {1004, "Static", 36, 84, 106, 8, "Not Connected"},
+    {1005, "Static", 8, 84, 26, 8, "Status: "},
+    {1006, "Static", 8, 94, 26, 8, "Result: "},
+    {1007, "Static", 35, 94, 164, 8, "NA"},
+    {1010, "Button", 156, 21, 43, 32, "Connect"},
+    {-1, "Static", 7, 60, 43, 8, "New Version:"},
+    {1008, "Static", 62, 60, 88, 8, "2.1.0"},
+    {-1, "Static", 7, 72, 54, 8, "Current Version:"},
+    {1009, "Static", 62, 72, 88, 8, "Not Read"},
+    {1011, "msctls_progress32", 7, 105, 192, 14, ""},
+};
+
 TEST_F(Window, ConnectAndProgramUpdateTheAdapterAndEscapeNeverCloses) {
-    const auto exe = pack();
-    Emulator emu({"--ap", "1D50:6190:01", "--iap", "1D50:6191:02", "--verbose", "--dump-dir",
-                  (dir_ / "dump").string()});
+    const auto exe = pack(100'000);
+    // Paced so that the progress bar can be watched moving.
+    Emulator emu({"--ap", "1D50:6190:01", "--iap", "1D50:6191:02", "--verbose", "--pace-us", "300",
+                  "--dump-dir", (dir_ / "dump").string()});
     ASSERT_NE(emu.port(), 0);
     Background updater({"wine", exe.string()});
-    ASSERT_TRUE(windowShown()) << "no window";
-    screenshot("start");
 
-    // Return in the idle window connects: the loader is authenticated and
-    // its version record read.
-    ASSERT_TRUE(pressUntil("Return", emu, "adapter 0: auth"));
-    ASSERT_TRUE(emu.waitForLine("adapter 0: read 0x00001804", 60'000));
-    std::this_thread::sleep_for(std::chrono::seconds(2));
+    // The window as the template lays it out, with the record's texts. The
+    // dialog units are turned into pixels with the font's base units, taken
+    // from the progress bar.
+    const auto shown = controls(120);
+    ASSERT_EQ(shown.size(), std::size(kTemplate)) << "no window";
+    screenshot("start");
+    const int baseX = (shown.back().width * 4 + 96) / 192,
+              baseY = (shown.back().height * 8 + 7) / 14;
+    const auto px = [](int units, int base, int per) { return (units * base + per / 2) / per; };
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        const Control& c = shown[i];
+        const Expected& e = kTemplate[i];
+        SCOPED_TRACE(e.id);
+        EXPECT_EQ(c.id, e.id);
+        EXPECT_EQ(c.kind, e.kind);
+        EXPECT_EQ(c.text, e.text);
+        EXPECT_NEAR(c.x, px(e.x, baseX, 4), 1);
+        EXPECT_NEAR(c.y, px(e.y, baseY, 8), 1);
+        EXPECT_NEAR(c.width, px(e.width, baseX, 4), 1);
+        EXPECT_NEAR(c.height, px(e.height, baseY, 8), 1);
+        EXPECT_EQ(c.enabled, e.id != 1003);
+    }
+    auto ids = byId(shown);
+    EXPECT_EQ(ids[1000].style & 0x0804u, 0x0804u); // multi-line, read-only
+    for (int id : {1000, 1003, 1010})
+        EXPECT_TRUE(ids[id].style & 0x00010000u) << id << " is no tab stop";
+
+    // A click on Connect: the loader is authenticated and its version read.
+    click(1010);
+    ASSERT_TRUE(waitText(1007, "Connected", 60));
+    ids = byId(controls());
+    EXPECT_EQ(ids[1009].text, "1.0.0");
+    EXPECT_EQ(ids[1004].text.rfind("USB, ", 0), 0u) << ids[1004].text;
+    EXPECT_TRUE(ids[1003].enabled);
+    EXPECT_FALSE(ids[1010].enabled);
     screenshot("connected");
 
-    // Return in the connected window programs.
+    // Return in the connected window programs; the result line and the
+    // progress bar are followed to the end.
+    Background follow({"wine", probe_, "follow", kTitle, "Operation successful.", "180"});
     ASSERT_TRUE(pressUntil("Return", emu, "adapter 0: program 0x00002000"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     screenshot("updating");
-    ASSERT_TRUE(emu.waitForLine("adapter 0: reset to application", 120'000));
-    // The 3 s pause, the return check, and the final texts.
-    std::this_thread::sleep_for(std::chrono::seconds(6));
+    std::vector<std::string> changes;
+    for (std::string line = follow.readLine(); !line.empty(); line = follow.readLine())
+        changes.push_back(line);
+    EXPECT_EQ(follow.wait(), 0) << "no \"Operation successful.\"";
     screenshot("finished");
+    // The bar moves through the program pass, not only at its end.
+    const auto programming =
+        std::find(changes.begin(), changes.end(), "text Programming internal....");
+    ASSERT_NE(programming, changes.end());
+    const auto verifying = std::find(programming, changes.end(), "text Verifing....");
+    const long moving = std::count_if(programming, verifying, [](const std::string& l) {
+        return l.rfind("progress ", 0) == 0 && l != "progress 0" && l != "progress 100";
+    });
+    EXPECT_GE(moving, 3);
+    ids = byId(controls());
+    EXPECT_TRUE(ids[1010].enabled);
+    EXPECT_FALSE(ids[1003].enabled);
 
     key("Escape");
     std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -128,18 +250,37 @@ TEST_F(Window, ConnectAndProgramUpdateTheAdapterAndEscapeNeverCloses) {
 }
 
 TEST_F(Window, ClosingResetsAnAdapterLeftInItsLoader) {
-    const auto exe = pack();
+    const auto exe = pack(20'000);
     Emulator emu({"--ap", "1D50:6190:01", "--iap", "1D50:6191:02", "--verbose"});
     ASSERT_NE(emu.port(), 0);
     Background updater({"wine", exe.string()});
-    ASSERT_TRUE(windowShown()) << "no window";
+    ASSERT_FALSE(controls(120).empty()) << "no window";
     ASSERT_TRUE(pressUntil("Return", emu, "adapter 0: read 0x00001804"));
-    std::this_thread::sleep_for(std::chrono::seconds(2));
+    ASSERT_TRUE(waitText(1007, "Connected", 30));
     // Connected and never updated: the close sends it back to its
     // application ("Reset device....").
+    Background shown({"wine", probe_, "wait", kTitle, "1007", "Reset device....", "30"});
+    std::this_thread::sleep_for(std::chrono::seconds(1));
     key("alt+F4");
     ASSERT_TRUE(emu.waitForLine("adapter 0: reset to application", 30'000));
+    EXPECT_EQ(shown.wait(), 0) << "no \"Reset device....\"";
     EXPECT_EQ(updater.wait(), 0);
+}
+
+TEST_F(Window, AnInvalidTrailerShowsItsMessageAndTheWindowClosesAfterOk) {
+    // The updater as built carries no trailer.
+    Background updater({"wine", exe_});
+    const auto box = probe({"messagebox", "Image Format Invalid", "120"});
+    ASSERT_EQ(box.exitCode, 0) << "no message box";
+    EXPECT_NE(box.out.find("text Image format invalid!\n"), std::string::npos) << box.out;
+    const auto ok = box.out.find("ok ");
+    ASSERT_NE(ok, std::string::npos);
+    std::istringstream in(box.out.substr(ok + 3));
+    std::string x, y;
+    in >> x >> y;
+    EXPECT_EQ(run({"xdotool", "mousemove", x, y, "click", "1"}).exitCode, 0);
+    EXPECT_EQ(updater.wait(), 0);
+    EXPECT_TRUE(window().empty());
 }
 
 } // namespace
