@@ -29,6 +29,8 @@ class SimulatedBus : public platform::hid::Bus {
     // instant; back-to-back discovery loops rely on that).
     void setEnumerateMilliseconds(std::int64_t ms) { enumerateMs_ = ms; }
     void setInstallPending(bool pending) { installPending_ = pending; }
+    // A node that is on the bus but that this user may not open.
+    void addDenied(platform::hid::DeniedDevice device) { denied_.push_back(std::move(device)); }
     std::size_t writes() const { return writes_; }
     // Called after each report that reached an adapter, with the count so far
     // (tests act at a chosen report, as a user pressing Ctrl-C would).
@@ -45,6 +47,7 @@ class SimulatedBus : public platform::hid::Bus {
     platform::hid::ReadResult readReport(platform::hid::Handle h, std::uint8_t* report,
                                          std::size_t length, int timeoutMs) override;
     void close(platform::hid::Handle h) override;
+    std::vector<platform::hid::DeniedDevice> deniedDevices() override { return denied_; }
 
   private:
     struct OpenHandle {
@@ -67,6 +70,7 @@ class SimulatedBus : public platform::hid::Bus {
     bool installPending_ = false;
     std::size_t writes_ = 0;
     std::function<void(std::size_t)> writeHook_;
+    std::vector<platform::hid::DeniedDevice> denied_;
     std::mutex mutex_;
 };
 

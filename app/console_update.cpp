@@ -78,8 +78,11 @@ bool updateSteps(const image::ProgramData& p, AdapterState& s, const UpdateImage
         if (ISP_Reset() != 0) return fail(u"Reset Failed!\n");
         printMessage("Connecting...\n");
         bool back = false;
-        for (int attempt = 0; attempt < kReconnectAttempts && !back && !interrupted(); ++attempt)
+        for (int attempt = 0; attempt < kReconnectAttempts && !back && !interrupted(); ++attempt) {
+            const std::int64_t started = platform::clockMs();
             back = deviceAnswers(p.iapVendorId, p.iapProductId, p.iapUsageSelector);
+            if (!back) finishAttempt(started);
+        }
         // Nothing to program on: the erased adapter waits in its loader for
         // another run.
         if (!back) return fail(u"Connect IAP Fail!\n");
@@ -126,6 +129,7 @@ bool updateSteps(const image::ProgramData& p, AdapterState& s, const UpdateImage
 void checkReturn(const image::ProgramData& p) {
     for (int attempt = 1; attempt <= kReturnCheckAttempts; ++attempt) {
         if (interrupted()) return;
+        const std::int64_t started = platform::clockMs();
         if (deviceAnswers(p.apVendorId, p.apProductId, p.apUsageSelector)) {
             ISP_CloseSerialPortConnect();
             return;
@@ -137,6 +141,7 @@ void checkReturn(const image::ProgramData& p) {
             printMessage("[ERROR] Can't Reset to AP...\n");
             return;
         }
+        finishAttempt(started);
     }
     printMessage("[ERROR] Can't Reset to AP...\n");
 }

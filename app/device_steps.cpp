@@ -1,10 +1,14 @@
 #include "app/device_steps.h"
 
+#include "app/console.h"
+#include "app/udev_rule.h"
+
 #include "image/program.h"
 #include "image/trailer.h"
 #include "isp/bytes.h"
 #include "isp/isp.h"
 #include "platform/clock.h"
+#include "platform/hid.h"
 #include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -51,9 +55,40 @@ void pause(std::int64_t ms) {
         platform::sleepMs(std::min(left, kSlice));
 }
 
+void finishAttempt(std::int64_t startedMs) {
+    const std::int64_t left = startedMs + kAttemptPeriodMs - platform::clockMs();
+    if (left > 0) platform::sleepMs(left);
+}
+
+namespace {
+
+// Said once on standard error when the device asked for is on the bus but
+// this user may not open its node (hidraw nodes are root's by default).
+void reportDeniedAccess(std::uint32_t vendorId, std::uint32_t productId) {
+    AdapterState& s = adapterState();
+    if (s.accessHintGiven || consoleSettings().silentMode) return;
+    for (const platform::hid::DeniedDevice& d : platform::hid::bus().deniedDevices()) {
+        if (d.identity.vendorId != vendorId || d.identity.productId != productId) continue;
+        s.accessHintGiven = true;
+        const image::ProgramData& p = image::program();
+        platform::writeStandardError(platform::utf8ToUtf16(
+            d.path + " is the adapter, but this user may not open it. A udev rule gives the " +
+            "logged-in user access; install it and plug the adapter in again:\n" +
+            udevRule(p.apVendorId, p.apProductId, p.iapVendorId, p.iapProductId) +
+            "(written by: brisklink-pack udev-rule <this updater> > "
+            "/etc/udev/rules.d/70-brisklink.rules)\n"));
+        return;
+    }
+}
+
+} // namespace
+
 bool deviceAnswers(std::uint32_t vendorId, std::uint32_t productId, std::uint32_t usageSelector) {
-    return ISP_IsConnectedToDevice(static_cast<int>(vendorId), static_cast<int>(productId),
-                                   static_cast<int>(usageSelector)) != 0;
+    const bool answered =
+        ISP_IsConnectedToDevice(static_cast<int>(vendorId), static_cast<int>(productId),
+                                static_cast<int>(usageSelector)) != 0;
+    if (!answered) reportDeniedAccess(vendorId, productId);
+    return answered;
 }
 
 bool readInformation(int kind, std::u16string& text) {

@@ -22,6 +22,8 @@ struct AdapterState {
     std::u16string chipVersion = u"NA";
     // "USB, " and the part name, then ", " and the loader kind and version.
     std::u16string deviceDescription;
+    // The hint about a device node this user may not open is said once.
+    bool accessHintGiven = false;
 };
 
 AdapterState& adapterState();
@@ -37,6 +39,14 @@ inline constexpr int kReturnCheckAttempts = 120;
 // the adapter still on its way out of the loader, not a failed start of the
 // application.
 inline constexpr int kLoaderCountsFromAttempt = 21;
+// Each attempt of a back-to-back search loop lasts at least this long. A
+// Windows enumeration takes about that; a hidraw one a few milliseconds,
+// and 120 attempts would pass long before a restarted adapter (about a
+// second) is back on the bus.
+inline constexpr std::int64_t kAttemptPeriodMs = 50;
+// Sleeps out the rest of an attempt's period that began at `startedMs`.
+void finishAttempt(std::int64_t startedMs);
+
 // The update's status after an image larger than the flash.
 inline constexpr int kStatusTooLarge = 7;
 

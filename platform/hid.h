@@ -27,6 +27,12 @@ struct Capabilities {
 
 enum class OpenMode { Info, Write, OverlappedRead };
 
+// A device node that exists but that this user may not open.
+struct DeniedDevice {
+    std::string path;
+    Attributes identity;
+};
+
 enum class ReadResult { Ok, TimedOut, Failed };
 
 class Bus {
@@ -49,6 +55,9 @@ class Bus {
     virtual ReadResult readReport(Handle h, std::uint8_t* report, std::size_t length,
                                   int timeoutMs) = 0;
     virtual void close(Handle h) = 0;
+    // The nodes of the last enumeration that could not be opened for lack
+    // of permission (only where the system says whose device a node is).
+    virtual std::vector<DeniedDevice> deniedDevices() { return {}; }
 };
 
 // The bus in force: the backend linked into the program, unless a test

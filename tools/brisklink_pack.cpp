@@ -1,5 +1,6 @@
 // brisklink-pack: turns an updater executable and firmware images into a
 // self-contained updater, and shows what an updater's trailer carries.
+#include "app/udev_rule.h"
 #include "image/program.h"
 #include "image/trailer.h"
 #include "platform/text.h"
@@ -214,22 +215,45 @@ std::string hex(std::uint32_t value, int digits) {
     return buffer;
 }
 
-int runShow(const std::string& path, bool json) {
+// The trailer of the packed updater at `path`, read as the updater reads
+// it; false (with the reason on standard error) when there is none.
+bool readTrailer(const std::string& path, image::TrailerPosition& position, ProgramInfo& info,
+                 std::array<std::uint8_t, 16>& internalInfo,
+                 std::array<std::uint8_t, 16>& externalInfo) {
     {
         std::ifstream probe(path, std::ios::binary);
         if (!probe) {
             std::cerr << "brisklink-pack: cannot read '" << path << "'\n";
-            return 1;
+            return false;
         }
     }
-    image::TrailerPosition position;
-    ProgramInfo info{};
-    std::array<std::uint8_t, 16> internalInfo{}, externalInfo{};
     if (!image::findProgramInfo(path, position, &info) ||
         !image::readImageInfo(path, position, internalInfo.data(), externalInfo.data())) {
         std::cerr << "brisklink-pack: '" << path << "' carries no valid updater trailer\n";
-        return 1;
+        return false;
     }
+    return true;
+}
+
+int runUdevRule(const std::string& path) {
+    image::TrailerPosition position;
+    ProgramInfo info{};
+    std::array<std::uint8_t, 16> internalInfo{}, externalInfo{};
+    if (!readTrailer(path, position, info, internalInfo, externalInfo)) return 1;
+    auto id = [](const char* field) { return image::parseHexField(field, 8); };
+    std::cout << "# Lets the logged-in user update the Brisklink adapter with this updater.\n"
+                 "# Install as /etc/udev/rules.d/70-brisklink.rules, then run\n"
+                 "# udevadm control --reload and plug the adapter in again.\n"
+              << app::udevRule(id(info.apVendorId), id(info.apProductId), id(info.iapVendorId),
+                               id(info.iapProductId));
+    return 0;
+}
+
+int runShow(const std::string& path, bool json) {
+    image::TrailerPosition position;
+    ProgramInfo info{};
+    std::array<std::uint8_t, 16> internalInfo{}, externalInfo{};
+    if (!readTrailer(path, position, info, internalInfo, externalInfo)) return 1;
     image::ProgramData data;
     data.info = info;
     data.internalImageInfo = internalInfo;
@@ -335,6 +359,11 @@ int main(int argc, char** argv) {
     show->add_option("FILE", showPath, "A packed updater")->required();
     show->add_flag("--json", json, "Print JSON");
 
+    std::string rulePath;
+    CLI::App* rule = cli.add_subcommand(
+        "udev-rule", "Print the udev rule that gives the logged-in user access to the adapter");
+    rule->add_option("FILE", rulePath, "A packed updater")->required();
+
     try {
         cli.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -343,6 +372,7 @@ int main(int argc, char** argv) {
     }
     try {
         if (*build) return runBuild(o);
+        if (*rule) return runUdevRule(rulePath);
         return runShow(showPath, json);
     } catch (const Refusal& e) {
         std::cerr << "brisklink-pack: " << e.what() << "\n";

@@ -45,6 +45,20 @@ TEST(Pack, ShowReportsWhatTheTrailerCarriesButNeverTheKey) {
     EXPECT_EQ(text.out.find("A1B2"), std::string::npos);
 }
 
+TEST(Pack, UdevRuleGivesTheUserBothIdentitiesOfThePackedUpdater) {
+    TempDir dir;
+    const auto packed = packUpdater(dir, BRISKLINK_IAP, "4.5.6");
+    const auto r = run({BRISKLINK_PACK, "udev-rule", packed.string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("SUBSYSTEM==\"hidraw\", KERNELS==\"*:1D50:6190.*\", TAG+=\"uaccess\""),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("KERNELS==\"*:1D50:6191.*\""), std::string::npos) << r.out;
+    const auto bad = run({BRISKLINK_PACK, "udev-rule", BRISKLINK_IAP});
+    EXPECT_EQ(bad.exitCode, 1);
+    EXPECT_NE(bad.err.find("no valid updater trailer"), std::string::npos);
+}
+
 TEST(Pack, ShowRefusesAFileWithoutTrailer) {
     auto r = run({BRISKLINK_PACK, "show", BRISKLINK_IAP});
     EXPECT_EQ(r.exitCode, 1);

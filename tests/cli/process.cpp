@@ -22,7 +22,9 @@ namespace testing_support {
 ProcessResult run(const std::vector<std::string>& argv) {
     ProcessResult result;
     int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return result;
+    // Close-on-exec: the child gets the pipes only as its standard output and
+    // error, so nothing it starts (Wine's services) keeps a pipe open.
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return result;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -120,7 +122,7 @@ std::filesystem::path packUpdater(const TempDir& dir, const std::string& updater
 
 Background::Background(const std::vector<std::string>& argv) {
     int pipeFds[2];
-    if (pipe(pipeFds) != 0) return;
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);

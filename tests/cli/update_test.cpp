@@ -271,6 +271,21 @@ TEST_F(Update, WholeUpdateThroughAnIspLoader) {
     EXPECT_EQ(authentications, 2u) << log; // the connection's and the one after the restart
 }
 
+// Enumerations as fast as hidraw's and an adapter that takes a second to
+// come back after each restart: the reconnection and the return check wait.
+TEST_F(Update, FastEnumerationsStillWaitForAnAdapterThatTakesASecond) {
+    const auto exe = pack("2.1.0");
+    Emulator emu(
+        emulatorArgs({"--loader", "isp", "--enumerate-ms", "0", "--reenumerate-ms", "1000"}));
+    ASSERT_NE(emu.port(), 0);
+    const auto r = updater(exe, {"/f"});
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(r.out.find("Fail"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("[ERROR]"), std::string::npos) << r.out;
+    emu.stop();
+    expectProgrammed("2.1.0");
+}
+
 TEST_F(Update, AnErasedVersionRecordDoesNotStopP) {
     const auto exe = pack("2.1.0");
     Emulator emu(emulatorArgs({"--no-version"}));

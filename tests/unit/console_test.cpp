@@ -429,6 +429,54 @@ TEST_F(Console, ALoaderHeldByAnotherSessionIsReportedOnStandardError) {
     EXPECT_TRUE(a.keyedPhase());
 }
 
+TEST_F(Console, AnAdapterThisUserMayNotOpenIsNamedOnceWithItsUdevRule) {
+    bus_.addDenied({"/dev/hidraw7", {0x3F27, 0x1005}});
+    bus_.addDenied({"/dev/hidraw2", {0x1234, 0x5678}}); // someone else's device
+    ::testing::internal::CaptureStderr();
+    const auto r = run({"/c"});
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    // Standard output is the transcript of an absent adapter.
+    EXPECT_EQ(r.out, "Connecting AP" + std::string(60, '.') + "\nConnect AP Fail!\n\n");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(err.find("/dev/hidraw7 is the adapter, but this user may not open it."), 0u) << err;
+    EXPECT_NE(err.find("SUBSYSTEM==\"hidraw\", KERNELS==\"*:3F27:1004.*\", TAG+=\"uaccess\""),
+              std::string::npos);
+    EXPECT_NE(err.find("KERNELS==\"*:3F27:1005.*\""), std::string::npos);
+    EXPECT_EQ(err.find("hidraw2"), std::string::npos);
+    EXPECT_EQ(err.find("/dev/hidraw7", 1), std::string::npos) << "said twice";
+
+    // Silent mode says nothing.
+    app::resetAdapterState();
+    ::testing::internal::CaptureStderr();
+    run({"/c", "/s"});
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+// A hidraw enumeration takes a few milliseconds: the back-to-back loops
+// still wait the second an adapter needs to come back after its restart.
+TEST_F(Console, FastEnumerationsStillWaitForAnAdapterThatTakesASecondToComeBack) {
+    bus_.setEnumerateMilliseconds(0);
+    for (LoaderKind kind : {LoaderKind::ISP, LoaderKind::IAP}) {
+        SCOPED_TRACE(kind == LoaderKind::ISP ? "ISP" : "IAP");
+        adapter::SimulatedBus bus(clock_, &clock_);
+        platform::hid::setBus(&bus);
+        isp::resetLinkState();
+        app::resetAdapterState();
+        AdapterConfig c;
+        c.loaderKind = kind;
+        c.commandKey = kKey;
+        c.reenumerateMs = 1000;
+        auto& a = bus.add(c);
+        const auto r = run({"/f"});
+        EXPECT_EQ(r.out.find("Fail"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("[ERROR]"), std::string::npos) << r.out;
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(settledMode(a), Mode::Application);
+        EXPECT_EQ(a.versionRecord(), "2.1.0");
+    }
+    platform::hid::setBus(&bus_);
+}
+
 TEST_F(Console, AVersionTheRecordCannotHoldWholeComparesAsStored) {
     // 42 three-byte characters and "ab" fill the 128 bytes; the rest is cut.
     std::u16string version(42, u'\u20AC');
