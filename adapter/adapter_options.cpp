@@ -1,0 +1,177 @@
+#include "adapter/adapter_options.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace adapter {
+
+namespace {
+
+std::uint32_t number(const std::string& option, const std::string& text) {
+    try {
+        std::size_t used = 0;
+        const unsigned long long v = std::stoull(text, &used, 0);
+        if (used != text.size() || v > 0xFFFFFFFFull || text[0] == '-') throw 0;
+        return static_cast<std::uint32_t>(v);
+    } catch (...) {
+        throw OptionRefusal(option + ": '" + text + "' is not a number");
+    }
+}
+
+std::uint32_t hexNumber(const std::string& option, const std::string& text, std::uint32_t max) {
+    try {
+        std::size_t used = 0;
+        const unsigned long v = std::stoul(text, &used, 16);
+        if (used != text.size() || v > max || text[0] == '-') throw 0;
+        return static_cast<std::uint32_t>(v);
+    } catch (...) {
+        throw OptionRefusal(option + ": '" + text + "' is not a hexadecimal value up to " +
+                            std::to_string(max));
+    }
+}
+
+Identity identity(const std::string& option, const std::string& text) {
+    std::vector<std::string> parts;
+    std::stringstream in(text);
+    for (std::string part; std::getline(in, part, ':');)
+        parts.push_back(part);
+    if (parts.size() < 2 || parts.size() > 3)
+        throw OptionRefusal(option + ": '" + text + "' is not VID:PID[:SEL]");
+    Identity id;
+    id.vendorId = static_cast<std::uint16_t>(hexNumber(option, parts[0], 0xFFFF));
+    id.productId = static_cast<std::uint16_t>(hexNumber(option, parts[1], 0xFFFF));
+    id.usageSelector =
+        parts.size() == 3 ? static_cast<std::uint8_t>(hexNumber(option, parts[2], 0xFF)) : 0;
+    return id;
+}
+
+Command command(const std::string& option, const std::string& name) {
+    const auto c = commandByName(name);
+    if (!c) throw OptionRefusal(option + ": unknown command '" + name + "'");
+    return *c;
+}
+
+std::pair<std::string, std::string> split(const std::string& option, const std::string& text) {
+    const auto colon = text.find(':');
+    if (colon == std::string::npos)
+        throw OptionRefusal(option + ": '" + text + "' needs CMD:VALUE");
+    return {text.substr(0, colon), text.substr(colon + 1)};
+}
+
+void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+} // namespace
+
+void addAdapterOptions(CLI::App& cli, AdapterOptions& o) {
+    cli.add_option("--ap", o.ap, "Application identity VID:PID[:SEL]")->capture_default_str();
+    cli.add_option("--iap", o.iap, "Loader identity VID:PID[:SEL]")->capture_default_str();
+    cli.add_option("--loader", o.loader, "Loader kind")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"iap", "isp"}));
+    cli.add_option("--mode", o.mode, "Running at start: application or loader")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"ap", "iap"}));
+    cli.add_option("--version", o.version, "Version record text")->capture_default_str();
+    cli.add_flag("--no-version", o.noVersion, "Start with an erased version record");
+    cli.add_option("--command-key", o.commandKey, "Command key in hexadecimal (none: unkeyed)");
+    cli.add_option("--flash-size", o.flashSize, "Internal flash bytes")->capture_default_str();
+    cli.add_option("--app-start", o.appStart, "Application start address (below 0x10000)")
+        ->capture_default_str();
+    cli.add_option("--version-address", o.versionAddress, "Version record address")
+        ->capture_default_str();
+    cli.add_option("--external-base", o.externalBase, "External region address")
+        ->capture_default_str();
+    cli.add_option("--external-size", o.externalSize, "External region bytes")
+        ->capture_default_str();
+    cli.add_option("--reenumerate-ms", o.reenumerateMs, "Time off the bus after a reset")
+        ->capture_default_str();
+    cli.add_option("--report-length", o.reportLength, "HID report length")
+        ->capture_default_str()
+        ->check(CLI::IsMember({64, 65}));
+    cli.add_flag("--second-device", o.secondDevice, "Put a second identical adapter on the bus");
+    cli.add_option("--fault-no-reply", o.noReply, "Never answer CMD");
+    cli.add_option("--fault-late-reply", o.lateReply, "Answer CMD:MS milliseconds late");
+    cli.add_option("--fault-status-text", o.statusText, "Answer CMD:TEXT instead of O");
+    cli.add_option("--fault-fail-program", o.failProgram, "Reject report N of a program pass");
+    cli.add_option("--fault-fail-verify", o.failVerify, "Reject report N of a verify pass");
+    cli.add_option("--fault-vanish-after", o.vanishAfter, "Leave the bus after N reports");
+    cli.add_option("--fault-vanish-ms", o.vanishMs, "How long a vanished adapter stays away")
+        ->capture_default_str();
+    cli.add_flag("--fault-never-return", o.neverReturn, "Stay off the bus after a reset");
+    cli.add_flag("--fault-return-in-loader", o.returnInLoader,
+                 "Come back in the loader after an execute");
+    cli.add_flag("--fault-once", o.once, "Each fault fires once, then heals");
+    cli.add_flag("--verbose", o.verbose, "One line per command executed");
+    cli.add_option("--dump-dir", o.dumpDir, "On exit write flash.bin and external.bin here");
+}
+
+AdapterConfig adapterConfig(const AdapterOptions& o) {
+    AdapterConfig config;
+    config.application = identity("--ap", o.ap);
+    config.loader = identity("--iap", o.iap);
+    config.loaderKind = o.loader == "iap" ? LoaderKind::IAP : LoaderKind::ISP;
+    config.startMode = o.mode == "ap" ? Mode::Application : Mode::Loader;
+    if (o.noVersion)
+        config.version.reset();
+    else if (o.version.size() > 128)
+        throw OptionRefusal("--version: longer than 128 bytes");
+    else
+        config.version = o.version;
+    if (!o.commandKey.empty()) {
+        if (o.commandKey.size() % 2 || o.commandKey.size() > 128)
+            throw OptionRefusal("--command-key: needs 1 to 64 bytes of hexadecimal");
+        for (std::size_t i = 0; i < o.commandKey.size(); i += 2)
+            config.commandKey.push_back(static_cast<std::uint8_t>(
+                hexNumber("--command-key", o.commandKey.substr(i, 2), 0xFF)));
+    }
+    config.flashSize = number("--flash-size", o.flashSize);
+    config.appStart = number("--app-start", o.appStart);
+    config.versionAddress = number("--version-address", o.versionAddress);
+    config.externalBase = number("--external-base", o.externalBase);
+    config.externalSize = number("--external-size", o.externalSize);
+    if (config.flashSize < 0x4000 || config.flashSize > 64u * 1024 * 1024 ||
+        config.flashSize % config.pageSize)
+        throw OptionRefusal("--flash-size: a multiple of 2048 from 16 KiB to 64 MiB");
+    if (config.appStart > 0xFFFF || config.appStart >= config.flashSize ||
+        config.appStart < config.loaderSize)
+        throw OptionRefusal(
+            "--app-start: between the loader (0x1800) and 0xFFFF, inside the flash");
+    if (config.versionAddress < config.loaderSize || config.versionAddress + 132 > config.flashSize)
+        throw OptionRefusal("--version-address: outside the writable flash");
+    if (config.externalSize > 256u * 1024 * 1024)
+        throw OptionRefusal("--external-size: at most 256 MiB");
+    config.reenumerateMs = o.reenumerateMs;
+    config.reportLength = static_cast<std::uint16_t>(o.reportLength);
+    for (const auto& c : o.noReply)
+        config.faults.noReply.insert(command("--fault-no-reply", c));
+    for (const auto& t : o.lateReply) {
+        const auto [c, ms] = split("--fault-late-reply", t);
+        config.faults.lateReplyMs[command("--fault-late-reply", c)] =
+            number("--fault-late-reply", ms);
+    }
+    for (const auto& t : o.statusText) {
+        const auto [c, text] = split("--fault-status-text", t);
+        config.faults.statusText[command("--fault-status-text", c)] = text;
+    }
+    config.faults.failProgramReports.insert(o.failProgram.begin(), o.failProgram.end());
+    config.faults.failVerifyReports.insert(o.failVerify.begin(), o.failVerify.end());
+    config.faults.vanishAfterWrites = o.vanishAfter;
+    config.faults.vanishForMs = o.vanishMs;
+    config.faults.neverReturn = o.neverReturn;
+    config.faults.returnInLoader = o.returnInLoader;
+    config.faults.once = o.once;
+    return config;
+}
+
+void writeDump(const std::filesystem::path& dir, const SimulatedAdapter& a) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    writeFile(dir / "flash.bin", a.internalFlash());
+    writeFile(dir / "external.bin", a.externalFlash());
+}
+
+} // namespace adapter

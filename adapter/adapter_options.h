@@ -1,0 +1,43 @@
+// The simulated adapter's command-line options, shared by brisklink-emu
+// and brisklink-uhid: identities, loader kind, memory layout, report length
+// and every fault.
+#pragma once
+
+#include "adapter/adapter.h"
+
+#include <CLI/CLI.hpp>
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace adapter {
+
+struct AdapterOptions {
+    std::string ap = "3F27:1004:01", iap = "3F27:1005:00", loader = "iap", mode = "ap";
+    std::string version = "1.0.0", commandKey, dumpDir;
+    bool noVersion = false, verbose = false, secondDevice = false;
+    std::string flashSize = "0x80000", appStart = "0x2000", versionAddress = "0x1800";
+    std::string externalBase = "0x90000000", externalSize = "0x100000";
+    long long reenumerateMs = 500;
+    int reportLength = 65;
+    std::vector<std::string> noReply, lateReply, statusText;
+    std::vector<int> failProgram, failVerify;
+    int vanishAfter = -1;
+    long long vanishMs = 2000;
+    bool neverReturn = false, returnInLoader = false, once = false;
+};
+
+// A value the options cannot take; the message names the option.
+struct OptionRefusal : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+void addAdapterOptions(CLI::App& cli, AdapterOptions& o);
+// Throws OptionRefusal.
+AdapterConfig adapterConfig(const AdapterOptions& o);
+// flash.bin and external.bin of `a` in `dir` (created when missing).
+void writeDump(const std::filesystem::path& dir, const SimulatedAdapter& a);
+
+} // namespace adapter

@@ -1,0 +1,35 @@
+#!/bin/bash
+# Runs inside the test VM, in a chroot of the host's file system: the Linux
+# IAP (hidraw backend) against brisklink-uhid. $1 is the writable result
+# folder; the packed updaters are in its parent's work folder.
+set -uo pipefail
+out=$1
+cd "$(dirname "$0")/../.."
+bin=$PWD/build/linux/bin
+work=$PWD/build/vm/work
+source tests/vm/scenarios.sh
+
+adapter=
+start_adapter() {
+  local dump=$1
+  shift
+  "$bin/brisklink-uhid" --dump-dir "$dump" --verbose "$@" >"$dump.log" 2>&1 &
+  adapter=$!
+  # The loader or application node appears at once when uhid takes it.
+  for _ in $(seq 200); do
+    ls /sys/class/hidraw/ 2>/dev/null | grep -q hidraw && return 0
+    sleep 0.05
+  done
+  echo "guest: no hidraw device appeared" >&2
+  cat "$dump.log" >&2
+}
+stop_adapter() {
+  kill -TERM "$adapter"
+  wait "$adapter"
+}
+
+started=$(date +%s%N)
+run_scenarios "$out/guest" "$work" 2>&1 | tee "$out/guest-times.txt"
+echo "guest: scenarios took $((($(date +%s%N) - started) / 1000000)) ms"
+dmesg >"$out/dmesg.txt"
+echo done >"$out/finished"

@@ -1,0 +1,30 @@
+#!/bin/busybox sh
+# /init of the test VM's initramfs: loads the modules the test needs, mounts
+# the host's root file system (read-only) and the result folder (writable)
+# over 9p, and runs the guest script in a chroot of the host's system.
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+for m in virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci netfs \
+  fscache 9pnet 9pnet_virtio 9p hid hid-generic uhid; do
+  insmod /modules/$m.ko 2>/dev/null
+done
+arg() { tr ' ' '\n' </proc/cmdline | sed -n "s/^brisklink\.$1=//p"; }
+guest=$(arg guest)
+out=$(arg out)
+opts=trans=virtio,version=9p2000.L,msize=524288
+mount -t 9p -o $opts,ro,cache=loose host /host
+mount -t 9p -o $opts out "/host$out"
+mount -t proc proc /host/proc
+mount -t sysfs sysfs /host/sys
+mount -t devtmpfs devtmpfs /host/dev
+mkdir -p /host/dev/pts /host/dev/shm
+mount -t devpts devpts /host/dev/pts
+for d in /tmp /run /root /dev/shm; do mount -t tmpfs tmpfs "/host$d"; done
+echo "vm: up after $(cut -d' ' -f1 /proc/uptime) s"
+chroot /host /bin/bash "$guest" "$out"
+echo "vm: guest script ended with $?"
+sync
+poweroff -f

@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# The updater against a real kernel's HID stack: boots a small VM (QEMU,
+# TCG) on Debian's own kernel, taken from its package and never installed
+# here, with busybox for the initramfs and this machine's root file system
+# shared read-only over 9p, so the built binaries run inside unchanged.
+# Inside, the Linux IAP (hidraw) updates brisklink-uhid; the same scenarios
+# run here first against brisklink-emu, and both must give the same
+# transcripts, exit codes and adapter memory.
+# Usage: bash tests/vm/run.sh   (after the linux build; needs qemu-system-x86,
+# busybox-static and cpio, which scripts/setup.sh installs)
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root=$PWD
+bin=$root/build/linux/bin
+vm=$root/build/vm
+ms() { echo $(($(date +%s%N) / 1000000)); }
+begin=$(ms)
+for tool in qemu-system-x86_64 busybox cpio; do
+  command -v "$tool" >/dev/null || { echo "vm: $tool is not installed (scripts/setup.sh)" >&2; exit 1; }
+done
+[ -x "$bin/brisklink-uhid" ] || { echo "vm: no $bin/brisklink-uhid (build the linux preset)" >&2; exit 1; }
+
+# Debian's kernel, from its package, kept between runs.
+if [ ! -f "$vm/kernel/vmlinuz" ]; then
+  package=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -n 1)
+  rm -rf "$vm/kernel" && mkdir -p "$vm/kernel/deb"
+  (cd "$vm/kernel/deb" && apt-get download "$package" 2>/dev/null)
+  dpkg-deb -x "$vm/kernel/deb/"*.deb "$vm/kernel/root"
+  cp "$vm/kernel/root/boot/vmlinuz-"* "$vm/kernel/vmlinuz"
+fi
+modules=$(ls -d "$vm/kernel/root/lib/modules/"*)
+
+# The initramfs: busybox, the modules, the init script.
+rm -rf "$vm/initramfs" "$vm/out" "$vm/work"
+mkdir -p "$vm/initramfs/"{bin,dev,proc,sys,host,modules} "$vm/out" "$vm/work"
+cp "$(command -v busybox)" "$vm/initramfs/bin/busybox"
+for m in virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci netfs \
+  fscache 9pnet 9pnet_virtio 9p hid hid-generic uhid; do
+  cp "$(find "$modules" -name "$m.ko" | head -n 1)" "$vm/initramfs/modules/"
+done
+cp tests/vm/init.sh "$vm/initramfs/init"
+chmod +x "$vm/initramfs/init"
+(cd "$vm/initramfs" && find . | cpio -o -H newc --quiet | gzip -1) >"$vm/initramfs.gz"
+prepared=$(ms)
+
+# The updaters: a small image (a report round trip costs milliseconds
+# under TCG); one for the emulator here, one for hidraw in the VM.
+work=$vm/work
+head -c 6000 /dev/urandom >"$work/firmware.bin"
+head -c 2000 /dev/urandom >"$work/external.bin"
+pack() {
+  "$bin/brisklink-pack" build --updater "$1" --internal "$work/firmware.bin" \
+    --external "$work/external.bin" --external-address 0x90000000 --version 2.1.0 \
+    --ap 3F27:1004:01 --iap 3F27:1005:00 --command-key 00112233445566778899AABBCCDDEEFF \
+    -o "$2" >/dev/null
+}
+pack "$bin/IAP" "$work/updater-iap"
+
+# The expected results: the same scenarios against brisklink-emu.
+source scripts/emulator.sh
+source tests/vm/scenarios.sh
+mkdir -p "$vm/host"
+pack "$bin/IAP-emu" "$vm/host/updater-iap"
+emulator=
+start_adapter() {
+  local dump=$1
+  shift
+  start_emulator "$bin" "$dump.log" --dump-dir "$dump" "$@"
+}
+stop_adapter() {
+  kill -TERM "$emulator"
+  wait "$emulator" || true
+}
+run_scenarios "$vm/expected" "$vm/host" >"$vm/host-times.txt"
+expected=$(ms)
+
+# The VM: results come back in build/vm/out, the console in build/vm/console.txt.
+set +e
+timeout 300 qemu-system-x86_64 -accel tcg -cpu max,smap=off -m 1024 -smp 2 \
+  -nographic -no-reboot -kernel "$vm/kernel/vmlinuz" -initrd "$vm/initramfs.gz" \
+  -append "console=ttyS0 quiet panic=-1 brisklink.guest=$root/tests/vm/guest.sh brisklink.out=$vm/out" \
+  -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
+  -virtfs "local,path=$vm/out,mount_tag=out,security_model=none" \
+  </dev/null >"$vm/console.txt" 2>&1
+qemu=$?
+set -e
+booted=$(ms)
+grep -E '^(vm|guest|iap|isp|fault) ' "$vm/console.txt" || true
+if [ ! -f "$vm/out/finished" ]; then
+  echo "vm: the guest did not finish (qemu exit $qemu); console:" >&2
+  tail -n 40 "$vm/console.txt" >&2
+  exit 1
+fi
+
+# Byte for byte: transcripts with exit codes, and the adapter's memory.
+failed=0
+for f in "$vm/expected/"*.txt; do
+  name=$(basename "$f")
+  if ! cmp -s "$f" "$vm/out/guest/$name"; then
+    echo "vm: $name differs from the emulator's:" >&2
+    diff "$f" "$vm/out/guest/$name" >&2 || true
+    failed=1
+  fi
+done
+for s in iap isp fault; do
+  for mem in flash.bin external.bin; do
+    if ! cmp -s "$vm/expected/$s/$mem" "$vm/out/guest/$s/$mem"; then
+      echo "vm: $s $mem differs from the emulator's" >&2
+      failed=1
+    fi
+  done
+done
+if grep -q "Output queue is full" "$vm/out/dmesg.txt"; then
+  echo "vm: uhid dropped output reports (dmesg: Output queue is full)" >&2
+  failed=1
+fi
+grep -q "EXE F/W version: 2.1.0" <(sed -n 1,20p "$vm/out/guest/iap-3.txt") || failed=1
+echo "vm: preparing $((prepared - begin)) ms, emulator runs $((expected - prepared)) ms," \
+  "VM (boot, scenarios, power-off) $((booted - expected)) ms"
+[ "$failed" -eq 0 ] && echo "vm: the Linux IAP through hidraw matched the emulator in every scenario"
+exit "$failed"
