@@ -57,10 +57,15 @@ class Device {
         return true;
     }
 
-    // One event from the kernel.
+    // Every event the kernel has queued: its queue is short.
     void handle(std::int64_t now) {
         uhid_event ev{};
-        if (::read(fd_, &ev, sizeof ev) <= 0) return;
+        while (fd_ >= 0 && ::read(fd_, &ev, sizeof ev) > 0)
+            handleEvent(ev, now);
+    }
+
+  private:
+    void handleEvent(const uhid_event& ev, std::int64_t now) {
         if (ev.type == UHID_OUTPUT) {
             adapter_.receive(ev.u.output.data, ev.u.output.size, now);
         } else if (ev.type == UHID_GET_REPORT) {
@@ -82,6 +87,7 @@ class Device {
         }
     }
 
+  public:
     // The adapter's interrupt queue, as input reports without the ID byte.
     void flush(std::int64_t now) {
         adapter::Report r{};

@@ -17,7 +17,7 @@ runs() {
   for switch in "$@"; do
     n=$((n + 1))
     local started=$(date +%s%N) code=0
-    "$updater" "$switch" >"$dir/$name-$n.txt" 2>"$dir/$name-$n.err" || code=$?
+    ${BRISKLINK_TASKSET:-} "$updater" "$switch" >"$dir/$name-$n.txt" 2>"$dir/$name-$n.err" || code=$?
     echo "exit code: $code" >>"$dir/$name-$n.txt"
     echo "$name $n ($switch): exit $code, $((($(date +%s%N) - started) / 1000000)) ms"
   done
