@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: builds Linux, Windows and the sanitizer build, then runs the
-# Linux suite (which also drives IAP.exe under Wine) and the suite again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Linux suite (which also drives IAP.exe under Wine), the VM test of the
+# hidraw backend, and the suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -13,6 +14,8 @@ wine wineboot --init >/dev/null 2>&1 || true
 wineserver -w 2>/dev/null || true
 
 ctest --preset linux
+# The Linux updater through a real kernel's hidraw, in a small VM.
+bash tests/vm/run.sh
 # The Wine tests (Windows, WindowsUpdate, Window) run the Windows binary;
 # once is enough.
 ctest --preset sanitize -E '^Window'
