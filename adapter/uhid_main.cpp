@@ -6,6 +6,7 @@
 // the device is destroyed and created again under the identity it comes
 // back with. Same adapter options and faults as brisklink-emu.
 #include "adapter/adapter_options.h"
+#include "isp/crc.h"
 #include "platform/clock.h"
 
 #include <linux/uhid.h>
@@ -20,6 +21,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -37,8 +39,10 @@ std::vector<std::uint8_t> descriptor(std::uint8_t selector, std::uint16_t report
 
 class Device {
   public:
-    Device(adapter::AdapterConfig config, std::size_t index, bool verbose)
-        : adapter_(std::move(config)), index_(index), verbose_(verbose) {}
+    Device(adapter::AdapterConfig config, std::size_t index, bool verbose, bool logReports,
+           bool statusEcho)
+        : adapter_(std::move(config)), index_(index), verbose_(verbose), logReports_(logReports),
+          statusEcho_(statusEcho) {}
     ~Device() { destroy(); }
 
     adapter::SimulatedAdapter& adapter() { return adapter_; }
@@ -67,6 +71,7 @@ class Device {
   private:
     void handleEvent(const uhid_event& ev, std::int64_t now) {
         if (ev.type == UHID_OUTPUT) {
+            if (logReports_) logReport(ev.u.output.data, ev.u.output.size);
             adapter_.receive(ev.u.output.data, ev.u.output.size, now);
         } else if (ev.type == UHID_GET_REPORT) {
             // The reply reaches the caller from its first byte, as a USB
@@ -75,7 +80,10 @@ class Device {
             reply.type = UHID_GET_REPORT_REPLY;
             reply.u.get_report_reply.id = ev.u.get_report.id;
             adapter::Report r{};
-            if (adapter_.takeStatus(now, r)) {
+            const bool have =
+                statusEcho_ ? std::exchange(held_, false) : adapter_.takeStatus(now, r);
+            if (statusEcho_) r = heldReport_;
+            if (have) {
                 const std::uint16_t length = adapter_.reportLength();
                 r[0] = 0;
                 reply.u.get_report_reply.size = length;
@@ -87,23 +95,59 @@ class Device {
         }
     }
 
+    // One line per output report as it arrived: its length, report-ID byte,
+    // command bytes and whether its frame CRC (bytes 3-4 over bytes 1-64,
+    // plain or with the command key) holds. Reports sent after the
+    // authentication are scrambled; their CRC is the adapter's to check.
+    void logReport(const std::uint8_t* data, std::size_t size) {
+        ++reports_;
+        std::string crc = "short";
+        if (size == 65) {
+            std::uint8_t frame[65];
+            std::memcpy(frame, data, 65);
+            const std::uint16_t stored = static_cast<std::uint16_t>(frame[3] | frame[4] << 8);
+            frame[3] = frame[4] = 0;
+            const std::uint16_t plain = isp::crc16(0, frame + 1, 64);
+            const auto& key = adapter_.config().commandKey;
+            const std::uint16_t keyed = isp::crc16(plain, key.data(), static_cast<int>(key.size()));
+            crc = data[1] == 0xFF   ? "none (a ready check carries filler only)"
+                  : stored == plain ? "valid (plain)"
+                  : stored == keyed ? "valid (keyed)"
+                                    : "scrambled (checked by the adapter)";
+        }
+        std::printf("report %zu: %zu bytes, id %02X, command %02X %02X, frame CRC %s\n", reports_,
+                    size, size > 0 ? data[0] : 0, size > 1 ? data[1] : 0, size > 2 ? data[2] : 0,
+                    crc.c_str());
+        std::fflush(stdout);
+    }
+
   public:
     // The adapter's interrupt queue, as input reports without the ID byte.
     void flush(std::int64_t now) {
         adapter::Report r{};
-        while (fd_ >= 0 && adapter_.takeData(now, r)) {
-            uhid_event ev{};
-            ev.type = UHID_INPUT2;
-            ev.u.input2.size = static_cast<std::uint16_t>(adapter_.reportLength() - 1);
-            std::memcpy(ev.u.input2.data, r.data() + 1, ev.u.input2.size);
-            send(ev);
+        // Wine 8 answers GET_REPORT itself with the last report of the
+        // interrupt pipe; with --status-echo each status reply also goes
+        // there, so that a Windows updater under Wine sees it.
+        while (statusEcho_ && fd_ >= 0 && adapter_.takeStatus(now, heldReport_)) {
+            held_ = true;
+            sendInput(heldReport_);
         }
+        while (fd_ >= 0 && adapter_.takeData(now, r))
+            sendInput(r);
         const auto& log = adapter_.commandLog();
         for (; verbose_ && logged_ < log.size(); ++logged_)
             std::cout << "adapter " << index_ << ": " << log[logged_] << std::endl;
     }
 
   private:
+    void sendInput(const adapter::Report& r) {
+        uhid_event ev{};
+        ev.type = UHID_INPUT2;
+        ev.u.input2.size = static_cast<std::uint16_t>(adapter_.reportLength() - 1);
+        std::memcpy(ev.u.input2.data, r.data() + 1, ev.u.input2.size);
+        send(ev);
+    }
+
     bool create(const adapter::Identity& id) {
         fd_ = ::open("/dev/uhid", O_RDWR | O_CLOEXEC | O_NONBLOCK);
         if (fd_ < 0) {
@@ -151,6 +195,11 @@ class Device {
     adapter::SimulatedAdapter adapter_;
     std::size_t index_;
     bool verbose_;
+    bool logReports_;
+    bool statusEcho_;
+    bool held_ = false; // the last status reply echoed, for a GET_REPORT that does arrive
+    adapter::Report heldReport_{};
+    std::size_t reports_ = 0;
     int fd_ = -1;
     std::uint64_t generation_ = 0;
     std::size_t logged_ = 0;
@@ -162,6 +211,12 @@ int main(int argc, char** argv) {
     CLI::App cli{"Presents a simulated Brisklink adapter to the kernel through /dev/uhid."};
     adapter::AdapterOptions options;
     adapter::addAdapterOptions(cli, options);
+    bool logReports = false;
+    cli.add_flag("--log-reports", logReports, "One line per output report, with its frame check");
+    bool statusEcho = false;
+    cli.add_flag("--status-echo", statusEcho,
+                 "Also send each status reply as an input report (for Wine 8, which answers "
+                 "GET_REPORT with the last input report)");
     cli.set_help_flag("-h,--help", "Print this help");
     try {
         cli.parse(argc, argv);
@@ -189,9 +244,10 @@ int main(int argc, char** argv) {
                   << std::endl;
 
     std::vector<std::unique_ptr<Device>> devices;
-    devices.push_back(std::make_unique<Device>(config, 0, options.verbose));
+    devices.push_back(std::make_unique<Device>(config, 0, options.verbose, logReports, statusEcho));
     if (options.secondDevice)
-        devices.push_back(std::make_unique<Device>(config, 1, options.verbose));
+        devices.push_back(
+            std::make_unique<Device>(config, 1, options.verbose, logReports, statusEcho));
 
     platform::Clock& clock = platform::clock();
     std::cout << "brisklink-uhid: running" << std::endl;

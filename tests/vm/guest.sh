@@ -38,5 +38,35 @@ started=$(date +%s%N)
 export BRISKLINK_TASKSET="taskset -c 0"
 run_scenarios "$out/guest" "$work" 2>&1 | tee "$out/guest-times.txt"
 echo "guest: scenarios took $((($(date +%s%N) - started) / 1000000)) ms"
+# The Windows IAP.exe with its own HID code, under Wine, through Wine's HID
+# stack over this kernel's hidraw. Wine answers GET_REPORT itself, so the
+# protocol cannot go far; what counts is that IAP.exe finds the loader by
+# identity, usage page and report lengths, and that its reports reach the
+# adapter whole.
+if [ -f "$work/updater.exe" ]; then
+  export HOME=/root WINEPREFIX=/root/.wine WINEDEBUG=-all
+  t=$(date +%s%N)
+  tar -xf "$work/wineprefix.tar" -C /root
+  echo "guest: Wine prefix unpacked in $((($(date +%s%N) - t) / 1000000)) ms"
+  taskset -c 0 "$bin/brisklink-uhid" "${vm_ids[@]}" --mode iap --verbose --log-reports --status-echo \
+    >/tmp/uhid.log 2>&1 &
+  adapter=$!
+  sleep 0.5
+  # One server for the session; the first program's output goes to a file
+  # (the services it starts inherit it).
+  wineserver -p
+  t=$(date +%s%N)
+  wine cmd /c exit </dev/null >/tmp/wine-start.log 2>&1
+  echo "guest: Wine started in $((($(date +%s%N) - t) / 1000000)) ms"
+  t=$(date +%s%N)
+  code=0
+  taskset -c 0 timeout 120 wine "$work/updater.exe" /c </dev/null >"$out/wine-c.txt" \
+    2>"$out/wine-c.err" || code=$?
+  echo "guest: IAP.exe /c under Wine: exit $code, $((($(date +%s%N) - t) / 1000000)) ms"
+  kill -TERM "$adapter"
+  wait "$adapter"
+  cp /tmp/uhid.log "$out/wine-uhid.log"
+  wineserver -k || true
+fi
 dmesg >"$out/dmesg.txt"
 echo done >"$out/finished"
