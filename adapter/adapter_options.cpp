@@ -1,6 +1,7 @@
 #include "adapter/adapter_options.h"
 
 #include <fstream>
+#include <iostream>
 #include <sstream>
 
 namespace adapter {
@@ -165,6 +166,23 @@ AdapterConfig adapterConfig(const AdapterOptions& o) {
     config.faults.returnInLoader = o.returnInLoader;
     config.faults.once = o.once;
     return config;
+}
+
+int parseCommandLine(CLI::App& cli, int argc, char** argv, const AdapterOptions& o,
+                     AdapterConfig& config, const char* program) {
+    cli.set_help_flag("-h,--help", "Print this help");
+    try {
+        cli.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return cli.exit(e) == 0 ? 0 : 2;
+    }
+    try {
+        config = adapterConfig(o);
+    } catch (const OptionRefusal& e) {
+        std::cerr << program << ": " << e.what() << "\n";
+        return 2;
+    }
+    return -1;
 }
 
 void writeDump(const std::filesystem::path& dir, const SimulatedAdapter& a) {

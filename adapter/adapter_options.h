@@ -37,6 +37,11 @@ struct OptionRefusal : std::runtime_error {
 void addAdapterOptions(CLI::App& cli, AdapterOptions& o);
 // Throws OptionRefusal.
 AdapterConfig adapterConfig(const AdapterOptions& o);
+// Parses the command line and builds the adapter from it: -1 when the
+// program goes on, otherwise its exit code (0 after --help, 2 for a refused
+// option, said on standard error under `program`'s name).
+int parseCommandLine(CLI::App& cli, int argc, char** argv, const AdapterOptions& o,
+                     AdapterConfig& config, const char* program);
 // flash.bin and external.bin of `a` in `dir` (created when missing).
 void writeDump(const std::filesystem::path& dir, const SimulatedAdapter& a);
 

@@ -9,10 +9,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 namespace {
 
@@ -37,20 +34,11 @@ int main(int argc, char** argv) {
     cli.add_option("--pace-us", paceUs, "Time per report (1000: full-speed USB)")
         ->capture_default_str();
     adapter::addAdapterOptions(cli, options);
-    cli.set_help_flag("-h,--help", "Print this help");
-    try {
-        cli.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return cli.exit(e) == 0 ? 0 : 2;
-    }
-
     adapter::AdapterConfig config;
-    try {
-        config = adapter::adapterConfig(options);
-    } catch (const adapter::OptionRefusal& e) {
-        std::cerr << "brisklink-emu: " << e.what() << "\n";
-        return 2;
-    }
+    if (const int code =
+            adapter::parseCommandLine(cli, argc, argv, options, config, "brisklink-emu");
+        code >= 0)
+        return code;
 
     adapter::SimulatedBus bus(platform::clock());
     bus.setPaceMicroseconds(paceUs);

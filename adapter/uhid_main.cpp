@@ -217,19 +217,11 @@ int main(int argc, char** argv) {
     cli.add_flag("--status-echo", statusEcho,
                  "Also send each status reply as an input report (for Wine 8, which answers "
                  "GET_REPORT with the last input report)");
-    cli.set_help_flag("-h,--help", "Print this help");
-    try {
-        cli.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return cli.exit(e) == 0 ? 0 : 2;
-    }
     adapter::AdapterConfig config;
-    try {
-        config = adapter::adapterConfig(options);
-    } catch (const adapter::OptionRefusal& e) {
-        std::cerr << "brisklink-uhid: " << e.what() << "\n";
-        return 2;
-    }
+    if (const int code =
+            adapter::parseCommandLine(cli, argc, argv, options, config, "brisklink-uhid");
+        code >= 0)
+        return code;
 
     struct sigaction action {};
     action.sa_handler = onSignal;

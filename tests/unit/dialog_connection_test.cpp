@@ -199,10 +199,30 @@ class CountingThreads : public platform::Threads {
 struct TestWindow : dialog::CBrisklinkDlg {
     using CBrisklinkDlg::OnBnClickedConnect;
     using CBrisklinkDlg::OnBnClickedProgram;
+    using CBrisklinkDlg::OnClose;
     bool key(std::uintptr_t code) {
         return PreTranslateMessage({nullptr, platform::ui::kKeyDown, code, 0});
     }
 };
+
+// A close while a worker holds the link sends nothing; once the workers
+// are done, it sends an adapter left in its loader back to its application.
+TEST_F(DialogConnection, ACloseWhileAWorkerRunsIsRefusedAndLaterResetsTheLoader) {
+    AdapterConfig c;
+    c.startMode = Mode::Loader;
+    auto& a = add(c);
+    TestWindow window;
+    for (int state : {dialog::kConnecting, dialog::kUpdating}) {
+        dialog::dialogState() = state;
+        window.OnClose();
+        EXPECT_EQ(bus_.writes(), 0u) << state;
+    }
+    dialog::dialogState() = dialog::kConnected;
+    window.OnClose();
+    EXPECT_GT(bus_.writes(), 0u);
+    clock_.advance(5000);
+    EXPECT_EQ(a.mode(clock_.nowMs()), Mode::Application);
+}
 
 TEST(DialogKeys, ReturnStartsTheStepOfTheStateAndEscapeIsSwallowed) {
     CountingThreads threads;
