@@ -38,6 +38,10 @@ started=$(date +%s%N)
 export BRISKLINK_TASKSET="taskset -c 0"
 run_scenarios "$out/guest" "$work" 2>&1 | tee "$out/guest-times.txt"
 echo "guest: scenarios took $((($(date +%s%N) - started) / 1000000)) ms"
+if [ -f "$work/bench-iap" ]; then
+  source tests/vm/bench.sh
+fi
+
 # The Windows IAP.exe with its own HID code, under Wine, through Wine's HID
 # stack over this kernel's hidraw. Wine answers GET_REPORT itself, so the
 # protocol cannot go far; what counts is that IAP.exe finds the loader by

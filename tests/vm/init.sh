@@ -7,6 +7,8 @@ export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
+# Loopback, for the emulator's TCP path.
+ip link set lo up
 for m in virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci netfs \
   fscache 9pnet 9pnet_virtio 9p hid hid-generic uhid; do
   insmod /modules/$m.ko 2>/dev/null

@@ -62,6 +62,15 @@ pack() {
     -o "$2" >/dev/null
 }
 pack "$bin/IAP" "$work/updater-iap"
+if [ -n "${BRISKLINK_VM_BENCH:-}" ]; then
+  # bench/report_cost.sh: a larger image, through both paths, in the VM.
+  head -c 65536 /dev/urandom >"$work/bench-firmware.bin"
+  for variant in IAP IAP-emu; do
+    "$bin/brisklink-pack" build --updater "$bin/$variant" --internal "$work/bench-firmware.bin" \
+      --version 2.1.0 --ap 3F27:1004:01 --iap 3F27:1005:00 \
+      --command-key 00112233445566778899AABBCCDDEEFF -o "$work/bench-${variant,,}" >/dev/null
+  done
+fi
 if [ -f "$root/build/windows/bin/IAP.exe" ] && command -v wine >/dev/null; then
   pack "$root/build/windows/bin/IAP.exe" "$work/updater.exe"
   # A Wine prefix for the VM, made here once (its first start there would
@@ -119,7 +128,7 @@ qemu=$?
 set -e
 booted=$(ms)
 # The console starts with the firmware's terminal codes: lines are matched anywhere.
-grep -a -o -E '(vm|guest): .*|(iap|isp|fault) [0-9] \(.*' "$vm/console.txt" | tr -d '\r' || true
+grep -a -o -E '(vm|guest|bench): .*|(iap|isp|fault) [0-9] \(.*' "$vm/console.txt" | tr -d '\r' || true
 if [ ! -f "$vm/out/finished" ]; then
   echo "vm: the guest did not finish (qemu exit $qemu); console:" >&2
   tail -n 40 "$vm/console.txt" >&2
