@@ -38,6 +38,16 @@ started=$(date +%s%N)
 export BRISKLINK_TASKSET="taskset -c 0"
 run_scenarios "$out/guest" "$work" 2>&1 | tee "$out/guest-times.txt"
 echo "guest: scenarios took $((($(date +%s%N) - started) / 1000000)) ms"
+# A user who may not open the node (devtmpfs makes hidraw nodes root's,
+# 0600): the updater names the node and the udev rule on standard error.
+start_adapter /tmp/denied "${vm_ids[@]}"
+t=$(date +%s%N)
+code=0
+setpriv --reuid=65534 --regid=65534 --clear-groups "$work/updater-iap" /c \
+  >"$out/denied.txt" 2>"$out/denied.err" </dev/null || code=$?
+echo "guest: /c as a user without access: exit $code, $((($(date +%s%N) - t) / 1000000)) ms"
+stop_adapter
+
 if [ -f "$work/bench-iap" ]; then
   source tests/vm/bench.sh
 fi

@@ -161,6 +161,15 @@ if grep -q "Output queue is full" "$vm/out/dmesg.txt"; then
   echo "vm: uhid dropped output reports (dmesg: Output queue is full)" >&2
   failed=1
 fi
+# A user without access to the node: told which node and which rule, once.
+if [ "$(grep -c 'this user may not open it' "$vm/out/denied.err")" != 1 ] ||
+  ! grep -q '^/dev/hidraw[0-9]* is the adapter' "$vm/out/denied.err" ||
+  ! grep -q 'KERNELS=="\*:3F27:1004\.\*", TAG+="uaccess"' "$vm/out/denied.err" ||
+  ! grep -q '^Connect AP Fail!$' "$vm/out/denied.txt"; then
+  echo "vm: no access hint for a user without access to the node:" >&2
+  cat "$vm/out/denied.err" "$vm/out/denied.txt" >&2
+  failed=1
+fi
 # IAP.exe under Wine: it found the loader (identity, usage page, 65/65
 # report lengths), and the adapter took its reports as whole: the
 # authentication it checks against its key, scrambled commands whose frame
