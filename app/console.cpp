@@ -104,6 +104,10 @@ int consoleMain() {
         printMessage("Operation Failed.\n\n");
         return 1;
     }
+    if ((showChipVersions || updateRequested) && !claimAdapter()) {
+        printMessage(u"\n" + std::u16string(kAdapterBusyText) + u"\n\n");
+        return 1;
+    }
     if (showChipVersions) {
         exitCode = consoleConnect();
         if (interrupted()) {

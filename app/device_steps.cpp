@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "platform/hid.h"
 #include "platform/interrupt.h"
+#include "platform/lock.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -279,6 +280,15 @@ std::vector<std::uint8_t> versionRecord(const std::u16string& version) {
     isp::putLe32(record.data(), static_cast<std::uint32_t>(text.size()));
     std::copy(text.begin(), text.end(), record.begin() + 4);
     return record;
+}
+
+bool claimAdapter() {
+    // One per process, held to its end; the system gives it up if the
+    // process dies half-way.
+    static platform::MachineLock lock;
+    const std::string name = platform::hid::bus().sharedName();
+    if (name.empty()) return true;
+    return lock.tryAcquire(name) != platform::LockResult::Busy;
 }
 
 } // namespace app

@@ -133,4 +133,13 @@ std::vector<std::uint8_t> wordPaddedBuffer(std::uint32_t bytes);
 // in the ANSI code page (at most 128 bytes), then 0xFF up to the word end.
 std::vector<std::uint8_t> versionRecord(const std::u16string& version);
 
+// Claims the adapters of the bus for this process until it ends: two
+// updaters at once would interleave their reports on one adapter. False
+// (nothing sent) when another updater holds them; true also where the
+// system cannot make the lock, so that a machine without a lock directory
+// can still update.
+bool claimAdapter();
+inline constexpr const char16_t* kAdapterBusyText =
+    u"Another updater is using the adapter. Run this one again when it has finished.";
+
 } // namespace app

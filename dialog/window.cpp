@@ -74,7 +74,7 @@ bool CBrisklinkDlg::PreTranslateMessage(const Message& message) {
     if (message.wParam == kEscapeKey) return true;
     if (message.wParam != kReturnKey) return CDialog::PreTranslateMessage(message);
     if (dialogState() == kIdle)
-        startConnection();
+        OnBnClickedConnect();
     else if (dialogState() == kConnected)
         startUpdate();
     return true;
@@ -87,7 +87,14 @@ void CBrisklinkDlg::OnBnClickedProgram() {
 }
 
 void CBrisklinkDlg::OnBnClickedConnect() {
-    if (dialogState() == kIdle) startConnection();
+    if (dialogState() != kIdle) return;
+    // Taken here and kept while the window lives: after the connection the
+    // adapter waits in this window's session for the update.
+    if (!app::claimAdapter()) {
+        MessageBox(app::kAdapterBusyText, image::recordText(image::program().info.windowTitle));
+        return;
+    }
+    startConnection();
 }
 
 void CBrisklinkDlg::setText(int control, const std::u16string& text) {
@@ -130,7 +137,9 @@ void CBrisklinkDlg::OnClose() {
         return;
     }
     const image::ProgramData& p = image::program();
-    if (app::deviceAnswers(p.iapVendorId, p.iapProductId, p.iapUsageSelector)) {
+    // Never the adapter of another updater that is at work on it.
+    if (app::claimAdapter() &&
+        app::deviceAnswers(p.iapVendorId, p.iapProductId, p.iapUsageSelector)) {
         // Left in its loader: back to its application before the window goes.
         resultLabel.SetWindowText(u"Reset device....");
         ISP_Execute();

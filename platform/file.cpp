@@ -1,4 +1,5 @@
 // Binary file reading shared by every backend; only the open call differs.
+#include "platform/lock.h"
 #include "platform/platform.h"
 
 #include "platform/text.h"
@@ -54,6 +55,20 @@ bool InputFile::readAt(std::int64_t offset, void* buffer, std::size_t count) {
     if (!file_ || offset < 0) return false;
     if (seek(file_, offset, SEEK_SET) != 0) return false;
     return std::fread(buffer, 1, count, file_) == count;
+}
+
+} // namespace platform
+
+namespace platform {
+
+std::string lockFileName(const std::string& name) {
+    std::string out = "brisklink-updater-";
+    for (char c : name) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
+        out.push_back(plain ? c : '_');
+    }
+    return out;
 }
 
 } // namespace platform

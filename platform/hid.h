@@ -58,6 +58,10 @@ class Bus {
     // The nodes of the last enumeration that could not be opened for lack
     // of permission (only where the system says whose device a node is).
     virtual std::vector<DeniedDevice> deniedDevices() { return {}; }
+    // A name for the adapters this bus reaches, the same in every process
+    // that reaches them: updaters lock it so that only one of them talks to
+    // an adapter at a time. Empty when no other process can reach them.
+    virtual std::string sharedName() { return {}; }
 };
 
 // The bus in force: the backend linked into the program, unless a test

@@ -4,10 +4,10 @@
 #include "image/program.h"
 #include "image/trailer.h"
 #include "platform/text.h"
+#include "tools/pack_show.h"
 #include "tools/trailer_builder.h"
 
 #include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -209,115 +209,17 @@ int runBuild(const BuildOptions& o) {
     return 0;
 }
 
-std::string hex(std::uint32_t value, int digits) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%0*X", digits, value);
-    return buffer;
-}
-
-// The trailer of the packed updater at `path`, read as the updater reads
-// it; false (with the reason on standard error) when there is none.
-bool readTrailer(const std::string& path, image::TrailerPosition& position, ProgramInfo& info,
-                 std::array<std::uint8_t, 16>& internalInfo,
-                 std::array<std::uint8_t, 16>& externalInfo) {
-    {
-        std::ifstream probe(path, std::ios::binary);
-        if (!probe) {
-            std::cerr << "brisklink-pack: cannot read '" << path << "'\n";
-            return false;
-        }
-    }
-    if (!image::findProgramInfo(path, position, &info) ||
-        !image::readImageInfo(path, position, internalInfo.data(), externalInfo.data())) {
-        std::cerr << "brisklink-pack: '" << path << "' carries no valid updater trailer\n";
-        return false;
-    }
-    return true;
-}
-
 int runUdevRule(const std::string& path) {
     image::TrailerPosition position;
     ProgramInfo info{};
     std::array<std::uint8_t, 16> internalInfo{}, externalInfo{};
-    if (!readTrailer(path, position, info, internalInfo, externalInfo)) return 1;
+    if (!pack::readTrailer(path, position, info, internalInfo, externalInfo, std::cerr)) return 1;
     auto id = [](const char* field) { return image::parseHexField(field, 8); };
     std::cout << "# Lets the logged-in user update the Brisklink adapter with this updater.\n"
                  "# Install as /etc/udev/rules.d/70-brisklink.rules, then run\n"
                  "# udevadm control --reload and plug the adapter in again.\n"
               << app::udevRule(id(info.apVendorId), id(info.apProductId), id(info.iapVendorId),
                                id(info.iapProductId));
-    return 0;
-}
-
-int runShow(const std::string& path, bool json) {
-    image::TrailerPosition position;
-    ProgramInfo info{};
-    std::array<std::uint8_t, 16> internalInfo{}, externalInfo{};
-    if (!readTrailer(path, position, info, internalInfo, externalInfo)) return 1;
-    image::ProgramData data;
-    data.info = info;
-    data.internalImageInfo = internalInfo;
-    data.externalImageInfo = externalInfo;
-    auto text = [](const std::uint16_t(&field)[64]) {
-        return platform::utf16ToUtf8(image::recordText(field));
-    };
-    auto id = [](const char* field, std::size_t n) { return image::parseHexField(field, n); };
-    const std::uint32_t internalSize = data.internalImageSize();
-    const std::uint32_t externalSize = data.externalImageSize();
-    const bool imagesFit = image::imagesFit(path, position, internalSize, externalSize);
-    const std::string digest = hex(info.digest[0], 2) + hex(info.digest[1], 2);
-
-    if (json) {
-        nlohmann::ordered_json j;
-        j["ap"] = {{"vendorId", hex(id(info.apVendorId, 8), 4)},
-                   {"productId", hex(id(info.apProductId, 8), 4)},
-                   {"usageSelector", hex(id(info.apUsageSelector, 4), 2)}};
-        j["iap"] = {{"vendorId", hex(id(info.iapVendorId, 8), 4)},
-                    {"productId", hex(id(info.iapProductId, 8), 4)},
-                    {"usageSelector", hex(id(info.iapUsageSelector, 4), 2)}};
-        j["version"] = text(info.firmwareVersion);
-        j["title"] = text(info.windowTitle);
-        j["headline"] = text(info.headline);
-        j["notice"] = text(info.notice);
-        j["internalImageSize"] = internalSize;
-        j["externalImageSize"] = externalSize;
-        j["externalImageAddress"] = externalSize ? "0x" + hex(data.externalImageAddress(), 8) : "";
-        j["imagesFit"] = imagesFit;
-        j["digest"] = digest;
-        j["digestCheckEnabled"] = info.digestCheckEnabled != 0;
-        j["commandKeyPresent"] = info.commandKeyLength != 0;
-        j["commandKeyLength"] = info.commandKeyLength;
-        j["commandKeyEnabled"] = info.commandKeyEnabled != 0;
-        j["trailerOffset"] = position.trailerOffset;
-        std::cout << j.dump(2) << "\n";
-        return 0;
-    }
-    std::cout << "AP identity:      VID " << hex(id(info.apVendorId, 8), 4) << " PID "
-              << hex(id(info.apProductId, 8), 4) << " selector "
-              << hex(id(info.apUsageSelector, 4), 2) << "\n"
-              << "IAP identity:     VID " << hex(id(info.iapVendorId, 8), 4) << " PID "
-              << hex(id(info.iapProductId, 8), 4) << " selector "
-              << hex(id(info.iapUsageSelector, 4), 2) << "\n"
-              << "Version:          " << text(info.firmwareVersion) << "\n"
-              << "Title:            " << text(info.windowTitle) << "\n"
-              << "Headline:         " << text(info.headline) << "\n"
-              << "Notice:           " << text(info.notice) << "\n"
-              << "Internal image:   " << internalSize << " bytes\n"
-              << "External image:   ";
-    if (externalSize)
-        std::cout << externalSize << " bytes at 0x" << hex(data.externalImageAddress(), 8) << "\n";
-    else
-        std::cout << "none\n";
-    if (!imagesFit) std::cout << "Warning:          the image sizes do not fit in the file\n";
-    std::cout << "Digest:           " << digest << ", check "
-              << (info.digestCheckEnabled ? "on" : "off") << "\n"
-              << "Command key:      ";
-    if (info.commandKeyLength)
-        std::cout << info.commandKeyLength << " bytes, "
-                  << (info.commandKeyEnabled ? "enabled" : "disabled") << "\n";
-    else
-        std::cout << "none\n";
-    std::cout << "Trailer offset:   " << position.trailerOffset << "\n";
     return 0;
 }
 
@@ -373,7 +275,7 @@ int main(int argc, char** argv) {
     try {
         if (*build) return runBuild(o);
         if (*rule) return runUdevRule(rulePath);
-        return runShow(showPath, json);
+        return pack::showTrailer(showPath, json, std::cout, std::cerr);
     } catch (const Refusal& e) {
         std::cerr << "brisklink-pack: " << e.what() << "\n";
         return kExitRefused;

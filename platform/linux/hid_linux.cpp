@@ -86,6 +86,7 @@ class HidrawBus : public Bus {
     }
 
     bool installPending() override { return false; }
+    std::string sharedName() override { return "hid"; }
 
     bool write(Handle h, const std::uint8_t* report, std::size_t length) override {
         const ssize_t n = ::write(fd(h), report, length);

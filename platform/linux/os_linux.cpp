@@ -1,10 +1,15 @@
 // Linux backend of the operating-system layer.
 #include "platform/interrupt.h"
+#include "platform/lock.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -72,6 +77,47 @@ std::string toAnsiCodePage(std::u16string_view text) {
 
 std::u16string fromAnsiCodePage(std::string_view text) {
     return utf8ToUtf16(text.substr(0, text.find('\0')));
+}
+
+// An flock on a file in the machine's lock directory: the kernel drops it
+// with the last descriptor, so a killed updater leaves no stale lock. The
+// file itself stays; only the flock on it counts.
+LockResult MachineLock::tryAcquire(const std::string& name) {
+    if (held()) return LockResult::Held;
+    for (const char* dir : {"/run/lock", "/tmp"}) {
+        const std::string path = std::string(dir) + "/" + lockFileName(name) + ".lock";
+        // Writable for every user, so that one user's file does not lock
+        // another out; read-only when another user made it (flock works on
+        // any descriptor). Never through a link someone planted.
+        const int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | flags, 0666);
+        if (fd >= 0) fchmod(fd, 0666);
+        if (fd < 0 && errno != ENOENT) fd = ::open(path.c_str(), O_RDONLY | flags);
+        if (fd < 0) continue;
+        struct stat st {};
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            continue;
+        }
+        int rc;
+        do {
+            rc = flock(fd, LOCK_EX | LOCK_NB);
+        } while (rc != 0 && errno == EINTR);
+        if (rc == 0) {
+            handle_ = fd;
+            return LockResult::Held;
+        }
+        const bool busy = errno == EWOULDBLOCK;
+        ::close(fd);
+        if (busy) return LockResult::Busy;
+    }
+    return LockResult::Unavailable;
+}
+
+void MachineLock::release() {
+    if (!held()) return;
+    ::close(static_cast<int>(handle_));
+    handle_ = kNone;
 }
 
 } // namespace platform

@@ -84,6 +84,7 @@ class Win32Bus : public Bus {
     }
 
     bool installPending() override { return CMP_WaitNoPendingInstallEvents(0) != WAIT_OBJECT_0; }
+    std::string sharedName() override { return "hid"; }
 
     bool write(Handle h, const std::uint8_t* report, std::size_t length) override {
         if (h == kInvalidHandle) return false;

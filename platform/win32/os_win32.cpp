@@ -1,5 +1,6 @@
 // Windows backend of the operating-system layer.
 #include "platform/interrupt.h"
+#include "platform/lock.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -135,6 +136,41 @@ std::u16string fromAnsiCodePage(std::string_view text) {
     std::wstring out(static_cast<std::size_t>(n), L'\0');
     MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), bytes, out.data(), n);
     return std::u16string(out.begin(), out.end());
+}
+
+// A named kernel object whose existence is the lock: whoever creates it holds
+// it while its handle is open, whichever thread asks, and the system closes
+// the handle when the process ends. (A mutex's ownership would belong to the
+// thread that took it, and the window takes it on one thread and works on
+// others.) Global first, so that the sessions of a machine share it; Local
+// where this user may not create global objects.
+LockResult MachineLock::tryAcquire(const std::string& name) {
+    if (held()) return LockResult::Held;
+    const std::string base = lockFileName(name);
+    for (const char* ns : {"Global\\", "Local\\"}) {
+        std::wstring wide;
+        for (const char* c = ns; *c; ++c)
+            wide.push_back(static_cast<wchar_t>(*c));
+        for (char c : base)
+            wide.push_back(static_cast<wchar_t>(c));
+        HANDLE h = CreateMutexW(nullptr, FALSE, wide.c_str());
+        // Denied: it exists and belongs to another user's updater.
+        if (h == nullptr && GetLastError() == ERROR_ACCESS_DENIED) return LockResult::Busy;
+        if (h == nullptr) continue;
+        if (GetLastError() == ERROR_ALREADY_EXISTS) {
+            CloseHandle(h);
+            return LockResult::Busy;
+        }
+        handle_ = reinterpret_cast<std::intptr_t>(h);
+        return LockResult::Held;
+    }
+    return LockResult::Unavailable;
+}
+
+void MachineLock::release() {
+    if (!held()) return;
+    CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = kNone;
 }
 
 } // namespace platform

@@ -1,0 +1,23 @@
+// brisklink-pack's reading side: what a packed updater's trailer carries.
+#pragma once
+
+#include "image/trailer.h"
+#include "isp/isp.h"
+
+#include <array>
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+namespace pack {
+
+// The trailer of the packed updater at `path`, read as the updater reads
+// it; false (with the reason on `err`) when there is none.
+bool readTrailer(const std::string& path, image::TrailerPosition& position, ProgramInfo& info,
+                 std::array<std::uint8_t, 16>& internalInfo,
+                 std::array<std::uint8_t, 16>& externalInfo, std::ostream& err);
+
+// `brisklink-pack show`: the trailer as text or JSON on `out`; the exit code.
+int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostream& err);
+
+} // namespace pack
