@@ -197,6 +197,16 @@ void SimulatedAdapter::leaveBus(std::int64_t nowMs, std::int64_t forMs, Mode com
     passReports_ = 0;
 }
 
+void SimulatedAdapter::heal(std::int64_t nowMs) {
+    config_.faults = Faults{};
+    settle(nowMs);
+    if (goneUntil_ < kForever) return;
+    const std::uint8_t* vector = memory(config_.appStart, 4, false);
+    const bool appValid = vector != nullptr && le32(vector) != 0xFFFFFFFF;
+    goneUntil_ = nowMs + config_.reenumerateMs;
+    comeBackAs_ = appValid ? Mode::Application : Mode::Loader;
+}
+
 void SimulatedAdapter::note(Command c, const std::string& detail) {
     log_.push_back(std::string(commandName(c)) + (detail.empty() ? "" : " " + detail));
 }
@@ -459,6 +469,10 @@ void SimulatedAdapter::dispatch(const Report& r, std::int64_t nowMs) {
         if (c != Command::Reset && c != Command::Exit) reply(c, kRefused, nowMs);
         return;
     }
+    if (fire(config_.faults.powerLoss, c)) {
+        powerLost(c, p0, p1, nowMs);
+        return;
+    }
     switch (c) {
     case Command::Info: {
         note(c, "");
@@ -559,6 +573,21 @@ void SimulatedAdapter::dispatch(const Report& r, std::int64_t nowMs) {
         reply(c, kRefused, nowMs);
         break;
     }
+}
+
+void SimulatedAdapter::powerLost(Command c, std::uint32_t p0, std::uint32_t p1,
+                                 std::int64_t nowMs) {
+    note(c, "power lost");
+    // An erase stops half-way: the first half of its pages are erased, the
+    // rest still hold what they held.
+    if (c == Command::MassErase) {
+        const std::size_t from = config_.loaderSize;
+        std::memset(flash_.data() + from, 0xFF, (flash_.size() - from) / 2);
+    } else if (c == Command::PageErase && p1 >= p0) {
+        const std::uint32_t half = p0 + (p1 - p0) / 2;
+        eraseRange(p0, std::max(p0, half));
+    }
+    leaveBus(nowMs, config_.faults.vanishForMs, Mode::Loader);
 }
 
 void SimulatedAdapter::transfer(const Report& r, bool program, bool crcOk, std::int64_t nowMs) {

@@ -58,6 +58,9 @@ struct Faults {
     // Page erases and program or verify reports whose first address is
     // listed under their command fail.
     std::map<Command, std::set<std::uint32_t>> failAt;
+    // Power lost while carrying out CMD: an erase gets half-way, nothing
+    // answers, and the adapter comes back in its loader after vanishForMs.
+    std::set<Command> powerLoss;
     int vanishAfterWrites = -1;      // gone (writes fail) after this many reports
     std::int64_t vanishForMs = 2000; // and back, in the loader, after this long
     bool neverReturn = false;        // a reset leaves it gone for good
@@ -107,6 +110,11 @@ class SimulatedAdapter {
     bool takeStatus(std::int64_t nowMs, Report& out);
     bool takeData(std::int64_t nowMs, Report& out);
 
+    // Every fault cleared; an adapter that is off the bus for good is
+    // plugged in again (it starts what its flash holds: the application when
+    // there is one, else the loader).
+    void heal(std::int64_t nowMs);
+
     // Inspection for tests and the emulator.
     Mode mode(std::int64_t nowMs);
     bool keyedPhase() const { return rolling_; }
@@ -128,6 +136,7 @@ class SimulatedAdapter {
     bool crcValid(const Report& r, bool allowUnkeyed) const;
     void dispatch(const Report& r, std::int64_t nowMs);
     void transfer(const Report& r, bool program, bool crcOk, std::int64_t nowMs);
+    void powerLost(Command c, std::uint32_t p0, std::uint32_t p1, std::int64_t nowMs);
     void handOverAcks(std::int64_t nowMs);
     void reply(Command c, const std::string& text, std::int64_t nowMs, Report bytes = {});
     void queueData(const Report& r, std::int64_t nowMs);

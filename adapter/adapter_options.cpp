@@ -99,6 +99,8 @@ void addAdapterOptions(CLI::App& cli, AdapterOptions& o) {
     cli.add_option("--fault-status-text", o.statusText, "Answer CMD:TEXT instead of O");
     cli.add_option("--fault-fail-program", o.failProgram, "Reject report N of a program pass");
     cli.add_option("--fault-fail-verify", o.failVerify, "Reject report N of a verify pass");
+    cli.add_option("--fault-power-loss", o.powerLoss,
+                   "Lose power while carrying out CMD (an erase gets half-way)");
     cli.add_option("--fault-vanish-after", o.vanishAfter, "Leave the bus after N reports");
     cli.add_option("--fault-vanish-ms", o.vanishMs, "How long a vanished adapter stays away")
         ->capture_default_str();
@@ -158,6 +160,8 @@ AdapterConfig adapterConfig(const AdapterOptions& o) {
         const auto [c, text] = split("--fault-status-text", t);
         config.faults.statusText[command("--fault-status-text", c)] = text;
     }
+    for (const auto& c : o.powerLoss)
+        config.faults.powerLoss.insert(command("--fault-power-loss", c));
     config.faults.failProgramReports.insert(o.failProgram.begin(), o.failProgram.end());
     config.faults.failVerifyReports.insert(o.failVerify.begin(), o.failVerify.end());
     config.faults.vanishAfterWrites = o.vanishAfter;

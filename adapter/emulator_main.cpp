@@ -2,6 +2,7 @@
 // for IAP-emu and IAP-emu.exe (BRISKLINK_EMULATOR=127.0.0.1:PORT).
 #include "adapter/adapter_options.h"
 #include "adapter/emulator_server.h"
+#include "platform/clock.h"
 #include "platform/emulator/wire.h"
 
 #include <CLI/CLI.hpp>
@@ -10,12 +11,16 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <mutex>
+#include <thread>
 
 namespace {
 
 std::atomic<bool> stopRequested{false};
+std::atomic<bool> healRequested{false};
 
 extern "C" void onSignal(int) { stopRequested = true; }
+extern "C" void onHeal(int) { healRequested = true; }
 
 } // namespace
 
@@ -23,6 +28,7 @@ int main(int argc, char** argv) {
     CLI::App cli{"Serves simulated Brisklink adapters to IAP-emu over TCP on 127.0.0.1."};
     int port = platform::wire::kDefaultPort;
     long long paceUs = 0, enumerateMs = 20;
+    int timeScale = 1;
     adapter::AdapterOptions options;
 
     cli.add_option("--port", port, "TCP port on 127.0.0.1 (0 picks a free one)")
@@ -33,6 +39,10 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0LL, 10000LL));
     cli.add_option("--pace-us", paceUs, "Time per report (1000: full-speed USB)")
         ->capture_default_str();
+    cli.add_option("--time-scale", timeScale,
+                   "Run the clock N times fast (with BRISKLINK_EMULATOR_TIME_SCALE=N for IAP-emu)")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1000));
     adapter::addAdapterOptions(cli, options);
     adapter::AdapterConfig config;
     if (const int code =
@@ -40,6 +50,8 @@ int main(int argc, char** argv) {
         code >= 0)
         return code;
 
+    platform::ScaledClock scaled(timeScale);
+    if (timeScale > 1) platform::setClock(&scaled);
     adapter::SimulatedBus bus(platform::clock());
     bus.setPaceMicroseconds(paceUs);
     bus.setEnumerateMilliseconds(enumerateMs);
@@ -51,6 +63,24 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // SIGUSR1 heals every fault (and plugs in again an adapter that went
+    // for good), so a test can run the updater again on the same adapter.
+    struct sigaction heal {};
+    heal.sa_handler = onHeal;
+    sigaction(SIGUSR1, &heal, nullptr);
+    std::thread healer([&bus] {
+        while (!stopRequested) {
+            if (healRequested.exchange(false)) {
+                {
+                    std::lock_guard lock(bus.mutex());
+                    for (std::size_t i = 0; i < bus.size(); ++i)
+                        bus.adapter(i).heal(platform::clock().nowMs());
+                }
+                std::cout << "brisklink-emu: faults healed" << std::endl;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
 
     const bool served = adapter::serve(
         bus, static_cast<std::uint16_t>(port), stopRequested,
@@ -60,6 +90,8 @@ int main(int argc, char** argv) {
         [verbose = options.verbose](std::size_t index, const std::string& line) {
             if (verbose) std::cout << "adapter " << index << ": " << line << std::endl;
         });
+    stopRequested = true;
+    healer.join();
     if (!served) {
         std::cerr << "brisklink-emu: cannot listen on 127.0.0.1:" << port << "\n";
         return 1;

@@ -23,7 +23,7 @@ std::vector<std::string> SimulatedBus::enumerate() {
             virtual_->advance(enumerateMs_);
         } else {
             // Outside the lock: other clients' operations go on meanwhile.
-            std::this_thread::sleep_for(std::chrono::milliseconds(enumerateMs_));
+            clock_.sleepMs(enumerateMs_);
         }
     }
     std::lock_guard lock(mutex_);

@@ -30,6 +30,25 @@ Clock& clock() { return *current; }
 
 void setClock(Clock* replacement) { current = replacement ? replacement : &systemClock; }
 
+namespace {
+std::int64_t steadyMicroseconds() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+} // namespace
+
+ScaledClock::ScaledClock(int factor)
+    : factor_(factor < 1 ? 1 : factor), startUs_(steadyMicroseconds()),
+      startEpoch_(static_cast<std::int64_t>(std::time(nullptr))) {}
+
+std::int64_t ScaledClock::nowMs() { return (steadyMicroseconds() - startUs_) * factor_ / 1000; }
+
+void ScaledClock::sleepMs(std::int64_t ms) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::microseconds(ms * 1000 / factor_));
+}
+
+std::int64_t ScaledClock::epochSeconds() { return startEpoch_ + nowMs() / 1000; }
+
 void seedRandom(std::uint32_t seed) { randomState = seed; }
 
 int random() {

@@ -26,6 +26,22 @@ inline std::int64_t timeSeconds() { return clock().epochSeconds(); }
 inline std::int64_t clockMs() { return clock().nowMs(); }
 inline void sleepMs(std::int64_t ms) { clock().sleepMs(ms); }
 
+// The system clock run `factor` times fast: a time-out of 30 s passes in
+// 30/factor real seconds. An emulator and its client run at one factor so
+// that fault tests wait out the long time-outs in a fraction of the time.
+class ScaledClock : public Clock {
+  public:
+    explicit ScaledClock(int factor);
+    std::int64_t nowMs() override;
+    void sleepMs(std::int64_t ms) override;
+    std::int64_t epochSeconds() override;
+
+  private:
+    int factor_;
+    std::int64_t startUs_;
+    std::int64_t startEpoch_;
+};
+
 // The filler generator: a seedable sequence of values 0 to 32767, the same on
 // every system.
 void seedRandom(std::uint32_t seed);

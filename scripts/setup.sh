@@ -10,7 +10,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xdotool imagemagick
   qemu-system-x86 busybox-static cpio
-  clang-format
+  clang-format clang libclang-rt-14-dev
 )
 
 missing=()

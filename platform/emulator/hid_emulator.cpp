@@ -1,6 +1,7 @@
 // The HID bus of the emulator: every bus operation is one request to
 // brisklink-emu over TCP. The address comes from BRISKLINK_EMULATOR
 // (host:port); without it the emulator's default port on 127.0.0.1.
+#include "platform/clock.h"
 #include "platform/emulator/emulator_bus.h"
 #include "platform/emulator/socket.h"
 #include "platform/emulator/wire.h"
@@ -132,6 +133,21 @@ bool EmulatorBus::call(const wire::Writer& request, std::vector<std::uint8_t>& r
 }
 
 namespace {
+
+// BRISKLINK_EMULATOR_TIME_SCALE=N (2 to 1000) runs this process's clock N
+// times fast, in step with a brisklink-emu started with --time-scale N, so
+// that fault tests wait out the 30 s and 60 s time-outs in a fraction of
+// that. Only the emulator build reads it.
+struct TimeScale {
+    TimeScale() {
+        const char* text = std::getenv("BRISKLINK_EMULATOR_TIME_SCALE");
+        if (text == nullptr || *text == 0) return;
+        const long factor = std::strtol(text, nullptr, 10);
+        if (factor < 2 || factor > 1000) return;
+        static ScaledClock scaled(static_cast<int>(factor));
+        setClock(&scaled);
+    }
+} timeScale;
 
 // BRISKLINK_EMULATOR as host and port; false when it names no port.
 bool emulatorAddress(std::string& host, std::uint16_t& port) {
