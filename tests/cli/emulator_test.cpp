@@ -1,5 +1,6 @@
 // The updater and the library through brisklink-emu, from separate processes.
 #include "isp/isp.h"
+#include "platform/emulator/emulator_bus.h"
 #include "process.h"
 
 #include <gtest/gtest.h>
@@ -71,6 +72,31 @@ TEST(Emulator, BadOptionsAreRefused) {
         const auto r = run(argv);
         EXPECT_EQ(r.exitCode, 2) << args[0];
         EXPECT_NE(r.err, "") << args[0];
+    }
+}
+
+// An emulator that answers a report request with fewer bytes than asked
+// for, or none: the client refuses it and never copies past what it got.
+TEST(Emulator, AReportOfAnotherLengthIsRefusedByTheClient) {
+    using platform::hid::ReadResult;
+    for (const std::size_t got :
+         {std::size_t{0}, std::size_t{1}, std::size_t{64}, std::size_t{66}}) {
+        platform::hid::EmulatorBus bus([got](const std::vector<std::uint8_t>& request,
+                                             std::vector<std::uint8_t>& response) {
+            platform::wire::Writer w;
+            // GET_REPORT answers ok + blob; an interrupt read answers
+            // "report" (0) + blob.
+            w.u8(request.at(0) == static_cast<std::uint8_t>(platform::wire::Op::ReadReport) ? 0
+                                                                                            : 1);
+            const std::vector<std::uint8_t> bytes(got, 0xAB);
+            w.blob(bytes.data(), bytes.size());
+            response = w.bytes;
+            return true;
+        });
+        std::vector<std::uint8_t> report(65, 0x11);
+        EXPECT_FALSE(bus.getInputReport(1, report.data(), report.size())) << got;
+        EXPECT_EQ(bus.readReport(1, report.data(), report.size(), 100), ReadResult::Failed) << got;
+        EXPECT_EQ(report, std::vector<std::uint8_t>(65, 0x11)) << got;
     }
 }
 

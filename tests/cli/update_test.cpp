@@ -231,6 +231,39 @@ class UpdateRun : public ::testing::Test {
         expectProgrammed("2.1.0");
     }
 
+    // A second updater started while the first programs stops at once with
+    // exit code 1 and touches nothing; the first finishes its update, and
+    // once it has ended the adapter is free again.
+    void secondUpdaterStopsWhileTheFirstRuns() {
+        internal_ = randomBytes(200 * 1024, 25); // about 8 s at 1 ms a report
+        const auto exe = pack("2.1.0");
+        Emulator emu(emulatorArgs({"--pace-us", "1000"}));
+        ASSERT_NE(emu.port(), 0);
+        std::vector<std::string> argv;
+        if (wine_) argv.push_back("wine");
+        argv.insert(argv.end(), {exe.string(), "/f"});
+        Background first(argv);
+        std::string transcript;
+        const std::string programming = lineEnds("Programming internal...\n");
+        while (transcript.find(programming) == std::string::npos) {
+            const std::string l = first.readLine();
+            ASSERT_FALSE(l.empty() && transcript.size() > 300) << transcript;
+            transcript += l + "\n";
+        }
+        const std::string busy = "\nAnother updater is using the adapter. Run this one again "
+                                 "when it has finished.\n\n";
+        expectRun(exe, {"/c"}, busy, 1);
+        expectRun(exe, {"/p"}, busy, 1);
+        for (std::string l = first.readLine(); !l.empty(); l = first.readLine())
+            transcript += l + "\n";
+        EXPECT_EQ(first.wait(), 0) << transcript;
+        EXPECT_NE(transcript.find(lineEnds("Operation Success.\n")), std::string::npos)
+            << transcript;
+        expectRun(exe, {"/c"}, kConnect + versions("2.1.0", "2.1.0"), 0);
+        emu.stop();
+        expectProgrammed("2.1.0");
+    }
+
     TempDir dir_;
     std::string updater_;
     bool wine_;
@@ -329,6 +362,8 @@ TEST_F(Update, AnAdapterThatRestartsIntoItsLoaderIsReportedAndARerunIsClean) {
     expectProgrammed("2.1.0");
 }
 
+TEST_F(Update, ASecondUpdaterStopsWhileTheFirstRuns) { secondUpdaterStopsWhileTheFirstRuns(); }
+
 TEST_F(Update, AnInterruptedUpdateEndsTheSessionAndARerunRestores) {
     interruptedThenRerun({SIGINT, SIGTERM});
 }
@@ -376,6 +411,10 @@ TEST_F(WindowsUpdate, PSkipsAVersionThatIsNotNewerAndFForcesIt) { skipThenForce(
 TEST_F(WindowsUpdate, AFailedVerifyFailsTheUpdateAndARerunRestores) { failedVerifyThenRerun(); }
 
 TEST_F(WindowsUpdate, CtrlCEndsTheSessionAndARerunRestores) { interruptedThenRerun({SIGINT}); }
+
+TEST_F(WindowsUpdate, ASecondUpdaterStopsWhileTheFirstRuns) {
+    secondUpdaterStopsWhileTheFirstRuns();
+}
 
 // A version with a character the ANSI code page lacks is stored changed; "/p"
 // compares the form the record holds, so it does not update again and again.
