@@ -199,6 +199,7 @@ void SimulatedAdapter::leaveBus(std::int64_t nowMs, std::int64_t forMs, Mode com
 
 void SimulatedAdapter::heal(std::int64_t nowMs) {
     config_.faults = Faults{};
+    config_.reportLength = 65; // 64-byte reports count as a fault too
     settle(nowMs);
     if (goneUntil_ < kForever) return;
     const std::uint8_t* vector = memory(config_.appStart, 4, false);
@@ -287,9 +288,10 @@ bool SimulatedAdapter::fire(std::set<Command>& set, Command c) {
     return true;
 }
 
-bool SimulatedAdapter::failsAt(Command c, std::uint32_t address) {
-    auto listed = config_.faults.failAt.find(c);
-    if (listed == config_.faults.failAt.end() || !listed->second.count(address)) return false;
+bool SimulatedAdapter::listedAt(std::map<Command, std::set<std::uint32_t>>& listing, Command c,
+                                std::uint32_t address) {
+    auto listed = listing.find(c);
+    if (listed == listing.end() || !listed->second.count(address)) return false;
     if (config_.faults.once) listed->second.erase(address);
     return true;
 }
@@ -508,7 +510,7 @@ void SimulatedAdapter::dispatch(const Report& r, std::int64_t nowMs) {
     }
     case Command::PageErase:
         note(c, hex32(p0) + "~" + hex32(p1));
-        reply(c, !failsAt(c, p0) && eraseRange(p0, p1) ? "O" : "F", nowMs);
+        reply(c, !listedAt(config_.faults.failAt, c, p0) && eraseRange(p0, p1) ? "O" : "F", nowMs);
         break;
     case Command::BlankCheck: {
         note(c, hex32(p0) + "~" + hex32(p1));
@@ -597,6 +599,11 @@ void SimulatedAdapter::transfer(const Report& r, bool program, bool crcOk, std::
     ++passReports_;
     const std::uint32_t first = le32(r.data() + 5);
     const std::uint32_t last = le32(r.data() + 9);
+    if (listedAt(config_.faults.vanishAt, c, first)) {
+        note(c, hex32(first) + " cable pulled");
+        leaveBus(nowMs, config_.faults.vanishForMs, Mode::Loader);
+        return;
+    }
     bool ok = crcOk && last >= first && last - first < 52;
     const std::uint32_t k = ok ? last - first + 1 : 0;
     std::set<int>& failing =
@@ -605,7 +612,7 @@ void SimulatedAdapter::transfer(const Report& r, bool program, bool crcOk, std::
         ok = false;
         if (config_.faults.once) failing.erase(passReports_);
     }
-    if (ok && failsAt(c, first)) ok = false;
+    if (ok && listedAt(config_.faults.failAt, c, first)) ok = false;
     if (ok) {
         std::uint8_t* m = memory(first, k, program);
         if (!m) {

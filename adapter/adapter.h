@@ -58,6 +58,9 @@ struct Faults {
     // Page erases and program or verify reports whose first address is
     // listed under their command fail.
     std::map<Command, std::set<std::uint32_t>> failAt;
+    // The cable pulled at the program or verify report whose first address
+    // is listed: no answer, and back in the loader after vanishForMs.
+    std::map<Command, std::set<std::uint32_t>> vanishAt;
     // Power lost while carrying out CMD: an erase gets half-way, nothing
     // answers, and the adapter comes back in its loader after vanishForMs.
     std::set<Command> powerLoss;
@@ -110,7 +113,7 @@ class SimulatedAdapter {
     bool takeStatus(std::int64_t nowMs, Report& out);
     bool takeData(std::int64_t nowMs, Report& out);
 
-    // Every fault cleared; an adapter that is off the bus for good is
+    // Every fault cleared (and 65-byte reports); an adapter that is off the bus for good is
     // plugged in again (it starts what its flash holds: the application when
     // there is one, else the loader).
     void heal(std::int64_t nowMs);
@@ -141,7 +144,8 @@ class SimulatedAdapter {
     void reply(Command c, const std::string& text, std::int64_t nowMs, Report bytes = {});
     void queueData(const Report& r, std::int64_t nowMs);
     bool fire(std::set<Command>& set, Command c);
-    bool failsAt(Command c, std::uint32_t address);
+    bool listedAt(std::map<Command, std::set<std::uint32_t>>& listing, Command c,
+                  std::uint32_t address);
     // The bytes of [address, address + length) when they lie in one memory,
     // else null; lengths are 64-bit so no range can wrap.
     std::uint8_t* memory(std::uint32_t address, std::uint64_t length, bool writable);

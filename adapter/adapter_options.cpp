@@ -99,6 +99,11 @@ void addAdapterOptions(CLI::App& cli, AdapterOptions& o) {
     cli.add_option("--fault-status-text", o.statusText, "Answer CMD:TEXT instead of O");
     cli.add_option("--fault-fail-program", o.failProgram, "Reject report N of a program pass");
     cli.add_option("--fault-fail-verify", o.failVerify, "Reject report N of a verify pass");
+    cli.add_option("--fault-fail-at", o.failAt,
+                   "Reject the program or verify report, or the page erase, starting at "
+                   "CMD:ADDRESS");
+    cli.add_option("--fault-vanish-at", o.vanishAt,
+                   "Leave the bus at the program or verify report starting at CMD:ADDRESS");
     cli.add_option("--fault-power-loss", o.powerLoss,
                    "Lose power while carrying out CMD (an erase gets half-way)");
     cli.add_option("--fault-vanish-after", o.vanishAfter, "Leave the bus after N reports");
@@ -159,6 +164,20 @@ AdapterConfig adapterConfig(const AdapterOptions& o) {
     for (const auto& t : o.statusText) {
         const auto [c, text] = split("--fault-status-text", t);
         config.faults.statusText[command("--fault-status-text", c)] = text;
+    }
+    for (const auto& t : o.failAt) {
+        const auto [name, address] = split("--fault-fail-at", t);
+        const Command c = command("--fault-fail-at", name);
+        if (c != Command::Program && c != Command::Verify && c != Command::PageErase)
+            throw OptionRefusal("--fault-fail-at: only program, verify and page-erase");
+        config.faults.failAt[c].insert(number("--fault-fail-at", address));
+    }
+    for (const auto& t : o.vanishAt) {
+        const auto [name, address] = split("--fault-vanish-at", t);
+        const Command c = command("--fault-vanish-at", name);
+        if (c != Command::Program && c != Command::Verify)
+            throw OptionRefusal("--fault-vanish-at: only program and verify");
+        config.faults.vanishAt[c].insert(number("--fault-vanish-at", address));
     }
     for (const auto& c : o.powerLoss)
         config.faults.powerLoss.insert(command("--fault-power-loss", c));

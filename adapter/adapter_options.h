@@ -22,7 +22,7 @@ struct AdapterOptions {
     std::string externalBase = "0x90000000", externalSize = "0x100000";
     long long reenumerateMs = 500;
     int reportLength = 65;
-    std::vector<std::string> noReply, lateReply, statusText, powerLoss;
+    std::vector<std::string> noReply, lateReply, statusText, powerLoss, failAt, vanishAt;
     std::vector<int> failProgram, failVerify;
     int vanishAfter = -1;
     long long vanishMs = 2000;

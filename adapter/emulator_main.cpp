@@ -63,16 +63,19 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
-    // SIGUSR1 heals every fault (and plugs in again an adapter that went
-    // for good), so a test can run the updater again on the same adapter.
+    // SIGUSR1 writes the dump (with --dump-dir), so a test can look at what
+    // a run left, then heals every fault (and plugs in again an adapter that
+    // went for good), so it can run the updater again on the same adapter.
     struct sigaction heal {};
     heal.sa_handler = onHeal;
     sigaction(SIGUSR1, &heal, nullptr);
-    std::thread healer([&bus] {
+    std::thread healer([&bus, &options] {
         while (!stopRequested) {
             if (healRequested.exchange(false)) {
                 {
                     std::lock_guard lock(bus.mutex());
+                    if (!options.dumpDir.empty())
+                        adapter::writeDump(options.dumpDir, bus.adapter(0));
                     for (std::size_t i = 0; i < bus.size(); ++i)
                         bus.adapter(i).heal(platform::clock().nowMs());
                 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: builds Linux, Windows and the sanitizer build, then runs the
 # Linux suite (which also drives IAP.exe under Wine), the VM test of the
-# hidraw backend, and the suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# hidraw backend, the suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and each fuzz target briefly on its corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -19,3 +19,6 @@ bash tests/vm/run.sh
 # The Wine tests (Windows, WindowsUpdate, Window) run the Windows binary;
 # once is enough.
 ctest --preset sanitize -E '^Window'
+# Every fuzz target replays its committed corpus and fuzzes on for a few
+# seconds; a crash, leak or time-out fails the run.
+bash bench/fuzz.sh 5

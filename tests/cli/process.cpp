@@ -1,5 +1,7 @@
 #include "process.h"
 
+#include "isp/crc.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -120,6 +122,45 @@ std::filesystem::path packUpdater(const TempDir& dir, const std::string& updater
     return output;
 }
 
+std::filesystem::path packForEmulator(const TempDir& dir, const std::string& updater,
+                                      const std::string& version,
+                                      const std::vector<std::uint8_t>& internal,
+                                      const std::vector<std::uint8_t>& external,
+                                      const std::string& name) {
+    writeFile(dir / "internal.bin", internal);
+    writeFile(dir / "external.bin", external);
+    std::vector<std::uint8_t> area(0x6000, 0xFF);
+    std::copy_n(internal.begin(), std::min(internal.size(), area.size()), area.begin());
+    const std::uint16_t digest = isp::crc16(0, area.data(), static_cast<int>(area.size()));
+    char digestHex[8];
+    std::snprintf(digestHex, sizeof digestHex, "%02X%02X", digest & 0xFF, digest >> 8);
+    const auto output = dir / name;
+    const auto r = run({BRISKLINK_PACK,
+                        "build",
+                        "--updater",
+                        updater,
+                        "--internal",
+                        (dir / "internal.bin").string(),
+                        "--external",
+                        (dir / "external.bin").string(),
+                        "--external-address",
+                        "0x90000000",
+                        "--version",
+                        version,
+                        "--ap",
+                        kEmuAp,
+                        "--iap",
+                        kEmuIap,
+                        "--command-key",
+                        kEmuKeyHex,
+                        "--digest",
+                        digestHex,
+                        "-o",
+                        output.string()});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return output;
+}
+
 Background::Background(const std::vector<std::string>& argv) {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return;
@@ -172,6 +213,10 @@ int Background::stop(int signal) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+void Background::signal(int signal) {
+    if (pid_ > 0) kill(pid_, signal);
+}
+
 bool Background::waitForLine(const std::string& prefix, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
@@ -219,6 +264,11 @@ Emulator::Emulator(const std::vector<std::string>& args)
 }
 
 int Emulator::stop() { return process_.stop(SIGTERM); }
+
+bool Emulator::heal() {
+    process_.signal(SIGUSR1);
+    return process_.waitForLine("brisklink-emu: faults healed", 5000);
+}
 
 std::string Emulator::stopAndReadLog() {
     stop();

@@ -68,6 +68,20 @@ std::filesystem::path packUpdater(const TempDir& dir, const std::string& updater
                                   const std::vector<std::string>& extra = {},
                                   const std::string& name = "packed");
 
+// The identities and command key of the emulated adapter in the update tests.
+inline constexpr const char* kEmuAp = "1D50:6190:01";
+inline constexpr const char* kEmuIap = "1D50:6191:02";
+inline constexpr const char* kEmuKeyHex = "0F1E2D3C4B5A69788796A5B4C3D2E1F0";
+
+// `updater` (IAP-emu or IAP-emu.exe) packed as dir/name with `internal`,
+// `external` at 0x90000000, the identities and key above and the digest of
+// the application area (0x2000 to 0x8000) once programmed.
+std::filesystem::path packForEmulator(const TempDir& dir, const std::string& updater,
+                                      const std::string& version,
+                                      const std::vector<std::uint8_t>& internal,
+                                      const std::vector<std::uint8_t>& external,
+                                      const std::string& name);
+
 bool haveCommand(const std::string& name);
 
 // A process that runs beside the test, its standard output read line by line.
@@ -84,6 +98,8 @@ class Background {
     int wait() { return stop(0); }
     // Sends `signal` and returns the exit code.
     int stop(int signal);
+    // Sends `signal` and goes on.
+    void signal(int signal);
     // Sends `signal`, reads standard output to its end and returns the exit
     // code; `rest` receives what was still to come.
     int interrupt(int signal, std::string& rest);
@@ -104,6 +120,9 @@ class Emulator {
     // --verbose command log).
     std::string stopAndReadLog();
     std::uint16_t port() const { return port_; }
+    // Writes its dump (with --dump-dir) and heals every fault (SIGUSR1);
+    // false when it did not say so within a few seconds.
+    bool heal();
     // Lines of its --verbose command log, as they come.
     bool waitForLine(const std::string& prefix, int timeoutMs) {
         return process_.waitForLine(prefix, timeoutMs);

@@ -17,9 +17,9 @@ namespace {
 
 using namespace testing_support;
 
-const std::string kAp = "1D50:6190:01";
-const std::string kIap = "1D50:6191:02";
-const std::string kKeyHex = "0F1E2D3C4B5A69788796A5B4C3D2E1F0";
+const std::string kAp = kEmuAp;
+const std::string kIap = kEmuIap;
+const std::string kKeyHex = kEmuKeyHex;
 
 const std::string kConnect = "Connecting AP<dots>-->OK\n"
                              "Connecting IAP<dots>-->OK\n"
@@ -64,41 +64,9 @@ class UpdateRun : public ::testing::Test {
         external_ = randomBytes(3000, 22);
     }
 
-    // Packs the updater with the internal and external images, the command
-    // key and the digest of the application area once programmed.
     std::filesystem::path pack(const std::string& version) {
-        writeFile(dir_ / "internal.bin", internal_);
-        writeFile(dir_ / "external.bin", external_);
-        std::vector<std::uint8_t> area(0x6000, 0xFF);
-        std::copy_n(internal_.begin(), std::min(internal_.size(), area.size()), area.begin());
-        const std::uint16_t digest = isp::crc16(0, area.data(), static_cast<int>(area.size()));
-        char digestHex[8];
-        std::snprintf(digestHex, sizeof digestHex, "%02X%02X", digest & 0xFF, digest >> 8);
-        const auto output = dir_ / (wine_ ? "IAP-emu.exe" : "IAP-emu");
-        const auto r = run({BRISKLINK_PACK,
-                            "build",
-                            "--updater",
-                            updater_,
-                            "--internal",
-                            (dir_ / "internal.bin").string(),
-                            "--external",
-                            (dir_ / "external.bin").string(),
-                            "--external-address",
-                            "0x90000000",
-                            "--version",
-                            version,
-                            "--ap",
-                            kAp,
-                            "--iap",
-                            kIap,
-                            "--command-key",
-                            kKeyHex,
-                            "--digest",
-                            digestHex,
-                            "-o",
-                            output.string()});
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-        return output;
+        return packForEmulator(dir_, updater_, version, internal_, external_,
+                               wine_ ? "IAP-emu.exe" : "IAP-emu");
     }
 
     std::vector<std::string> emulatorArgs(std::vector<std::string> extra) const {
