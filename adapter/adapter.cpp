@@ -282,6 +282,17 @@ std::uint16_t SimulatedAdapter::digestOf(std::uint32_t start, std::uint32_t leng
     return crcOverErased(crc, end - std::max<std::uint64_t>(start, present));
 }
 
+bool SimulatedAdapter::goneForGood() {
+    Faults& f = config_.faults;
+    ++resets_;
+    const bool forever = f.neverReturn || resets_ == f.neverReturnAtReset;
+    if (f.once && forever) {
+        f.neverReturn = false;
+        f.neverReturnAtReset = 0;
+    }
+    return forever;
+}
+
 bool SimulatedAdapter::fire(std::set<Command>& set, Command c) {
     if (!set.count(c)) return false;
     if (config_.faults.once) set.erase(c);
@@ -452,7 +463,7 @@ void SimulatedAdapter::dispatch(const Report& r, std::int64_t nowMs) {
         // a keyed CRC.
         if (c == Command::Reset && crcValid(r, true)) {
             note(c, r[2] == 1 ? "to loader" : "to application");
-            leaveBus(nowMs, config_.faults.neverReturn ? kForever : config_.reenumerateMs,
+            leaveBus(nowMs, goneForGood() ? kForever : config_.reenumerateMs,
                      r[2] == 1 ? Mode::Loader : Mode::Application);
         } else {
             note(c, "refused by the application");
@@ -495,8 +506,7 @@ void SimulatedAdapter::dispatch(const Report& r, std::int64_t nowMs) {
             if (config_.faults.once) config_.faults.returnInLoader = false;
         }
         note(c, toLoader ? "to loader" : "to application");
-        leaveBus(nowMs, config_.faults.neverReturn ? kForever : config_.reenumerateMs, next);
-        if (config_.faults.once) config_.faults.neverReturn = false;
+        leaveBus(nowMs, goneForGood() ? kForever : config_.reenumerateMs, next);
         break;
     }
     case Command::Exit:

@@ -67,6 +67,7 @@ struct Faults {
     int vanishAfterWrites = -1;      // gone (writes fail) after this many reports
     std::int64_t vanishForMs = 2000; // and back, in the loader, after this long
     bool neverReturn = false;        // a reset leaves it gone for good
+    int neverReturnAtReset = 0;      // the Nth reset (from 1) leaves it gone for good
     bool returnInLoader = false;     // "execute" comes back in the loader
     bool once = false;               // each fault fires once, then heals
 };
@@ -144,6 +145,8 @@ class SimulatedAdapter {
     void reply(Command c, const std::string& text, std::int64_t nowMs, Report bytes = {});
     void queueData(const Report& r, std::int64_t nowMs);
     bool fire(std::set<Command>& set, Command c);
+    // Counts a reset; true when it leaves the adapter off the bus for good.
+    bool goneForGood();
     bool listedAt(std::map<Command, std::set<std::uint32_t>>& listing, Command c,
                   std::uint32_t address);
     // The bytes of [address, address + length) when they lie in one memory,
@@ -170,6 +173,7 @@ class SimulatedAdapter {
     int passReports_ = 0;
     Command passKind_ = Command::Unknown;
     int writes_ = 0;
+    int resets_ = 0;
     std::optional<std::uint16_t> lastDigest_;
     bool lastDigestMatched_ = false;
     std::vector<std::string> log_;

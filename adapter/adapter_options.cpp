@@ -110,6 +110,9 @@ void addAdapterOptions(CLI::App& cli, AdapterOptions& o) {
     cli.add_option("--fault-vanish-ms", o.vanishMs, "How long a vanished adapter stays away")
         ->capture_default_str();
     cli.add_flag("--fault-never-return", o.neverReturn, "Stay off the bus after a reset");
+    cli.add_option("--fault-never-return-at", o.neverReturnAt,
+                   "Stay off the bus after reset N (from 1) of the adapter's life")
+        ->check(CLI::PositiveNumber);
     cli.add_flag("--fault-return-in-loader", o.returnInLoader,
                  "Come back in the loader after an execute");
     cli.add_flag("--fault-once", o.once, "Each fault fires once, then heals");
@@ -186,6 +189,7 @@ AdapterConfig adapterConfig(const AdapterOptions& o) {
     config.faults.vanishAfterWrites = o.vanishAfter;
     config.faults.vanishForMs = o.vanishMs;
     config.faults.neverReturn = o.neverReturn;
+    config.faults.neverReturnAtReset = o.neverReturnAt;
     config.faults.returnInLoader = o.returnInLoader;
     config.faults.once = o.once;
     return config;

@@ -25,6 +25,7 @@ struct AdapterOptions {
     std::vector<std::string> noReply, lateReply, statusText, powerLoss, failAt, vanishAt;
     std::vector<int> failProgram, failVerify;
     int vanishAfter = -1;
+    int neverReturnAt = 0;
     long long vanishMs = 2000;
     bool neverReturn = false, returnInLoader = false, once = false;
 };

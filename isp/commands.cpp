@@ -52,10 +52,41 @@ bool send(Report& r, bool keyed = true) {
 }
 
 // The reset command shared by execute, reset and reset-to-loader.
+// After an authentication that got no answer, the same reset once more under
+// the key the adapter holds if it did take the authentication: an adapter in
+// that session refused the ready check and the plain reset, and without this
+// would stay in a session that only unplugging it ends. To an adapter that
+// never took it the report is a bad frame, which it refuses; one that has
+// just reset is gone and the write fails. The link is left in its plain
+// phase, as after any reset.
+void endUnansweredSession(std::uint8_t option, bool keyed) {
+    auto& s = linkState();
+    if (s.unansweredSession == 0) return;
+    s.unansweredSession = 0;
+    if (!isOpen(s.writeHandle)) return;
+    Report r{};
+    r[1] = 0x04;
+    for (std::size_t i = 2; i < r.size(); ++i)
+        r[i] = filler();
+    r[2] = option;
+    frameCrc(r, keyed);
+    auto key = s.sessionKey;
+    for (int g = 0; g < 16; ++g) {
+        for (int i = 0; i < 4; ++i)
+            r[1 + 4 * g + i] ^= key[i];
+        rollKey(key, s.sessionSeedA, s.sessionSeedB);
+    }
+    hid::bus().write(s.writeHandle, r.data(), s.deviceCaps.outputReportLength);
+    // Whichever reset the adapter took, it is out of any session now.
+    s.rollingKey = {};
+    s.rollingEnabled = 0;
+}
+
 int resetCommand(std::uint8_t option, bool keyed) {
-    if (!readyCheck() || !writeHandleValid()) return 1;
-    Report& r = startReport(0x04, option);
-    if (!send(r, keyed)) return 1;
+    bool sent = readyCheck() && writeHandleValid();
+    if (sent) sent = send(startReport(0x04, option), keyed);
+    endUnansweredSession(option, keyed);
+    if (!sent) return 1;
     auto& s = linkState();
     s.rollingKey = {};
     s.rollingEnabled = 0;
@@ -360,9 +391,20 @@ extern "C" BRISKLINK_API int ISP_SendAuthentication(void) {
     for (int i = 0; i < 4; ++i)
         r[1 + 4 * m + i] = mask[i] ^ s.rollingKey[i];
     if (!isp::writeCommand()) return 0;
-    if (!isp::pollReply(30)) return 0;
+    if (!isp::pollReply(30)) {
+        // The report went out; only its answer is missing, so the adapter
+        // may be in the session it opens (see endUnansweredSession).
+        if (s.unansweredSession == 0) {
+            s.unansweredSession = 1;
+            s.sessionKey = s.rollingKey;
+            s.sessionSeedA = static_cast<std::uint16_t>(w[seedGroup] & 0xFFFF);
+            s.sessionSeedB = static_cast<std::uint16_t>(w[seedGroup] >> 16);
+        }
+        return 0;
+    }
     const std::string text = isp::replyText();
     if (text == "F" || text == "O") {
+        s.unansweredSession = 0;
         s.rollingEnabled = 1;
         s.rollSeedA = static_cast<std::uint16_t>(w[seedGroup] & 0xFFFF);
         s.rollSeedB = static_cast<std::uint16_t>(w[seedGroup] >> 16);

@@ -103,6 +103,15 @@ void frameCrc(Report& report, bool keyed) {
     report[4] = static_cast<std::uint8_t>(crc >> 8);
 }
 
+void rollKey(std::array<std::uint8_t, 4>& key, std::uint16_t seedA, std::uint16_t seedB) {
+    std::uint16_t k = crc16(seedA, key.data(), 2);
+    key[0] = static_cast<std::uint8_t>(k & 0xFF);
+    key[1] = static_cast<std::uint8_t>(k >> 8);
+    k = crc16(seedB, key.data() + 2, 2);
+    key[2] = static_cast<std::uint8_t>(k & 0xFF);
+    key[3] = static_cast<std::uint8_t>(k >> 8);
+}
+
 void scramble(std::uint8_t* bytes, int count) {
     if (state.scramblingEnabled == 0 || count <= 0) return;
     const int groups = ((count - 1) >> 2) + 1;
@@ -110,21 +119,20 @@ void scramble(std::uint8_t* bytes, int count) {
     for (int g = 0; g < groups; ++g) {
         for (int i = 0; i < 4; ++i)
             bytes[g * 4 + i] ^= key[i];
-        if (state.rollingEnabled != 0) {
-            std::uint16_t k = crc16(state.rollSeedA, key.data(), 2);
-            key[0] = static_cast<std::uint8_t>(k & 0xFF);
-            key[1] = static_cast<std::uint8_t>(k >> 8);
-            k = crc16(state.rollSeedB, key.data() + 2, 2);
-            key[2] = static_cast<std::uint8_t>(k & 0xFF);
-            key[3] = static_cast<std::uint8_t>(k >> 8);
-        }
+        if (state.rollingEnabled != 0) rollKey(key, state.rollSeedA, state.rollSeedB);
     }
 }
 
 int writeCommand(const Report& report) {
     if (isOpen(state.writeHandle) &&
-        hid::bus().write(state.writeHandle, report.data(), state.deviceCaps.outputReportLength))
+        hid::bus().write(state.writeHandle, report.data(), state.deviceCaps.outputReportLength)) {
+        // A loader in a session descrambles every report it receives, so
+        // its key moves on by all sixteen groups whatever the report held.
+        if (state.unansweredSession != 0)
+            for (int g = 0; g < 16; ++g)
+                rollKey(state.sessionKey, state.sessionSeedA, state.sessionSeedB);
         return 1;
+    }
     dropLink();
     return 0;
 }

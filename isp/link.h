@@ -27,6 +27,9 @@ std::uint8_t filler();
 void frameCrc(Report& report, bool keyed = true);
 // Scrambles `count` bytes in place with the rolling key stream.
 void scramble(std::uint8_t* bytes, int count);
+// One step of the rolling key stream, as the loader takes it after each
+// four-byte group.
+void rollKey(std::array<std::uint8_t, 4>& key, std::uint16_t seedA, std::uint16_t seedB);
 int readyCheck();
 // Writes `report` (normally outReport); drops the link when the write fails.
 int writeCommand(const Report& report);

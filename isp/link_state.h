@@ -64,6 +64,15 @@ struct LinkState {
     std::int32_t rollingEnabled = 0;
     std::uint16_t rollSeedA = 0;
     std::uint16_t rollSeedB = 0;
+    // An authentication that got no answer: the adapter may still have
+    // taken it and be in its session, rolling this key along with every
+    // report it receives. The reset commands then also send a reset under
+    // it, so the adapter is not left in a session that no later run can
+    // open.
+    std::int32_t unansweredSession = 0;
+    std::array<std::uint8_t, 4> sessionKey{};
+    std::uint16_t sessionSeedA = 0;
+    std::uint16_t sessionSeedB = 0;
 
     // Percentage of the running or last program/verify pass, written after
     // every report.

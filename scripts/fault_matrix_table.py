@@ -14,7 +14,10 @@ Every row is one run of the fault matrix test (tests/cli/fault_matrix_test.cpp):
 "/p" of a packed `IAP-emu` (4 KiB internal image, 2 KiB external image) against
 brisklink-emu with one fault that fires once, for an "IAP" and an "ISP" loader.
 Clocks run 20 times fast on both sides, so the 30 s and 60 s time-outs pass in
-a few seconds. A late reply comes 1 s late: within every time-out. *Message* is the run's last message line (without the closing
+a few seconds. A late reply comes either 1 s late (within every time-out) or
+3 s after the tool's limit for that command (30 s for the ready check and the
+authentication, 60 s for a page erase, 6 s for acknowledgements, 2 s for the
+others). *Message* is the run's last message line (without the closing
 "Operation Failed." and the "EXE F/W version" line; a search line without its
 dots), *exit* its exit code. The test fails when either differs from what the
 row expects, and when "Operation Success." is printed over an adapter whose

@@ -42,32 +42,43 @@ std::string at(const char* command, std::uint32_t base, int report) {
 
 std::vector<Row> rows() {
     std::vector<Row> r;
+    // Each command kind: its phase, what a withheld reply ends with, how
+    // late a reply must come to miss the tool's limit (the limit plus 3 s),
+    // and what that ends with.
     struct Kind {
         const char* command;
         const char* phase;
         int noReplyExit;
         std::string noReplyMessage;
-        std::vector<std::string> loaders;
+        int beyondMs;
+        int beyondExit;
+        std::string beyondMessage;
+        std::vector<std::string> loaders = {"iap", "isp"};
     };
+    const std::string info0 = "ISP_GetInformation 0\t-->Fail";
+    const std::string eraseExternal = "Erase external failed! 90000000-900007FF";
     const std::vector<Kind> kinds = {
-        {"ready", "loader connection", 1, "Connect IAP Fail!", {"iap", "isp"}},
-        {"auth", "loader connection", 1, "ISP_GetInformation 0\t-->Fail", {"iap", "isp"}},
-        {"info", "loader connection", 0, kSuccess, {"iap", "isp"}},
-        {"read", "version record read", 1, "Connecting IAP-->OK", {"iap", "isp"}},
-        {"reset", "application to loader", 0, kSuccess, {"iap", "isp"}},
-        {"page-erase",
-         "external erase",
+        {"ready", "loader connection", 1, "Connect IAP Fail!", 34000, 1, "Connect IAP Fail!"},
+        {"auth", "loader connection", 1, info0, 34000, 1, info0},
+        {"info", "loader connection", 0, kSuccess, 5000, 0, kSuccess},
+        {"read", "version record read", 1, "Connecting IAP-->OK", 5000, 1, "Connecting IAP-->OK"},
+        {"reset", "application to loader", 0, kSuccess, 5000, 0, kSuccess},
+        {"page-erase", "external erase", 1, eraseExternal, 64000, 1, eraseExternal},
+        {"mass-erase",
+         "internal erase",
          1,
-         "Erase external failed! 90000000-900007FF",
-         {"iap", "isp"}},
-        {"mass-erase", "internal erase", 1, "Mass Erase failed!", {"isp"}},
-        {"program",
-         "external program, first report",
+         "Mass Erase failed!",
+         5000,
          1,
-         "Program External Failed!",
-         {"iap", "isp"}},
-        {"verify", "external verify, first report", 1, "External Verify Failed!", {"iap", "isp"}},
-        {"digest", "digest check", 0, kSuccess, {"iap", "isp"}},
+         "Mass Erase failed!",
+         {"isp"}},
+        {"program", "external program, first report", 1, "Program External Failed!", 9000, 0,
+         kSuccess},
+        {"verify", "external verify, first report", 1, "External Verify Failed!", 9000, 0,
+         kSuccess},
+        // A digest reply that comes after its limit is taken for the version
+        // record's: the update fails, safely.
+        {"digest", "digest check", 0, kSuccess, 5000, 1, "Program Version Failed!"},
     };
     for (const auto& k : kinds)
         r.push_back({"no reply",
@@ -83,6 +94,14 @@ std::vector<Row> rows() {
                      0,
                      kSuccess,
                      k.loaders});
+    for (const auto& k : kinds)
+        r.push_back(
+            {"reply after its time-out",
+             k.phase,
+             {"--fault-late-reply", std::string(k.command) + ":" + std::to_string(k.beyondMs)},
+             k.beyondExit,
+             k.beyondMessage,
+             k.loaders});
 
     struct Pass {
         const char* command;
@@ -124,29 +143,29 @@ std::vector<Row> rows() {
     // Reports counted from the start of the run: the connection's commands,
     // then the external erase at report 18, the version record's erase at 102
     // and the application area's at 104 (an "IAP" loader erases by pages).
-    r.push_back({"cable pulled after 5 reports",
-                 "loader connection",
+    r.push_back({"cable pulled",
+                 "loader connection, after 5 reports",
                  {"--fault-vanish-after", "5"},
                  1,
                  "ISP_GetInformation 0\t-->Fail"});
-    r.push_back({"cable pulled after 15 reports",
-                 "version record read",
+    r.push_back({"cable pulled",
+                 "version record read, after 15 reports",
                  {"--fault-vanish-after", "15"},
                  1,
                  "Connecting IAP-->OK"});
-    r.push_back({"cable pulled after 18 reports",
-                 "external erase",
+    r.push_back({"cable pulled",
+                 "external erase, after 18 reports",
                  {"--fault-vanish-after", "18"},
                  1,
                  "Erase external failed! 90000000-900007FF"});
-    r.push_back({"cable pulled after 102 reports",
-                 "version record erase",
+    r.push_back({"cable pulled",
+                 "version record erase, after 102 reports",
                  {"--fault-vanish-after", "102"},
                  1,
                  "Erase Ver failed! 0x00001800-0x00001808",
                  {"iap"}});
-    r.push_back({"cable pulled after 104 reports",
-                 "internal erase",
+    r.push_back({"cable pulled",
+                 "internal erase, after 104 reports",
                  {"--fault-vanish-after", "104"},
                  1,
                  "Erase AP failed! 00002000-00002FFF",
@@ -167,11 +186,30 @@ std::vector<Row> rows() {
                  {"--fault-never-return"},
                  1,
                  "Connect IAP Fail!"});
+    const std::string lostReturn = "[ERROR] Can't Reset to AP... " + kSuccess;
+    r.push_back({"never comes back after a reset",
+                 "restart into the new firmware",
+                 {"--fault-never-return-at", "2"},
+                 0,
+                 lostReturn,
+                 {"iap"}});
+    r.push_back({"never comes back after a reset",
+                 "restart after the mass erase",
+                 {"--fault-never-return-at", "2"},
+                 1,
+                 "Connect IAP Fail!",
+                 {"isp"}});
+    r.push_back({"never comes back after a reset",
+                 "restart into the new firmware",
+                 {"--fault-never-return-at", "3"},
+                 0,
+                 lostReturn,
+                 {"isp"}});
     r.push_back({"comes back in its loader",
-                 "return to the application",
+                 "restart into the new firmware",
                  {"--fault-return-in-loader"},
                  0,
-                 kSuccess});
+                 lostReturn});
     r.push_back({"a second identical adapter", "whole update", {"--second-device"}, 0, kSuccess});
     r.push_back({"64-byte reports",
                  "application connection",
@@ -198,8 +236,8 @@ std::vector<Case> cases() {
 }
 
 // The last line that says how the run went: the "EXE F/W version" line and
-// the closing "Operation Failed." are left out, and a search line stands
-// without its dots.
+// the closing "Operation Failed." are left out, a search line stands without
+// its dots, and an error line just before "Operation Success." goes with it.
 std::string lastMessage(const std::string& out) {
     std::vector<std::string> lines;
     std::size_t from = 0;
@@ -225,6 +263,8 @@ std::string lastMessage(const std::string& out) {
             line = rest.empty() || rest == "-->OK" ? search + rest : rest;
             break;
         }
+        if (line == kSuccess && it + 1 != lines.rend() && (it + 1)->rfind("[ERROR]", 0) == 0)
+            return *(it + 1) + " " + line;
         return line;
     }
     return "";

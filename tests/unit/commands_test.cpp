@@ -336,3 +336,26 @@ TEST_F(Commands, ALoaderStillInAnotherProcesssSessionIsNotReady) {
 }
 
 } // namespace
+
+// The loader takes the authentication but its answer comes after the 30 s
+// limit: the tool cannot read it any more, yet the reset that ends the run
+// must still end the session, or no later run could open one.
+TEST_F(Commands, AResetEndsASessionWhoseAuthenticationWasAnsweredTooLate) {
+    AdapterConfig c;
+    c.faults.lateReplyMs[Command::Auth] = 31'000;
+    c.faults.once = true;
+    auto& a = addLoader(c);
+    connect();
+    EXPECT_EQ(ISP_SendAuthentication(), 0);
+    EXPECT_TRUE(a.keyedPhase());
+    // The session's key stream and the link's differ: every command fails.
+    for (int attempt = 0; attempt < 20; ++attempt)
+        EXPECT_EQ(info(0), "<failed>");
+    ISP_ResetToIAP(1);
+    EXPECT_FALSE(a.keyedPhase());
+    ISP_CloseSerialPortConnect();
+    clock_.advance(600);
+    connect();
+    ASSERT_EQ(ISP_SendAuthentication(), 1);
+    EXPECT_EQ(info(4), "IAP V105");
+}

@@ -526,6 +526,14 @@ TEST_F(Console, AFailedProgramPassEndsTheUpdateAndASecondRunRestores) {
                           "Programming internal...\nProgram Failed!\nOperation Failed.\n\n");
 }
 
+// The loader takes the authentication and answers after the 30 s limit:
+// the run fails, and its closing reset still ends the loader's session.
+TEST_F(Console, AnAuthenticationAnsweredTooLateFailsAndASecondRunRestores) {
+    failsOnceThenRestores(
+        [](adapter::Faults& f) { f.lateReplyMs[adapter::Command::Auth] = 31'000; },
+        "ISP_GetInformation 0\t-->Fail\nEXE F/W version: 2.1.0\n");
+}
+
 TEST_F(Console, AFailedExternalEraseNamesItsRange) {
     failsOnceThenRestores(
         [](adapter::Faults& f) { f.statusText[adapter::Command::PageErase] = "F"; },
