@@ -137,7 +137,7 @@ fi
 
 # Byte for byte: transcripts with exit codes, and the adapter's memory. The
 # one allowance: the dots of a search count its attempts, and how many pass
-# while an adapter restarts depends on real time, so a run of dots before
+# while an adapter restarts depends on real time, so a run of dots (or none) before
 # "-->OK" compares as one.
 dots() { sed -E 's/^(Connecting (AP|IAP))\.*-->OK$/\1.-->OK/' "$1"; }
 failed=0
