@@ -3,6 +3,7 @@
 #include "app/udev_rule.h"
 #include "image/program.h"
 #include "image/trailer.h"
+#include "isp/crc.h"
 #include "platform/text.h"
 #include "tools/pack_show.h"
 #include "tools/trailer_builder.h"
@@ -133,8 +134,28 @@ image::Key randomKey(std::random_device& random) {
 struct BuildOptions {
     std::string updater, internal, external, externalAddress, version, title, headline, notice;
     std::string ap, iap, commandKey, digest, imageKey, keySlot = "b", output;
+    std::string appStart = "0x2000", appLength;   // the application area, for --digest auto
     int commandKeyEnabled = -1, digestCheck = -1; // -1: not given
 };
+
+// The digest the adapter computes after the update (docs/adapter.md): the
+// CRC-16/XMODEM of its application area, which then holds the internal image
+// from its start and erased bytes (0xFF) after it.
+std::uint16_t areaDigest(const BuildOptions& o, const std::vector<std::uint8_t>& image) {
+    const std::uint32_t start = parseAddress("--app-start", o.appStart);
+    // The updater reads the area's start from the adapter as 16 bits and
+    // asks for the digest up to 0x7FFF.
+    if (start > 0xFFFF) refuse("--app-start", "the application area starts below 0x10000");
+    if (o.appLength.empty() && start > 0x7FFF)
+        refuse("--app-start", "above 0x7FFF the updater's digest range wraps; give --app-length");
+    const std::uint64_t length =
+        o.appLength.empty() ? 0x8000 - start : parseAddress("--app-length", o.appLength);
+    if (length == 0) refuse("--app-length", "the application area is empty");
+    if (length > 64u * 1024 * 1024) refuse("--app-length", "more than 64 MiB");
+    std::vector<std::uint8_t> area(static_cast<std::size_t>(length), 0xFF);
+    std::copy_n(image.begin(), std::min<std::size_t>(image.size(), area.size()), area.begin());
+    return isp::crc16(0, area.data(), static_cast<int>(area.size()));
+}
 
 int runBuild(const BuildOptions& o) {
     pack::TrailerContent content;
@@ -154,7 +175,8 @@ int runBuild(const BuildOptions& o) {
     }
     info.commandKeyEnabled =
         o.commandKeyEnabled >= 0 ? o.commandKeyEnabled : (o.commandKey.empty() ? 0 : 1);
-    if (!o.digest.empty()) {
+    const bool autoDigest = o.digest == "auto";
+    if (!o.digest.empty() && !autoDigest) {
         const auto digest = parseHexBytes("--digest", o.digest, 2, 2);
         info.digest[0] = digest[0];
         info.digest[1] = digest[1];
@@ -187,6 +209,13 @@ int runBuild(const BuildOptions& o) {
         content.externalAddress = parseAddress("--external-address", o.externalAddress);
         if (std::uint64_t{content.externalAddress} + content.externalImage.size() > 0x100000000ull)
             refuse("--external-address", "the external image would run past address 0xFFFFFFFF");
+    }
+    if (autoDigest) {
+        const std::uint16_t digest = areaDigest(o, content.internalImage);
+        info.digest[0] = static_cast<std::uint8_t>(digest & 0xFF);
+        info.digest[1] = static_cast<std::uint8_t>(digest >> 8);
+    } else if (!o.appLength.empty()) {
+        refuse("--app-length", "only with --digest auto");
     }
     // The updater hands sizes to 32-bit int parameters.
     constexpr std::size_t kLimit = 0x7FFFFFFF;
@@ -247,7 +276,17 @@ int main(int argc, char** argv) {
     build->add_option("--command-key", o.commandKey, "Command key, 1 to 64 bytes in hexadecimal");
     build->add_option("--command-key-enabled", o.commandKeyEnabled, "Fold the key into the CRC")
         ->check(CLI::Range(0, 1));
-    build->add_option("--digest", o.digest, "Two digest bytes in hexadecimal");
+    build->add_option("--digest", o.digest,
+                      "Two digest bytes in hexadecimal, low byte first, or auto: computed from "
+                      "the internal image over the application area");
+    build
+        ->add_option("--app-start", o.appStart,
+                     "Application area start, for --digest auto (the adapter's information "
+                     "item 6)")
+        ->capture_default_str();
+    build->add_option("--app-length", o.appLength,
+                      "Application area length, for --digest auto (default: up to 0x7FFF, as "
+                      "the updater asks)");
     build->add_option("--digest-check", o.digestCheck, "Run the digest check after programming")
         ->check(CLI::Range(0, 1));
     build->add_option("--image-key", o.imageKey, "Image key, 4 bytes in hexadecimal (random)");
@@ -256,10 +295,13 @@ int main(int argc, char** argv) {
     build->add_option("-o", o.output, "The packed updater to write")->required();
 
     std::string showPath;
-    bool json = false;
+    bool json = false, check = false;
     CLI::App* show = cli.add_subcommand("show", "Show what an updater's trailer carries");
     show->add_option("FILE", showPath, "A packed updater")->required();
     show->add_flag("--json", json, "Print JSON");
+    show->add_flag("--check", check,
+                   "Also read the images as the updater does; exit 1 with the reason when it "
+                   "would refuse them");
 
     std::string rulePath;
     CLI::App* rule = cli.add_subcommand(
@@ -275,7 +317,7 @@ int main(int argc, char** argv) {
     try {
         if (*build) return runBuild(o);
         if (*rule) return runUdevRule(rulePath);
-        return pack::showTrailer(showPath, json, std::cout, std::cerr);
+        return pack::showTrailer(showPath, json, std::cout, std::cerr, check);
     } catch (const Refusal& e) {
         std::cerr << "brisklink-pack: " << e.what() << "\n";
         return kExitRefused;

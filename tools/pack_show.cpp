@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <vector>
 
 namespace pack {
 
@@ -42,7 +43,32 @@ bool readTrailer(const std::string& path, image::TrailerPosition& position, Prog
     return true;
 }
 
-int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostream& err) {
+namespace {
+
+// What the updater does before it touches an adapter: the image sizes must
+// fit in the file, and both images must read back whole. False, with the
+// reason, when it would print "Image format invalid!" instead.
+bool imagesReadable(const std::string& path, const image::TrailerPosition& position,
+                    std::uint32_t internalSize, std::uint32_t externalSize, std::ostream& err) {
+    const char* refusal = "; the updater would print \"Image format invalid!\"\n";
+    if (!image::imagesFit(path, position, internalSize, externalSize)) {
+        err << "brisklink-pack: '" << path << "': the images (" << internalSize << " and "
+            << externalSize << " bytes) do not fit in the file before the trailer" << refusal;
+        return false;
+    }
+    std::vector<std::uint8_t> internal(internalSize), external(externalSize);
+    if (image::readImages(path, position, internalSize, externalSize, internal.data(),
+                          external.data()) != 1) {
+        err << "brisklink-pack: '" << path << "': the images cannot be read" << refusal;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostream& err,
+                bool check) {
     image::TrailerPosition position;
     ProgramInfo info{};
     std::array<std::uint8_t, 16> internalInfo{}, externalInfo{};
@@ -83,7 +109,7 @@ int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostr
         j["commandKeyEnabled"] = info.commandKeyEnabled != 0;
         j["trailerOffset"] = position.trailerOffset;
         out << j.dump(2) << "\n";
-        return 0;
+        return check && !imagesReadable(path, position, internalSize, externalSize, err) ? 1 : 0;
     }
     out << "AP identity:      VID " << hex(id(info.apVendorId, 8), 4) << " PID "
         << hex(id(info.apProductId, 8), 4) << " selector " << hex(id(info.apUsageSelector, 4), 2)
@@ -111,7 +137,7 @@ int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostr
     else
         out << "none\n";
     out << "Trailer offset:   " << position.trailerOffset << "\n";
-    return 0;
+    return check && !imagesReadable(path, position, internalSize, externalSize, err) ? 1 : 0;
 }
 
 } // namespace pack

@@ -18,6 +18,9 @@ bool readTrailer(const std::string& path, image::TrailerPosition& position, Prog
                  std::array<std::uint8_t, 16>& externalInfo, std::ostream& err);
 
 // `brisklink-pack show`: the trailer as text or JSON on `out`; the exit code.
-int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostream& err);
+// With `check`, also the updater's own reading of its images: exit code 1,
+// with the reason on `err`, when the updater would refuse this trailer.
+int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostream& err,
+                bool check = false);
 
 } // namespace pack

@@ -1,4 +1,5 @@
 // brisklink-pack as its users run it, checked against what the updater reads.
+#include "isp/crc.h"
 #include "process.h"
 #include "tools/trailer_builder.h"
 
@@ -57,6 +58,83 @@ TEST(Pack, UdevRuleGivesTheUserBothIdentitiesOfThePackedUpdater) {
     const auto bad = run({BRISKLINK_PACK, "udev-rule", BRISKLINK_IAP});
     EXPECT_EQ(bad.exitCode, 1);
     EXPECT_NE(bad.err.find("no valid updater trailer"), std::string::npos);
+}
+
+// The digest the adapter computes over its application area after the
+// update, low byte first, as the trailer stores it.
+std::string areaDigest(const std::vector<std::uint8_t>& image, std::size_t length) {
+    std::vector<std::uint8_t> area(length, 0xFF);
+    std::copy_n(image.begin(), std::min(image.size(), length), area.begin());
+    const std::uint16_t crc = isp::crc16(0, area.data(), static_cast<int>(length));
+    char text[8];
+    std::snprintf(text, sizeof text, "%02X%02X", crc & 0xFF, crc >> 8);
+    return text;
+}
+
+TEST(Pack, DigestAutoIsTheAdaptersDigestOfTheApplicationArea) {
+    TempDir dir;
+    const auto image = randomBytes(10000, 9);
+    writeFile(dir / "packed-firmware.bin", image); // what packUpdater packs
+    auto digestOf = [&](const std::vector<std::string>& options) {
+        const auto packed = packUpdater(dir, BRISKLINK_IAP, "1.0", options);
+        const auto r = run({BRISKLINK_PACK, "show", packed.string(), "--json"});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        const auto j = nlohmann::json::parse(r.out);
+        EXPECT_EQ(j["digestCheckEnabled"], true);
+        return j["digest"].get<std::string>();
+    };
+    EXPECT_EQ(digestOf({"--digest", "auto"}), areaDigest(image, 0x6000));
+    EXPECT_EQ(digestOf({"--digest", "auto", "--app-start", "0x4000"}), areaDigest(image, 0x4000));
+    // An area smaller than the image covers its start only.
+    EXPECT_EQ(digestOf({"--digest", "auto", "--app-length", "0x100"}), areaDigest(image, 0x100));
+    // A digest given by hand stands as given, right or wrong.
+    EXPECT_EQ(digestOf({"--digest", "1234"}), "1234");
+
+    // The refused options, the one named first.
+    for (const auto& bad : std::vector<std::vector<std::string>>{
+             {"--app-length", "--digest", "1234", "--app-length", "0x100"},
+             {"--app-start", "--digest", "auto", "--app-start", "0x9000"},
+             {"--app-start", "--digest", "auto", "--app-start", "0x10000", "--app-length", "16"},
+             {"--app-length", "--digest", "auto", "--app-length", "0"}}) {
+        std::vector<std::string> argv = {BRISKLINK_PACK, "build",
+                                         "--updater",    BRISKLINK_IAP,
+                                         "--internal",   (dir / "packed-firmware.bin").string(),
+                                         "--version",    "1",
+                                         "--ap",         "1:2",
+                                         "--iap",        "1:3",
+                                         "-o",           (dir / "bad").string()};
+        argv.insert(argv.end(), bad.begin() + 1, bad.end());
+        const auto r = run(argv);
+        EXPECT_EQ(r.exitCode, 2) << bad[0];
+        EXPECT_NE(r.err.find(bad[0] + ":"), std::string::npos) << r.err;
+    }
+}
+
+// --check reads the images as the updater does before it touches an
+// adapter, and refuses exactly what the updater would refuse.
+TEST(Pack, ShowCheckRefusesWhatTheUpdaterWouldRefuse) {
+    TempDir dir;
+    const auto packed = packUpdater(dir, BRISKLINK_IAP, "1.0");
+    auto r = run({BRISKLINK_PACK, "show", "--check", packed.string()});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    // The same trailer with the file's head cut off, into the images: the
+    // sizes it names no longer fit.
+    auto bytes = readFile(packed);
+    const auto updaterSize = std::filesystem::file_size(BRISKLINK_IAP);
+    bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(updaterSize + 100));
+    const auto cut = dir / "cut";
+    writeFile(cut, bytes);
+    r = run({BRISKLINK_PACK, "show", cut.string()});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("do not fit"), std::string::npos) << r.out;
+    for (const bool json : {false, true}) {
+        std::vector<std::string> argv = {BRISKLINK_PACK, "show", cut.string(), "--check"};
+        if (json) argv.push_back("--json");
+        r = run(argv);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.err.find("do not fit in the file"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("Image format invalid!"), std::string::npos) << r.err;
+    }
 }
 
 TEST(Pack, ShowRefusesAFileWithoutTrailer) {

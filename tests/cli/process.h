@@ -74,8 +74,8 @@ inline constexpr const char* kEmuIap = "1D50:6191:02";
 inline constexpr const char* kEmuKeyHex = "0F1E2D3C4B5A69788796A5B4C3D2E1F0";
 
 // `updater` (IAP-emu or IAP-emu.exe) packed as dir/name with `internal`,
-// `external` at 0x90000000, the identities and key above and the digest of
-// the application area (0x2000 to 0x8000) once programmed.
+// `external` at 0x90000000, the identities and key above, and the digest
+// that brisklink-pack computes for the application area (0x2000 to 0x7FFF).
 std::filesystem::path packForEmulator(const TempDir& dir, const std::string& updater,
                                       const std::string& version,
                                       const std::vector<std::uint8_t>& internal,
