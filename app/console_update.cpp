@@ -2,6 +2,7 @@
 // carries, write the new version record and restart the adapter.
 #include "app/console.h"
 #include "app/device_steps.h"
+#include "app/progress.h"
 
 #include "image/program.h"
 #include "image/trailer.h"
@@ -20,6 +21,17 @@ namespace app {
 namespace {
 
 constexpr int kPauseBeforeReturnCheckMs = 3000;
+
+// A program or verify pass of `bytes` bytes, or a step without a measure,
+// under the progress line.
+int pass(const char* step, std::uint64_t bytes, const std::function<int()>& run) {
+    return withProgress(
+        step, bytes, [bytes] { return passDone(bytes); }, run);
+}
+
+int waiting(const char* step, const std::function<int()>& run) {
+    return withProgress(step, 0, {}, run);
+}
 
 // The device steps; false after a failure (its message printed) or an
 // interruption (nothing printed).
@@ -47,15 +59,17 @@ bool updateSteps(const image::ProgramData& p, AdapterState& s, const UpdateImage
         const std::uint32_t end = wordEnd(start, externalSize);
         if (interrupted()) return false;
         printMessage("Erasing external...\n");
-        if (ISP_ErasePage(start, eraseEnd) != 0)
+        if (waiting("Erasing external", [&] { return ISP_ErasePage(start, eraseEnd); }) != 0)
             return fail(addressRange("Erase external failed! %08X-%08X", start, eraseEnd));
         if (interrupted()) return false;
         printMessage("Programming external...\n");
-        if (ISP_WriteProgramB(start, end, 1, images.external.data()) != 0)
+        if (pass("Programming external", externalSize,
+                 [&] { return ISP_WriteProgramB(start, end, 1, images.external.data()); }) != 0)
             return fail(u"Program External Failed!\n");
         if (interrupted()) return false;
         printMessage("Verifing external...\n");
-        if (ISP_WriteProgramB(start, end, 0, images.external.data()) != 0)
+        if (pass("Verifying external", externalSize,
+                 [&] { return ISP_WriteProgramB(start, end, 0, images.external.data()); }) != 0)
             return fail(u"External Verify Failed!\n");
     }
 
@@ -67,10 +81,12 @@ bool updateSteps(const image::ProgramData& p, AdapterState& s, const UpdateImage
                                      s.versionEnd));
         if (interrupted()) return false;
         const std::uint32_t apEnd = s.apStartAddress + internalSize - 1;
-        if (ISP_ErasePage(s.apStartAddress, apEnd) != 0)
+        if (waiting("Erasing internal", [&] { return ISP_ErasePage(s.apStartAddress, apEnd); }) !=
+            0)
             return fail(addressRange("Erase AP failed! %08X-%08X", s.apStartAddress, apEnd));
     } else {
-        if (ISP_EraseMass() != 0) return fail(u"Mass Erase failed!");
+        if (waiting("Erasing internal", [] { return ISP_EraseMass(); }) != 0)
+            return fail(u"Mass Erase failed!");
         if (interrupted()) return false;
         // An ISP loader takes the erase only after a restart; it comes back on
         // a new link that needs its own authentication.
@@ -78,11 +94,15 @@ bool updateSteps(const image::ProgramData& p, AdapterState& s, const UpdateImage
         if (ISP_Reset() != 0) return fail(u"Reset Failed!\n");
         printMessage("Connecting...\n");
         bool back = false;
-        for (int attempt = 0; attempt < kReconnectAttempts && !back && !interrupted(); ++attempt) {
-            const std::int64_t started = platform::clockMs();
-            back = deviceAnswers(p.iapVendorId, p.iapProductId, p.iapUsageSelector);
-            if (!back) finishAttempt(started);
-        }
+        waiting("Waiting for the loader", [&] {
+            for (int attempt = 0; attempt < kReconnectAttempts && !back && !interrupted();
+                 ++attempt) {
+                const std::int64_t started = platform::clockMs();
+                back = deviceAnswers(p.iapVendorId, p.iapProductId, p.iapUsageSelector);
+                if (!back) finishAttempt(started);
+            }
+            return 0;
+        });
         // Nothing to program on: the erased adapter waits in its loader for
         // another run.
         if (!back) return fail(u"Connect IAP Fail!\n");
@@ -92,11 +112,15 @@ bool updateSteps(const image::ProgramData& p, AdapterState& s, const UpdateImage
     const std::uint32_t internalEnd = wordEnd(s.apStartAddress, internalSize);
     if (interrupted()) return false;
     printMessage("Programming internal...\n");
-    if (ISP_WriteProgramB(s.apStartAddress, internalEnd, 1, images.internal.data()) != 0)
+    if (pass("Programming internal", internalSize, [&] {
+            return ISP_WriteProgramB(s.apStartAddress, internalEnd, 1, images.internal.data());
+        }) != 0)
         return fail(u"Program Failed!\n");
     if (interrupted()) return false;
     printMessage("Verifing...\n");
-    if (ISP_WriteProgramB(s.apStartAddress, internalEnd, 0, images.internal.data()) != 0)
+    if (pass("Verifying internal", internalSize, [&] {
+            return ISP_WriteProgramB(s.apStartAddress, internalEnd, 0, images.internal.data());
+        }) != 0)
         return fail(u"AP Verify Failed!");
 
     const std::u16string version = image::recordText(p.info.firmwareVersion);
@@ -126,24 +150,24 @@ bool updateSteps(const image::ProgramData& p, AdapterState& s, const UpdateImage
 }
 
 // After the restart: did the application come back, or the loader again?
-void checkReturn(const image::ProgramData& p) {
+// True when it did not come back running its application.
+bool lostReturn(const image::ProgramData& p) {
     for (int attempt = 1; attempt <= kReturnCheckAttempts; ++attempt) {
-        if (interrupted()) return;
+        if (interrupted()) return false;
         const std::int64_t started = platform::clockMs();
         if (deviceAnswers(p.apVendorId, p.apProductId, p.apUsageSelector)) {
             ISP_CloseSerialPortConnect();
-            return;
+            return false;
         }
         if (attempt >= kLoaderCountsFromAttempt &&
             deviceAnswers(p.iapVendorId, p.iapProductId, p.iapUsageSelector)) {
             ISP_ResetToIAP(1);
             ISP_CloseSerialPortConnect();
-            printMessage("[ERROR] Can't Reset to AP...\n");
-            return;
+            return true;
         }
         finishAttempt(started);
     }
-    printMessage("[ERROR] Can't Reset to AP...\n");
+    return true;
 }
 
 } // namespace
@@ -169,8 +193,16 @@ int consoleUpdate() {
     }
 
     ISP_CloseSerialPortConnect();
-    pause(kPauseBeforeReturnCheckMs);
-    if (apReturnCheck && p.apVendorId != 0 && p.apProductId != 0) checkReturn(p);
+    bool lost = false;
+    if (apReturnCheck) {
+        lost = waiting("Waiting for the adapter", [&] {
+            pause(kPauseBeforeReturnCheckMs);
+            return p.apVendorId != 0 && p.apProductId != 0 && lostReturn(p);
+        });
+    } else {
+        pause(kPauseBeforeReturnCheckMs);
+    }
+    if (lost) printMessage("[ERROR] Can't Reset to AP...\n");
     // An interrupted run never reports success, even when only the wait for
     // the restarted adapter was cut short.
     if (interrupted() && status == 0) status = 1;

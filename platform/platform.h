@@ -47,6 +47,9 @@ class InputFile {
 void writeStandardOutput(std::u16string_view text);
 // The same for standard error.
 void writeStandardError(std::u16string_view text);
+// True when standard error is a terminal (a tty, a Windows console) that can
+// redraw a line in place.
+bool standardErrorIsTerminal();
 
 // True where the program has a window for its no-argument start (Windows);
 // elsewhere it prints its usage instead.

@@ -66,6 +66,8 @@ void writeStandardOutput(std::u16string_view text) { writeAll(1, utf16ToUtf8(tex
 
 void writeStandardError(std::u16string_view text) { writeAll(2, utf16ToUtf8(text)); }
 
+bool standardErrorIsTerminal() { return isatty(2) == 1; }
+
 bool hasWindow() { return false; }
 
 // A Linux terminal has no window of its own to hide.

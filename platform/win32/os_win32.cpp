@@ -90,6 +90,11 @@ void writeStandardOutput(std::u16string_view text) { writeHandle(STD_OUTPUT_HAND
 
 void writeStandardError(std::u16string_view text) { writeHandle(STD_ERROR_HANDLE, text); }
 
+bool standardErrorIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 namespace {
 
 BOOL WINAPI onConsoleControl(DWORD event) {

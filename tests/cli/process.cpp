@@ -19,19 +19,54 @@ extern char** environ;
 
 namespace testing_support {
 
+namespace {
+
+// Standard error on a pseudo-terminal: the master side, and the slave's name.
+bool openTerminal(int& master, std::string& slave) {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0) return false;
+    if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname(master) == nullptr) {
+        close(master);
+        return false;
+    }
+    slave = ptsname(master);
+    return true;
+}
+
+} // namespace
+
 ProcessResult run(const std::vector<std::string>& argv) {
+    const char* terminal = std::getenv("BRISKLINK_TEST_STDERR_TERMINAL");
+    return terminal != nullptr && *terminal != 0 ? runWithTerminalStderr(argv) : run(argv, false);
+}
+
+ProcessResult runWithTerminalStderr(const std::vector<std::string>& argv) {
+    return run(argv, true);
+}
+
+ProcessResult run(const std::vector<std::string>& argv, bool terminalStderr) {
     ProcessResult result;
     int outPipe[2], errPipe[2];
+    std::string slave;
     // Close-on-exec: the child gets the pipes only as its standard output and
     // error, so nothing it starts (Wine's services) keeps a pipe open.
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return result;
+    if (pipe2(outPipe, O_CLOEXEC) != 0) return result;
+    if (terminalStderr ? !openTerminal(errPipe[0], slave) : pipe2(errPipe, O_CLOEXEC) != 0) {
+        close(outPipe[0]);
+        close(outPipe[1]);
+        return result;
+    }
+    if (terminalStderr) errPipe[1] = -1;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    if (terminalStderr)
+        posix_spawn_file_actions_addopen(&actions, 2, slave.c_str(), O_RDWR | O_NOCTTY, 0);
+    else
+        posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
     posix_spawn_file_actions_addclose(&actions, outPipe[0]);
-    posix_spawn_file_actions_addclose(&actions, errPipe[0]);
+    if (!terminalStderr) posix_spawn_file_actions_addclose(&actions, errPipe[0]);
     std::vector<char*> args;
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
@@ -40,7 +75,7 @@ ProcessResult run(const std::vector<std::string>& argv) {
     const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(outPipe[1]);
-    close(errPipe[1]);
+    if (errPipe[1] >= 0) close(errPipe[1]);
     if (rc != 0) {
         close(outPipe[0]);
         close(errPipe[0]);

@@ -43,7 +43,14 @@ struct ProcessResult {
     std::string err;
 };
 
+// Runs `argv` with standard input empty and standard output and error read
+// into the result. With BRISKLINK_TEST_STDERR_TERMINAL set, standard error
+// is a pseudo-terminal, as in `runWithTerminalStderr`.
 ProcessResult run(const std::vector<std::string>& argv);
+// Standard error on a pseudo-terminal (what the terminal received, in
+// `err`), standard output on a pipe as always.
+ProcessResult runWithTerminalStderr(const std::vector<std::string>& argv);
+ProcessResult run(const std::vector<std::string>& argv, bool terminalStderr);
 
 // A fresh directory for one test, removed when the object goes.
 class TempDir {

@@ -336,6 +336,42 @@ TEST_F(Update, AnInterruptedUpdateEndsTheSessionAndARerunRestores) {
     interruptedThenRerun({SIGINT, SIGTERM});
 }
 
+// On a terminal, standard error shows a progress line for each pass, erase
+// and wait, redrawn in place and erased at its end; standard output is the
+// transcript as always. Silent mode and a redirected standard error show none.
+TEST_F(Update, ATerminalShowsAProgressLineAndTheTranscriptStaysAsItIs) {
+    internal_ = randomBytes(100 * 1024, 26); // about 2000 reports a pass
+    const auto exe = pack("2.1.0");
+    Emulator emu(emulatorArgs({"--pace-us", "500"}));
+    ASSERT_NE(emu.port(), 0);
+    auto r = runWithTerminalStderr({exe.string(), "/f"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(matchesTranscript(r.out, kConnect + versions("1.0.0", "2.1.0") + kIapUpdate));
+    for (const char* step :
+         {"\rErasing external [", "\rProgramming external [", "\rVerifying external [",
+          "\rErasing internal [", "\rProgramming internal [", "\rVerifying internal [",
+          "\rWaiting for the adapter ["})
+        EXPECT_NE(r.err.find(step), std::string::npos) << step;
+    EXPECT_NE(r.err.find("KiB/s"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(" left"), std::string::npos);
+    // Nothing but redraws: no line end, and the last thing is an erase.
+    EXPECT_EQ(r.err.find('\n'), std::string::npos);
+    ASSERT_FALSE(r.err.empty());
+    EXPECT_EQ(r.err.back(), '\r');
+    EXPECT_EQ(r.err.find_first_not_of(' ', r.err.rfind('\r', r.err.size() - 2) + 1),
+              r.err.size() - 1);
+
+    r = runWithTerminalStderr({exe.string(), "/s", "/f"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    r = run({exe.string(), "/f"}, false);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "");
+    emu.stop();
+    expectProgrammed("2.1.0");
+}
+
 // A reader that goes away (`IAP /f | head`) does not end the update half-way.
 TEST_F(Update, AClosedStandardOutputDoesNotStopTheUpdate) {
     const auto exe = pack("2.1.0");

@@ -4,6 +4,7 @@
 #include "adapter/simulated_bus.h"
 #include "app/console.h"
 #include "app/device_steps.h"
+#include "app/progress.h"
 #include "image/trailer.h"
 #include "isp/crc.h"
 #include "isp/isp.h"
@@ -563,6 +564,38 @@ TEST_F(Console, SilentModePrintsNothingAndKeepsTheResult) {
     EXPECT_EQ(both.out.rfind("EXE F/W version: 2.1.0\n\nConnecting AP", 0), 0u);
     EXPECT_NE(both.out.find("Skip firmware update"), std::string::npos);
     EXPECT_EQ(both.exitCode, 1);
+}
+
+} // namespace
+
+namespace {
+
+TEST(ProgressLine, ShowsStepBarShareBytesRateAndTimeLeftWithinTheWidth) {
+    EXPECT_EQ(app::renderProgress("Programming internal", 128 * 1024, 256 * 1024, 4000),
+              "Programming internal [#####     ]   50%  128.0/256.0 KiB  32.0 KiB/s  0:04 left");
+    EXPECT_EQ(app::renderProgress("Verifying", 1000, 1000, 2000),
+              "Verifying [############################]  100%  1000/1000 B  500 B/s  0:00 left");
+    // No rate before half a second has passed or a byte is done.
+    EXPECT_EQ(app::renderProgress("Verifying", 0, 3 << 20, 100).substr(9),
+              " [                              ]    0%  0.0/3.0 MiB  --/s  -:-- left");
+    // More done than the total (a last report padded to a word) counts as all.
+    EXPECT_NE(app::renderProgress("Verifying", 5000, 1000, 2000).find("100%"), std::string::npos);
+    // A narrow terminal loses the bar first, then the end of the line.
+    const std::string narrow = app::renderProgress("Programming internal", 1, 2, 1000, 40);
+    EXPECT_EQ(narrow.size(), 39u);
+    EXPECT_EQ(narrow.find('['), std::string::npos);
+    for (int width : {20, 60, 80, 200})
+        EXPECT_LE(app::renderProgress("Programming external", 77, 100, 9000, width).size(),
+                  static_cast<std::size_t>(width - 1));
+}
+
+TEST(ProgressLine, AStepWithoutAMeasureShowsABlockMovingAndTheTimeSoFar) {
+    const std::string first = app::renderProgress("Erasing internal", 0, 0, 0);
+    const std::string later = app::renderProgress("Erasing internal", 0, 0, 61'400);
+    EXPECT_EQ(first, "Erasing internal [<=>                           ]  0:00");
+    EXPECT_NE(later.find("<=>"), std::string::npos);
+    EXPECT_NE(later.find("<=>"), first.find("<=>"));
+    EXPECT_EQ(later.substr(later.size() - 6), "  1:01");
 }
 
 } // namespace

@@ -16,15 +16,24 @@ done
 arg() { tr ' ' '\n' </proc/cmdline | sed -n "s/^brisklink\.$1=//p"; }
 guest=$(arg guest)
 out=$(arg out)
+root=$(arg root)
 opts=trans=virtio,version=9p2000.L,msize=524288
 mount -t 9p -o $opts,ro,cache=loose host /host
-mount -t 9p -o $opts out "/host$out"
+# The project, kept aside: a checkout under /tmp, /run or /root would be
+# hidden by the guest's own tmpfs there.
+mkdir -p /project
+mount -o bind "/host$root" /project
 mount -t proc proc /host/proc
 mount -t sysfs sysfs /host/sys
 mount -t devtmpfs devtmpfs /host/dev
 mkdir -p /host/dev/pts /host/dev/shm
 mount -t devpts devpts /host/dev/pts
 for d in /tmp /run /root /dev/shm; do mount -t tmpfs tmpfs "/host$d"; done
+if [ ! -e "/host$root/tests/vm/guest.sh" ]; then
+  mkdir -p "/host$root"
+  mount -o bind /project "/host$root"
+fi
+mount -t 9p -o $opts out "/host$out"
 echo "vm: up after $(cut -d' ' -f1 /proc/uptime) s"
 chroot /host /bin/bash "$guest" "$out"
 echo "vm: guest script ended with $?"

@@ -120,7 +120,7 @@ expected=$(ms)
 set +e
 timeout 300 qemu-system-x86_64 -accel tcg -cpu max,smap=off -m 1024 -smp 2 \
   -nographic -no-reboot -kernel "$vm/kernel/vmlinuz" -initrd "$vm/initramfs.gz" \
-  -append "console=ttyS0 quiet panic=-1 brisklink.guest=$root/tests/vm/guest.sh brisklink.out=$vm/out" \
+  -append "console=ttyS0 quiet panic=-1 brisklink.guest=$root/tests/vm/guest.sh brisklink.out=$vm/out brisklink.root=$root" \
   -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
   -virtfs "local,path=$vm/out,mount_tag=out,security_model=none" \
   </dev/null >"$vm/console.txt" 2>&1
