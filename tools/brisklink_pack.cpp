@@ -4,6 +4,7 @@
 #include "image/program.h"
 #include "image/trailer.h"
 #include "isp/crc.h"
+#include "platform/platform.h"
 #include "platform/text.h"
 #include "tools/pack_show.h"
 #include "tools/trailer_builder.h"
@@ -309,7 +310,19 @@ int main(int argc, char** argv) {
     rule->add_option("FILE", rulePath, "A packed updater")->required();
 
     try {
-        cli.parse(argc, argv);
+        // The arguments as the system holds them (UTF-16 on Windows, where
+        // argv is in the ANSI code page), as UTF-8; CLI11 takes them last
+        // first.
+        (void)argv;
+        std::vector<std::string> args;
+        for (const auto& a : platform::commandLineArguments())
+            args.insert(args.begin(), platform::utf16ToUtf8(a));
+        if (static_cast<int>(args.size()) != argc - 1) {
+            args.clear();
+            for (int i = argc - 1; i >= 1; --i)
+                args.push_back(argv[i]);
+        }
+        cli.parse(args);
     } catch (const CLI::ParseError& e) {
         const int code = cli.exit(e);
         return code == 0 ? 0 : kExitRefused;

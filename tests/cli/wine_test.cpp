@@ -1,5 +1,6 @@
 // The Windows updater under Wine: the same console behaviour, CRLF line ends
 // on a pipe, and the exported names in its export table.
+#include "isp/bytes.h"
 #include "process.h"
 
 #include <gtest/gtest.h>
@@ -69,6 +70,40 @@ TEST_F(Windows, OperationsAreExportedByName) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     for (const char* name : kExportedNames) {
         EXPECT_NE(r.out.find(std::string(" ") + name + "\n"), std::string::npos) << name;
+    }
+}
+
+// Explorer's properties: the version resource of each Windows executable
+// carries the project's version, product name, description and copyright.
+TEST(WindowsRelease, ExecutablesCarryTheProjectVersion) {
+    const std::string bin = BRISKLINK_WINDOWS_BIN;
+    if (!std::filesystem::exists(bin + "/brisklink-pack.exe")) GTEST_SKIP() << "no Windows build";
+    auto utf16 = [](const std::string& text) {
+        std::string out;
+        for (char c : text) {
+            out += c;
+            out += '\0';
+        }
+        return out;
+    };
+    unsigned major = 0, minor = 0, patch = 0;
+    ASSERT_EQ(std::sscanf(BRISKLINK_VERSION, "%u.%u.%u", &major, &minor, &patch), 3);
+    for (const char* name : {"IAP.exe", "IAP-emu.exe", "brisklink-pack.exe"}) {
+        SCOPED_TRACE(name);
+        const auto bytes = readFile(bin + "/" + name);
+        const std::string file(bytes.begin(), bytes.end());
+        // VS_FIXEDFILEINFO: its signature, then file version high and low.
+        const std::size_t fixed = file.find(std::string("\xBD\x04\xEF\xFE", 4));
+        ASSERT_NE(fixed, std::string::npos);
+        const std::uint32_t high = isp::le32(bytes.data() + fixed + 8);
+        const std::uint32_t low = isp::le32(bytes.data() + fixed + 12);
+        EXPECT_EQ(high, (major << 16) | minor);
+        EXPECT_EQ(low, patch << 16);
+        for (const std::string& text :
+             {std::string("ProductName"), std::string("Brisklink firmware update tool"),
+              std::string("FileDescription"), std::string("LegalCopyright"),
+              std::string(BRISKLINK_VERSION)})
+            EXPECT_NE(file.find(utf16(text)), std::string::npos) << text;
     }
 }
 
