@@ -2,7 +2,8 @@
 # Runs every test: builds Linux, Windows and the sanitizer build, then runs the
 # Linux suite (which also drives IAP.exe under Wine), the VM test of the
 # hidraw backend, the suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and each fuzz target briefly on its corpus.
+# UndefinedBehaviorSanitizer, the release zip, and each fuzz target briefly on
+# its corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -19,6 +20,11 @@ bash tests/vm/run.sh
 # The Wine tests (Windows, WindowsUpdate, Window) run the Windows binary;
 # once is enough.
 ctest --preset sanitize -E '^Window'
+# The release zip as a user gets it: unpacked, its updaters packed by its
+# own brisklink-pack (the Windows one under Wine) and run against its
+# emulated adapter.
+bash scripts/release.sh --no-build
+bash tests/release/run.sh "dist/brisklink-$(sed -n 's/^project(brisklink VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt).zip"
 # Every fuzz target replays its committed corpus and fuzzes on for a few
 # seconds; a crash, leak or time-out fails the run.
 bash bench/fuzz.sh 5

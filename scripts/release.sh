@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Builds the release: dist/brisklink-VERSION/ and dist/brisklink-VERSION.zip
+# with the Windows updater and packer, the Linux ones, the emulated adapter
+# and the updaters built for it (to try everything without hardware), the
+# docs, the quick start and a SHA-256 sums file. VERSION comes from the
+# project's version in CMakeLists.txt.
+#   bash scripts/release.sh [--no-build]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if [ "${1:-}" != "--no-build" ]; then
+  bash scripts/setup.sh
+  bash scripts/build.sh linux windows
+fi
+
+version=$(sed -n 's/^project(brisklink VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+[ -n "$version" ] || { echo "release: no project version in CMakeLists.txt" >&2; exit 1; }
+name=brisklink-$version
+out=dist/$name
+rm -rf "$out" "dist/$name.zip"
+mkdir -p "$out/windows" "$out/linux" "$out/docs"
+
+cp build/windows/bin/IAP.exe build/windows/bin/brisklink-pack.exe build/windows/bin/IAP-emu.exe \
+  "$out/windows/"
+cp build/linux/bin/IAP build/linux/bin/brisklink-pack build/linux/bin/IAP-emu \
+  build/linux/bin/brisklink-emu "$out/linux/"
+cp docs/*.md "$out/docs/"
+cp -r docs/images "$out/docs/"
+cp README.md "$out/"
+
+cat >"$out/QUICKSTART.txt" <<TEXT
+Brisklink firmware update tool $version
+
+windows/IAP.exe            the updater (no firmware in it yet)
+windows/brisklink-pack.exe packs firmware into a copy of the updater
+linux/IAP, linux/brisklink-pack   the same for Linux
+linux/brisklink-emu        an emulated adapter, for trying without hardware
+*/IAP-emu(.exe)            the updater built to talk to brisklink-emu
+
+Pack an updater (Windows; on Linux the same with linux/brisklink-pack):
+
+  brisklink-pack.exe build --updater IAP.exe --internal firmware.bin ^
+    --version 2.1.0 --title "Brisklink Firmware Update" ^
+    --ap 3F27:1004:01 --iap 3F27:1005:00 ^
+    --command-key 00112233445566778899AABBCCDDEEFF --digest auto ^
+    -o Brisklink-Update-2.1.0.exe
+  brisklink-pack.exe show --check Brisklink-Update-2.1.0.exe
+
+Run it: double-click for the window, or from a console:
+
+  Brisklink-Update-2.1.0.exe /c     show the adapter's versions
+  Brisklink-Update-2.1.0.exe /p     update when the carried version is newer
+  Brisklink-Update-2.1.0.exe /f     update whatever the versions
+
+Exit code 0 for success, 1 for error. docs/usage.md explains every message;
+on Linux, docs/linux.md gives the udev rule for users without root
+(linux/brisklink-pack udev-rule UPDATER).
+
+Without hardware (Linux):
+
+  linux/brisklink-emu --port 47231 --ap 3F27:1004:01 --iap 3F27:1005:00 \\
+    --command-key 00112233445566778899AABBCCDDEEFF &
+  linux/brisklink-pack build --updater linux/IAP-emu ... -o try-emu
+  BRISKLINK_EMULATOR=127.0.0.1:47231 ./try-emu /p
+TEXT
+
+(cd "$out" && find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort |
+  xargs sha256sum >SHA256SUMS)
+# CMake writes the zip: nothing beyond the build tools is needed.
+(cd dist && cmake -E tar cf "$name.zip" --format=zip "$name")
+echo "release: dist/$name.zip ($(du -h "dist/$name.zip" | cut -f1))"

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# The release as a user gets it: unpacks the zip, checks its sums, packs an
+# updater with its brisklink-pack and runs it against its brisklink-emu, on
+# Linux natively and on Windows (brisklink-pack.exe and the packed updater)
+# under Wine.
+#   bash tests/release/run.sh dist/brisklink-VERSION.zip
+set -euo pipefail
+zip=$(realpath "${1:?usage: tests/release/run.sh ZIP}")
+root=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mktemp -d)
+emulator=
+trap 'kill "$emulator" 2>/dev/null || true; rm -rf "$work"' EXIT
+cd "$work"
+cmake -E tar xf "$zip"
+release=$(find . -maxdepth 1 -type d -name 'brisklink-*' | head -n 1)
+[ -n "$release" ] || { echo "release test: nothing unpacked from $zip" >&2; exit 1; }
+(cd "$release" && sha256sum --quiet -c SHA256SUMS)
+for f in windows/IAP.exe windows/brisklink-pack.exe linux/IAP linux/brisklink-pack \
+  QUICKSTART.txt docs/usage.md; do
+  [ -e "$release/$f" ] || { echo "release test: $f is missing" >&2; exit 1; }
+done
+
+key=00112233445566778899AABBCCDDEEFF
+ids=(--ap 3F27:1004:01 --iap 3F27:1005:00)
+head -c 20000 /dev/urandom >firmware.bin
+source "$root/scripts/emulator.sh"
+fail=0
+expect_update() { # LABEL OUTPUT-FILE EXIT-CODE
+  if [ "$3" -ne 0 ] || ! tr -d '\r' <"$2" | grep -q '^Operation Success\.$'; then
+    echo "release test: $1 did not update the emulated adapter (exit $3):" >&2
+    cat "$2" >&2
+    fail=1
+  else
+    echo "release test: $1 updated the emulated adapter"
+  fi
+}
+
+start_emulator "$release/linux" linux-emu.log --command-key "$key" "${ids[@]}"
+"$release/linux/brisklink-pack" build --updater "$release/linux/IAP-emu" \
+  --internal firmware.bin --version 2.1.0 "${ids[@]}" --command-key "$key" --digest auto \
+  -o linux-updater
+"$release/linux/brisklink-pack" show --check linux-updater >/dev/null
+set +e
+./linux-updater /p >linux.out 2>&1
+code=$?
+set -e
+expect_update "the Linux updater" linux.out "$code"
+kill "$emulator"
+wait "$emulator" 2>/dev/null || true
+
+if command -v wine >/dev/null; then
+  export WINEDEBUG=-all
+  start_emulator "$release/linux" windows-emu.log --command-key "$key" "${ids[@]}"
+  wine "$release/windows/brisklink-pack.exe" build --updater "$release/windows/IAP-emu.exe" \
+    --internal firmware.bin --version 2.1.0 "${ids[@]}" --command-key "$key" --digest auto \
+    -o windows-updater.exe >pack.out 2>&1 || { cat pack.out >&2; exit 1; }
+  wine "$release/windows/brisklink-pack.exe" show --check windows-updater.exe >/dev/null
+  set +e
+  wine windows-updater.exe /p >windows.out 2>&1
+  code=$?
+  set -e
+  expect_update "the Windows updater under Wine" windows.out "$code"
+fi
+exit $fail
