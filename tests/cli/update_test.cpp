@@ -232,6 +232,58 @@ class UpdateRun : public ::testing::Test {
         expectProgrammed("2.1.0");
     }
 
+    // On a terminal, standard error shows a progress line for each pass,
+    // erase and wait, redrawn in place and erased at its end; standard output
+    // is the transcript as always. Silent mode and a redirected standard
+    // error show none. Under Wine the terminal is the program's console,
+    // which Wine draws with escape sequences of its own.
+    void progressOnATerminal() {
+        internal_ = randomBytes(100 * 1024, 26); // about 2000 reports a pass
+        const auto exe = pack("2.1.0");
+        Emulator emu(emulatorArgs({"--pace-us", "500"}));
+        ASSERT_NE(emu.port(), 0);
+        auto r = runWithTerminalStderr(updaterArgv(exe, {"/f"}));
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_TRUE(
+            matchesTranscript(r.out, lineEnds(kConnect + versions("1.0.0", "2.1.0") + kIapUpdate)));
+        for (const char* step :
+             {"Erasing external [", "Programming external [", "Verifying external [",
+              "Erasing internal [", "Programming internal [", "Verifying internal [",
+              "Waiting for the adapter ["})
+            EXPECT_NE(r.err.find(step), std::string::npos) << step << "\n" << r.err;
+        EXPECT_NE(r.err.find("KiB/s"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(" left"), std::string::npos);
+        if (!wine_) {
+            // Nothing but redraws: no line end, and the last thing is an erase.
+            EXPECT_EQ(r.err.find('\n'), std::string::npos);
+            ASSERT_FALSE(r.err.empty());
+            EXPECT_EQ(r.err.back(), '\r');
+            EXPECT_EQ(r.err.find_first_not_of(' ', r.err.rfind('\r', r.err.size() - 2) + 1),
+                      r.err.size() - 1);
+        }
+        emu.stop();
+        expectProgrammed("2.1.0");
+        if (wine_) return; // the switches are the same under Wine
+        Emulator again(emulatorArgs({}));
+        ASSERT_NE(again.port(), 0);
+        r = runWithTerminalStderr(updaterArgv(exe, {"/s", "/f"}));
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.find('['), std::string::npos) << r.err;
+        r = run(updaterArgv(exe, {"/f"}), false);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.err.find('['), std::string::npos) << r.err;
+    }
+
+    std::vector<std::string> updaterArgv(const std::filesystem::path& exe,
+                                         const std::vector<std::string>& args) const {
+        std::vector<std::string> argv;
+        if (wine_) argv.push_back("wine");
+        argv.push_back(exe.string());
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+
     TempDir dir_;
     std::string updater_;
     bool wine_;
@@ -336,41 +388,7 @@ TEST_F(Update, AnInterruptedUpdateEndsTheSessionAndARerunRestores) {
     interruptedThenRerun({SIGINT, SIGTERM});
 }
 
-// On a terminal, standard error shows a progress line for each pass, erase
-// and wait, redrawn in place and erased at its end; standard output is the
-// transcript as always. Silent mode and a redirected standard error show none.
-TEST_F(Update, ATerminalShowsAProgressLineAndTheTranscriptStaysAsItIs) {
-    internal_ = randomBytes(100 * 1024, 26); // about 2000 reports a pass
-    const auto exe = pack("2.1.0");
-    Emulator emu(emulatorArgs({"--pace-us", "500"}));
-    ASSERT_NE(emu.port(), 0);
-    auto r = runWithTerminalStderr({exe.string(), "/f"});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_TRUE(matchesTranscript(r.out, kConnect + versions("1.0.0", "2.1.0") + kIapUpdate));
-    for (const char* step :
-         {"\rErasing external [", "\rProgramming external [", "\rVerifying external [",
-          "\rErasing internal [", "\rProgramming internal [", "\rVerifying internal [",
-          "\rWaiting for the adapter ["})
-        EXPECT_NE(r.err.find(step), std::string::npos) << step;
-    EXPECT_NE(r.err.find("KiB/s"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(" left"), std::string::npos);
-    // Nothing but redraws: no line end, and the last thing is an erase.
-    EXPECT_EQ(r.err.find('\n'), std::string::npos);
-    ASSERT_FALSE(r.err.empty());
-    EXPECT_EQ(r.err.back(), '\r');
-    EXPECT_EQ(r.err.find_first_not_of(' ', r.err.rfind('\r', r.err.size() - 2) + 1),
-              r.err.size() - 1);
-
-    r = runWithTerminalStderr({exe.string(), "/s", "/f"});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "");
-    r = run({exe.string(), "/f"}, false);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.err, "");
-    emu.stop();
-    expectProgrammed("2.1.0");
-}
+TEST_F(Update, ATerminalShowsAProgressLineAndTheTranscriptStaysAsItIs) { progressOnATerminal(); }
 
 // A reader that goes away (`IAP /f | head`) does not end the update half-way.
 TEST_F(Update, AClosedStandardOutputDoesNotStopTheUpdate) {
@@ -415,6 +433,10 @@ TEST_F(WindowsUpdate, PSkipsAVersionThatIsNotNewerAndFForcesIt) { skipThenForce(
 TEST_F(WindowsUpdate, AFailedVerifyFailsTheUpdateAndARerunRestores) { failedVerifyThenRerun(); }
 
 TEST_F(WindowsUpdate, CtrlCEndsTheSessionAndARerunRestores) { interruptedThenRerun({SIGINT}); }
+
+TEST_F(WindowsUpdate, TheConsoleShowsAProgressLineAndTheTranscriptStaysAsItIs) {
+    progressOnATerminal();
+}
 
 TEST_F(WindowsUpdate, ASecondUpdaterStopsWhileTheFirstRuns) {
     secondUpdaterStopsWhileTheFirstRuns();
