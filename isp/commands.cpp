@@ -51,7 +51,6 @@ bool send(Report& r, bool keyed = true) {
     return writeCommand(r) != 0;
 }
 
-// The reset command shared by execute, reset and reset-to-loader.
 // After an authentication that got no answer, the same reset once more under
 // the key the adapter holds if it did take the authentication: an adapter in
 // that session refused the ready check and the plain reset, and without this
@@ -82,6 +81,7 @@ void endUnansweredSession(std::uint8_t option, bool keyed) {
     s.rollingEnabled = 0;
 }
 
+// The reset command shared by execute, reset and reset-to-loader.
 int resetCommand(std::uint8_t option, bool keyed) {
     bool sent = readyCheck() && writeHandleValid();
     if (sent) sent = send(startReport(0x04, option), keyed);
