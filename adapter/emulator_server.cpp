@@ -65,8 +65,8 @@ std::vector<std::uint8_t> answer(SimulatedBus& bus, const std::vector<std::uint8
     case Op::GetInputReport: {
         const hid::Handle h = in.i64();
         std::vector<std::uint8_t> report(std::min<std::size_t>(in.u16(), 1024));
-        const bool ok =
-            in.ok && !report.empty() && bus.getInputReport(h, report.data(), report.size());
+        const bool ok = in.ok && !report.empty() &&
+                        bus.getInputReport(h, report.data(), report.size()) == hid::ReadResult::Ok;
         out.u8(ok).blob(report.data(), ok ? report.size() : 0);
         break;
     }
@@ -77,6 +77,8 @@ std::vector<std::uint8_t> answer(SimulatedBus& bus, const std::vector<std::uint8
         auto result = hid::ReadResult::Failed;
         if (in.ok && !report.empty())
             result = bus.readReport(h, report.data(), report.size(), timeout);
+        // The wire knows Ok, TimedOut and Failed.
+        if (result == hid::ReadResult::Gone) result = hid::ReadResult::Failed;
         out.u8(static_cast<std::uint8_t>(result))
             .blob(report.data(), result == hid::ReadResult::Ok ? report.size() : 0);
         break;

@@ -113,16 +113,19 @@ bool SimulatedBus::write(hid::Handle h, const std::uint8_t* report, std::size_t 
     return true;
 }
 
-bool SimulatedBus::getInputReport(hid::Handle h, std::uint8_t* report, std::size_t length) {
+hid::ReadResult SimulatedBus::getInputReport(hid::Handle h, std::uint8_t* report,
+                                             std::size_t length) {
     std::lock_guard lock(mutex_);
     if (virtual_) virtual_->advance(1);
     const std::int64_t t = now();
     SimulatedAdapter* a = live(h, t);
+    // Unplugged or restarted under another identity: this handle is dead.
+    if (!a) return hid::ReadResult::Gone;
     Report r;
-    if (!a || report == nullptr || length < 1 || !a->takeStatus(t, r)) return false;
+    if (report == nullptr || length < 1 || !a->takeStatus(t, r)) return hid::ReadResult::Failed;
     std::memcpy(report, r.data(), std::min(length, r.size()));
     report[0] = 0;
-    return true;
+    return hid::ReadResult::Ok;
 }
 
 hid::ReadResult SimulatedBus::readReport(hid::Handle h, std::uint8_t* report, std::size_t length,
@@ -133,7 +136,8 @@ hid::ReadResult SimulatedBus::readReport(hid::Handle h, std::uint8_t* report, st
             std::lock_guard lock(mutex_);
             const std::int64_t t = now();
             SimulatedAdapter* a = live(h, t);
-            if (!a || report == nullptr || length < 1) return hid::ReadResult::Failed;
+            if (!a) return hid::ReadResult::Gone;
+            if (report == nullptr || length < 1) return hid::ReadResult::Failed;
             Report r;
             if (a->takeData(t, r)) {
                 std::memcpy(report, r.data(), std::min(length, r.size()));

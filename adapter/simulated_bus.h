@@ -43,7 +43,8 @@ class SimulatedBus : public platform::hid::Bus {
     bool capabilities(platform::hid::Handle h, platform::hid::Capabilities& out) override;
     bool installPending() override { return installPending_; }
     bool write(platform::hid::Handle h, const std::uint8_t* report, std::size_t length) override;
-    bool getInputReport(platform::hid::Handle h, std::uint8_t* report, std::size_t length) override;
+    platform::hid::ReadResult getInputReport(platform::hid::Handle h, std::uint8_t* report,
+                                             std::size_t length) override;
     platform::hid::ReadResult readReport(platform::hid::Handle h, std::uint8_t* report,
                                          std::size_t length, int timeoutMs) override;
     void close(platform::hid::Handle h) override;

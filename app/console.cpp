@@ -104,8 +104,9 @@ int consoleMain() {
         printMessage("Operation Failed.\n\n");
         return 1;
     }
-    if ((showChipVersions || updateRequested) && !claimAdapter()) {
-        printMessage(u"\n" + std::u16string(kAdapterBusyText) + u"\n\n");
+    std::u16string refusal;
+    if ((showChipVersions || updateRequested) && !claimAdapter(&refusal)) {
+        printMessage(u"\n" + refusal + u"\n\n");
         return 1;
     }
     if (showChipVersions) {

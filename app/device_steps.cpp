@@ -282,13 +282,26 @@ std::vector<std::uint8_t> versionRecord(const std::u16string& version) {
     return record;
 }
 
-bool claimAdapter() {
+bool claimAdapter(std::u16string* refusal) {
     // One per process, held to its end; the system gives it up if the
     // process dies half-way.
     static platform::MachineLock lock;
     const std::string name = platform::hid::bus().sharedName();
     if (name.empty()) return true;
-    return lock.tryAcquire(name) != platform::LockResult::Busy;
+    std::string detail;
+    const platform::LockResult result = lock.tryAcquire(name, &detail);
+    if (result == platform::LockResult::Held) return true;
+    if (result == platform::LockResult::Busy) {
+        if (refusal) *refusal = kAdapterBusyText;
+        if (!detail.empty() && !consoleSettings().silentMode)
+            platform::writeStandardError(
+                platform::utf8ToUtf16("The adapter's lock is held by " + detail + ".\n"));
+    } else if (refusal) {
+        *refusal = platform::utf8ToUtf16(
+            "The lock that keeps a second updater off the adapter could not be taken (" + detail +
+            "). Nothing was sent to the adapter.");
+    }
+    return false;
 }
 
 } // namespace app

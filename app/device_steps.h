@@ -135,10 +135,11 @@ std::vector<std::uint8_t> versionRecord(const std::u16string& version);
 
 // Claims the adapters of the bus for this process until it ends: two
 // updaters at once would interleave their reports on one adapter. False
-// (nothing sent) when another updater holds them; true also where the
-// system cannot make the lock, so that a machine without a lock directory
-// can still update.
-bool claimAdapter();
+// (nothing sent) when another updater holds them or when the lock cannot be
+// taken at all (an unguarded run could meet another on the adapter); then
+// `refusal`, when given, is the text to show, and what holds the lock, where
+// the system tells, has been said on standard error.
+bool claimAdapter(std::u16string* refusal = nullptr);
 inline constexpr const char16_t* kAdapterBusyText =
     u"Another updater is using the adapter. Run this one again when it has finished.";
 

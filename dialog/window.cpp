@@ -90,8 +90,9 @@ void CBrisklinkDlg::OnBnClickedConnect() {
     if (dialogState() != kIdle) return;
     // Taken here and kept while the window lives: after the connection the
     // adapter waits in this window's session for the update.
-    if (!app::claimAdapter()) {
-        MessageBox(app::kAdapterBusyText, image::recordText(image::program().info.windowTitle));
+    std::u16string refusal;
+    if (!app::claimAdapter(&refusal)) {
+        MessageBox(refusal, image::recordText(image::program().info.windowTitle));
         return;
     }
     startConnection();

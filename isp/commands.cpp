@@ -200,11 +200,12 @@ void appendSeconds(std::int64_t startMs) {
 }
 
 bool readDataReport(Report& into) {
-    into[0] = 0;
-    return isOpen(linkState().readHandle) &&
-           hid::bus().readReport(linkState().readHandle, into.data(),
-                                 linkState().deviceCaps.inputReportLength,
-                                 5000) == hid::ReadResult::Ok;
+    into.fill(0);
+    if (!isOpen(linkState().readHandle)) return false;
+    const hid::ReadResult got = hid::bus().readReport(
+        linkState().readHandle, into.data(), linkState().deviceCaps.inputReportLength, 5000);
+    if (got == hid::ReadResult::Gone) dropLink();
+    return got == hid::ReadResult::Ok;
 }
 
 std::int32_t percent(std::uint64_t sent, std::uint64_t length) {
@@ -257,7 +258,7 @@ int transferPass(std::uint32_t start, std::uint32_t end, bool program, const std
                 got = true;
                 break;
             }
-            if (platform::timeSeconds() - t0 > 6) break;
+            if (replyWaitOver(t0, 6)) break;
         }
         if (got) {
             for (std::size_t i = 1; i < in.size(); ++i) {
@@ -338,7 +339,7 @@ extern "C" BRISKLINK_API int ISP_GetInformation(int kind, uint16_t* text, int* t
     bool got = false;
     for (;;) {
         got = isp::getInputReport(status);
-        if (got || platform::timeSeconds() - t0 > 2) break;
+        if (got || isp::replyWaitOver(t0, 2)) break;
     }
     if (!got) {
         appendLog("HidD_GetInputReport error");
@@ -515,7 +516,7 @@ extern "C" BRISKLINK_API int ISP_CRCCheck(int, int, uint16_t* result, const uint
     bool got = false;
     for (;;) {
         got = isp::getInputReport(s.inReport);
-        if (got || platform::timeSeconds() - t0 > 2) break;
+        if (got || isp::replyWaitOver(t0, 2)) break;
         platform::sleepMs(10);
     }
     if (result) *result = static_cast<std::uint16_t>(s.inReport[1] + 256 * s.inReport[2]);

@@ -34,17 +34,11 @@ void closeDevice() {
     }
 }
 
-namespace {
-
-// The adapter is gone or has re-enumerated: forget it, the next command
-// finds it again.
 void dropLink() {
     closeDevice();
     state.skipRediscovery = 0;
     state.devicePath.clear();
 }
-
-} // namespace
 
 bool writableLink() {
     if (isOpen(state.writeHandle)) return true;
@@ -59,6 +53,10 @@ int discover() {
     // and the next command discovers again.
     for (const std::string& path : bus.enumerate()) {
         state.devicePath.clear();
+        hid::Attributes known;
+        if (bus.identity(path, known) &&
+            (known.vendorId != state.matchVendorId || known.productId != state.matchProductId))
+            continue;
         const hid::Handle probe = bus.open(path, hid::OpenMode::Info);
         hid::Attributes attributes;
         const bool haveAttributes = isOpen(probe) && bus.attributes(probe, attributes);
@@ -149,17 +147,27 @@ bool expired(std::int64_t t0, std::int64_t limitSeconds) {
 } // namespace
 
 bool getInputReport(Report& into) {
-    into[0] = 0;
-    return isOpen(state.readHandle) &&
-           hid::bus().getInputReport(state.readHandle, into.data(),
-                                     state.deviceCaps.inputReportLength);
+    // All of it: a backend that fills less must not leave the previous
+    // reply in place to be read again as this one.
+    into.fill(0);
+    if (!isOpen(state.readHandle)) return false;
+    const hid::ReadResult got = hid::bus().getInputReport(state.readHandle, into.data(),
+                                                          state.deviceCaps.inputReportLength);
+    if (got == hid::ReadResult::Gone) dropLink();
+    return got == hid::ReadResult::Ok;
+}
+
+bool replyWaitOver(std::int64_t t0, std::int64_t limitSeconds) {
+    // A removed adapter never answers: asking it again until the limit
+    // would only keep a core busy.
+    return !isOpen(state.readHandle) || expired(t0, limitSeconds);
 }
 
 bool pollReply(std::int64_t limitSeconds) {
     const std::int64_t t0 = platform::timeSeconds();
     for (;;) {
         if (getInputReport(state.inReport)) return true;
-        if (expired(t0, limitSeconds)) {
+        if (replyWaitOver(t0, limitSeconds)) {
             appendLog("HidD_GetInputReport error");
             return false;
         }
@@ -234,6 +242,7 @@ extern "C" BRISKLINK_API int ISP_GetUserData(uint8_t* buffer, int length) {
         if (!isp::isOpen(s.readHandle)) break;
         const auto result = platform::hid::bus().readReport(s.readHandle, s.inReport.data(),
                                                             s.deviceCaps.inputReportLength, 5000);
+        if (result == platform::hid::ReadResult::Gone) isp::dropLink();
         if (result != platform::hid::ReadResult::Ok) break;
         // Reports go one after another; the last one is cut to what fits.
         const int fits = std::min(64, length - received);
@@ -248,7 +257,7 @@ extern "C" BRISKLINK_API int ISP_GetUserResult(int seconds) {
     const std::int64_t t0 = platform::timeSeconds();
     for (;;) {
         if (isp::getInputReport(s.inReport)) return isp::replyText() == "O" ? 1 : 0;
-        if (platform::timeSeconds() - t0 > seconds) return 0;
+        if (isp::replyWaitOver(t0, seconds)) return 0;
     }
 }
 

@@ -14,6 +14,9 @@ int discover();
 // 1 when discovery found the adapter; the control commands return 16 otherwise.
 int requireDevice();
 void closeDevice();
+// The adapter is gone or has re-enumerated: forget it, the next command
+// finds it again.
+void dropLink();
 // True for a handle the bus gave out and nobody has closed.
 bool isOpen(platform::hid::Handle h);
 // False, after taking the link-drop path, when the write handle is not open:
@@ -36,9 +39,12 @@ int writeCommand(const Report& report);
 int writeCommand();
 // Polls one reply into inReport; false after `limitSeconds` without one.
 bool pollReply(std::int64_t limitSeconds);
-// One GET_REPORT into `into` (normally inReport), its report ID byte cleared
-// first; false when no report could be had.
+// One GET_REPORT into `into` (normally inReport), cleared first; false when
+// no report could be had. A removed device drops the link.
 bool getInputReport(Report& into);
+// True once `limitSeconds` have passed since `t0`, or at once when the link
+// has been dropped: the end of every reply wait.
+bool replyWaitOver(std::int64_t t0, std::int64_t limitSeconds);
 std::string replyText(const Report& report);
 std::string replyText();
 

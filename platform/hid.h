@@ -33,7 +33,9 @@ struct DeniedDevice {
     Attributes identity;
 };
 
-enum class ReadResult { Ok, TimedOut, Failed };
+// Gone: the device has been removed (unplugged, or re-enumerated under
+// another identity); the link drops it at once instead of asking again.
+enum class ReadResult { Ok, TimedOut, Failed, Gone };
 
 class Bus {
   public:
@@ -48,13 +50,25 @@ class Bus {
     virtual bool installPending() = 0;
     // One output report, report ID byte first.
     virtual bool write(Handle h, const std::uint8_t* report, std::size_t length) = 0;
-    // GET_REPORT of one input report; false when none could be had.
-    virtual bool getInputReport(Handle h, std::uint8_t* report, std::size_t length) = 0;
+    // GET_REPORT of one whole input report (never TimedOut).
+    virtual ReadResult getInputReport(Handle h, std::uint8_t* report, std::size_t length) = 0;
     // One report from the interrupt queue, waiting up to timeoutMs; a read
     // that times out is cancelled. The report ID byte is always in report[0].
     virtual ReadResult readReport(Handle h, std::uint8_t* report, std::size_t length,
                                   int timeoutMs) = 0;
     virtual void close(Handle h) = 0;
+    // The identity of `path` where the system tells it without opening the
+    // device; false where it does not (discovery then opens it to ask).
+    // Opening every device of the machine wakes suspended ones and costs
+    // time on some systems, so discovery skips the others this way.
+    virtual bool identity(const std::string& path, Attributes& out) {
+        (void)path;
+        (void)out;
+        return false;
+    }
+    // A one-time remark on why the bus cannot work as it should here (an
+    // old kernel, say), for standard error; empty when there is none.
+    virtual std::string takeNotice() { return {}; }
     // The nodes of the last enumeration that could not be opened for lack
     // of permission (only where the system says whose device a node is).
     virtual std::vector<DeniedDevice> deniedDevices() { return {}; }

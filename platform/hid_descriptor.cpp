@@ -25,8 +25,10 @@ enum : std::uint8_t {
 };
 
 constexpr std::uint8_t kApplicationCollection = 0x01;
-// Far beyond any real report; keeps the bit sums well inside 64 bits.
-constexpr std::uint64_t kMostReportBits = 8u * 65535u;
+// With its report-ID byte a report's length must fit 16 bits, as Windows
+// gives it: 65534 data bytes at most (one more would wrap the length to 0).
+// Also keeps the bit sums well inside 64 bits.
+constexpr std::uint64_t kMostReportBits = 8u * 65534u;
 constexpr std::size_t kMostPushes = 32;
 
 struct Globals {
@@ -46,6 +48,8 @@ struct Parser {
     // Bits of each report (by ID; 0 without IDs) in the open top-level
     // collection, per kind: input, output, feature.
     std::map<std::uint32_t, std::uint64_t> bits[3];
+    // A report item seen before any report ID.
+    bool unnumbered = false;
 
     bool fail(std::size_t at, const std::string& what) {
         out.error = what + " at byte " + std::to_string(at);
@@ -91,9 +95,10 @@ struct Parser {
         case kFeature: {
             if (depth == 0) return fail(at, "report item outside any collection");
             const int kind = tag == kInput ? 0 : (tag == kOutput ? 1 : 2);
+            if (globals.reportId == 0) unnumbered = true;
             std::uint64_t& n = bits[kind][globals.reportId];
             n += static_cast<std::uint64_t>(globals.reportSize) * globals.reportCount;
-            if (n > kMostReportBits) return fail(at, "report longer than 65535 bytes");
+            if (n > kMostReportBits) return fail(at, "report of 65535 bytes or more");
             break;
         }
         default:
@@ -178,6 +183,10 @@ struct Parser {
         }
         if (depth != 0) return fail(at, "collection not closed");
         if (out.collections.empty()) return fail(at, "no top-level collection");
+        // Windows refuses such a device; so does the link, so that both
+        // systems see the same adapters.
+        if (out.usesReportIds && unnumbered)
+            return fail(at, "reports both with and without report IDs");
         return true;
     }
 };

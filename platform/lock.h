@@ -23,8 +23,12 @@ class MachineLock {
 
     // Takes the lock called `name` (any text; characters a system cannot
     // take in a name are replaced) without waiting. Held again at once when
-    // this object holds it already.
-    LockResult tryAcquire(const std::string& name);
+    // this object holds it already. Every process of every user of the
+    // machine meets the same lock under one name, and nothing outside the
+    // lock (no file) is created or changed. `detail`, when given, is set for
+    // Busy to what holds the lock where the system tells it (empty where it
+    // does not), and for Unavailable to why the lock could not be made.
+    LockResult tryAcquire(const std::string& name, std::string* detail = nullptr);
     void release();
     bool held() const { return handle_ != kNone; }
 

@@ -25,7 +25,7 @@ class EmulatorBus : public Bus {
     bool capabilities(Handle h, Capabilities& out) override;
     bool installPending() override;
     bool write(Handle h, const std::uint8_t* report, std::size_t length) override;
-    bool getInputReport(Handle h, std::uint8_t* report, std::size_t length) override;
+    ReadResult getInputReport(Handle h, std::uint8_t* report, std::size_t length) override;
     ReadResult readReport(Handle h, std::uint8_t* report, std::size_t length,
                           int timeoutMs) override;
     void close(Handle h) override;

@@ -82,23 +82,23 @@ bool EmulatorBus::write(Handle h, const std::uint8_t* report, std::size_t length
     return r.u8() != 0 && r.ok;
 }
 
-bool EmulatorBus::getInputReport(Handle h, std::uint8_t* report, std::size_t length) {
-    if (h == kInvalidHandle || report == nullptr) return false;
+ReadResult EmulatorBus::getInputReport(Handle h, std::uint8_t* report, std::size_t length) {
+    if (h == kInvalidHandle || report == nullptr) return ReadResult::Failed;
     std::vector<std::uint8_t> response;
     if (!call(wire::Writer()
                   .u8(static_cast<std::uint8_t>(Op::GetInputReport))
                   .i64(h)
                   .u16(static_cast<std::uint16_t>(length)),
               response))
-        return false;
+        return ReadResult::Failed;
     wire::Reader r(response);
     const bool ok = r.u8() != 0;
     const auto bytes = r.blob();
     // A report of another length than asked for is no report: a part of it
     // would leave the rest of the caller's buffer as it was.
-    if (!r.ok || !ok || bytes.size() != length) return false;
+    if (!r.ok || !ok || bytes.size() != length) return ReadResult::Failed;
     std::memcpy(report, bytes.data(), length);
-    return true;
+    return ReadResult::Ok;
 }
 
 ReadResult EmulatorBus::readReport(Handle h, std::uint8_t* report, std::size_t length,
@@ -115,6 +115,8 @@ ReadResult EmulatorBus::readReport(Handle h, std::uint8_t* report, std::size_t l
     wire::Reader r(response);
     const std::uint8_t result = r.u8();
     const auto bytes = r.blob();
+    // The wire carries Ok, TimedOut and Failed; a removed device shows as
+    // Failed, and its next write drops the link.
     if (!r.ok || result > 2) return ReadResult::Failed;
     if (result == 0) {
         if (bytes.size() != length) return ReadResult::Failed;

@@ -4,12 +4,14 @@
 // reads with poll() and read().
 #include "platform/hid.h"
 #include "platform/hid_descriptor.h"
+#include "platform/interrupt.h"
 
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,7 +19,10 @@
 #include <map>
 #include <poll.h>
 #include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+#include <utility>
 
 namespace platform::hid {
 
@@ -33,6 +38,27 @@ long nodeNumber(const std::string& name) {
     }
     return n;
 }
+
+// The name of a hidraw node's sysfs entry: "/dev/hidraw3" → "hidraw3".
+std::string nodeName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// The HID device's identity from sysfs (HID_ID=0003:0000VVVV:0000PPPP),
+// without opening the node.
+bool sysfsIdentity(const std::string& path, Attributes& out) {
+    std::ifstream uevent("/sys/class/hidraw/" + nodeName(path) + "/device/uevent");
+    std::string line;
+    while (std::getline(uevent, line)) {
+        unsigned bus = 0, vendor = 0, product = 0;
+        if (std::sscanf(line.c_str(), "HID_ID=%x:%x:%x", &bus, &vendor, &product) == 3) {
+            out = {static_cast<std::uint16_t>(vendor), static_cast<std::uint16_t>(product)};
+            return true;
+        }
+    }
+    return false;
+}
+
+// Errors that say the node's device is no longer there.
+bool removed(int error) { return error == ENODEV || error == ENXIO || error == ESHUTDOWN; }
 
 class HidrawBus : public Bus {
   public:
@@ -53,10 +79,15 @@ class HidrawBus : public Bus {
         return paths;
     }
 
+    bool identity(const std::string& path, Attributes& out) override {
+        return sysfsIdentity(path, out);
+    }
+
     Handle open(const std::string& path, OpenMode mode) override {
-        // The identity and descriptor ioctls need no write access; a node
-        // that only root may write can still be recognised.
-        const int flags = (mode == OpenMode::Info ? O_RDONLY : O_RDWR) | O_CLOEXEC;
+        // Only reports go out on the write handle; identity, descriptor and
+        // reads need no write access, so a node that only root may write
+        // can still be recognised.
+        const int flags = (mode == OpenMode::Write ? O_RDWR : O_RDONLY) | O_CLOEXEC;
         const int fd = ::open(path.c_str(), flags);
         if (fd < 0) {
             if (errno == EACCES || errno == EPERM) noteDenied(path);
@@ -89,28 +120,59 @@ class HidrawBus : public Bus {
     std::string sharedName() override { return "hid"; }
 
     bool write(Handle h, const std::uint8_t* report, std::size_t length) override {
-        const ssize_t n = ::write(fd(h), report, length);
+        ssize_t n;
+        do {
+            n = ::write(fd(h), report, length);
+        } while (n < 0 && errno == EINTR);
         return n == static_cast<ssize_t>(length);
     }
 
-    bool getInputReport(Handle h, std::uint8_t* report, std::size_t length) override {
-        // The first byte names the report; the kernel answers from it on.
-        return ioctl(fd(h), HIDIOCGINPUT(length), report) >= 0;
+    ReadResult getInputReport(Handle h, std::uint8_t* report, std::size_t length) override {
+        // The first byte names the report; the kernel answers from it on
+        // and returns the count it filled. Only a whole report is an answer.
+        int n;
+        do {
+            n = ioctl(fd(h), HIDIOCGINPUT(length), report);
+        } while (n < 0 && errno == EINTR);
+        if (n == static_cast<int>(length)) return ReadResult::Ok;
+        if (n < 0 && removed(errno)) return ReadResult::Gone;
+        // HIDIOCGINPUT came with Linux 5.11; before, every status read fails
+        // like this and the run would wait out its limits without a word.
+        if (n < 0 && (errno == EINVAL || errno == ENOTTY) && !oldKernelSaid_) {
+            oldKernelSaid_ = true;
+            notice_ = "This Linux kernel is too old for the adapter's status reads through "
+                      "hidraw (HIDIOCGINPUT); Linux 5.11 or later is needed.\n";
+        }
+        return ReadResult::Failed;
     }
 
     ReadResult readReport(Handle h, std::uint8_t* report, std::size_t length,
                           int timeoutMs) override {
         if (length == 0) return ReadResult::Failed;
         pollfd p{fd(h), POLLIN, 0};
-        const int ready = ::poll(&p, 1, timeoutMs);
+        // poll() is never restarted after a signal: the wait goes on with
+        // the time it has left unless the signal asked the run to stop.
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        int ready;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            ready = ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+            if (ready >= 0 || errno != EINTR || interruptRequested()) break;
+        }
         if (ready == 0) return ReadResult::TimedOut;
-        if (ready < 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL))) return ReadResult::Failed;
+        if (ready < 0) return ReadResult::Failed;
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return ReadResult::Gone;
         // Without report IDs hidraw gives the report without its ID byte;
         // the link always sees the ID byte first, as on Windows.
         const bool withId = numbered(fd(h));
         std::memset(report, 0, length);
-        const ssize_t n =
-            withId ? ::read(fd(h), report, length) : ::read(fd(h), report + 1, length - 1);
+        ssize_t n;
+        do {
+            n = withId ? ::read(fd(h), report, length) : ::read(fd(h), report + 1, length - 1);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0 && removed(errno)) return ReadResult::Gone;
         return n > 0 ? ReadResult::Ok : ReadResult::Failed;
     }
 
@@ -122,16 +184,33 @@ class HidrawBus : public Bus {
 
     std::vector<DeniedDevice> deniedDevices() override { return denied_; }
 
+    std::string takeNotice() override { return std::exchange(notice_, {}); }
+
   private:
     static int fd(Handle h) { return static_cast<int>(h); }
 
     static ReportDescriptor descriptor(int fd) {
         int size = 0;
         if (ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0 || size <= 0) return {};
+        // The kernel hands out at most HID_MAX_DESCRIPTOR_SIZE - 1 bytes
+        // through the ioctl; a descriptor of the full size comes from sysfs.
+        if (size >= HID_MAX_DESCRIPTOR_SIZE) return sysfsDescriptor(fd);
         hidraw_report_descriptor raw{};
-        raw.size = static_cast<std::uint32_t>(std::min(size, HID_MAX_DESCRIPTOR_SIZE));
+        raw.size = static_cast<std::uint32_t>(size);
         if (ioctl(fd, HIDIOCGRDESC, &raw) < 0) return {};
         return parseReportDescriptor(raw.value, raw.size);
+    }
+
+    static ReportDescriptor sysfsDescriptor(int fd) {
+        struct stat st {};
+        if (fstat(fd, &st) != 0) return {};
+        const std::string path = "/sys/dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
+                                 std::to_string(minor(st.st_rdev)) + "/device/report_descriptor";
+        std::ifstream file(path, std::ios::binary);
+        std::vector<std::uint8_t> bytes(HID_MAX_DESCRIPTOR_SIZE);
+        file.read(reinterpret_cast<char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+        return parseReportDescriptor(bytes.data(), static_cast<std::size_t>(file.gcount()));
     }
 
     // Whether the device on `fd` numbers its reports, read once per handle
@@ -143,25 +222,16 @@ class HidrawBus : public Bus {
         return known->second;
     }
 
-    // The identity of a node that could not be opened, from sysfs:
-    // HID_ID=0003:0000VVVV:0000PPPP.
+    // The identity of a node that could not be opened, for the udev hint.
     void noteDenied(const std::string& path) {
-        const std::string name = path.substr(path.rfind('/') + 1);
-        std::ifstream uevent("/sys/class/hidraw/" + name + "/device/uevent");
-        std::string line;
-        while (std::getline(uevent, line)) {
-            unsigned bus = 0, vendor = 0, product = 0;
-            if (std::sscanf(line.c_str(), "HID_ID=%x:%x:%x", &bus, &vendor, &product) == 3) {
-                denied_.push_back(
-                    {path,
-                     {static_cast<std::uint16_t>(vendor), static_cast<std::uint16_t>(product)}});
-                return;
-            }
-        }
+        Attributes id;
+        if (sysfsIdentity(path, id)) denied_.push_back({path, id});
     }
 
     std::vector<DeniedDevice> denied_;
     std::map<int, bool> reportIds_; // by descriptor: does the device number its reports
+    bool oldKernelSaid_ = false;
+    std::string notice_;
 };
 
 } // namespace

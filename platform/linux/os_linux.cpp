@@ -6,10 +6,14 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
+#include <fstream>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace platform {
@@ -28,6 +32,18 @@ void writeAll(int fd, const std::string& bytes) {
 } // namespace
 
 bool initProcess(int argc, char** argv) {
+    // Descriptors 0 to 2 closed by the caller (`IAP /c >&-`) would go to the
+    // next file the process opens: the console's text would then be written
+    // into an adapter's node or the emulator's connection. /dev/null takes
+    // their places first.
+    for (int fd = 0; fd < 3; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            ::close(null);
+        }
+    }
     arguments.clear();
     for (int i = 1; i < argc; ++i)
         arguments.push_back(utf8ToUtf16(argv[i]));
@@ -81,38 +97,62 @@ std::u16string fromAnsiCodePage(std::string_view text) {
     return utf8ToUtf16(text.substr(0, text.find('\0')));
 }
 
-// An flock on a file in the machine's lock directory: the kernel drops it
-// with the last descriptor, so a killed updater leaves no stale lock. The
-// file itself stays; only the flock on it counts.
-LockResult MachineLock::tryAcquire(const std::string& name) {
-    if (held()) return LockResult::Held;
-    for (const char* dir : {"/run/lock", "/tmp"}) {
-        const std::string path = std::string(dir) + "/" + lockFileName(name) + ".lock";
-        // Writable for every user, so that one user's file does not lock
-        // another out; read-only when another user made it (flock works on
-        // any descriptor). Never through a link someone planted.
-        const int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | flags, 0666);
-        if (fd >= 0) fchmod(fd, 0666);
-        if (fd < 0 && errno != ENOENT) fd = ::open(path.c_str(), O_RDONLY | flags);
-        if (fd < 0) continue;
-        struct stat st {};
-        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            ::close(fd);
-            continue;
-        }
-        int rc;
-        do {
-            rc = flock(fd, LOCK_EX | LOCK_NB);
-        } while (rc != 0 && errno == EINTR);
-        if (rc == 0) {
-            handle_ = fd;
-            return LockResult::Held;
-        }
-        const bool busy = errno == EWOULDBLOCK;
-        ::close(fd);
-        if (busy) return LockResult::Busy;
+namespace {
+
+// What holds the lock: the holder listens on it, so a connection tells its
+// process through the kernel's peer credentials, whoever its user is.
+std::string lockHolder(const sockaddr_un& address, socklen_t length) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return {};
+    std::string holder;
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 &&
+        getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.pid > 0) {
+        std::string command;
+        std::ifstream comm("/proc/" + std::to_string(peer.pid) + "/comm");
+        std::getline(comm, command);
+        holder = "process " + std::to_string(peer.pid) +
+                 (command.empty() ? std::string() : " (" + command + ")") + " of user " +
+                 std::to_string(peer.uid);
     }
+    ::close(fd);
+    return holder;
+}
+
+} // namespace
+
+// A Unix socket bound to a fixed name in the kernel's abstract namespace:
+// one name for every process of the machine (of its network namespace),
+// whatever its user, that no file stands behind, so nobody can plant,
+// redirect or pre-create it, and that the kernel frees with the last
+// descriptor, so a killed updater leaves no stale lock.
+LockResult MachineLock::tryAcquire(const std::string& name, std::string* detail) {
+    if (held()) return LockResult::Held;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string key = lockFileName(name);
+    // sun_path[0] stays 0: the abstract namespace.
+    const std::size_t used = std::min(key.size(), sizeof address.sun_path - 1);
+    std::memcpy(address.sun_path + 1, key.data(), used);
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + used);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        if (detail) *detail = std::strerror(errno);
+        return LockResult::Unavailable;
+    }
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 &&
+        ::listen(fd, 4) == 0) {
+        handle_ = fd;
+        return LockResult::Held;
+    }
+    const int error = errno;
+    ::close(fd);
+    if (error == EADDRINUSE) {
+        if (detail) *detail = lockHolder(address, length);
+        return LockResult::Busy;
+    }
+    if (detail) *detail = std::strerror(error);
     return LockResult::Unavailable;
 }
 

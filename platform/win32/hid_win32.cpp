@@ -93,9 +93,11 @@ class Win32Bus : public Bus {
                written == length;
     }
 
-    bool getInputReport(Handle h, std::uint8_t* report, std::size_t length) override {
-        if (h == kInvalidHandle) return false;
-        return HidD_GetInputReport(native(h), report, static_cast<ULONG>(length)) != FALSE;
+    ReadResult getInputReport(Handle h, std::uint8_t* report, std::size_t length) override {
+        if (h == kInvalidHandle) return ReadResult::Failed;
+        if (HidD_GetInputReport(native(h), report, static_cast<ULONG>(length)))
+            return ReadResult::Ok;
+        return failure(GetLastError());
     }
 
     ReadResult readReport(Handle h, std::uint8_t* report, std::size_t length,
@@ -107,18 +109,24 @@ class Win32Bus : public Bus {
         overlapped.hEvent = event;
         DWORD got = 0;
         ReadResult result = ReadResult::Ok;
-        if (!ReadFile(native(h), report, static_cast<DWORD>(length), &got, &overlapped)) {
-            if (GetLastError() != ERROR_IO_PENDING) {
-                result = ReadResult::Failed;
-            } else if (WaitForSingleObject(event, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
-                result = ReadResult::TimedOut;
-            } else if (!GetOverlappedResult(native(h), &overlapped, &got, FALSE)) {
-                result = ReadResult::Failed;
-            }
-            if (result != ReadResult::Ok) {
-                CancelIo(native(h));
-                // The cancelled read must finish before its buffer goes away.
-                GetOverlappedResult(native(h), &overlapped, &got, TRUE);
+        // The byte count of an overlapped read comes from GetOverlappedResult.
+        if (!ReadFile(native(h), report, static_cast<DWORD>(length), nullptr, &overlapped)) {
+            const DWORD error = GetLastError();
+            // A read that failed without pending was never queued: the
+            // system neither signals its event nor finishes it later, so
+            // there is nothing to cancel or wait for (waiting would hang).
+            if (error != ERROR_IO_PENDING) {
+                result = failure(error);
+            } else {
+                if (WaitForSingleObject(event, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0)
+                    result = ReadResult::TimedOut;
+                else if (!GetOverlappedResult(native(h), &overlapped, &got, FALSE))
+                    result = failure(GetLastError());
+                if (result == ReadResult::TimedOut) {
+                    CancelIo(native(h));
+                    // The cancelled read must finish before its buffer goes away.
+                    GetOverlappedResult(native(h), &overlapped, &got, TRUE);
+                }
             }
         }
         CloseHandle(event);
@@ -131,6 +139,14 @@ class Win32Bus : public Bus {
 
   private:
     static HANDLE native(Handle h) { return reinterpret_cast<HANDLE>(h); }
+
+    // The errors of a removed device, as the HID class driver reports them.
+    static ReadResult failure(DWORD error) {
+        return error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_GEN_FAILURE ||
+                       error == ERROR_FILE_NOT_FOUND
+                   ? ReadResult::Gone
+                   : ReadResult::Failed;
+    }
 };
 
 } // namespace

@@ -147,29 +147,29 @@ std::u16string fromAnsiCodePage(std::string_view text) {
 // it while its handle is open, whichever thread asks, and the system closes
 // the handle when the process ends. (A mutex's ownership would belong to the
 // thread that took it, and the window takes it on one thread and works on
-// others.) Global first, so that the sessions of a machine share it; Local
-// where this user may not create global objects.
-LockResult MachineLock::tryAcquire(const std::string& name) {
+// others.) In the Global namespace only, so that every session of the
+// machine meets the same one: a per-session fallback would let two users'
+// updaters both hold "the" lock.
+LockResult MachineLock::tryAcquire(const std::string& name, std::string* detail) {
     if (held()) return LockResult::Held;
-    const std::string base = lockFileName(name);
-    for (const char* ns : {"Global\\", "Local\\"}) {
-        std::wstring wide;
-        for (const char* c = ns; *c; ++c)
-            wide.push_back(static_cast<wchar_t>(*c));
-        for (char c : base)
-            wide.push_back(static_cast<wchar_t>(c));
-        HANDLE h = CreateMutexW(nullptr, FALSE, wide.c_str());
-        // Denied: it exists and belongs to another user's updater.
-        if (h == nullptr && GetLastError() == ERROR_ACCESS_DENIED) return LockResult::Busy;
-        if (h == nullptr) continue;
-        if (GetLastError() == ERROR_ALREADY_EXISTS) {
-            CloseHandle(h);
-            return LockResult::Busy;
-        }
-        handle_ = reinterpret_cast<std::intptr_t>(h);
-        return LockResult::Held;
+    std::wstring wide = L"Global\\";
+    for (char c : lockFileName(name))
+        wide.push_back(static_cast<wchar_t>(c));
+    HANDLE h = CreateMutexW(nullptr, FALSE, wide.c_str());
+    const DWORD error = GetLastError();
+    // Denied: it exists and belongs to another user's updater.
+    if ((h == nullptr && error == ERROR_ACCESS_DENIED) ||
+        (h != nullptr && error == ERROR_ALREADY_EXISTS)) {
+        if (h) CloseHandle(h);
+        if (detail) detail->clear();
+        return LockResult::Busy;
     }
-    return LockResult::Unavailable;
+    if (h == nullptr) {
+        if (detail) *detail = "system error " + std::to_string(error);
+        return LockResult::Unavailable;
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(h);
+    return LockResult::Held;
 }
 
 void MachineLock::release() {

@@ -94,7 +94,7 @@ TEST(Emulator, AReportOfAnotherLengthIsRefusedByTheClient) {
             return true;
         });
         std::vector<std::uint8_t> report(65, 0x11);
-        EXPECT_FALSE(bus.getInputReport(1, report.data(), report.size())) << got;
+        EXPECT_EQ(bus.getInputReport(1, report.data(), report.size()), ReadResult::Failed) << got;
         EXPECT_EQ(bus.readReport(1, report.data(), report.size(), 100), ReadResult::Failed) << got;
         EXPECT_EQ(report, std::vector<std::uint8_t>(65, 0x11)) << got;
     }

@@ -76,16 +76,18 @@ class FuzzBus : public hid::Bus {
         sink_ = sum;
         return in_.ConsumeIntegralInRange(0, 31) != 0;
     }
-    bool getInputReport(hid::Handle, std::uint8_t* report, std::size_t length) override {
+    hid::ReadResult getInputReport(hid::Handle, std::uint8_t* report, std::size_t length) override {
         // Time always moves, so every wait ends once the input runs out.
         clock_.advance(50 + in_.ConsumeIntegralInRange(0, 3000));
-        if (!in_.ConsumeBool()) return false;
+        if (!in_.ConsumeBool())
+            return in_.ConsumeIntegralInRange(0, 15) == 0 ? hid::ReadResult::Gone
+                                                          : hid::ReadResult::Failed;
         fill(report, length);
-        return true;
+        return hid::ReadResult::Ok;
     }
     hid::ReadResult readReport(hid::Handle, std::uint8_t* report, std::size_t length,
                                int timeoutMs) override {
-        const auto result = static_cast<hid::ReadResult>(in_.ConsumeIntegralInRange(0, 2));
+        const auto result = static_cast<hid::ReadResult>(in_.ConsumeIntegralInRange(0, 3));
         clock_.advance(result == hid::ReadResult::TimedOut ? timeoutMs
                                                            : in_.ConsumeIntegralInRange(0, 100));
         if (result == hid::ReadResult::Ok) fill(report, length);
