@@ -73,11 +73,14 @@ void reportDeniedAccess(std::uint32_t vendorId, std::uint32_t productId) {
         s.accessHintGiven = true;
         const image::ProgramData& p = image::program();
         platform::writeStandardError(platform::utf8ToUtf16(
-            d.path + " is the adapter, but this user may not open it. A udev rule gives the " +
-            "logged-in user access; install it and plug the adapter in again:\n" +
+            d.path + " is the adapter, but this user may not open it. A udev rule gives " +
+            "the user logged in at this machine's seat access; install it and plug the " +
+            "adapter in again:\n" +
             udevRule(p.apVendorId, p.apProductId, p.iapVendorId, p.iapProductId) +
             "(written by: brisklink-pack udev-rule <this updater> > "
-            "/etc/udev/rules.d/70-brisklink.rules)\n"));
+            "/etc/udev/rules.d/70-brisklink.rules)\n"
+            "Used over ssh or without a desktop login, give a group access instead "
+            "(brisklink-pack udev-rule --group NAME <this updater>) and add the user to it.\n"));
         return;
     }
 }

@@ -27,6 +27,9 @@ bool loaderAnswers(const image::ProgramData& p) {
     return app::deviceAnswers(p.iapVendorId, p.iapProductId, p.iapUsageSelector);
 }
 
+// A close of the window asked the search to stop.
+bool searchStopped() { return connectionPhase() == kSearchStopped; }
+
 bool connectionSteps(View& view) {
     const image::ProgramData& p = image::program();
     app::AdapterState& s = app::adapterState();
@@ -34,6 +37,7 @@ bool connectionSteps(View& view) {
     if (p.apVendorId != 0 && p.apProductId != 0) {
         bool answered = false;
         for (int attempt = 1; attempt <= kSearchAttempts && !answered; ++attempt) {
+            if (searchStopped()) return false;
             view.setText(kResultLabel, attemptText(u"Connecting AP", attempt));
             if (app::deviceAnswers(p.apVendorId, p.apProductId, p.apUsageSelector)) {
                 // Running its application: restart it into its loader.
@@ -57,6 +61,7 @@ bool connectionSteps(View& view) {
 
     view.setProgress(0);
     for (int attempt = 1; attempt <= kSearchAttempts; ++attempt) {
+        if (searchStopped()) return false;
         view.setText(kResultLabel, attemptText(u"Connecting IAP", attempt));
         if (loaderAnswers(p)) break;
         view.setProgress(searchProgress(attempt));
@@ -70,6 +75,12 @@ bool connectionSteps(View& view) {
         return false;
     }
 
+    // From here on a close waits for the connection to end.
+    int searching = kSearching;
+    if (!connectionPhase().compare_exchange_strong(searching, kAuthenticating)) {
+        ISP_CloseSerialPortConnect();
+        return false;
+    }
     ISP_SendAuthentication();
     // The window shows no text for an item that failed.
     auto quiet = [](const char*) {};
@@ -96,19 +107,23 @@ std::atomic<int>& dialogState() {
     return state;
 }
 
+std::atomic<int>& connectionPhase() {
+    static std::atomic<int> phase{kSearching};
+    return phase;
+}
+
 int connectionWorker(View& view) {
     view.enable(kConnectButton, false);
     view.setText(kStatusLabel, u"Not Connected");
     view.setText(kResultLabel, u"NA");
-    if (connectionSteps(view)) {
-        view.enable(kProgramButton, true);
-        dialogState() = kConnected;
-        view.focus(kProgramButton);
-    } else {
-        view.enable(kConnectButton, true);
-        dialogState() = kIdle;
-        view.focus(kConnectButton);
-    }
+    const bool connected = connectionSteps(view);
+    // Ready for the next connection; a close that comes before the finish
+    // below still finds a search to stop and waits for the finish.
+    connectionPhase() = kSearching;
+    if (connected)
+        view.finish(kProgramButton, kConnected);
+    else
+        view.finish(kConnectButton, kIdle);
     return 0;
 }
 

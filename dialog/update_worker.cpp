@@ -208,10 +208,8 @@ int updateWorker(View& view) {
     ISP_CloseSerialPortConnect();
     app::pause(3000);
     if (executed && p.apVendorId != 0 && p.apProductId != 0) checkReturn(view);
-    view.enable(kConnectButton, true);
     if (status == 0) view.setText(kResultLabel, u"Operation successful.");
-    dialogState() = kIdle;
-    view.focus(kConnectButton);
+    view.finish(kConnectButton, kIdle);
     return 0;
 }
 

@@ -1,7 +1,8 @@
 // What the dialog's workers see of the window: the texts of its controls,
 // the progress bar, the buttons' states and focus, and a message box. In the
-// window each call is a message sent to the dialog's thread, which runs it
-// while the worker waits; in tests a recorder keeps every change in order.
+// window each control call is a message sent to the dialog's thread, which
+// runs it while the worker waits (the message box runs on the worker, owned
+// by the window); in tests a recorder keeps every change in order.
 #pragma once
 
 #include <atomic>
@@ -31,6 +32,10 @@ class View {
     virtual void enable(int control, bool enabled) = 0;
     virtual void focus(int control) = 0;
     virtual void messageBox(const std::u16string& text, const std::u16string& caption) = 0;
+    // A worker's last call: enables `button`, gives it the focus and stores
+    // `state` (dialogState) in one step on the dialog's thread, so that no
+    // click or close can come between the three.
+    virtual void finish(int button, int state) = 0;
 };
 
 enum DialogState : int { kIdle = 0, kConnected = 1, kUpdating = 2, kConnecting = 3 };
@@ -38,6 +43,12 @@ enum DialogState : int { kIdle = 0, kConnected = 1, kUpdating = 2, kConnecting =
 // Written by the button handlers and the workers, read by the dialog's key
 // handling on another thread.
 std::atomic<int>& dialogState();
+
+// How far the running connection is: a close may stop it while it is only
+// searching (nothing has been sent that would leave the adapter in a
+// session), never once it authenticates.
+enum ConnectionPhase : int { kSearching = 0, kAuthenticating = 1, kSearchStopped = 2 };
+std::atomic<int>& connectionPhase();
 
 // The connection worker's body: finds the adapter, brings it into its
 // loader, authenticates and reads what the update needs. Always returns 0.

@@ -3,7 +3,7 @@
 #include "app/device_steps.h"
 #include "image/program.h"
 #include "isp/isp.h"
-#include "platform/clock.h"
+#include "platform/interrupt.h"
 
 namespace dialog {
 
@@ -53,8 +53,11 @@ bool CBrisklinkDlg::OnInitDialog() {
         SetDlgItemText(kNotice, image::recordText(p.info.notice));
         SetDlgItemText(kNewVersion, image::recordText(p.info.firmwareVersion));
     } else {
+        // Before the window is ever shown, and without the close's search
+        // for an adapter: there are no identities to search with.
         MessageBox(u"Image format invalid!", u"Image Format Invalid");
-        PostMessage(kClose);
+        EndDialog(2);
+        return false;
     }
     progressBar.SetPos(0);
     GotoDlgCtrl(kConnectButton);
@@ -111,20 +114,52 @@ void CBrisklinkDlg::enable(int control, bool enabled) {
     (control == kProgramButton ? programButton : connectButton).EnableWindow(enabled);
 }
 
+namespace {
+constexpr const char16_t* kSessionBlockReason = u"Updating the adapter's firmware";
+} // namespace
+
+void CBrisklinkDlg::finish(int button, int state) {
+    RunOnDialogThread([this, button, state] {
+        enable(button, true);
+        focus(button);
+        dialogState() = state;
+        AllowSessionEnd();
+    });
+}
+
+bool CBrisklinkDlg::workerRunning() const {
+    const int state = dialogState();
+    return state == kUpdating || state == kConnecting;
+}
+
+void CBrisklinkDlg::waitForWorker() {
+    WaitPumping([this] { return !workerRunning(); });
+}
+
 void CBrisklinkDlg::startConnection() {
     // The state first: a worker that ends at once must not be overwritten.
     dialogState() = kConnecting;
+    connectionPhase() = kSearching;
+    BlockSessionEnd(kSessionBlockReason);
     if (connectThread) endedThreads_.push_back(std::move(connectThread));
     connectThread = platform::threads().start([this] { return connectionWorker(*this); });
 }
 
 void CBrisklinkDlg::startUpdate() {
     dialogState() = kUpdating;
+    BlockSessionEnd(kSessionBlockReason);
     if (updateThread) endedThreads_.push_back(std::move(updateThread));
     updateThread = platform::threads().start([this] { return updateWorker(*this); });
 }
 
 void CBrisklinkDlg::OnClose() {
+    // A connection that is still searching has sent nothing that would
+    // leave the adapter in a session: it stops at its next attempt, and
+    // the window closes once it has.
+    int searching = kSearching;
+    if (dialogState() == kConnecting &&
+        connectionPhase().compare_exchange_strong(searching, kSearchStopped))
+        waitForWorker();
     // A running worker holds the link, and an update stopped half-way could
     // leave the adapter without firmware: the window stays until it ends.
     const int state = dialogState();
@@ -137,17 +172,41 @@ void CBrisklinkDlg::OnClose() {
                    image::recordText(image::program().info.windowTitle));
         return;
     }
+    resetAdapterInLoader(true);
+    CDialog::OnClose();
+}
+
+void CBrisklinkDlg::resetAdapterInLoader(bool pause) {
     const image::ProgramData& p = image::program();
     // Never the adapter of another updater that is at work on it.
-    if (app::claimAdapter() &&
-        app::deviceAnswers(p.iapVendorId, p.iapProductId, p.iapUsageSelector)) {
-        // Left in its loader: back to its application before the window goes.
-        resultLabel.SetWindowText(u"Reset device....");
-        ISP_Execute();
-        ISP_CloseSerialPortConnect();
-        platform::sleepMs(3000);
+    if (!app::claimAdapter() ||
+        !app::deviceAnswers(p.iapVendorId, p.iapProductId, p.iapUsageSelector))
+        return;
+    // Left in its loader: back to its application before the window goes.
+    // The text is painted at once and stays drawn through the pause.
+    resultLabel.SetWindowText(u"Reset device....");
+    UpdateWindow();
+    ISP_Execute();
+    ISP_CloseSerialPortConnect();
+    if (pause) WaitPumping([] { return false; }, 3000);
+}
+
+// While a worker runs, the session's end waits (the system shows the
+// reason that BlockSessionEnd gave when the worker started).
+bool CBrisklinkDlg::OnQueryEndSession() { return !workerRunning(); }
+
+void CBrisklinkDlg::OnEndSession(bool ending) {
+    if (!ending) return;
+    // Ending anyway (a forced shutdown): the running step stops as an
+    // interruption stops the console's, between two reports, and the
+    // worker ends the adapter's session before the process goes.
+    if (workerRunning()) {
+        int searching = kSearching;
+        connectionPhase().compare_exchange_strong(searching, kSearchStopped);
+        platform::requestInterrupt();
+        waitForWorker();
     }
-    CDialog::OnClose();
+    resetAdapterInLoader(false);
 }
 
 int runWindow() {

@@ -20,7 +20,8 @@ class CBrisklinkDlg : public platform::ui::CDialog, public View {
     CBrisklinkDlg();
     ~CBrisklinkDlg() override;
 
-    // View: each call is a message sent to the dialog's thread.
+    // View: each control call is a message sent to the dialog's thread; the
+    // message box runs on the worker that asks, owned by the window.
     void setText(int control, const std::u16string& text) override;
     void setProgress(int position) override { progressBar.SetPos(position); }
     void enable(int control, bool enabled) override;
@@ -28,6 +29,7 @@ class CBrisklinkDlg : public platform::ui::CDialog, public View {
     void messageBox(const std::u16string& text, const std::u16string& caption) override {
         MessageBox(text, caption);
     }
+    void finish(int button, int state) override;
 
     // Return starts the step of the window's state; Escape never closes it.
     bool PreTranslateMessage(const platform::ui::Message& message) override;
@@ -42,10 +44,17 @@ class CBrisklinkDlg : public platform::ui::CDialog, public View {
     void OnBnClickedProgram();
     void OnClose();
     void OnBnClickedConnect();
+    bool OnQueryEndSession() override;
+    void OnEndSession(bool ending) override;
 
   private:
     void startConnection();
     void startUpdate();
+    bool workerRunning() const;
+    // Until the running worker has ended, with the dialog's messages run.
+    void waitForWorker();
+    // An adapter left in its loader goes back to its application.
+    void resetAdapterInLoader(bool pause);
 
     platform::ui::IconHandle icon = nullptr;
     platform::ui::CButton programButton;

@@ -218,6 +218,8 @@ int transferPass(std::uint32_t start, std::uint32_t end, bool program, const std
     int reports = 0, acks = 0;
     bool passOk = true;
     std::uint64_t sent = 0;
+    // A poll before the first report must not read the last pass's end.
+    linkState().transferProgress.value.store(0);
     if (!readyCheck()) return 1;
     for (std::uint64_t first = start; first <= end; first += kChunk) {
         // An interrupted run stops between two reports, so that its next

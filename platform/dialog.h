@@ -7,12 +7,14 @@
 //
 // Every call on a control or on the dialog's texts may come from a worker
 // thread: it is a window message sent to the dialog's thread, which runs it
-// while the caller waits.
+// while the caller waits. MessageBox runs on the thread that calls it, owned
+// by the dialog.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <functional>
 #include <string>
 
 namespace platform::ui {
@@ -117,8 +119,25 @@ class CDialog {
     void PaintIconCentred(IconHandle icon);
     void EndDialog(int result);
 
-    // The window of control `id`; null where there is no window.
+    // The window of control `id`; null where there is no window. Safe from
+    // any thread while the dialog lives.
     WindowHandle controlWindow(int id) const;
+
+    // On the dialog's thread: waits until `done` is true (asked every 10
+    // ms) or `limitMs` have passed (never, when negative), running
+    // meanwhile the messages that other threads send to the dialog and its
+    // painting, but no input: a worker that calls the dialog can end, and
+    // the window stays drawn, without a click starting anything new.
+    void WaitPumping(const std::function<bool()>& done, int limitMs = -1);
+    // Paints what has changed now, not when the thread next gets to it.
+    void UpdateWindow();
+    // Runs `step` on the dialog's thread, as one message, while the caller
+    // waits: nothing the user does comes between its parts.
+    void RunOnDialogThread(const std::function<void()>& step);
+    // Asks the system to hold the end of the session (logoff, shutdown)
+    // for `reason`, or lets it go again.
+    void BlockSessionEnd(const std::u16string& reason);
+    void AllowSessionEnd();
 
     static IconHandle LoadIcon(int resourceId);
 
@@ -130,6 +149,12 @@ class CDialog {
     virtual bool OnInitDialog();
     // The framework's close: the modal run ends.
     void OnClose() { EndDialog(2); }
+    // The session is about to end (logoff, shutdown): false asks the system
+    // to hold it.
+    virtual bool OnQueryEndSession() { return true; }
+    // The session ends (`ending`; the process goes when this returns) or
+    // its end was called off.
+    virtual void OnEndSession(bool ending) { (void)ending; }
     // Hands the message being handled to the framework's own handling.
     void Default();
 

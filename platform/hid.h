@@ -66,9 +66,6 @@ class Bus {
         (void)out;
         return false;
     }
-    // A one-time remark on why the bus cannot work as it should here (an
-    // old kernel, say), for standard error; empty when there is none.
-    virtual std::string takeNotice() { return {}; }
     // The nodes of the last enumeration that could not be opened for lack
     // of permission (only where the system says whose device a node is).
     virtual std::vector<DeniedDevice> deniedDevices() { return {}; }

@@ -9,7 +9,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xdotool imagemagick
-  qemu-system-x86 busybox-static cpio udev
+  qemu-system-x86 busybox-static cpio udev strace
   clang-format clang libclang-rt-14-dev
 )
 

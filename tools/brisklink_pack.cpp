@@ -239,17 +239,26 @@ int runBuild(const BuildOptions& o) {
     return 0;
 }
 
-int runUdevRule(const std::string& path) {
+int runUdevRule(const std::string& path, const std::string& group) {
+    if (!group.empty() && !app::validGroupName(group)) {
+        std::cerr << "brisklink-pack: \"" << group
+                  << "\" is not a group name (letters, digits, '_', '-', '.')\n";
+        return 1;
+    }
     image::TrailerPosition position;
     ProgramInfo info{};
     std::array<std::uint8_t, 16> internalInfo{}, externalInfo{};
     if (!pack::readTrailer(path, position, info, internalInfo, externalInfo, std::cerr)) return 1;
     auto id = [](const char* field) { return image::parseHexField(field, 8); };
-    std::cout << "# Lets the logged-in user update the Brisklink adapter with this updater.\n"
-                 "# Install as /etc/udev/rules.d/70-brisklink.rules, then run\n"
+    std::cout << (group.empty()
+                      ? "# Lets the user logged in at this machine's seat update the Brisklink\n"
+                        "# adapter with this updater.\n"
+                      : "# Lets the members of group " + group +
+                            " update the Brisklink adapter\n# with this updater.\n")
+              << "# Install as /etc/udev/rules.d/70-brisklink.rules, then run\n"
                  "# udevadm control --reload and plug the adapter in again.\n"
               << app::udevRule(id(info.apVendorId), id(info.apProductId), id(info.iapVendorId),
-                               id(info.iapProductId));
+                               id(info.iapProductId), group);
     return 0;
 }
 
@@ -308,6 +317,10 @@ int main(int argc, char** argv) {
     CLI::App* rule = cli.add_subcommand(
         "udev-rule", "Print the udev rule that gives the logged-in user access to the adapter");
     rule->add_option("FILE", rulePath, "A packed updater")->required();
+    std::string ruleGroup;
+    rule->add_option("--group", ruleGroup,
+                     "Give the members of this group access (mode 0660) instead of the user at "
+                     "the seat: for machines used over ssh or without a desktop login");
 
     try {
         // The arguments as the system holds them (UTF-16 on Windows, where
@@ -329,7 +342,7 @@ int main(int argc, char** argv) {
     }
     try {
         if (*build) return runBuild(o);
-        if (*rule) return runUdevRule(rulePath);
+        if (*rule) return runUdevRule(rulePath, ruleGroup);
         return pack::showTrailer(showPath, json, std::cout, std::cerr, check);
     } catch (const Refusal& e) {
         std::cerr << "brisklink-pack: " << e.what() << "\n";

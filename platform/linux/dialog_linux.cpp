@@ -22,6 +22,11 @@ void CDialog::PostMessage(unsigned) {}
 bool CDialog::IsIconic() const { return false; }
 void CDialog::PaintIconCentred(IconHandle) {}
 IconHandle CDialog::LoadIcon(int) { return nullptr; }
+void CDialog::WaitPumping(const std::function<bool()>&, int) {}
+void CDialog::UpdateWindow() {}
+void CDialog::RunOnDialogThread(const std::function<void()>& step) { step(); }
+void CDialog::BlockSessionEnd(const std::u16string&) {}
+void CDialog::AllowSessionEnd() {}
 void CWnd::SetWindowText(const std::u16string&) {}
 void CWnd::EnableWindow(bool) {}
 void CProgressCtrl::SetPos(int) {}

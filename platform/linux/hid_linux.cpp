@@ -5,6 +5,7 @@
 #include "platform/hid.h"
 #include "platform/hid_descriptor.h"
 #include "platform/interrupt.h"
+#include "platform/platform.h"
 
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
@@ -22,7 +23,6 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
-#include <utility>
 
 namespace platform::hid {
 
@@ -138,10 +138,12 @@ class HidrawBus : public Bus {
         if (n < 0 && removed(errno)) return ReadResult::Gone;
         // HIDIOCGINPUT came with Linux 5.11; before, every status read fails
         // like this and the run would wait out its limits without a word.
+        // Said at once, on standard error only: the run itself fails as any
+        // run without answers does.
         if (n < 0 && (errno == EINVAL || errno == ENOTTY) && !oldKernelSaid_) {
             oldKernelSaid_ = true;
-            notice_ = "This Linux kernel is too old for the adapter's status reads through "
-                      "hidraw (HIDIOCGINPUT); Linux 5.11 or later is needed.\n";
+            writeStandardError(u"This Linux kernel is too old for the adapter's status reads "
+                               u"through hidraw (HIDIOCGINPUT); Linux 5.11 or later is needed.\n");
         }
         return ReadResult::Failed;
     }
@@ -183,8 +185,6 @@ class HidrawBus : public Bus {
     }
 
     std::vector<DeniedDevice> deniedDevices() override { return denied_; }
-
-    std::string takeNotice() override { return std::exchange(notice_, {}); }
 
   private:
     static int fd(Handle h) { return static_cast<int>(h); }
@@ -231,7 +231,6 @@ class HidrawBus : public Bus {
     std::vector<DeniedDevice> denied_;
     std::map<int, bool> reportIds_; // by descriptor: does the device number its reports
     bool oldKernelSaid_ = false;
-    std::string notice_;
 };
 
 } // namespace

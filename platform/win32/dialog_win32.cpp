@@ -5,6 +5,9 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+#include <atomic>
+
 // The framework's members carry the classic names, which windows.h turns
 // into macros; the system's functions are called by their wide names here.
 #undef MessageBox
@@ -22,10 +25,31 @@ const wchar_t* wide(const std::u16string& text) {
 HWND hwnd(WindowHandle window) { return static_cast<HWND>(window); }
 } // namespace
 
+// Centres `window` in the work area of the screen it is on (the template
+// places it at the corner).
+void centre(HWND window) {
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    RECT frame;
+    if (!GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &monitor) ||
+        !GetWindowRect(window, &frame))
+        return;
+    const RECT& area = monitor.rcWork;
+    const int x = area.left + (area.right - area.left - (frame.right - frame.left)) / 2;
+    const int y = area.top + (area.bottom - area.top - (frame.bottom - frame.top)) / 2;
+    SetWindowPos(window, nullptr, std::max<int>(x, area.left), std::max<int>(y, area.top), 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// The private message of RunOnDialogThread: lParam points at the step.
+constexpr UINT kRunStep = WM_APP + 1;
+
 struct CDialog::Impl {
     CDialog* owner = nullptr;
     int templateId = 0;
-    HWND window = nullptr;
+    // Read by workers (through controlWindow) while the dialog's thread
+    // creates and destroys the window.
+    std::atomic<HWND> window = nullptr;
     bool done = false;
     int result = 0;
     bool defaulted = false;
@@ -39,6 +63,10 @@ struct CDialog::Impl {
             return self->owner->OnInitDialog() ? TRUE : FALSE;
         }
         if (self == nullptr) return FALSE;
+        if (message == kRunStep) {
+            (*reinterpret_cast<const std::function<void()>*>(lParam))();
+            return TRUE;
+        }
         return self->dispatch(message, wParam);
     }
 
@@ -61,6 +89,15 @@ struct CDialog::Impl {
             owner->OnClose();
             return TRUE;
         }
+        if (message == WM_QUERYENDSESSION) {
+            // A dialog procedure answers through DWLP_MSGRESULT.
+            SetWindowLongPtrW(window, DWLP_MSGRESULT, owner->OnQueryEndSession() ? TRUE : FALSE);
+            return TRUE;
+        }
+        if (message == WM_ENDSESSION) {
+            owner->OnEndSession(wParam != FALSE);
+            return TRUE;
+        }
         return FALSE;
     }
 };
@@ -81,7 +118,10 @@ int CDialog::DoModal() {
         CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(impl_->templateId), nullptr,
                            &Impl::procedure, reinterpret_cast<LPARAM>(impl_.get()));
     if (window == nullptr) return -1;
-    if (!impl_->done) ShowWindow(window, SW_SHOW);
+    if (!impl_->done) {
+        centre(window);
+        ShowWindow(window, SW_SHOW);
+    }
     // The modal loop: every message for the dialog goes to
     // PreTranslateMessage before the dialog's own keyboard handling (Return
     // and Escape would otherwise press the default button or close it).
@@ -95,10 +135,38 @@ int CDialog::DoModal() {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
-    DestroyWindow(window);
     impl_->window = nullptr;
+    DestroyWindow(window);
     return impl_->result;
 }
+
+void CDialog::WaitPumping(const std::function<bool()>& done, int limitMs) {
+    const ULONGLONG start = GetTickCount64();
+    while (!done()) {
+        if (limitMs >= 0 && GetTickCount64() - start >= static_cast<ULONGLONG>(limitMs)) return;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_SENDMESSAGE | QS_PAINT);
+        // Peeking runs the messages sent from other threads; painting is
+        // the only queued work done here.
+        MSG msg;
+        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        while (PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE))
+            DispatchMessageW(&msg);
+    }
+}
+
+void CDialog::UpdateWindow() {
+    RedrawWindow(impl_->window, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+}
+
+void CDialog::RunOnDialogThread(const std::function<void()>& step) {
+    SendMessageW(impl_->window, kRunStep, 0, reinterpret_cast<LPARAM>(&step));
+}
+
+void CDialog::BlockSessionEnd(const std::u16string& reason) {
+    ShutdownBlockReasonCreate(impl_->window, wide(reason));
+}
+
+void CDialog::AllowSessionEnd() { ShutdownBlockReasonDestroy(impl_->window); }
 
 void CDialog::EndDialog(int result) {
     impl_->done = true;

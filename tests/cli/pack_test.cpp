@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sstream>
+
 namespace {
 
 using namespace testing_support;
@@ -55,6 +57,15 @@ TEST(Pack, UdevRuleGivesTheUserBothIdentitiesOfThePackedUpdater) {
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("KERNELS==\"*:1D50:6191.*\""), std::string::npos) << r.out;
+    // udev drops a rule line that carries a comment after it.
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(line.find('#') == std::string::npos || line[0] == '#') << line;
+    const auto group = run({BRISKLINK_PACK, "udev-rule", "--group", "plugdev", packed.string()});
+    EXPECT_NE(group.out.find("KERNELS==\"*:1D50:6190.*\", GROUP=\"plugdev\", MODE=\"0660\"\n"),
+              std::string::npos)
+        << group.out;
+    EXPECT_EQ(run({BRISKLINK_PACK, "udev-rule", "--group", "a\"b", packed.string()}).exitCode, 1);
     const auto bad = run({BRISKLINK_PACK, "udev-rule", BRISKLINK_IAP});
     EXPECT_EQ(bad.exitCode, 1);
     EXPECT_NE(bad.err.find("no valid updater trailer"), std::string::npos);

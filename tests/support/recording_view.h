@@ -27,6 +27,11 @@ class RecordingView : public dialog::View {
         events.push_back("box " + platform::utf16ToUtf8(caption) + ": " +
                          platform::utf16ToUtf8(text));
     }
+    void finish(int button, int state) override {
+        enable(button, true);
+        focus(button);
+        dialog::dialogState() = state;
+    }
     std::string text(int control) { return platform::utf16ToUtf8(texts[control]); }
     // The texts the result label showed, in order, each once per change.
     std::vector<std::string> results() const {

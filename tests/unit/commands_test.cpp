@@ -101,6 +101,11 @@ TEST_F(Commands, AWholeSessionLeavesTheImageInFlashAndTheApplicationRunning) {
     EXPECT_EQ(a.mode(clock_.nowMs()), Mode::Application);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), a.internalFlash().begin() + start));
     EXPECT_EQ(ISP_IsConnectedToDevice(0x3F27, 0x1004, 1), 1);
+    // A pass that cannot start shows 0, not the last pass's 100.
+    ISP_CloseSerialPortConnect();
+    EXPECT_EQ(ISP_IsConnectedToDevice(0x1234, 0x5678, 0), 0);
+    EXPECT_EQ(ISP_WriteProgramB(start, end, 0, image.data()), 1);
+    EXPECT_EQ(ISP_GetTransProgress(), 0);
 }
 
 TEST_F(Commands, TransferPassAcknowledgesEverySixtiethReportAndTheLast) {

@@ -113,10 +113,13 @@ class DialogUpdate : public ::testing::Test {
         updateMs_ = clock_.nowMs() - start;
         EXPECT_EQ(dialog::dialogState(), dialog::kIdle);
         EXPECT_EQ(view_.events.front(), "disable 1003");
-        EXPECT_EQ(std::vector<std::string>(view_.events.end() - 2, view_.events.end()).front(),
-                  view_.text(1007) == "Operation successful." ? "1007 Operation successful."
-                                                              : "enable 1010");
-        EXPECT_EQ(view_.events.back(), "focus 1010");
+        // The result first, then the button, its focus and the state in one
+        // step: no click or close comes between them.
+        EXPECT_EQ(std::vector<std::string>(view_.events.end() - 2, view_.events.end()),
+                  (std::vector<std::string>{"enable 1010", "focus 1010"}));
+        if (view_.text(1007) == "Operation successful.") {
+            EXPECT_EQ(*(view_.events.end() - 3), "1007 Operation successful.");
+        }
     }
 
     bool flashHolds(adapter::SimulatedAdapter& a, std::uint32_t at,

@@ -48,6 +48,48 @@ setpriv --reuid=65534 --regid=65534 --clear-groups "$work/updater-iap" /c \
 echo "guest: /c as a user without access: exit $code, $((($(date +%s%N) - t) / 1000000)) ms"
 stop_adapter
 
+# udev as a machine without a seat has it: the printed --group rule (from
+# /run, the host's /etc is read-only here), systemd-udevd giving both
+# identities' nodes to the group, and a user in that group (not root)
+# connecting and updating across the application -> loader re-enumeration.
+# A second, unrelated device stays root's: discovery must not open it.
+rules=/run/udev/rules.d
+mkdir -p "$rules"
+"$bin/brisklink-pack" udev-rule --group plugdev "$work/updater-iap" >"$rules/70-brisklink.rules"
+cp "$rules/70-brisklink.rules" "$out/udev-group.rules"
+/lib/systemd/systemd-udevd --daemon 2>"$out/udevd.err"
+taskset -c 0 "$bin/brisklink-uhid" --ap 1111:2222:01 --iap 1111:2223:00 >/tmp/other.log 2>&1 &
+other=$!
+sleep 0.3
+start_adapter /tmp/group "${vm_ids[@]}"
+udevadm settle --timeout=10
+ls -l /dev/hidraw* >"$out/group-nodes.txt"
+for switch in /c /p; do
+  code=0
+  strace -f -e trace=open,openat -o "$out/group${switch#/}.strace" \
+    setpriv --reuid=65534 --regid=65534 --groups=46 "$work/updater-iap" "$switch" \
+    >"$out/group${switch#/}.txt" 2>"$out/group${switch#/}.err" </dev/null || code=$?
+  echo "exit code: $code" >>"$out/group${switch#/}.txt"
+  echo "guest: $switch as a member of plugdev through the udev rule: exit $code"
+done
+other_node=$(grep -l 'HID_ID=.*:00001111:00002222' /sys/class/hidraw/*/device/uevent |
+  sed -n 's|^/sys/class/hidraw/\([^/]*\)/.*|/dev/\1|p')
+echo "$other_node" >"$out/group-other-node.txt"
+stop_adapter
+kill -TERM "$other" && wait "$other"
+# The plain rule: udev tags both identities' nodes for the seat's user.
+"$bin/brisklink-pack" udev-rule "$work/updater-iap" >"$rules/70-brisklink.rules"
+udevadm control --reload
+for mode in ap iap; do
+  "$bin/brisklink-uhid" "${vm_ids[@]}" --mode "$mode" >/tmp/uaccess.log 2>&1 &
+  adapter=$!
+  udevadm settle --timeout=10
+  node=$(ls /sys/class/hidraw | head -n 1)
+  udevadm test "/sys/class/hidraw/$node" >"$out/uaccess-$mode.txt" 2>&1
+  kill -TERM "$adapter" && wait "$adapter"
+done
+udevadm control --exit
+
 if [ -f "$work/bench-iap" ]; then
   source tests/vm/bench.sh
 fi

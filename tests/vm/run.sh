@@ -164,12 +164,36 @@ fi
 # A user without access to the node: told which node and which rule, once.
 if [ "$(grep -c 'this user may not open it' "$vm/out/denied.err")" != 1 ] ||
   ! grep -q '^/dev/hidraw[0-9]* is the adapter' "$vm/out/denied.err" ||
-  ! grep -q 'KERNELS=="\*:3F27:1004\.\*", TAG+="uaccess"' "$vm/out/denied.err" ||
+  ! grep -q '^SUBSYSTEM=="hidraw", KERNELS=="\*:3F27:1004\.\*", TAG+="uaccess"$' "$vm/out/denied.err" ||
   ! grep -q '^Connect AP Fail!$' "$vm/out/denied.txt"; then
   echo "vm: no access hint for a user without access to the node:" >&2
   cat "$vm/out/denied.err" "$vm/out/denied.txt" >&2
   failed=1
 fi
+# Through the --group udev rule, as a user in that group: "/c" and "/p" end
+# with 0, the rule has no comment after a rule, and the unrelated node was
+# never opened.
+for switch in c p; do
+  if ! grep -q '^exit code: 0$' "$vm/out/group$switch.txt" ||
+    grep -q '"  *#' "$vm/out/udev-group.rules"; then
+    echo "vm: /$switch as a member of plugdev through the udev rule failed:" >&2
+    cat "$vm/out/udev-group.rules" "$vm/out/group-nodes.txt" "$vm/out/group$switch.txt" \
+      "$vm/out/group$switch.err" >&2
+    failed=1
+  fi
+  other_node=$(cat "$vm/out/group-other-node.txt")
+  if [ -z "$other_node" ] || grep -q "\"$other_node\"" "$vm/out/group$switch.strace"; then
+    echo "vm: /$switch opened the unrelated node ${other_node:-(not found)}" >&2
+    failed=1
+  fi
+done
+for mode in ap iap; do
+  if ! grep -q '^TAGS=.*:uaccess:' "$vm/out/uaccess-$mode.txt"; then
+    echo "vm: udevadm test does not tag the $mode node uaccess:" >&2
+    tail -n 20 "$vm/out/uaccess-$mode.txt" >&2
+    failed=1
+  fi
+done
 # IAP.exe under Wine: it found the loader (identity, usage page, 65/65
 # report lengths), and the adapter took its reports as whole: the
 # authentication it checks against its key, scrambled commands whose frame
