@@ -207,6 +207,8 @@ void CBrisklinkDlg::OnEndSession(bool ending) {
         waitForWorker();
     }
     resetAdapterInLoader(false);
+    // The system ends the process once this returns; the window goes first.
+    EndDialog(0);
 }
 
 int runWindow() {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -118,6 +119,22 @@ class Window : public ::testing::Test {
             if (emu.waitForLine(line, 10'000)) return true;
         }
         return false;
+    }
+    // How dark control `id` is drawn on the screen (0 black to 1 white):
+    // what the user sees, not what the control holds.
+    double brightness(int id) {
+        const auto where = probe({"centre", kTitle, std::to_string(id)});
+        const Control c = byId(controls())[id];
+        std::istringstream in(where.out);
+        int x = 0, y = 0;
+        in >> x >> y;
+        const std::string shot = (dir_ / "label.png").string();
+        run({"import", "-window", "root", "-crop",
+             std::to_string(c.width) + "x" + std::to_string(c.height) + "+" +
+                 std::to_string(x - c.width / 2) + "+" + std::to_string(y - c.height / 2),
+             shot});
+        return std::stod(
+            run({"convert", shot, "-colorspace", "Gray", "-format", "%[fx:mean]", "info:"}).out);
     }
     void screenshot(const std::string& name) {
         run({"import", "-window", "root", "-crop", "380x240+0+0",
@@ -257,14 +274,79 @@ TEST_F(Window, ClosingResetsAnAdapterLeftInItsLoader) {
     ASSERT_FALSE(controls(120).empty()) << "no window";
     ASSERT_TRUE(pressUntil("Return", emu, "adapter 0: read 0x00001804"));
     ASSERT_TRUE(waitText(1007, "Connected", 30));
+    // The window opens in the middle of the 800x600 screen.
+    const std::string geometry = run({"xdotool", "getwindowgeometry", window()}).out;
+    int x = 0, y = 0, width = 0, height = 0;
+    std::sscanf(geometry.c_str() + geometry.find("Position:"), "Position: %d,%d", &x, &y);
+    std::sscanf(geometry.c_str() + geometry.find("Geometry:"), "Geometry: %dx%d", &width, &height);
+    EXPECT_NEAR(x + width / 2, 400, 20) << x << " " << width;
+    EXPECT_NEAR(y + height / 2, 300, 30) << y << " " << height;
     // Connected and never updated: the close sends it back to its
-    // application ("Reset device....").
+    // application, with "Reset device...." drawn on the screen during the
+    // pause (longer than "Connected": more ink, a darker label).
+    const double connected = brightness(1007);
     Background shown({"wine", probe_, "wait", kTitle, "1007", "Reset device....", "30"});
     std::this_thread::sleep_for(std::chrono::seconds(1));
     key("alt+F4");
     ASSERT_TRUE(emu.waitForLine("adapter 0: reset to application", 30'000));
+    EXPECT_LT(brightness(1007), connected - 0.005) << "\"Reset device....\" was not painted";
     EXPECT_EQ(shown.wait(), 0) << "no \"Reset device....\"";
     EXPECT_EQ(updater.wait(), 0);
+}
+
+TEST_F(Window, AClosedSearchEndsAndTheSessionsEndWaitsForAnUpdateOrStopsItSafely) {
+    const auto exe = pack(200'000);
+    {
+        // Nothing on the bus: a close during the search ends it and the
+        // window at once, without the refusal an update gets.
+        Emulator empty({"--ap", "1D50:7000:01", "--iap", "1D50:7001:02"});
+        Background updater({"wine", exe.string()});
+        ASSERT_FALSE(controls(120).empty()) << "no window";
+        click(1010);
+        ASSERT_TRUE(waitText(1007, "Connecting AP..", 30));
+        key("alt+F4");
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(updater.wait(), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    }
+    // An update at full-speed pace, long enough to end the session in it.
+    Emulator emu({"--ap", "1D50:6190:01", "--iap", "1D50:6191:02", "--verbose", "--pace-us", "1000",
+                  "--dump-dir", (dir_ / "dump").string()});
+    ASSERT_NE(emu.port(), 0);
+    auto connectAndProgram = [&] {
+        ASSERT_TRUE(pressUntil("Return", emu, "adapter 0: read 0x00001804"));
+        ASSERT_TRUE(waitText(1007, "Connected", 30));
+        ASSERT_TRUE(pressUntil("Return", emu, "adapter 0: program 0x00002000"));
+    };
+    {
+        Background updater({"wine", exe.string()});
+        ASSERT_FALSE(controls(120).empty()) << "no window";
+        connectAndProgram();
+        // Logoff during the update: refused, the update goes on to its end.
+        run({"wine", "wineboot", "--end-session"});
+        EXPECT_TRUE(waitText(1007, "Operation successful.", 120)) << "the update did not finish";
+        // Connected and idle: the session's end does what the close box does.
+        ASSERT_TRUE(pressUntil("Return", emu, "adapter 0: read 0x00001804"));
+        ASSERT_TRUE(waitText(1007, "Connected", 30));
+        run({"wine", "wineboot", "--end-session"});
+        EXPECT_TRUE(emu.waitForLine("adapter 0: reset to application", 30'000));
+        EXPECT_EQ(updater.wait(), 0);
+    }
+    {
+        // A forced end during the update (wineboot never forces past a
+        // refusal, so the probe sends what Windows sends then): the pass
+        // stops between two reports and the adapter's session is ended, so
+        // that a rerun reaches it.
+        Background updater({"wine", exe.string()});
+        ASSERT_FALSE(controls(120).empty()) << "no window";
+        connectAndProgram();
+        probe({"endsession", kTitle});
+        EXPECT_TRUE(emu.waitForLine("adapter 0: reset to loader", 30'000));
+        updater.wait();
+    }
+    const auto rerun = run({"wine", exe.string(), "/f"});
+    EXPECT_EQ(rerun.exitCode, 0) << rerun.out;
+    EXPECT_NE(rerun.out.find("Operation Success"), std::string::npos) << rerun.out;
 }
 
 TEST_F(Window, AnInvalidTrailerShowsItsMessageAndTheWindowClosesAfterOk) {
@@ -278,6 +360,8 @@ TEST_F(Window, AnInvalidTrailerShowsItsMessageAndTheWindowClosesAfterOk) {
     std::istringstream in(box.out.substr(ok + 3));
     std::string x, y;
     in >> x >> y;
+    // The window itself never shows: it ends before it would.
+    EXPECT_TRUE(run({"xdotool", "search", "--onlyvisible", "--name", "^Brisklink$"}).out.empty());
     EXPECT_EQ(run({"xdotool", "mousemove", x, y, "click", "1"}).exitCode, 0);
     EXPECT_EQ(updater.wait(), 0);
     EXPECT_TRUE(window().empty());

@@ -12,6 +12,10 @@
 //   centre TITLE ID               screen position of the middle of control ID
 //   messagebox CAPTION SECONDS    a message box's text and its OK button's
 //                                 screen position
+//   endsession TITLE              the end of a forced shutdown: WM_ENDSESSION
+//                                 without a query first, as Windows sends it
+//                                 (Wine's wineboot never forces past a window
+//                                 that refuses)
 #include <windows.h>
 
 #include <commctrl.h>
@@ -136,8 +140,9 @@ int messageBox(const char* caption, double seconds) {
 }
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: brisklink-window-probe controls|wait|follow|centre|messagebox ...\n");
+    std::fprintf(
+        stderr,
+        "usage: brisklink-window-probe controls|wait|follow|centre|messagebox|endsession ...\n");
     return 2;
 }
 
@@ -164,6 +169,12 @@ int main(int argc, char** argv) {
         });
         std::printf("%s\n", text.c_str());
         return shown ? 0 : 1;
+    }
+    if (command == "endsession" && argc == 3) {
+        DWORD_PTR answer = 0;
+        return SendMessageTimeoutW(dialog, WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 120'000, &answer)
+                   ? 0
+                   : 1;
     }
     if (command == "follow" && argc == 5) return follow(dialog, argv[3], std::atof(argv[4]));
     if (command == "centre" && argc == 4) {
