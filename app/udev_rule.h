@@ -37,8 +37,8 @@ inline std::string udevRule(std::uint32_t apVendorId, std::uint32_t apProductId,
         std::snprintf(match, sizeof match, "KERNELS==\"*:%04X:%04X.*\"",
                       static_cast<unsigned>(vendor & 0xFFFF),
                       static_cast<unsigned>(product & 0xFFFF));
-        rule += std::string("# ") + role + "\nSUBSYSTEM==\"hidraw\", " + match + ", " + access +
-                "\n";
+        rule +=
+            std::string("# ") + role + "\nSUBSYSTEM==\"hidraw\", " + match + ", " + access + "\n";
     };
     if (apVendorId != 0 && apProductId != 0) line(apVendorId, apProductId, "Brisklink application");
     line(iapVendorId, iapProductId, "Brisklink loader");

@@ -13,8 +13,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace platform::ui {
