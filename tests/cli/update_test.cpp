@@ -222,6 +222,10 @@ class UpdateRun : public ::testing::Test {
                                  "when it has finished.\n\n";
         expectRun(exe, {"/c"}, busy, 1);
         expectRun(exe, {"/p"}, busy, 1);
+        // Standard error says what holds the lock (Linux tells it).
+        if (!wine_)
+            EXPECT_NE(run({exe.string(), "/c"}).err.find("The adapter's lock is held by process "),
+                      std::string::npos);
         for (std::string l = first.readLine(); !l.empty(); l = first.readLine())
             transcript += l + "\n";
         EXPECT_EQ(first.wait(), 0) << transcript;
@@ -398,6 +402,17 @@ TEST_F(Update, AClosedStandardOutputDoesNotStopTheUpdate) {
     const auto r =
         run({"bash", "-c", "set -o pipefail; \"$0\" /f | head -n 8 >/dev/null", exe.string()});
     EXPECT_EQ(r.exitCode, 0) << r.err;
+    emu.stop();
+    expectProgrammed("2.1.0");
+}
+
+// With the standard descriptors closed, no file or connection of the
+// updater takes their numbers: its text would go to the adapter.
+TEST_F(Update, ClosedStandardDescriptorsStayOutOfTheUpdatersWay) {
+    const auto exe = pack("2.1.0");
+    Emulator emu(emulatorArgs({}));
+    ASSERT_NE(emu.port(), 0);
+    EXPECT_EQ(run({"sh", "-c", "exec \"$0\" /f <&- >&- 2>&-", exe.string()}).exitCode, 0);
     emu.stop();
     expectProgrammed("2.1.0");
 }

@@ -90,6 +90,24 @@ for mode in ap iap; do
 done
 udevadm control --exit
 
+# The adapter unplugged while the updater waits for its answer (to the
+# authentication it never answers): the link drops at once, the run ends
+# without waiting out its 30 s limits.
+start_adapter /tmp/unplug "${vm_ids[@]}" --mode iap --fault-no-reply auth
+(sleep 2 && kill -TERM "$adapter") &
+t=$(date +%s%N)
+code=0
+"$work/updater-iap" /c >"$out/unplug.txt" 2>&1 </dev/null || code=$?
+echo "$((($(date +%s%N) - t) / 1000000))" >"$out/unplug-ms.txt"
+echo "guest: /c with the adapter unplugged during a status wait: exit $code, $(cat "$out/unplug-ms.txt") ms"
+wait "$adapter"
+# A kernel before 5.11 fails every hidraw status read with EINVAL: said
+# once on standard error, at once.
+start_adapter /tmp/old "${vm_ids[@]}" --mode iap
+LD_PRELOAD=$bin/brisklink_hidraw_shim.so timeout 5 "$work/updater-iap" /c \
+  >"$out/old-kernel.txt" 2>"$out/old-kernel.err" </dev/null
+stop_adapter
+
 if [ -f "$work/bench-iap" ]; then
   source tests/vm/bench.sh
 fi

@@ -194,6 +194,16 @@ for mode in ap iap; do
     failed=1
   fi
 done
+if [ "$(cat "$vm/out/unplug-ms.txt")" -gt 15000 ] || ! grep -q '^Connecting IAP' "$vm/out/unplug.txt"; then
+  echo "vm: an adapter unplugged during a status wait was waited for ($(cat "$vm/out/unplug-ms.txt") ms):" >&2
+  cat "$vm/out/unplug.txt" >&2
+  failed=1
+fi
+if [ "$(grep -c 'too old for the adapter.s status reads.*5\.11' "$vm/out/old-kernel.err")" != 1 ]; then
+  echo "vm: no single old-kernel notice:" >&2
+  cat "$vm/out/old-kernel.err" >&2
+  failed=1
+fi
 # IAP.exe under Wine: it found the loader (identity, usage page, 65/65
 # report lengths), and the adapter took its reports as whole: the
 # authentication it checks against its key, scrambled commands whose frame
