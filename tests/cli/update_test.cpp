@@ -223,9 +223,10 @@ class UpdateRun : public ::testing::Test {
         expectRun(exe, {"/c"}, busy, 1);
         expectRun(exe, {"/p"}, busy, 1);
         // Standard error says what holds the lock (Linux tells it).
-        if (!wine_)
+        if (!wine_) {
             EXPECT_NE(run({exe.string(), "/c"}).err.find("The adapter's lock is held by process "),
                       std::string::npos);
+        }
         for (std::string l = first.readLine(); !l.empty(); l = first.readLine())
             transcript += l + "\n";
         EXPECT_EQ(first.wait(), 0) << transcript;
