@@ -395,27 +395,20 @@ TEST_F(Update, AnInterruptedUpdateEndsTheSessionAndARerunRestores) {
 
 TEST_F(Update, ATerminalShowsAProgressLineAndTheTranscriptStaysAsItIs) { progressOnATerminal(); }
 
-// A reader that goes away (`IAP /f | head`) does not end the update half-way.
+// A reader that goes away (`IAP /f | head`) does not end the update half-way;
+// with the standard descriptors closed, no file or connection of the updater
+// takes their numbers (its text would go to the adapter).
 TEST_F(Update, AClosedStandardOutputDoesNotStopTheUpdate) {
     const auto exe = pack("2.1.0");
-    Emulator emu(emulatorArgs({}));
-    ASSERT_NE(emu.port(), 0);
-    const auto r =
-        run({"bash", "-c", "set -o pipefail; \"$0\" /f | head -n 8 >/dev/null", exe.string()});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    emu.stop();
-    expectProgrammed("2.1.0");
-}
-
-// With the standard descriptors closed, no file or connection of the
-// updater takes their numbers: its text would go to the adapter.
-TEST_F(Update, ClosedStandardDescriptorsStayOutOfTheUpdatersWay) {
-    const auto exe = pack("2.1.0");
-    Emulator emu(emulatorArgs({}));
-    ASSERT_NE(emu.port(), 0);
-    EXPECT_EQ(run({"sh", "-c", "exec \"$0\" /f <&- >&- 2>&-", exe.string()}).exitCode, 0);
-    emu.stop();
-    expectProgrammed("2.1.0");
+    for (const char* script :
+         {"set -o pipefail; \"$0\" /f | head -n 8 >/dev/null", "exec \"$0\" /f <&- >&- 2>&-"}) {
+        Emulator emu(emulatorArgs({}));
+        ASSERT_NE(emu.port(), 0);
+        const auto r = run({"bash", "-c", script, exe.string()});
+        EXPECT_EQ(r.exitCode, 0) << script << r.err;
+        emu.stop();
+        expectProgrammed("2.1.0");
+    }
 }
 
 // The trailer is read through the kernel's link to the running file, so an
