@@ -31,18 +31,27 @@ extern "C" void onSignal(int) { stopRequested = true; }
 
 // A vendor-defined top-level collection, usage page FF00 + selector, with
 // input and output reports of `reportLength` - 1 bytes and no report IDs.
-std::vector<std::uint8_t> descriptor(std::uint8_t selector, std::uint16_t reportLength) {
+// With `size` above its own length, Usage Page items after the collection
+// (which change no report) fill it to that size, as a device with a large
+// descriptor would. (The kernel refuses long items.)
+std::vector<std::uint8_t> descriptor(std::uint8_t selector, std::uint16_t reportLength,
+                                     std::size_t size) {
     const auto n = static_cast<std::uint8_t>(reportLength - 1);
-    return {0x06, selector, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08,
-            0x95, n,        0x09, 0x01, 0x81, 0x02, 0x95, n,    0x09, 0x01, 0x91, 0x02, 0xC0};
+    std::vector<std::uint8_t> d = {0x06, selector, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00,
+                                   0x26, 0xFF,     0x00, 0x75, 0x08, 0x95, n,    0x09, 0x01,
+                                   0x81, 0x02,     0x95, n,    0x09, 0x01, 0x91, 0x02, 0xC0};
+    if (size > d.size() + 1 && (size - d.size()) % 2 == 1) d.insert(d.end(), {0x06, 0x01, 0x00});
+    while (d.size() + 2 <= size)
+        d.insert(d.end(), {0x05, 0x01});
+    return d;
 }
 
 class Device {
   public:
     Device(adapter::AdapterConfig config, std::size_t index, bool verbose, bool logReports,
-           bool statusEcho)
+           bool statusEcho, std::size_t descriptorSize)
         : adapter_(std::move(config)), index_(index), verbose_(verbose), logReports_(logReports),
-          statusEcho_(statusEcho) {}
+          statusEcho_(statusEcho), descriptorSize_(descriptorSize) {}
     ~Device() { destroy(); }
 
     adapter::SimulatedAdapter& adapter() { return adapter_; }
@@ -159,7 +168,7 @@ class Device {
         auto& c = ev.u.create2;
         std::snprintf(reinterpret_cast<char*>(c.name), sizeof c.name, "Brisklink adapter");
         std::snprintf(reinterpret_cast<char*>(c.uniq), sizeof c.uniq, "brisklink-%zu", index_);
-        const auto d = descriptor(id.usageSelector, adapter_.reportLength());
+        const auto d = descriptor(id.usageSelector, adapter_.reportLength(), descriptorSize_);
         std::memcpy(c.rd_data, d.data(), d.size());
         c.rd_size = static_cast<std::uint16_t>(d.size());
         c.bus = 0x03; // USB
@@ -197,6 +206,7 @@ class Device {
     bool verbose_;
     bool logReports_;
     bool statusEcho_;
+    std::size_t descriptorSize_;
     bool held_ = false; // the last status reply echoed, for a GET_REPORT that does arrive
     adapter::Report heldReport_{};
     std::size_t reports_ = 0;
@@ -217,6 +227,10 @@ int main(int argc, char** argv) {
     cli.add_flag("--status-echo", statusEcho,
                  "Also send each status reply as an input report (for Wine 8, which answers "
                  "GET_REPORT with the last input report)");
+    std::size_t descriptorSize = 0;
+    cli.add_option("--descriptor-size", descriptorSize,
+                   "Report descriptor padded to this many bytes (at most 4096)")
+        ->check(CLI::Range(0, 4096));
     adapter::AdapterConfig config;
     if (const int code =
             adapter::parseCommandLine(cli, argc, argv, options, config, "brisklink-uhid");
@@ -236,10 +250,12 @@ int main(int argc, char** argv) {
                   << std::endl;
 
     std::vector<std::unique_ptr<Device>> devices;
-    devices.push_back(std::make_unique<Device>(config, 0, options.verbose, logReports, statusEcho));
+    devices.push_back(std::make_unique<Device>(config, 0, options.verbose, logReports, statusEcho,
+                                               descriptorSize));
     if (options.secondDevice)
         devices.push_back(
-            std::make_unique<Device>(config, 1, options.verbose, logReports, statusEcho));
+            std::make_unique<Device>(config, 1, options.verbose, logReports, statusEcho,
+                                     descriptorSize));
 
     platform::Clock& clock = platform::clock();
     std::cout << "brisklink-uhid: running" << std::endl;

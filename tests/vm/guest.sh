@@ -103,9 +103,37 @@ echo "guest: /c with the adapter unplugged during a status wait: exit $code, $(c
 wait "$adapter"
 # A kernel before 5.11 fails every hidraw status read with EINVAL: said
 # once on standard error, at once.
+shim=$bin/brisklink_hidraw_shim.so
 start_adapter /tmp/old "${vm_ids[@]}" --mode iap
-LD_PRELOAD=$bin/brisklink_hidraw_shim.so timeout 5 "$work/updater-iap" /c \
+BRISKLINK_HIDRAW_SHIM=old-kernel LD_PRELOAD=$shim timeout 5 "$work/updater-iap" /c \
   >"$out/old-kernel.txt" 2>"$out/old-kernel.err" </dev/null
+# A GET_REPORT answer shorter than a report is no answer: nothing is taken
+# from it (the run waits for a whole one until it is stopped).
+BRISKLINK_HIDRAW_SHIM=short LD_PRELOAD=$shim timeout 5 "$work/updater-iap" /c \
+  >"$out/short.txt" 2>&1 </dev/null
+echo "exit code: $?" >>"$out/short.txt"
+stop_adapter
+# A signal that does not ask the run to stop (SIGUSR1, with a handler, every
+# 2 ms) does not fail a report wait: "/c" reads the adapter as ever.
+start_adapter /tmp/signals "${vm_ids[@]}" --mode iap
+# Ignored until the shim's handler is in place (a SIGUSR1 without a handler
+# would end the process).
+(
+  trap '' USR1
+  export BRISKLINK_HIDRAW_SHIM=signals LD_PRELOAD=$shim
+  exec "$work/updater-iap" /c >"$out/signals.txt" 2>&1 </dev/null
+) &
+updater=$!
+sleep 0.2
+while kill -USR1 "$updater" 2>/dev/null; do sleep 0.002; done
+wait "$updater"
+echo "exit code: $?" >>"$out/signals.txt"
+stop_adapter
+# A report descriptor of 4096 bytes, the most a HID device may have (the
+# kernel's ioctl gives at most 4095 of it): the adapter is still found.
+start_adapter /tmp/large "${vm_ids[@]}" --mode iap --descriptor-size 4096
+"$work/updater-iap" /c >"$out/large.txt" 2>&1 </dev/null
+echo "exit code: $?" >>"$out/large.txt"
 stop_adapter
 
 if [ -f "$work/bench-iap" ]; then

@@ -118,7 +118,7 @@ expected=$(ms)
 
 # The VM: results come back in build/vm/out, the console in build/vm/console.txt.
 set +e
-timeout 300 qemu-system-x86_64 -accel tcg -cpu max,smap=off -m 1024 -smp 2 \
+timeout 450 qemu-system-x86_64 -accel tcg -cpu max,smap=off -m 1024 -smp 2 \
   -nographic -no-reboot -kernel "$vm/kernel/vmlinuz" -initrd "$vm/initramfs.gz" \
   -append "console=ttyS0 quiet panic=-1 brisklink.guest=$root/tests/vm/guest.sh brisklink.out=$vm/out brisklink.root=$root" \
   -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
@@ -204,6 +204,16 @@ if [ "$(grep -c 'too old for the adapter.s status reads.*5\.11' "$vm/out/old-ker
   cat "$vm/out/old-kernel.err" >&2
   failed=1
 fi
+for case in "short:^exit code: 124$" "signals:^exit code: 0$" "large:^exit code: 0$"; do
+  name=${case%%:*}
+  # A short answer taken as whole would have read the chip's version.
+  if ! grep -q "${case#*:}" "$vm/out/$name.txt" ||
+    { [ "$name" = short ] && grep -q '^Chip F/W' "$vm/out/$name.txt"; }; then
+    echo "vm: the $name scenario ended otherwise:" >&2
+    cat "$vm/out/$name.txt" >&2
+    failed=1
+  fi
+done
 # IAP.exe under Wine: it found the loader (identity, usage page, 65/65
 # report lengths), and the adapter took its reports as whole: the
 # authentication it checks against its key, scrambled commands whose frame
