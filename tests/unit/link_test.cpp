@@ -199,21 +199,6 @@ TEST_F(Link, AFailedWriteDropsTheLinkAndTheAdapterIsFoundAgain) {
     EXPECT_EQ(isp::readyCheck(), 1);
 }
 
-TEST_F(Link, AnAdapterThatLeavesTheBusDuringAWaitDropsTheLinkAtOnce) {
-    // Power lost during a page erase: the wait would run 60 s on a device
-    // that can never answer.
-    AdapterConfig c = loader();
-    c.faults.powerLoss.insert(Command::PageErase);
-    c.faults.vanishForMs = 120'000;
-    bus_.add(c);
-    ASSERT_EQ(connectLoader(), 1);
-    const auto before = clock_.nowMs();
-    EXPECT_EQ(ISP_ErasePage(0x4000, 0x47FF), 1);
-    EXPECT_LT(clock_.nowMs() - before, 1000);
-    EXPECT_EQ(isp::linkState().readHandle, isp::kNotOpen);
-    EXPECT_EQ(isp::linkState().devicePath, "");
-}
-
 TEST_F(Link, TheAdapterRefusesAWrongCommandKey) {
     AdapterConfig c = loader();
     c.commandKey = {0xDE, 0xAD, 0xBE, 0xEF};
