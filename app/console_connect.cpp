@@ -92,7 +92,8 @@ int consoleConnect() {
     auto print = [](const char* text) { printMessage(text); };
     AdapterReadNotes notes;
     const bool read = !interrupted() && readAdapterInformation(s, print, notes);
-    if (notes.probeFailed && !interrupted()) reportDeafLoader();
+    // Only while it is still there: an unplugged adapter is no hung one.
+    if (notes.probeFailed && !interrupted() && loaderAnswers(p)) reportDeafLoader();
     if (interrupted()) return endInterrupted(true);
     if (read) {
         printMessage("Connected\n");

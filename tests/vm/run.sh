@@ -194,7 +194,8 @@ for mode in ap iap; do
     failed=1
   fi
 done
-if [ "$(cat "$vm/out/unplug-ms.txt")" -gt 15000 ] || ! grep -q '^Connecting IAP' "$vm/out/unplug.txt"; then
+if [ "$(cat "$vm/out/unplug-ms.txt")" -gt 15000 ] || ! grep -q '^Connecting IAP' "$vm/out/unplug.txt" ||
+  grep -q 'takes no commands' "$vm/out/unplug.txt"; then
   echo "vm: an adapter unplugged during a status wait was waited for ($(cat "$vm/out/unplug-ms.txt") ms):" >&2
   cat "$vm/out/unplug.txt" >&2
   failed=1
