@@ -253,9 +253,8 @@ int main(int argc, char** argv) {
     devices.push_back(std::make_unique<Device>(config, 0, options.verbose, logReports, statusEcho,
                                                descriptorSize));
     if (options.secondDevice)
-        devices.push_back(
-            std::make_unique<Device>(config, 1, options.verbose, logReports, statusEcho,
-                                     descriptorSize));
+        devices.push_back(std::make_unique<Device>(config, 1, options.verbose, logReports,
+                                                   statusEcho, descriptorSize));
 
     platform::Clock& clock = platform::clock();
     std::cout << "brisklink-uhid: running" << std::endl;
