@@ -136,6 +136,12 @@ void CBrisklinkDlg::waitForWorker() {
     WaitPumping([this] { return !workerRunning(); });
 }
 
+bool CBrisklinkDlg::stopSearch() {
+    int searching = kSearching;
+    return dialogState() == kConnecting &&
+           connectionPhase().compare_exchange_strong(searching, kSearchStopped);
+}
+
 void CBrisklinkDlg::startConnection() {
     // The state first: a worker that ends at once must not be overwritten.
     dialogState() = kConnecting;
@@ -156,10 +162,7 @@ void CBrisklinkDlg::OnClose() {
     // A connection that is still searching has sent nothing that would
     // leave the adapter in a session: it stops at its next attempt, and
     // the window closes once it has.
-    int searching = kSearching;
-    if (dialogState() == kConnecting &&
-        connectionPhase().compare_exchange_strong(searching, kSearchStopped))
-        waitForWorker();
+    if (stopSearch()) waitForWorker();
     // A running worker holds the link, and an update stopped half-way could
     // leave the adapter without firmware: the window stays until it ends.
     const int state = dialogState();
@@ -201,8 +204,7 @@ void CBrisklinkDlg::OnEndSession(bool ending) {
     // interruption stops the console's, between two reports, and the
     // worker ends the adapter's session before the process goes.
     if (workerRunning()) {
-        int searching = kSearching;
-        connectionPhase().compare_exchange_strong(searching, kSearchStopped);
+        stopSearch();
         platform::requestInterrupt();
         waitForWorker();
     }

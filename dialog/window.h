@@ -53,6 +53,8 @@ class CBrisklinkDlg : public platform::ui::CDialog, public View {
     bool workerRunning() const;
     // Until the running worker has ended, with the dialog's messages run.
     void waitForWorker();
+    // Stops a connection that is still searching; false when none is.
+    bool stopSearch();
     // An adapter left in its loader goes back to its application.
     void resetAdapterInLoader(bool pause);
 

@@ -199,15 +199,6 @@ void appendSeconds(std::int64_t startMs) {
     appendLog(b);
 }
 
-bool readDataReport(Report& into) {
-    into.fill(0);
-    if (!isOpen(linkState().readHandle)) return false;
-    const hid::ReadResult got = hid::bus().readReport(
-        linkState().readHandle, into.data(), linkState().deviceCaps.inputReportLength, 5000);
-    if (got == hid::ReadResult::Gone) dropLink();
-    return got == hid::ReadResult::Ok;
-}
-
 std::int32_t percent(std::uint64_t sent, std::uint64_t length) {
     return static_cast<std::int32_t>(static_cast<float>(sent) / static_cast<float>(length) *
                                      100.0f);

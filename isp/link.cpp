@@ -157,6 +157,15 @@ bool getInputReport(Report& into) {
     return got == hid::ReadResult::Ok;
 }
 
+bool readDataReport(Report& into) {
+    into.fill(0);
+    if (!isOpen(state.readHandle)) return false;
+    const hid::ReadResult got = hid::bus().readReport(state.readHandle, into.data(),
+                                                      state.deviceCaps.inputReportLength, 5000);
+    if (got == hid::ReadResult::Gone) dropLink();
+    return got == hid::ReadResult::Ok;
+}
+
 bool replyWaitOver(std::int64_t t0, std::int64_t limitSeconds) {
     // A removed adapter never answers: asking it again until the limit
     // would only keep a core busy.
@@ -238,12 +247,7 @@ extern "C" BRISKLINK_API int ISP_GetUserData(uint8_t* buffer, int length) {
     auto& s = linkState();
     int received = 0;
     while (received < length) {
-        s.inReport[0] = 0;
-        if (!isp::isOpen(s.readHandle)) break;
-        const auto result = platform::hid::bus().readReport(s.readHandle, s.inReport.data(),
-                                                            s.deviceCaps.inputReportLength, 5000);
-        if (result == platform::hid::ReadResult::Gone) isp::dropLink();
-        if (result != platform::hid::ReadResult::Ok) break;
+        if (!isp::readDataReport(s.inReport)) break;
         // Reports go one after another; the last one is cut to what fits.
         const int fits = std::min(64, length - received);
         std::memcpy(buffer + received, s.inReport.data() + 1, static_cast<std::size_t>(fits));

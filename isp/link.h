@@ -42,6 +42,9 @@ bool pollReply(std::int64_t limitSeconds);
 // One GET_REPORT into `into` (normally inReport), cleared first; false when
 // no report could be had. A removed device drops the link.
 bool getInputReport(Report& into);
+// One report of the interrupt queue into `into` (cleared first), waiting up
+// to 5 s; false when none came. A removed device drops the link.
+bool readDataReport(Report& into);
 // True once `limitSeconds` have passed since `t0`, or at once when the link
 // has been dropped: the end of every reply wait.
 bool replyWaitOver(std::int64_t t0, std::int64_t limitSeconds);

@@ -57,6 +57,16 @@ bool sysfsIdentity(const std::string& path, Attributes& out) {
     return false;
 }
 
+// A call on a node, made again when a signal cut it short before it did
+// anything (hidraw's calls are not all restarted by SA_RESTART).
+template <typename Call> auto restarted(Call call) {
+    decltype(call()) n;
+    do {
+        n = call();
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
 // Errors that say the node's device is no longer there.
 bool removed(int error) { return error == ENODEV || error == ENXIO || error == ESHUTDOWN; }
 
@@ -120,20 +130,14 @@ class HidrawBus : public Bus {
     std::string sharedName() override { return "hid"; }
 
     bool write(Handle h, const std::uint8_t* report, std::size_t length) override {
-        ssize_t n;
-        do {
-            n = ::write(fd(h), report, length);
-        } while (n < 0 && errno == EINTR);
-        return n == static_cast<ssize_t>(length);
+        return restarted([&] { return ::write(fd(h), report, length); }) ==
+               static_cast<ssize_t>(length);
     }
 
     ReadResult getInputReport(Handle h, std::uint8_t* report, std::size_t length) override {
         // The first byte names the report; the kernel answers from it on
         // and returns the count it filled. Only a whole report is an answer.
-        int n;
-        do {
-            n = ioctl(fd(h), HIDIOCGINPUT(length), report);
-        } while (n < 0 && errno == EINTR);
+        const int n = restarted([&] { return ioctl(fd(h), HIDIOCGINPUT(length), report); });
         if (n == static_cast<int>(length)) return ReadResult::Ok;
         if (n < 0 && removed(errno)) return ReadResult::Gone;
         // HIDIOCGINPUT came with Linux 5.11; before, every status read fails
@@ -170,10 +174,9 @@ class HidrawBus : public Bus {
         // the link always sees the ID byte first, as on Windows.
         const bool withId = numbered(fd(h));
         std::memset(report, 0, length);
-        ssize_t n;
-        do {
-            n = withId ? ::read(fd(h), report, length) : ::read(fd(h), report + 1, length - 1);
-        } while (n < 0 && errno == EINTR);
+        const ssize_t n = restarted([&] {
+            return withId ? ::read(fd(h), report, length) : ::read(fd(h), report + 1, length - 1);
+        });
         if (n < 0 && removed(errno)) return ReadResult::Gone;
         return n > 0 ? ReadResult::Ok : ReadResult::Failed;
     }
