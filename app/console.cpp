@@ -1,29 +1,25 @@
 #include "app/console.h"
-#include "app/device_steps.h"
 
 #include "image/program.h"
-#include "isp/isp.h"
 #include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "steps/claim.h"
 
 #include <vector>
 
 namespace app {
 
-ConsoleSettings& consoleSettings() {
-    static ConsoleSettings settings;
-    return settings;
-}
-
-void printMessage(std::u16string text) {
-    if (consoleSettings().silentMode) return;
+void printMessage(const ConsoleSettings& settings, const std::u16string& text) {
+    if (settings.silentMode) return;
     platform::writeStandardOutput(text);
 }
 
-void printMessage(const char* asciiText) { printMessage(platform::ascii(asciiText)); }
+void printMessage(const ConsoleSettings& settings, const char* asciiText) {
+    printMessage(settings, platform::ascii(asciiText));
+}
 
-void printUsage() {
+void printUsage(const ConsoleSettings& settings) {
     static const char* const lines[] = {
         "Brisklink firmware update tool. Copyright (C) 2026 Brisklink. All rights reserved.\n",
         "\nUsage: IAP.exe [/c] [/e] [/p] [/f] [/s | /b] [/h]\n",
@@ -37,7 +33,7 @@ void printUsage() {
         "Use %errorlevel% to get the error code. 0 for success, 1 for error.\n",
     };
     for (const char* line : lines)
-        printMessage(line);
+        printMessage(settings, line);
 }
 
 namespace {
@@ -48,14 +44,73 @@ std::u16string lowerAscii(std::u16string text) {
     return text;
 }
 
+int consoleActions(isp::Session& session, const ConsoleSettings& settings, bool showChipVersions,
+                   bool showExeVersion, bool updateRequested) {
+    image::ProgramData program;
+    steps::Run run{session, program};
+    if (!steps::loadRelease(session, program) ||
+        (updateRequested && !steps::prepareUpdateImages(program, run.images))) {
+        // The images are read before the adapter is touched: a trailer whose
+        // images cannot be read leaves it as it is.
+        printMessage(settings, "\nImage format invalid!\n\n");
+        return 1;
+    }
+
+    if (showExeVersion) {
+        // Printed even in silent mode: asking for it is asking for output.
+        platform::writeStandardOutput(u"EXE F/W version: " +
+                                      image::recordText(program.info.firmwareVersion) + u"\n\n");
+    }
+
+    // An interruption ends the run before its next action; the action it
+    // came in has already printed the failure.
+    int exitCode = 0;
+    if ((showChipVersions || updateRequested) && platform::interruptRequested()) {
+        printMessage(settings, "Operation Failed.\n\n");
+        return 1;
+    }
+    std::u16string refusal;
+    if ((showChipVersions || updateRequested) && !steps::claimAdapter(session.bus(), settings.silentMode, &refusal)) {
+        printMessage(settings, u"\n" + refusal + u"\n\n");
+        return 1;
+    }
+    if (showChipVersions) {
+        exitCode = consoleConnect(run, settings);
+        if (platform::interruptRequested()) {
+            // An interrupted connection has ended the session itself; one that
+            // was complete when the interruption came leaves it to this.
+            if (exitCode == 0) {
+                session.resetToIap(1);
+                session.close();
+                printMessage(settings, "Operation Failed.\n\n");
+            }
+            return 1;
+        }
+        // Whatever the connection found, the adapter goes back to its
+        // application firmware.
+        session.execute();
+    }
+    if (updateRequested) {
+        if (platform::interruptRequested()) {
+            printMessage(settings, "Operation Failed.\n\n");
+            return 1;
+        }
+        // A connected loader is in its session: the update, interrupted or
+        // not, is what ends it.
+        exitCode = consoleConnect(run, settings);
+        if (exitCode == 0) exitCode = consoleUpdate(run, settings);
+    }
+    return exitCode;
+}
+
 } // namespace
 
-int consoleMain() {
+int consoleMain(isp::Session& session) {
     bool showChipVersions = false;
     bool showExeVersion = false;
     bool updateRequested = false;
     bool unrecognisedArgument = false;
-    ConsoleSettings& settings = consoleSettings();
+    ConsoleSettings settings;
 
     for (const std::u16string& argument : platform::commandLineArguments()) {
         const std::u16string sw = lowerAscii(argument);
@@ -79,82 +134,29 @@ int consoleMain() {
     }
 
     if (unrecognisedArgument) {
-        printUsage();
+        printUsage(settings);
         return 1;
     }
-
-    if (!image::loadProgram() || (updateRequested && !prepareUpdateImages())) {
-        // The images are read before the adapter is touched: a trailer whose
-        // images cannot be read leaves it as it is.
-        printMessage("\nImage format invalid!\n\n");
-        return 1;
-    }
-
-    if (showExeVersion) {
-        // Printed even in silent mode: asking for it is asking for output.
-        platform::writeStandardOutput(u"EXE F/W version: " +
-                                      image::recordText(image::program().info.firmwareVersion) +
-                                      u"\n\n");
-    }
-
-    // An interruption ends the run before its next action; the action it
-    // came in has already printed the failure.
-    int exitCode = 0;
-    if ((showChipVersions || updateRequested) && interrupted()) {
-        printMessage("Operation Failed.\n\n");
-        return 1;
-    }
-    std::u16string refusal;
-    if ((showChipVersions || updateRequested) && !claimAdapter(&refusal)) {
-        printMessage(u"\n" + refusal + u"\n\n");
-        return 1;
-    }
-    if (showChipVersions) {
-        exitCode = consoleConnect();
-        if (interrupted()) {
-            // An interrupted connection has ended the session itself; one that
-            // was complete when the interruption came leaves it to this.
-            if (exitCode == 0) {
-                ISP_ResetToIAP(1);
-                ISP_CloseSerialPortConnect();
-                printMessage("Operation Failed.\n\n");
-            }
-            return 1;
-        }
-        // Whatever the connection found, the adapter goes back to its
-        // application firmware.
-        ISP_Execute();
-    }
-    if (updateRequested) {
-        if (interrupted()) {
-            printMessage("Operation Failed.\n\n");
-            return 1;
-        }
-        // A connected loader is in its session: the update, interrupted or
-        // not, is what ends it.
-        exitCode = consoleConnect();
-        if (exitCode == 0) exitCode = consoleUpdate();
-    }
-    return exitCode;
+    return consoleActions(session, settings, showChipVersions, showExeVersion, updateRequested);
 }
 
-int appMain(int argc, char** argv, int (*runWindow)()) {
+int appMain(int argc, char** argv, isp::Session& session, int (*runWindow)(isp::Session&)) {
     if (!platform::initProcess(argc, argv)) {
         platform::writeStandardOutput(u"Fatal Error: MFC initialization failed\n");
         return 1;
     }
     if (argc > 1) {
         platform::installInterruptHandlers();
-        return consoleMain();
+        return consoleMain(session);
     }
     // Without arguments the program is a window; where it has none, the
     // usage says how to run it.
     if (!platform::hasWindow() || runWindow == nullptr) {
-        printUsage();
+        printUsage({});
         return 0;
     }
     platform::hideConsoleWindow();
-    runWindow();
+    runWindow(session);
     // The window's outcome is shown in it; the process always ends with 0.
     return 0;
 }

@@ -1,6 +1,9 @@
 // The console front end: switches, output and the order of its actions.
 #pragma once
 
+#include "isp/session.h"
+#include "steps/run.h"
+
 #include <cstdint>
 #include <string>
 
@@ -11,26 +14,24 @@ struct ConsoleSettings {
     std::int32_t versionCheck = 0;
 };
 
-// Process-wide switches that the connection and update sequences read.
-ConsoleSettings& consoleSettings();
-
 // Writes one message to standard output unless silent. The text is output
 // as it is, never used as a format, and carries its own line ends.
-void printMessage(std::u16string text);
-void printMessage(const char* asciiText);
-void printUsage();
+void printMessage(const ConsoleSettings& settings, const std::u16string& text);
+void printMessage(const ConsoleSettings& settings, const char* asciiText);
+void printUsage(const ConsoleSettings& settings);
 
-// Parses the process's switches, loads the trailer and runs the actions.
-// Returns the exit code, 0 or 1.
-int consoleMain();
+// The console's connection and update of the adapter of `run`; each returns
+// 0 for success, 1 for failure.
+int consoleConnect(steps::Run& run, const ConsoleSettings& settings);
+int consoleUpdate(steps::Run& run, const ConsoleSettings& settings);
 
-// The connection and update sequences; each returns 0 for success, 1 for
-// failure.
-int consoleConnect();
-int consoleUpdate();
+// Parses the process's switches, loads the trailer and runs the actions on
+// the adapter of `session`. Returns the exit code, 0 or 1.
+int consoleMain(isp::Session& session);
 
-// Entry point shared by every build: chooses the console or, without
-// arguments, the window that `runWindow` runs (where the system has one).
-int appMain(int argc, char** argv, int (*runWindow)() = nullptr);
+// The program's start: chooses the console or, without arguments, the window
+// that `runWindow` runs (where the system has one), both on `session`.
+int appMain(int argc, char** argv, isp::Session& session,
+            int (*runWindow)(isp::Session&) = nullptr);
 
 } // namespace app

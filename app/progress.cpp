@@ -1,7 +1,5 @@
 #include "app/progress.h"
 
-#include "app/console.h"
-#include "isp/isp.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
 
@@ -103,14 +101,14 @@ std::string renderProgress(const std::string& step, std::uint64_t done, std::uin
     return line;
 }
 
-std::uint64_t passDone(std::uint64_t total) {
-    const int percent = std::clamp(ISP_GetTransProgress(), 0, 100);
+std::uint64_t passDone(const isp::Session& session, std::uint64_t total) {
+    const int percent = std::clamp(session.transProgress(), 0, 100);
     return total * static_cast<std::uint64_t>(percent) / 100;
 }
 
 int withProgress(const std::string& step, std::uint64_t total,
                  const std::function<std::uint64_t()>& done, const std::function<int()>& run) {
-    if (consoleSettings().silentMode || !platform::standardErrorIsTerminal()) return run();
+    if (!platform::standardErrorIsTerminal()) return run();
     std::mutex mutex;
     std::condition_variable wake;
     bool finished = false;

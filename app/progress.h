@@ -7,6 +7,8 @@
 // never show it.
 #pragma once
 
+#include "isp/session.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -21,11 +23,11 @@ std::string renderProgress(const std::string& step, std::uint64_t done, std::uin
 
 // Shows the progress line of `step` while `run` runs and returns its result.
 // `total` bytes of which `done()` are done (total 0: a step without a
-// measure). Does nothing but call `run` when the line is not to be shown.
+// measure). Does nothing but call `run` when standard error is no terminal.
 int withProgress(const std::string& step, std::uint64_t total,
                  const std::function<std::uint64_t()>& done, const std::function<int()>& run);
 
 // The bytes a program or verify pass of `total` bytes has done so far.
-std::uint64_t passDone(std::uint64_t total);
+std::uint64_t passDone(const isp::Session& session, std::uint64_t total);
 
 } // namespace app

@@ -2,8 +2,7 @@
 // sending every report of a 1 MiB program pass to an adapter that answers at
 // once (the simulated adapter on a bus with no pacing).
 #include "adapter/simulated_bus.h"
-#include "isp/isp.h"
-#include "isp/link.h"
+#include "isp/session.h"
 #include "platform/clock.h"
 
 #include <benchmark/benchmark.h>
@@ -11,12 +10,12 @@
 namespace {
 
 void KeyedScrambledReport(benchmark::State& state) {
-    isp::resetLinkState();
+    isp::Session session;
     std::uint8_t key[64];
     for (int i = 0; i < 64; ++i)
         key[i] = static_cast<std::uint8_t>(i * 5 + 1);
-    CRYPT_SetCommandKey(key, 64);
-    auto& s = isp::linkState();
+    session.setCommandKey(key, 64);
+    auto& s = session.state;
     s.rollingKey = {0x11, 0x22, 0x33, 0x44};
     s.rollingEnabled = 1;
     s.rollSeedA = 0x1357;
@@ -28,11 +27,10 @@ void KeyedScrambledReport(benchmark::State& state) {
         r[2] = 0x01;
         for (std::size_t i = 3; i < r.size(); ++i)
             r[i] = isp::filler();
-        isp::frameCrc(r);
-        isp::scramble(r.data() + 1, 64);
+        session.frameCrc(r);
+        session.scramble(r.data() + 1, 64);
         benchmark::DoNotOptimize(r);
     }
-    isp::resetLinkState();
 }
 BENCHMARK(KeyedScrambledReport);
 
@@ -40,20 +38,20 @@ void ProgramPassOneMiB(benchmark::State& state) {
     platform::VirtualClock clock;
     adapter::SimulatedBus bus(clock, &clock);
     platform::setClock(&clock);
-    platform::hid::setBus(&bus);
+    isp::Session session(&bus);
     adapter::AdapterConfig config;
     config.startMode = adapter::Mode::Loader;
     config.flashSize = 2 * 1024 * 1024;
     config.commandKey.assign(64, 0);
     auto& a = bus.add(config);
-    ISP_IsConnectedToDevice(0x3F27, 0x1005, 0);
-    ISP_SendAuthentication();
+    session.isConnectedToDevice(0x3F27, 0x1005, 0);
+    session.sendAuthentication();
     const std::uint32_t start = 0x10000, length = 1024 * 1024;
     std::vector<std::uint8_t> image(length, 0x5A);
     const auto reports = (length + 51) / 52;
     for (auto _ : state) {
         // Verify passes leave the flash as it is, so every iteration is alike.
-        if (ISP_WriteProgramB(start, start + length - 1, 0, image.data()) != 1)
+        if (session.writeProgram(start, start + length - 1, 0, image.data()) != 1)
             state.SkipWithError("unexpected pass result");
     }
     (void)a;
@@ -61,9 +59,8 @@ void ProgramPassOneMiB(benchmark::State& state) {
     state.counters["per_report"] = benchmark::Counter(
         static_cast<double>(reports),
         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-    platform::hid::setBus(nullptr);
+    session.close();
     platform::setClock(nullptr);
-    isp::resetLinkState();
 }
 BENCHMARK(ProgramPassOneMiB)->Unit(benchmark::kMillisecond);
 

@@ -5,6 +5,8 @@
 // by the window); in tests a recorder keeps every change in order.
 #pragma once
 
+#include "steps/run.h"
+
 #include <atomic>
 #include <string>
 
@@ -50,13 +52,13 @@ std::atomic<int>& dialogState();
 enum ConnectionPhase : int { kSearching = 0, kAuthenticating = 1, kSearchStopped = 2 };
 std::atomic<int>& connectionPhase();
 
-// The connection worker's body: finds the adapter, brings it into its
-// loader, authenticates and reads what the update needs. Always returns 0.
-int connectionWorker(View& view);
+// The connection worker's body: finds the adapter of `run`, brings it into
+// its loader, authenticates and reads what the update needs. Always returns 0.
+int connectionWorker(View& view, steps::Run& run);
 
 // The update worker's body: erases, programs (each pass on a transfer worker
 // of its own, polled every 10 ms) and verifies the flash, writes the version
 // record and restarts the adapter. Always returns 0.
-int updateWorker(View& view);
+int updateWorker(View& view, steps::Run& run);
 
 } // namespace dialog

@@ -1,15 +1,16 @@
 #include "dialog/window.h"
 
-#include "app/device_steps.h"
-#include "image/program.h"
-#include "isp/isp.h"
+#include "dialog/words.h"
 #include "platform/interrupt.h"
+#include "steps/claim.h"
 
 namespace dialog {
 
 using namespace platform::ui;
 
-CBrisklinkDlg::CBrisklinkDlg() : CDialog(kDialogTemplate), icon(LoadIcon(kApplicationIcon)) {}
+CBrisklinkDlg::CBrisklinkDlg(isp::Session& session, image::ProgramData& program)
+    : CDialog(kDialogTemplate), session_(session), program_(program),
+      icon(LoadIcon(kApplicationIcon)) {}
 
 CBrisklinkDlg::~CBrisklinkDlg() {
     for (auto* worker : {&connectThread, &updateThread})
@@ -46,8 +47,8 @@ bool CBrisklinkDlg::OnInitDialog() {
     CDialog::OnInitDialog();
     SetIcon(icon, true);
     SetIcon(icon, false);
-    const image::ProgramData& p = image::program();
-    if (image::loadProgram()) {
+    const image::ProgramData& p = program_;
+    if (steps::loadRelease(session_, program_)) {
         SetWindowText(image::recordText(p.info.windowTitle));
         SetDlgItemText(kHeadline, image::recordText(p.info.headline));
         SetDlgItemText(kNotice, image::recordText(p.info.notice));
@@ -55,7 +56,7 @@ bool CBrisklinkDlg::OnInitDialog() {
     } else {
         // Before the window is ever shown, and without the close's search
         // for an adapter: there are no identities to search with.
-        MessageBox(u"Image format invalid!", u"Image Format Invalid");
+        MessageBox(words::kImageInvalid, words::kImageInvalidCaption);
         EndDialog(2);
         return false;
     }
@@ -94,8 +95,8 @@ void CBrisklinkDlg::OnBnClickedConnect() {
     // Taken here and kept while the window lives: after the connection the
     // adapter waits in this window's session for the update.
     std::u16string refusal;
-    if (!app::claimAdapter(&refusal)) {
-        MessageBox(refusal, image::recordText(image::program().info.windowTitle));
+    if (!steps::claimAdapter(session_.bus(), false, &refusal)) {
+        MessageBox(refusal, image::recordText(program_.info.windowTitle));
         return;
     }
     startConnection();
@@ -113,10 +114,6 @@ void CBrisklinkDlg::setText(int control, const std::u16string& text) {
 void CBrisklinkDlg::enable(int control, bool enabled) {
     (control == kProgramButton ? programButton : connectButton).EnableWindow(enabled);
 }
-
-namespace {
-constexpr const char16_t* kSessionBlockReason = u"Updating the adapter's firmware";
-} // namespace
 
 void CBrisklinkDlg::finish(int button, int state) {
     RunOnDialogThread([this, button, state] {
@@ -146,16 +143,16 @@ void CBrisklinkDlg::startConnection() {
     // The state first: a worker that ends at once must not be overwritten.
     dialogState() = kConnecting;
     connectionPhase() = kSearching;
-    BlockSessionEnd(kSessionBlockReason);
+    BlockSessionEnd(words::kSessionBlockReason);
     if (connectThread) endedThreads_.push_back(std::move(connectThread));
-    connectThread = platform::threads().start([this] { return connectionWorker(*this); });
+    connectThread = platform::threads().start([this] { return connectionWorker(*this, run_); });
 }
 
 void CBrisklinkDlg::startUpdate() {
     dialogState() = kUpdating;
-    BlockSessionEnd(kSessionBlockReason);
+    BlockSessionEnd(words::kSessionBlockReason);
     if (updateThread) endedThreads_.push_back(std::move(updateThread));
-    updateThread = platform::threads().start([this] { return updateWorker(*this); });
+    updateThread = platform::threads().start([this] { return updateWorker(*this, run_); });
 }
 
 void CBrisklinkDlg::OnClose() {
@@ -167,12 +164,8 @@ void CBrisklinkDlg::OnClose() {
     // leave the adapter without firmware: the window stays until it ends.
     const int state = dialogState();
     if (state == kUpdating || state == kConnecting) {
-        MessageBox(state == kUpdating
-                       ? u"The adapter is being updated. Please wait until the update "
-                         u"has finished; the window can be closed then."
-                       : u"The adapter is being connected. Please wait until the "
-                         u"connection has finished; the window can be closed then.",
-                   image::recordText(image::program().info.windowTitle));
+        MessageBox(state == kUpdating ? words::kBusyUpdating : words::kBusyConnecting,
+                   image::recordText(program_.info.windowTitle));
         return;
     }
     resetAdapterInLoader(true);
@@ -180,17 +173,19 @@ void CBrisklinkDlg::OnClose() {
 }
 
 void CBrisklinkDlg::resetAdapterInLoader(bool pause) {
-    const image::ProgramData& p = image::program();
+    const image::ProgramData& p = program_;
     // Never the adapter of another updater that is at work on it.
-    if (!app::claimAdapter() ||
-        !app::deviceAnswers(p.iapVendorId, p.iapProductId, p.iapUsageSelector))
+    if (!steps::claimAdapter(session_.bus(), false) ||
+        !session_.isConnectedToDevice(static_cast<int>(p.iapVendorId),
+                                      static_cast<int>(p.iapProductId),
+                                      static_cast<int>(p.iapUsageSelector)))
         return;
     // Left in its loader: back to its application before the window goes.
     // The text is painted at once and stays drawn through the pause.
-    resultLabel.SetWindowText(u"Reset device....");
+    resultLabel.SetWindowText(words::kResettingDevice);
     UpdateWindow();
-    ISP_Execute();
-    ISP_CloseSerialPortConnect();
+    session_.execute();
+    session_.close();
     if (pause) WaitPumping([] { return false; }, 3000);
 }
 
@@ -213,8 +208,9 @@ void CBrisklinkDlg::OnEndSession(bool ending) {
     EndDialog(0);
 }
 
-int runWindow() {
-    CBrisklinkDlg window;
+int runWindow(isp::Session& session) {
+    image::ProgramData program;
+    CBrisklinkDlg window(session, program);
     window.DoModal();
     return 0;
 }

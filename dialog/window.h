@@ -4,6 +4,8 @@
 #pragma once
 
 #include "dialog/view.h"
+#include "image/program.h"
+#include "isp/session.h"
 #include "platform/dialog.h"
 #include "platform/thread.h"
 
@@ -17,7 +19,9 @@ inline constexpr int kApplicationIcon = 129;
 
 class CBrisklinkDlg : public platform::ui::CDialog, public View {
   public:
-    CBrisklinkDlg();
+    // The window's adapter is the one of `session`; `program` is the release
+    // it carries, loaded when the window opens.
+    CBrisklinkDlg(isp::Session& session, image::ProgramData& program);
     ~CBrisklinkDlg() override;
 
     // View: each control call is a message sent to the dialog's thread; the
@@ -58,6 +62,10 @@ class CBrisklinkDlg : public platform::ui::CDialog, public View {
     // An adapter left in its loader goes back to its application.
     void resetAdapterInLoader(bool pause);
 
+    isp::Session& session_;
+    image::ProgramData& program_;
+    // The adapter from its connection to its update.
+    steps::Run run_{session_, program_};
     platform::ui::IconHandle icon = nullptr;
     platform::ui::CButton programButton;
     platform::ui::CButton connectButton;
@@ -73,7 +81,8 @@ class CBrisklinkDlg : public platform::ui::CDialog, public View {
     std::vector<std::unique_ptr<platform::Worker>> endedThreads_;
 };
 
-// Runs the window until it is closed; the process then exits with 0.
-int runWindow();
+// Runs the window on `session` until it is closed; the process then exits
+// with 0.
+int runWindow(isp::Session& session);
 
 } // namespace dialog

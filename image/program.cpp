@@ -17,13 +17,7 @@ std::uint32_t ProgramData::internalImageSize() const { return word(internalImage
 std::uint32_t ProgramData::externalImageAddress() const { return word(externalImageInfo, 0); }
 std::uint32_t ProgramData::externalImageSize() const { return word(externalImageInfo, 1); }
 
-ProgramData& program() {
-    static ProgramData data;
-    return data;
-}
-
-bool loadProgram() {
-    ProgramData& p = program();
+bool loadProgram(ProgramData& p) {
     if (GetProgramInfo(&p.info) == 0) return false;
     p.apVendorId = parseHexField(p.info.apVendorId, sizeof p.info.apVendorId);
     p.apProductId = parseHexField(p.info.apProductId, sizeof p.info.apProductId);
@@ -33,10 +27,7 @@ bool loadProgram() {
     p.iapUsageSelector = parseHexField(p.info.iapUsageSelector, sizeof p.info.iapUsageSelector);
     // The record was found a moment ago; a file that no longer holds its
     // image-info blocks is as invalid as one without a record.
-    if (GetImageInfo(p.internalImageInfo.data(), p.externalImageInfo.data()) == 0) return false;
-    CRYPT_SetCommandKey(p.info.commandKey, p.info.commandKeyLength);
-    CRYPT_EnableCommandKey(p.info.commandKeyEnabled);
-    return true;
+    return GetImageInfo(p.internalImageInfo.data(), p.externalImageInfo.data()) != 0;
 }
 
 std::u16string recordText(const std::uint16_t (&field)[64]) {

@@ -26,12 +26,11 @@ struct ProgramData {
     std::uint32_t externalImageSize() const;
 };
 
-ProgramData& program();
-
-// The loading sequence: find and descramble the record, parse the identities,
-// read the image-info blocks and hand the command key to the link. False when
-// the executable carries no valid trailer.
-bool loadProgram();
+// The loading sequence: find and descramble the record, parse the identities
+// and read the image-info blocks into `p`. False when the executable carries
+// no valid trailer. The record's command key is for the caller to hand to the
+// session that talks to the adapter.
+bool loadProgram(ProgramData& p);
 
 // A UTF-16 text field of the record up to its first NUL (at most 64 units).
 std::u16string recordText(const std::uint16_t (&field)[64]);

@@ -1,9 +1,8 @@
 // The device command set: each exported operation is one command in the
 // frame of the link, with its own reply checks, time-outs and log lines.
 #include "isp/bytes.h"
-#include "isp/isp.h"
-#include "isp/link.h"
 #include "isp/link_mask.h"
+#include "isp/session.h"
 #include "platform/clock.h"
 #include "platform/interrupt.h"
 
@@ -21,30 +20,30 @@ namespace hid = platform::hid;
 
 constexpr int kNoAdapter = 16;
 constexpr int kBadArguments = 18;
-constexpr std::size_t kChunk = 52;
-constexpr int kAckEvery = 60;
 
 void put32(Report& r, std::size_t at, std::uint32_t v) { putLe32(r.data() + at, v); }
 
-bool writeHandleValid() {
-    if (linkState().writeHandle != hid::kInvalidHandle) return true;
+} // namespace
+
+bool Session::writeHandleValid() {
+    if (state.writeHandle != hid::kInvalidHandle) return true;
     appendLog("WriteHandle error");
     return false;
 }
 
 // Byte 0, code, option, CRC bytes zero, filler everywhere else.
-Report& startReport(std::uint8_t code, std::uint8_t option, bool fillerOption = false) {
-    Report& r = linkState().outReport;
-    r[0] = 0;
-    r[1] = code;
-    for (std::size_t i = 2; i < r.size(); ++i)
+Report& Session::startReport(std::uint8_t codeByte, std::uint8_t optionByte, bool fillerOption) {
+    Report& r = state.outReport;
+    r[kReportIdAt] = 0;
+    r[kCodeAt] = codeByte;
+    for (std::size_t i = kOptionAt; i < r.size(); ++i)
         r[i] = filler();
-    if (!fillerOption) r[2] = option;
-    r[3] = r[4] = 0;
+    if (!fillerOption) r[kOptionAt] = optionByte;
+    r[kCrcAt] = r[kCrcAt + 1] = 0;
     return r;
 }
 
-bool send(Report& r, bool keyed = true) {
+bool Session::send(Report& r, bool keyed) {
     if (!writableLink()) return false;
     frameCrc(r, keyed);
     scramble(r.data() + 1, 64);
@@ -58,16 +57,16 @@ bool send(Report& r, bool keyed = true) {
 // never took it the report is a bad frame, which it refuses; one that has
 // just reset is gone and the write fails. The link is left in its plain
 // phase, as after any reset.
-void endUnansweredSession(std::uint8_t option, bool keyed) {
-    auto& s = linkState();
+void Session::endUnansweredSession(std::uint8_t target, bool keyed) {
+    auto& s = state;
     if (s.unansweredSession == 0) return;
     s.unansweredSession = 0;
     if (!isOpen(s.writeHandle)) return;
     Report r{};
-    r[1] = 0x04;
-    for (std::size_t i = 2; i < r.size(); ++i)
+    r[kCodeAt] = code::kReset;
+    for (std::size_t i = kOptionAt; i < r.size(); ++i)
         r[i] = filler();
-    r[2] = option;
+    r[kOptionAt] = target;
     frameCrc(r, keyed);
     auto key = s.sessionKey;
     for (int g = 0; g < 16; ++g) {
@@ -75,23 +74,22 @@ void endUnansweredSession(std::uint8_t option, bool keyed) {
             r[1 + 4 * g + i] ^= key[i];
         rollKey(key, s.sessionSeedA, s.sessionSeedB);
     }
-    hid::bus().write(s.writeHandle, r.data(), s.deviceCaps.outputReportLength);
+    bus().write(s.writeHandle, r.data(), s.deviceCaps.outputReportLength);
     // Whichever reset the adapter took, it is out of any session now.
     s.rollingKey = {};
     s.rollingEnabled = 0;
 }
 
 // The reset command shared by execute, reset and reset-to-loader.
-int resetCommand(std::uint8_t option, bool keyed) {
+int Session::resetCommand(std::uint8_t target, bool keyed) {
     bool sent = readyCheck() && writeHandleValid();
-    if (sent) sent = send(startReport(0x04, option), keyed);
-    endUnansweredSession(option, keyed);
+    if (sent) sent = send(startReport(code::kReset, target), keyed);
+    endUnansweredSession(target, keyed);
     if (!sent) return 1;
-    auto& s = linkState();
-    s.rollingKey = {};
-    s.rollingEnabled = 0;
-    if (option == 0) {
-        s.skipRediscovery = 1;
+    state.rollingKey = {};
+    state.rollingEnabled = 0;
+    if (target == option::kToApplication) {
+        state.skipRediscovery = 1;
         discover();
     }
     return 0;
@@ -99,26 +97,27 @@ int resetCommand(std::uint8_t option, bool keyed) {
 
 // The status commands of the erase family; one log line with the range and
 // its size in whole kilobytes.
-int statusCommand(std::uint8_t code, std::uint8_t option, bool withRange, std::uint32_t start,
-                  std::uint32_t end, std::int64_t limit, const char* label, std::uint32_t logFirst,
-                  std::uint32_t logLast, std::int64_t size) {
+int Session::statusCommand(const StatusCommand& command, std::uint32_t start, std::uint32_t end,
+                           std::int64_t size) {
     if (!readyCheck() || !writeHandleValid()) return 1;
-    Report& r = startReport(code, option);
-    if (withRange) {
-        put32(r, 5, start);
-        put32(r, 9, end);
+    Report& r = startReport(command.code, command.option);
+    if (command.withRange) {
+        put32(r, kFirstParameterAt, start);
+        put32(r, kSecondParameterAt, end);
     }
     if (!send(r)) return 1;
-    if (!pollReply(limit)) return 1;
+    if (!pollReply(command.limitSeconds)) return 1;
     const std::string text = replyText();
-    appendLog(std::string(label) + hex32(logFirst) + "~");
+    appendLog(std::string(command.label) + hex32(start) + "~");
     if (text == "O") {
-        appendLog(hex32(logLast) + " success (" + std::to_string(size / 1024) + " KB)");
+        appendLog(hex32(end) + " success (" + std::to_string(size / 1024) + " KB)");
         return 0;
     }
-    appendLog(hex32(logLast) + " failed");
+    appendLog(hex32(end) + " failed");
     return 1;
 }
+
+namespace {
 
 // The link mask is never held as one constant: each byte is looked up through
 // a fresh random permutation and its inverse, and the bytes are kept in
@@ -192,46 +191,54 @@ std::u16string informationText(int kind, const std::uint32_t w[5]) {
     return widen(b);
 }
 
-void appendSeconds(std::int64_t startMs) {
+std::int32_t percent(std::uint64_t sent, std::uint64_t length) {
+    return static_cast<std::int32_t>(static_cast<float>(sent) / static_cast<float>(length) *
+                                     100.0f);
+}
+
+// Inclusive unsigned range, wrapping as 32-bit values do, except that the
+// whole address space is 4 GiB rather than 0.
+std::int64_t rangeSize(std::uint32_t start, std::uint32_t end) {
+    return static_cast<std::int64_t>(static_cast<std::uint32_t>(end - start)) + 1;
+}
+
+} // namespace
+
+void Session::appendSeconds(std::int64_t startMs) {
     char b[32];
     std::snprintf(b, sizeof b, " (%.2fs)",
                   static_cast<double>(platform::clockMs() - startMs) / 1000.0);
     appendLog(b);
 }
 
-std::int32_t percent(std::uint64_t sent, std::uint64_t length) {
-    return static_cast<std::int32_t>(static_cast<float>(sent) / static_cast<float>(length) *
-                                     100.0f);
-}
-
-int transferPass(std::uint32_t start, std::uint32_t end, bool program, const std::uint8_t* data) {
+int Session::transferPass(std::uint32_t start, std::uint32_t end, bool program, const std::uint8_t* data) {
     const std::uint64_t length = static_cast<std::uint64_t>(end) - start + 1;
     int reports = 0, acks = 0;
     bool passOk = true;
     std::uint64_t sent = 0;
     // A poll before the first report must not read the last pass's end.
-    linkState().transferProgress.value.store(0);
+    state.transferProgress.store(0);
     if (!readyCheck()) return 1;
-    for (std::uint64_t first = start; first <= end; first += kChunk) {
+    for (std::uint64_t first = start; first <= end; first += kChunkBytes) {
         // An interrupted run stops between two reports, so that its next
         // report, the reset that ends the session, reaches the adapter whole.
-        if (platform::interruptRequested() || linkState().stopTransfer.value.load() != 0) return 1;
+        if (platform::interruptRequested() || state.stopTransfer.load() != 0) return 1;
         ++reports;
         if (!writeHandleValid()) return 1;
-        const std::uint64_t last = std::min<std::uint64_t>(first + kChunk - 1, end);
+        const std::uint64_t last = std::min<std::uint64_t>(first + kChunkBytes - 1, end);
         const std::size_t k = static_cast<std::size_t>(last - first + 1);
-        Report& r = startReport(0x01, program ? 0x01 : 0x00);
-        put32(r, 5, static_cast<std::uint32_t>(first));
-        put32(r, 9, static_cast<std::uint32_t>(last));
-        std::memcpy(r.data() + 13, data + sent, k);
+        Report& r = startReport(code::kTransfer, program ? option::kProgram : option::kVerify);
+        put32(r, kFirstParameterAt, static_cast<std::uint32_t>(first));
+        put32(r, kSecondParameterAt, static_cast<std::uint32_t>(last));
+        std::memcpy(r.data() + kDataAt, data + sent, k);
         sent += k;
         if (!send(r)) return 1;
         // As the pass goes, so that a second thread can show it.
-        linkState().transferProgress.value.store(percent(sent, length));
+        state.transferProgress.store(percent(sent, length));
         if (reports % kAckEvery == 0) {
             if (!pollReply(6)) return 1;
-            for (std::size_t i = 1; i < linkState().inReport.size(); ++i) {
-                const std::uint8_t c = linkState().inReport[i];
+            for (std::size_t i = 1; i < state.inReport.size(); ++i) {
+                const std::uint8_t c = state.inReport[i];
                 if (c == 'O') ++acks;
                 if (c == 'F') {
                     passOk = false;
@@ -244,7 +251,7 @@ int transferPass(std::uint32_t start, std::uint32_t end, bool program, const std
     if (acks != reports) {
         if (program) platform::sleepMs(10);
         const std::int64_t t0 = platform::timeSeconds();
-        Report& in = linkState().inReport;
+        Report& in = state.inReport;
         bool got = false;
         for (;;) {
             if (getInputReport(in)) {
@@ -260,111 +267,105 @@ int transferPass(std::uint32_t start, std::uint32_t end, bool program, const std
             }
         }
     }
-    linkState().transferProgress.value.store(percent(sent, length));
+    state.transferProgress.store(percent(sent, length));
     return acks == reports && passOk ? 0 : 1;
 }
 
-} // namespace
 
-} // namespace isp
-
-using isp::appendLog;
-using isp::linkState;
-
-extern "C" BRISKLINK_API int ISP_Execute(void) {
-    if (!isp::requireDevice()) return isp::kNoAdapter;
-    return isp::resetCommand(0, true);
+int Session::execute() {
+    if (!discover()) return kNoAdapter;
+    return resetCommand(option::kToApplication, true);
 }
 
-extern "C" BRISKLINK_API int ISP_Reset(void) {
-    if (!isp::requireDevice()) return isp::kNoAdapter;
-    const int result = isp::resetCommand(1, true);
-    ISP_CloseSerialPortConnect();
+int Session::reset() {
+    if (!discover()) return kNoAdapter;
+    const int result = resetCommand(option::kToLoader, true);
+    closeDevice();
     return result;
 }
 
-extern "C" BRISKLINK_API int ISP_ResetToIAP(int keyedCrc) {
-    if (!isp::requireDevice()) return isp::kNoAdapter;
-    return isp::resetCommand(1, keyedCrc == 1);
+int Session::resetToIap(int keyedCrc) {
+    if (!discover()) return kNoAdapter;
+    return resetCommand(option::kToLoader, keyedCrc == 1);
 }
 
-extern "C" BRISKLINK_API int ISP_Exit(void) {
-    if (!isp::requireDevice()) return isp::kNoAdapter;
-    if (!isp::readyCheck() || !isp::writeHandleValid()) return 1;
-    isp::Report& r = isp::startReport(0x05, 0, true);
-    if (!isp::send(r)) return 1;
-    linkState().skipRediscovery = 1;
-    isp::discover();
+int Session::exit() {
+    if (!discover()) return kNoAdapter;
+    if (!readyCheck() || !writeHandleValid()) return 1;
+    Report& r = startReport(code::kExit, 0, true);
+    if (!send(r)) return 1;
+    state.skipRediscovery = 1;
+    discover();
     return 0;
 }
 
-extern "C" BRISKLINK_API int ISP_GetInformation(int kind, uint16_t* text, int* textBytes) {
+int Session::getInformation(int kind, std::uint16_t* text, int* textBytes) {
     if (text == nullptr || textBytes == nullptr) return 1;
     const std::int64_t startMs = platform::clockMs();
-    if (!isp::readyCheck() || !isp::writeHandleValid()) return 1;
+    if (!readyCheck() || !writeHandleValid()) return 1;
     // Its own buffers: the shared report buffers stay as they are.
-    isp::Report out{};
-    out[1] = 0x03;
+    Report out{};
+    out[kCodeAt] = code::kInformation;
     for (std::size_t i = 2; i < out.size(); ++i)
-        out[i] = isp::filler();
-    if (!isp::send(out)) return 1;
-    isp::Report data{};
-    if (!isp::readDataReport(data)) {
+        out[i] = filler();
+    if (!send(out)) return 1;
+    Report data{};
+    if (!readDataReport(data)) {
         appendLog("HidD_GetInputReport error");
         return 1;
     }
     std::uint32_t w[5];
     for (int i = 0; i < 5; ++i) {
-        w[i] = isp::le32(data.data() + 1 + 4 * i);
+        w[i] = le32(data.data() + 1 + 4 * i);
         char b[16];
         std::snprintf(b, sizeof b, "%08X ", w[i]);
         appendLog(b);
     }
-    const std::u16string value = isp::informationText(kind, w);
+    const std::u16string value = informationText(kind, w);
     *textBytes = static_cast<int>(value.size() * 2);
     for (std::size_t i = 0; i < value.size(); ++i)
         text[i] = value[i];
     text[value.size()] = 0;
-    if (kind == 6) linkState().appAreaStart = static_cast<std::int32_t>(w[1] & 0xFFFF);
+    if (kind == 6) state.appAreaStart = static_cast<std::int32_t>(w[1] & 0xFFFF);
 
-    isp::Report status{};
+    Report status{};
     const std::int64_t t0 = platform::timeSeconds();
     bool got = false;
     for (;;) {
-        got = isp::getInputReport(status);
-        if (got || isp::replyWaitOver(t0, 2)) break;
+        got = getInputReport(status);
+        if (got || replyWaitOver(t0, 2)) break;
     }
     if (!got) {
         appendLog("HidD_GetInputReport error");
-        isp::appendSeconds(startMs);
+        appendSeconds(startMs);
         return 0;
     }
     appendLog("\r\nRead Info ");
     if (isp::replyText(status) == "O") {
         appendLog(" success");
-        isp::appendSeconds(startMs);
+        appendSeconds(startMs);
         return 0;
     }
     appendLog(" failed");
     return 1;
 }
 
-extern "C" BRISKLINK_API int ISP_SendAuthentication(void) {
-    auto& s = linkState();
+int Session::sendAuthentication() {
+    auto& s = state;
     if (s.scramblingEnabled == 0 || s.rollingEnabled != 0) return 1;
     platform::seedRandom(static_cast<std::uint32_t>(platform::timeSeconds()));
-    const isp::MaskedBytes mask = isp::linkMask();
-    if (!isp::readyCheck()) return 0;
+    const MaskedBytes mask = linkMask();
+    if (!readyCheck()) return 0;
     for (auto& b : s.rollingKey)
-        b = isp::filler();
-    if (!isp::writeHandleValid()) return 0;
-    isp::Report& r = s.outReport;
+        b = filler();
+    if (!writeHandleValid()) return 0;
+    Report& r = s.outReport;
     r[0] = 0;
     for (std::size_t i = 1; i < r.size(); ++i)
         r[i] = static_cast<std::uint8_t>(platform::random());
     std::uint32_t w[16];
     for (int g = 0; g < 16; ++g)
-        w[g] = isp::le32(r.data() + 1 + 4 * g);
+        w[g] = le32(r.data() + 1 + 4 * g);
     std::uint32_t seedGroup = (w[7] >> 19) & 0xF;
     if (seedGroup == 7) {
         w[7] += 1u << 19;
@@ -376,7 +377,7 @@ extern "C" BRISKLINK_API int ISP_SendAuthentication(void) {
         keyGroup = (w[seedGroup] >> 21) & 0xF;
     }
     for (int g = 0; g < 16; ++g)
-        isp::put32(r, 1 + 4 * g, w[g]);
+        put32(r, 1 + 4 * g, w[g]);
     for (int i = 0; i < 4; ++i)
         r[1 + 4 * keyGroup + i] = mask[4 + i] ^ s.rollingKey[i];
     std::uint32_t m = 7;
@@ -384,8 +385,8 @@ extern "C" BRISKLINK_API int ISP_SendAuthentication(void) {
         m = static_cast<std::uint32_t>(platform::random() % 16);
     for (int i = 0; i < 4; ++i)
         r[1 + 4 * m + i] = mask[i] ^ s.rollingKey[i];
-    if (!isp::writeCommand()) return 0;
-    if (!isp::pollReply(30)) {
+    if (!writeCommand()) return 0;
+    if (!pollReply(30)) {
         // The report went out; only its answer is missing, so the adapter
         // may be in the session it opens (see endUnansweredSession).
         if (s.unansweredSession == 0) {
@@ -396,7 +397,7 @@ extern "C" BRISKLINK_API int ISP_SendAuthentication(void) {
         }
         return 0;
     }
-    const std::string text = isp::replyText();
+    const std::string text = replyText();
     if (text == "F" || text == "O") {
         s.unansweredSession = 0;
         s.rollingEnabled = 1;
@@ -408,64 +409,55 @@ extern "C" BRISKLINK_API int ISP_SendAuthentication(void) {
     return 0;
 }
 
-extern "C" BRISKLINK_API int ISP_SendUserCmd(const uint8_t* block) {
-    if (block == nullptr || block[0] < 0x50) return 0;
-    if (!isp::readyCheck()) return 0;
-    if (linkState().writeHandle == platform::hid::kInvalidHandle) return 0;
-    isp::Report& r = linkState().outReport;
+int Session::sendUserCmd(const std::uint8_t* block) {
+    if (block == nullptr || block[0] < code::kFirstUser) return 0;
+    if (!readyCheck()) return 0;
+    if (state.writeHandle == platform::hid::kInvalidHandle) return 0;
+    Report& r = state.outReport;
     r[0] = 0;
     r[1] = block[0];
     r[2] = block[1];
     r[3] = r[4] = 0;
     std::memcpy(r.data() + 5, block + 2, 60);
-    return isp::send(r) ? 1 : 0;
+    return send(r) ? 1 : 0;
 }
 
-extern "C" BRISKLINK_API int ISP_EraseMass(void) {
-    const std::int32_t first = linkState().appAreaStart;
-    const std::int32_t last = linkState().appAreaEnd;
+int Session::eraseMass() {
+    const std::int32_t first = state.appAreaStart;
+    const std::int32_t last = state.appAreaEnd;
     // Signed bounds: an application start above the end is a negative size,
     // not four gigabytes.
     const std::int64_t size = static_cast<std::int64_t>(last) - first + 1;
-    return isp::statusCommand(0x00, 0x0A, false, 0, 0, 2, "MassErase ",
-                              static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(last),
-                              size);
+    return statusCommand({code::kErase, option::kMassErase, false, 2, "MassErase "},
+                         static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(last), size);
 }
 
-namespace {
-// Inclusive unsigned range, wrapping as 32-bit values do, except that the
-// whole address space is 4 GiB rather than 0.
-std::int64_t rangeSize(std::uint32_t start, std::uint32_t end) {
-    return static_cast<std::int64_t>(static_cast<std::uint32_t>(end - start)) + 1;
-}
-} // namespace
-
-extern "C" BRISKLINK_API int ISP_ErasePage(uint32_t start, uint32_t end) {
-    return isp::statusCommand(0x00, 0x08, true, start, end, 60, "Erase ", start, end,
-                              rangeSize(start, end));
+int Session::erasePage(std::uint32_t start, std::uint32_t end) {
+    return statusCommand({code::kErase, option::kPageErase, true, 60, "Erase "}, start, end,
+                         rangeSize(start, end));
 }
 
-extern "C" BRISKLINK_API int ISP_BlankCheck(uint32_t start, uint32_t end) {
-    return isp::statusCommand(0x01, 0x03, true, start, end, 2, "Blank ", start, end,
-                              rangeSize(start, end));
+int Session::blankCheck(std::uint32_t start, std::uint32_t end) {
+    return statusCommand({code::kTransfer, option::kBlankCheck, true, 2, "Blank "}, start, end,
+                         rangeSize(start, end));
 }
 
-extern "C" BRISKLINK_API int ISP_WriteProgramB(uint32_t start, uint32_t end, int mode,
-                                               const uint8_t* data) {
-    if (data == nullptr || start >= end) return isp::kBadArguments;
+int Session::writeProgram(std::uint32_t start, std::uint32_t end, int mode,
+                          const std::uint8_t* data) {
+    if (data == nullptr || start >= end) return kBadArguments;
     const int pass = mode & 0xFF;
     if (pass != 0 && pass != 1) return 0;
-    return isp::transferPass(start, end, pass == 1, data);
+    return transferPass(start, end, pass == 1, data);
 }
 
-extern "C" BRISKLINK_API int ISP_ReadData(uint32_t start, uint32_t end, uint8_t* buffer) {
-    if (buffer == nullptr || start >= end) return isp::kBadArguments;
+int Session::readData(std::uint32_t start, std::uint32_t end, std::uint8_t* buffer) {
+    if (buffer == nullptr || start >= end) return kBadArguments;
     const std::uint64_t n = static_cast<std::uint64_t>(end) - start + 1;
     // Whole 64-byte reports; a padded end past the 32-bit address space cannot
     // be asked for.
     const std::uint64_t r = (static_cast<std::uint64_t>(end) - start + 64) & ~std::uint64_t{63};
     const std::uint64_t readEnd = start + r - 1;
-    linkState().libraryLog.clear();
+    state.libraryLog.clear();
     if (readEnd > 0xFFFFFFFFu) return 1;
     std::vector<std::uint8_t> working;
     try {
@@ -473,43 +465,43 @@ extern "C" BRISKLINK_API int ISP_ReadData(uint32_t start, uint32_t end, uint8_t*
     } catch (const std::bad_alloc&) {
         return 1;
     }
-    if (!isp::readyCheck() || !isp::writeHandleValid()) return 1;
-    isp::Report& out = isp::startReport(0x01, 0x02);
-    isp::put32(out, 5, start);
-    isp::put32(out, 9, static_cast<std::uint32_t>(readEnd));
-    if (!isp::send(out)) return 1;
-    appendLog("Read " + isp::hex32(start) + "~" + isp::hex32(end));
-    isp::Report& in = linkState().inReport;
+    if (!readyCheck() || !writeHandleValid()) return 1;
+    Report& out = startReport(code::kTransfer, option::kRead);
+    put32(out, kFirstParameterAt, start);
+    put32(out, kSecondParameterAt, static_cast<std::uint32_t>(readEnd));
+    if (!send(out)) return 1;
+    appendLog("Read " + hex32(start) + "~" + hex32(end));
+    Report& in = state.inReport;
     for (std::uint64_t i = 0; i < r / 64; ++i) {
-        if (!isp::readDataReport(in)) return 1;
+        if (!readDataReport(in)) return 1;
         working.insert(working.end(), in.begin() + 1, in.begin() + 65);
     }
     std::memcpy(buffer, working.data(), static_cast<std::size_t>(n));
-    if (!isp::pollReply(2)) return 1;
-    appendLog("\r\nRead " + isp::hex32(start) + "~");
-    if (isp::replyText() == "O") {
-        appendLog(isp::hex32(end) + " success (" + std::to_string(n / 1024) + " KB)");
+    if (!pollReply(2)) return 1;
+    appendLog("\r\nRead " + hex32(start) + "~");
+    if (replyText() == "O") {
+        appendLog(hex32(end) + " success (" + std::to_string(n / 1024) + " KB)");
         return 0;
     }
-    appendLog(isp::hex32(end) + " failed");
+    appendLog(hex32(end) + " failed");
     return 1;
 }
 
-extern "C" BRISKLINK_API int ISP_CRCCheck(int, int, uint16_t* result, const uint8_t* parameters) {
+int Session::crcCheck(std::uint16_t* result, const std::uint8_t* parameters) {
     if (parameters == nullptr) return 0;
-    if (!isp::readyCheck() || !isp::writeHandleValid()) return 0;
-    auto& s = linkState();
-    isp::Report& r = isp::startReport(0x02, 0, true);
-    isp::put32(r, 5, static_cast<std::uint32_t>(s.appAreaStart));
-    isp::put32(r, 9, static_cast<std::uint32_t>(s.appAreaEnd - s.appAreaStart + 1));
-    std::memcpy(r.data() + 13, parameters, 52);
-    if (!isp::send(r)) return 0;
+    if (!readyCheck() || !writeHandleValid()) return 0;
+    auto& s = state;
+    Report& r = startReport(code::kDigest, 0, true);
+    put32(r, kFirstParameterAt, static_cast<std::uint32_t>(s.appAreaStart));
+    put32(r, kSecondParameterAt, static_cast<std::uint32_t>(s.appAreaEnd - s.appAreaStart + 1));
+    std::memcpy(r.data() + kDataAt, parameters, 52);
+    if (!send(r)) return 0;
     const std::int64_t t0 = platform::timeSeconds();
     platform::sleepMs(10);
     bool got = false;
     for (;;) {
-        got = isp::getInputReport(s.inReport);
-        if (got || isp::replyWaitOver(t0, 2)) break;
+        got = getInputReport(s.inReport);
+        if (got || replyWaitOver(t0, 2)) break;
         platform::sleepMs(10);
     }
     if (result) *result = static_cast<std::uint16_t>(s.inReport[1] + 256 * s.inReport[2]);
@@ -517,3 +509,5 @@ extern "C" BRISKLINK_API int ISP_CRCCheck(int, int, uint16_t* result, const uint
     appendLog("HidD_GetInputReport error");
     return 0;
 }
+
+} // namespace isp

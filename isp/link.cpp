@@ -1,9 +1,8 @@
 // The device link: discovery of the adapter on the HID bus, the framing of
 // command reports (filler, keyed CRC, rolling-key scrambling), the ready
 // check, reply polling and the library log.
-#include "isp/link.h"
+#include "isp/session.h"
 
-#include "isp/isp.h"
 #include "platform/clock.h"
 
 #include <algorithm>
@@ -14,40 +13,43 @@ namespace isp {
 namespace hid = platform::hid;
 
 namespace {
-LinkState state;
+
+// Time-outs count whole seconds; a clock set back counts as not yet expired.
+bool expired(std::int64_t t0, std::int64_t limitSeconds) {
+    return platform::timeSeconds() - t0 > limitSeconds;
 }
 
-LinkState& linkState() { return state; }
+} // namespace
 
-void resetLinkState() {
-    closeDevice();
-    state = LinkState{};
+Session& defaultSession() {
+    static Session session;
+    return session;
 }
 
-bool isOpen(hid::Handle h) { return h != hid::kInvalidHandle && h != kNotOpen; }
+hid::Bus& Session::bus() const { return bus_ != nullptr ? *bus_ : hid::bus(); }
 
-void closeDevice() {
-    auto& bus = hid::bus();
+void Session::closeDevice() {
+    auto& bus = this->bus();
     for (hid::Handle* h : {&state.readHandle, &state.writeHandle, &state.infoHandle}) {
         if (isOpen(*h)) bus.close(*h);
         *h = kNotOpen;
     }
 }
 
-void dropLink() {
+void Session::dropLink() {
     closeDevice();
     state.skipRediscovery = 0;
     state.devicePath.clear();
 }
 
-bool writableLink() {
+bool Session::writableLink() {
     if (isOpen(state.writeHandle)) return true;
     dropLink();
     return false;
 }
 
-int discover() {
-    auto& bus = hid::bus();
+int Session::discover() {
+    auto& bus = this->bus();
     // The handles of an earlier discovery stay as they are until a device is
     // found: when nothing answers, a write on them fails and drops the link,
     // and the next command discovers again.
@@ -87,18 +89,16 @@ int discover() {
     return 0;
 }
 
-int requireDevice() { return discover(); }
-
 std::uint8_t filler() { return static_cast<std::uint8_t>(platform::random() % 255 + 1); }
 
-void frameCrc(Report& report, bool keyed) {
-    report[3] = 0;
-    report[4] = 0;
+void Session::frameCrc(Report& report, bool keyed) const {
+    report[kCrcAt] = 0;
+    report[kCrcAt + 1] = 0;
     std::uint16_t crc = crc16(0, report.data() + 1, 64);
     if (keyed && state.commandKeyEnabled != 0)
         crc = crc16(crc, state.commandKey.data(), state.commandKeyLength);
-    report[3] = static_cast<std::uint8_t>(crc & 0xFF);
-    report[4] = static_cast<std::uint8_t>(crc >> 8);
+    report[kCrcAt] = static_cast<std::uint8_t>(crc & 0xFF);
+    report[kCrcAt + 1] = static_cast<std::uint8_t>(crc >> 8);
 }
 
 void rollKey(std::array<std::uint8_t, 4>& key, std::uint16_t seedA, std::uint16_t seedB) {
@@ -110,7 +110,7 @@ void rollKey(std::array<std::uint8_t, 4>& key, std::uint16_t seedA, std::uint16_
     key[3] = static_cast<std::uint8_t>(k >> 8);
 }
 
-void scramble(std::uint8_t* bytes, int count) {
+void Session::scramble(std::uint8_t* bytes, int count) {
     if (state.scramblingEnabled == 0 || count <= 0) return;
     const int groups = ((count - 1) >> 2) + 1;
     auto& key = state.rollingKey;
@@ -121,9 +121,9 @@ void scramble(std::uint8_t* bytes, int count) {
     }
 }
 
-int writeCommand(const Report& report) {
+int Session::writeCommand(const Report& report) {
     if (isOpen(state.writeHandle) &&
-        hid::bus().write(state.writeHandle, report.data(), state.deviceCaps.outputReportLength)) {
+        bus().write(state.writeHandle, report.data(), state.deviceCaps.outputReportLength)) {
         // A loader in a session descrambles every report it receives, so
         // its key moves on by all sixteen groups whatever the report held.
         if (state.unansweredSession != 0)
@@ -135,44 +135,33 @@ int writeCommand(const Report& report) {
     return 0;
 }
 
-int writeCommand() { return writeCommand(state.outReport); }
-
-namespace {
-
-// Time-outs count whole seconds; a clock set back counts as not yet expired.
-bool expired(std::int64_t t0, std::int64_t limitSeconds) {
-    return platform::timeSeconds() - t0 > limitSeconds;
-}
-
-} // namespace
-
-bool getInputReport(Report& into) {
+bool Session::getInputReport(Report& into) {
     // All of it: a backend that fills less must not leave the previous
     // reply in place to be read again as this one.
     into.fill(0);
     if (!isOpen(state.readHandle)) return false;
-    const hid::ReadResult got = hid::bus().getInputReport(state.readHandle, into.data(),
+    const hid::ReadResult got = bus().getInputReport(state.readHandle, into.data(),
                                                           state.deviceCaps.inputReportLength);
     if (got == hid::ReadResult::Gone) dropLink();
     return got == hid::ReadResult::Ok;
 }
 
-bool readDataReport(Report& into) {
+bool Session::readDataReport(Report& into) {
     into.fill(0);
     if (!isOpen(state.readHandle)) return false;
-    const hid::ReadResult got = hid::bus().readReport(state.readHandle, into.data(),
+    const hid::ReadResult got = bus().readReport(state.readHandle, into.data(),
                                                       state.deviceCaps.inputReportLength, 5000);
     if (got == hid::ReadResult::Gone) dropLink();
     return got == hid::ReadResult::Ok;
 }
 
-bool replyWaitOver(std::int64_t t0, std::int64_t limitSeconds) {
+bool Session::replyWaitOver(std::int64_t t0, std::int64_t limitSeconds) const {
     // A removed adapter never answers: asking it again until the limit
     // would only keep a core busy.
     return !isOpen(state.readHandle) || expired(t0, limitSeconds);
 }
 
-bool pollReply(std::int64_t limitSeconds) {
+bool Session::pollReply(std::int64_t limitSeconds) {
     const std::int64_t t0 = platform::timeSeconds();
     for (;;) {
         if (getInputReport(state.inReport)) return true;
@@ -183,16 +172,7 @@ bool pollReply(std::int64_t limitSeconds) {
     }
 }
 
-std::string replyText(const Report& report) {
-    std::string text;
-    for (std::size_t i = 1; i < report.size(); ++i)
-        if (report[i] != 0) text.push_back(static_cast<char>(report[i]));
-    return text;
-}
-
-std::string replyText() { return replyText(state.inReport); }
-
-int readyCheck() {
+int Session::readyCheck() {
     if (state.skipRediscovery == 0) discover();
     getInputReport(state.inReport); // drains a stale reply; its outcome does not matter
     if (state.writeHandle == hid::kInvalidHandle) {
@@ -201,8 +181,8 @@ int readyCheck() {
     }
     if (!writableLink()) return 0;
     Report& r = state.outReport;
-    r[0] = 0;
-    r[1] = 0xFF;
+    r[kReportIdAt] = 0;
+    r[kCodeAt] = code::kReady;
     platform::seedRandom(static_cast<std::uint32_t>(platform::timeSeconds()));
     for (std::size_t i = 2; i < r.size(); ++i)
         r[i] = filler();
@@ -215,58 +195,40 @@ int readyCheck() {
     return 0;
 }
 
-void appendLog(std::u16string_view text) { state.libraryLog.append(text); }
-
-void appendLog(std::string_view ascii) {
+void Session::appendLog(std::string_view ascii) {
     state.libraryLog.append(std::u16string(ascii.begin(), ascii.end()));
 }
 
-} // namespace isp
-
-using isp::linkState;
-
-extern "C" BRISKLINK_API int ISP_IsConnectedToDevice(int vendorId, int productId,
-                                                     int usageSelector) {
-    auto& s = linkState();
-    s.matchVendorId = vendorId;
-    s.matchProductId = productId;
-    s.matchUsagePage = isp::kVendorUsagePageBase + (usageSelector & 0xFF);
-    return isp::discover();
+int Session::isConnectedToDevice(int vendorId, int productId, int usageSelector) {
+    state.matchVendorId = vendorId;
+    state.matchProductId = productId;
+    state.matchUsagePage = kVendorUsagePageBase + (usageSelector & 0xFF);
+    return discover();
 }
 
-extern "C" BRISKLINK_API void ISP_CloseSerialPortConnect(void) { isp::closeDevice(); }
-
-extern "C" BRISKLINK_API int ISP_SetupSerialPortConnection(void) { return 0; }
-
-extern "C" BRISKLINK_API int ISP_GetTransProgress(void) {
-    return linkState().transferProgress.value.load();
-}
-
-extern "C" BRISKLINK_API int ISP_GetUserData(uint8_t* buffer, int length) {
+int Session::getUserData(std::uint8_t* buffer, int length) {
     if (buffer == nullptr || length <= 0) return 0;
-    auto& s = linkState();
     int received = 0;
     while (received < length) {
-        if (!isp::readDataReport(s.inReport)) break;
+        if (!readDataReport(state.inReport)) break;
         // Reports go one after another; the last one is cut to what fits.
         const int fits = std::min(64, length - received);
-        std::memcpy(buffer + received, s.inReport.data() + 1, static_cast<std::size_t>(fits));
+        std::memcpy(buffer + received, state.inReport.data() + 1, static_cast<std::size_t>(fits));
         received += 64;
     }
     return received;
 }
 
-extern "C" BRISKLINK_API int ISP_GetUserResult(int seconds) {
-    auto& s = linkState();
+int Session::getUserResult(int seconds) {
     const std::int64_t t0 = platform::timeSeconds();
     for (;;) {
-        if (isp::getInputReport(s.inReport)) return isp::replyText() == "O" ? 1 : 0;
-        if (isp::replyWaitOver(t0, seconds)) return 0;
+        if (getInputReport(state.inReport)) return replyText() == "O" ? 1 : 0;
+        if (replyWaitOver(t0, seconds)) return 0;
     }
 }
 
-extern "C" BRISKLINK_API int ISP_GetLibraryLog(uint16_t* buffer, int capacity) {
-    const std::u16string& log = linkState().libraryLog;
+int Session::getLibraryLog(std::uint16_t* buffer, int capacity) const {
+    const std::u16string& log = state.libraryLog;
     if (buffer != nullptr && capacity > 0) {
         const std::size_t n = std::min(log.size(), static_cast<std::size_t>(capacity - 1));
         for (std::size_t i = 0; i < n; ++i)
@@ -275,3 +237,5 @@ extern "C" BRISKLINK_API int ISP_GetLibraryLog(uint16_t* buffer, int capacity) {
     }
     return static_cast<int>(log.size());
 }
+
+} // namespace isp

@@ -1,6 +1,6 @@
 // brisklink-pack: turns an updater executable and firmware images into a
 // self-contained updater, and shows what an updater's trailer carries.
-#include "app/udev_rule.h"
+#include "steps/udev_rule.h"
 #include "image/program.h"
 #include "image/trailer.h"
 #include "isp/crc.h"
@@ -240,7 +240,7 @@ int runBuild(const BuildOptions& o) {
 }
 
 int runUdevRule(const std::string& path, const std::string& group) {
-    if (!group.empty() && !app::validGroupName(group)) {
+    if (!group.empty() && !steps::validGroupName(group)) {
         std::cerr << "brisklink-pack: \"" << group
                   << "\" is not a group name (letters, digits, '_', '-', '.')\n";
         return 1;
@@ -257,7 +257,7 @@ int runUdevRule(const std::string& path, const std::string& group) {
                             " update the Brisklink adapter\n# with this updater.\n")
               << "# Install as /etc/udev/rules.d/70-brisklink.rules, then run\n"
                  "# udevadm control --reload and plug the adapter in again.\n"
-              << app::udevRule(id(info.apVendorId), id(info.apProductId), id(info.iapVendorId),
+              << steps::udevRule(id(info.apVendorId), id(info.apProductId), id(info.iapVendorId),
                                id(info.iapProductId), group);
     return 0;
 }

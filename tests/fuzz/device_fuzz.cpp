@@ -5,7 +5,7 @@
 // operation must return one of its documented results; the sanitizers see
 // any access outside the buffers the caller handed in.
 #include "isp/isp.h"
-#include "isp/link.h"
+#include "isp/session.h"
 #include "platform/clock.h"
 #include "platform/hid.h"
 #include "tests/fuzz/memory_file.h"
@@ -132,55 +132,55 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzBus bus(in, clock);
     platform::setClock(&clock);
     hid::setBus(&bus);
-    isp::resetLinkState();
+    isp::Session session(&bus);
 
     for (int step = 0; step < 24 && in.remaining_bytes() > 0; ++step) {
         switch (in.ConsumeIntegralInRange(0, 21)) {
         case 0: {
-            const int r = ISP_IsConnectedToDevice(0x3F27, 0x1005, in.ConsumeIntegralInRange(0, 2));
+            const int r = session.isConnectedToDevice(0x3F27, 0x1005, in.ConsumeIntegralInRange(0, 2));
             fuzz::require(r == 0 || r == 1);
             break;
         }
         case 1: {
-            const int r = ISP_SendAuthentication();
+            const int r = session.sendAuthentication();
             fuzz::require(r == 0 || r == 1);
             break;
         }
         case 2: {
             std::uint16_t text[13];
             int bytes = -1;
-            const int r = ISP_GetInformation(in.ConsumeIntegralInRange(-1, 9), text, &bytes);
+            const int r = session.getInformation(in.ConsumeIntegralInRange(-1, 9), text, &bytes);
             fuzz::require(r == 0 || r == 1);
             break;
         }
         case 3:
-            fuzz::require(control(ISP_Execute()));
+            fuzz::require(control(session.execute()));
             break;
         case 4:
-            fuzz::require(control(ISP_Exit()));
+            fuzz::require(control(session.exit()));
             break;
         case 5:
-            fuzz::require(control(ISP_Reset()));
+            fuzz::require(control(session.reset()));
             break;
         case 6:
-            fuzz::require(control(ISP_ResetToIAP(in.ConsumeIntegralInRange(0, 1))));
+            fuzz::require(control(session.resetToIap(in.ConsumeIntegralInRange(0, 1))));
             break;
         case 7: {
-            const int r = ISP_EraseMass();
+            const int r = session.eraseMass();
             fuzz::require(r == 0 || r == 1);
             break;
         }
         case 8: {
             std::uint32_t s, e;
             range(in, s, e);
-            const int r = ISP_ErasePage(s, e);
+            const int r = session.erasePage(s, e);
             fuzz::require(r == 0 || r == 1);
             break;
         }
         case 9: {
             std::uint32_t s, e;
             range(in, s, e);
-            const int r = ISP_BlankCheck(s, e);
+            const int r = session.blankCheck(s, e);
             fuzz::require(r == 0 || r == 1);
             break;
         }
@@ -190,7 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             range(in, s, e);
             std::vector<std::uint8_t> bytes(length(s, e), 0x5A);
             const bool fits = e >= s && e - s < 8192;
-            const int r = ISP_WriteProgramB(s, e, in.ConsumeIntegralInRange(0, 1),
+            const int r = session.writeProgram(s, e, in.ConsumeIntegralInRange(0, 1),
                                             fits ? bytes.data() : nullptr);
             fuzz::require(r == 0 || r == 1 || r == 18);
             break;
@@ -200,38 +200,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             range(in, s, e);
             const bool fits = e >= s && e - s < 8192;
             std::vector<std::uint8_t> bytes(length(s, e));
-            const int r = ISP_ReadData(s, e, fits ? bytes.data() : nullptr);
+            const int r = session.readData(s, e, fits ? bytes.data() : nullptr);
             fuzz::require(r == 0 || r == 1 || r == 18);
             break;
         }
         case 13: {
             std::uint8_t parameters[52] = {};
             std::uint16_t result = 0;
-            const int r = ISP_CRCCheck(0, 32, &result, parameters);
+            const int r = session.crcCheck(&result, parameters);
             fuzz::require(r == 0 || r == 1);
             break;
         }
         case 14: {
             std::uint8_t block[62] = {};
             block[0] = in.ConsumeIntegral<std::uint8_t>();
-            const int r = ISP_SendUserCmd(block);
+            const int r = session.sendUserCmd(block);
             fuzz::require(r == 0 || r == 1);
             break;
         }
         case 15: {
             std::vector<std::uint8_t> buffer(in.ConsumeIntegralInRange<std::size_t>(1, 300));
-            const int r = ISP_GetUserData(buffer.data(), static_cast<int>(buffer.size()));
+            const int r = session.getUserData(buffer.data(), static_cast<int>(buffer.size()));
             fuzz::require(r >= 0);
             break;
         }
         case 16: {
-            const int r = ISP_GetUserResult(in.ConsumeIntegralInRange(0, 5));
+            const int r = session.getUserResult(in.ConsumeIntegralInRange(0, 5));
             fuzz::require(r == 0 || r == 1);
             break;
         }
         case 17: {
             std::vector<std::uint16_t> log(in.ConsumeIntegralInRange<std::size_t>(1, 64));
-            const int n = ISP_GetLibraryLog(log.data(), static_cast<int>(log.size()));
+            const int n = session.getLibraryLog(log.data(), static_cast<int>(log.size()));
             fuzz::require(n >= 0);
             break;
         }
@@ -242,17 +242,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             // A negative length keeps only its low 16 bits: given a key of
             // the store's whole size, nothing past it may be read.
             if (claimed < 0) key.resize(64, 0x22);
-            fuzz::require(CRYPT_SetCommandKey(key.data(), claimed) == 0);
-            fuzz::require(CRYPT_EnableCommandKey(in.ConsumeIntegralInRange(0, 1)) == 0);
+            fuzz::require(session.setCommandKey(key.data(), claimed) == 0);
+            fuzz::require(session.enableCommandKey(in.ConsumeIntegralInRange(0, 1)) == 0);
             break;
         }
         case 19: {
-            const int p = ISP_GetTransProgress();
+            const int p = session.transProgress();
             fuzz::require(p >= 0 && p <= 100);
             break;
         }
         case 20:
-            ISP_CloseSerialPortConnect();
+            session.close();
             break;
         default:
             fuzz::require(ISP_SetupSerialPortConnection() == 0);
@@ -260,7 +260,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    isp::resetLinkState();
+    session.close();
     hid::setBus(nullptr);
     platform::setClock(nullptr);
     return 0;

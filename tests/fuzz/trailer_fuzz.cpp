@@ -1,10 +1,10 @@
 // The trailer search and readers on arbitrary file contents: the record, the
 // image-info blocks and the images, through the operations the updater uses
 // (the exported ones and the front ends' image preparation).
-#include "app/device_steps.h"
 #include "image/program.h"
 #include "image/trailer.h"
 #include "isp/isp.h"
+#include "steps/release.h"
 #include "tests/fuzz/memory_file.h"
 
 #include <vector>
@@ -26,12 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // same file as the running executable.
     image::setProgramPath(path);
     image::processTrailer() = {};
-    app::updateImages() = {};
-    if (image::loadProgram()) {
-        const image::ProgramData& p = image::program();
+    image::ProgramData p;
+    if (image::loadProgram(p)) {
         // The front ends allocate only for sizes that fit in the file.
-        if (app::prepareUpdateImages()) {
-            const auto& images = app::updateImages();
+        steps::UpdateImages images;
+        if (steps::prepareUpdateImages(p, images)) {
             fuzz::require(images.internal.size() >= p.internalImageSize());
             fuzz::require(images.external.size() >= p.externalImageSize());
         }

@@ -3,12 +3,12 @@
 // count runs exactly and at once.
 #include "adapter/simulated_bus.h"
 #include "app/console.h"
-#include "app/device_steps.h"
+#include "steps/release.h"
 #include "app/progress.h"
 #include "image/trailer.h"
 #include "isp/crc.h"
 #include "isp/isp.h"
-#include "isp/link_state.h"
+#include "isp/session.h"
 #include "platform/clock.h"
 #include "platform/interrupt.h"
 #include "tools/trailer_builder.h"
@@ -60,8 +60,6 @@ class Console : public ::testing::Test {
     Console() : bus_(clock_, &clock_) {
         platform::setClock(&clock_);
         platform::hid::setBus(&bus_);
-        isp::resetLinkState();
-        app::resetAdapterState();
         platform::seedRandom(1);
         // A system enumeration takes a while; back-to-back attempts rely on it.
         bus_.setEnumerateMilliseconds(20);
@@ -72,8 +70,7 @@ class Console : public ::testing::Test {
     }
     ~Console() override {
         platform::clearInterrupt();
-        isp::resetLinkState();
-        app::resetAdapterState();
+        session_.reset();
         image::setProgramPath({});
         platform::hid::setBus(nullptr);
         platform::setClock(nullptr);
@@ -107,14 +104,13 @@ class Console : public ::testing::Test {
                    static_cast<std::streamsize>(file.size()));
         image::setProgramPath(path_.string());
         image::processTrailer() = {};
-        app::consoleSettings() = {};
 
         args.insert(args.begin(), "IAP");
         std::vector<char*> argv;
         for (auto& a : args)
             argv.push_back(a.data());
         ::testing::internal::CaptureStdout();
-        const int code = app::appMain(static_cast<int>(argv.size()), argv.data());
+        const int code = app::appMain(static_cast<int>(argv.size()), argv.data(), *session_);
         return {code, ::testing::internal::GetCapturedStdout()};
     }
 
@@ -172,8 +168,13 @@ class Console : public ::testing::Test {
         EXPECT_EQ(settledMode(a), Mode::Application);
     }
 
+    // A new link, as a new process would have: on the process's bus, which
+    // some cases replace.
+    void newSession() { session_ = std::make_unique<isp::Session>(); }
+
     platform::VirtualClock clock_;
     adapter::SimulatedBus bus_;
+    std::unique_ptr<isp::Session> session_ = std::make_unique<isp::Session>();
     std::filesystem::path path_;
     pack::TrailerContent content_;
 };
@@ -276,17 +277,17 @@ TEST_F(Console, VersionComparisonDecidesWhetherPSkips) {
 }
 
 TEST_F(Console, ComparisonIsByUpperCasedCodeUnits) {
-    using app::updateNotNewer;
+    using steps::updateNotNewer;
     EXPECT_TRUE(updateNotNewer(u"v2.1.0", u"V2.1.0"));
     EXPECT_TRUE(updateNotNewer(u"V1.10", u"V1.9")); // '1' sorts before '9'
     EXPECT_FALSE(updateNotNewer(u"V2.0", u"V1.9"));
     EXPECT_FALSE(updateNotNewer(u"V2.0", u"nA")); // no version on the adapter
     EXPECT_TRUE(updateNotNewer(u"V1", u"V1.0"));  // a prefix is smaller
     EXPECT_FALSE(updateNotNewer(u"V1", u""));     // an empty version is older than any
-    EXPECT_EQ(app::decimalValue(u"  -42abc"), -42);
-    EXPECT_EQ(app::decimalValue(u"00524288"), 524288);
-    EXPECT_EQ(app::decimalValue(u"x1"), 0);
-    EXPECT_EQ(app::decimalValue(u"99999999999"), 2147483647);
+    EXPECT_EQ(steps::decimalValue(u"  -42abc"), -42);
+    EXPECT_EQ(steps::decimalValue(u"00524288"), 524288);
+    EXPECT_EQ(steps::decimalValue(u"x1"), 0);
+    EXPECT_EQ(steps::decimalValue(u"99999999999"), 2147483647);
 }
 
 TEST_F(Console, AnErasedVersionRecordLetsPUpdateAndIsErasedInFull) {
@@ -372,8 +373,7 @@ TEST_F(Console, AnInterruptedRunEndsTheSessionAndASecondRunRestores) {
         points.push_back({LoaderKind::ISP, w});
     for (const Point& point : points) {
         SCOPED_TRACE(point.atWrite);
-        isp::resetLinkState();
-        app::resetAdapterState();
+        newSession();
         platform::clearInterrupt();
         adapter::SimulatedBus bus(clock_, &clock_);
         bus.setEnumerateMilliseconds(20);
@@ -411,10 +411,12 @@ TEST_F(Console, ALoaderHeldByAnotherSessionIsReportedOnStandardError) {
     c.startMode = Mode::Loader;
     auto& a = add(c);
     // An earlier process authenticated and ended without a reset.
-    CRYPT_SetCommandKey(kKey.data(), static_cast<int>(kKey.size()));
-    ASSERT_EQ(ISP_IsConnectedToDevice(0x3F27, 0x1005, 0), 1);
-    ASSERT_EQ(ISP_SendAuthentication(), 1);
-    isp::resetLinkState();
+    {
+        isp::Session earlier;
+        earlier.setCommandKey(kKey.data(), static_cast<int>(kKey.size()));
+        ASSERT_EQ(earlier.isConnectedToDevice(0x3F27, 0x1005, 0), 1);
+        ASSERT_EQ(earlier.sendAuthentication(), 1);
+    }
 
     ::testing::internal::CaptureStderr();
     const auto r = run({"/c"});
@@ -447,7 +449,6 @@ TEST_F(Console, AnAdapterThisUserMayNotOpenIsNamedOnceWithItsUdevRule) {
     EXPECT_EQ(err.find("/dev/hidraw7", 1), std::string::npos) << "said twice";
 
     // Silent mode says nothing.
-    app::resetAdapterState();
     ::testing::internal::CaptureStderr();
     run({"/c", "/s"});
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
@@ -461,8 +462,7 @@ TEST_F(Console, FastEnumerationsStillWaitForAnAdapterThatTakesASecondToComeBack)
         SCOPED_TRACE(kind == LoaderKind::ISP ? "ISP" : "IAP");
         adapter::SimulatedBus bus(clock_, &clock_);
         platform::hid::setBus(&bus);
-        isp::resetLinkState();
-        app::resetAdapterState();
+        newSession();
         AdapterConfig c;
         c.loaderKind = kind;
         c.commandKey = kKey;
@@ -491,14 +491,14 @@ TEST_F(Console, AVersionTheRecordCannotHoldWholeComparesAsStored) {
     r = run({"/p"});
     EXPECT_NE(r.out.find("Skip firmware update"), std::string::npos) << r.out;
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(app::storedVersionText(version), version.substr(0, 44));
+    EXPECT_EQ(steps::storedVersionText(version), version.substr(0, 44));
 }
 
 TEST_F(Console, WordEndsOfImagesAndRecords) {
-    EXPECT_EQ(app::wordEnd(0x2000, 10), 0x200Bu);
-    EXPECT_EQ(app::wordEnd(0x1800, 4 + 5), 0x180Bu);
-    EXPECT_EQ(app::wordEnd(0x2001, 4), 0x2007u);
-    const auto record = app::versionRecord(std::u16string(200, u'x'));
+    EXPECT_EQ(steps::wordEnd(0x2000, 10), 0x200Bu);
+    EXPECT_EQ(steps::wordEnd(0x1800, 4 + 5), 0x180Bu);
+    EXPECT_EQ(steps::wordEnd(0x2001, 4), 0x2007u);
+    const auto record = steps::versionRecord(std::u16string(200, u'x'));
     EXPECT_EQ(record[0], 128);
     EXPECT_EQ(record[4 + 127], 'x');
     EXPECT_EQ(record[4 + 128], 0xFF);

@@ -1,12 +1,11 @@
 // The dialog's connection worker against simulated adapters in virtual time,
 // through a view that records every change the worker makes to the window.
 #include "adapter/simulated_bus.h"
-#include "app/device_steps.h"
 #include "dialog/view.h"
 #include "dialog/window.h"
 #include "image/program.h"
 #include "isp/isp.h"
-#include "isp/link_state.h"
+#include "isp/session.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 
@@ -43,12 +42,9 @@ class DialogConnection : public ::testing::Test {
     DialogConnection() : bus_(clock_, &clock_) {
         platform::setClock(&clock_);
         platform::hid::setBus(&bus_);
-        isp::resetLinkState();
-        app::resetAdapterState();
         platform::seedRandom(1);
         bus_.setEnumerateMilliseconds(20);
-        image::ProgramData& p = image::program();
-        p = {};
+        image::ProgramData& p = program_;
         p.apVendorId = 0x3F27;
         p.apProductId = 0x1004;
         p.apUsageSelector = 1;
@@ -58,7 +54,7 @@ class DialogConnection : public ::testing::Test {
         dialog::dialogState() = dialog::kConnecting;
     }
     ~DialogConnection() override {
-        isp::resetLinkState();
+        session_.reset();
         platform::hid::setBus(nullptr);
         platform::setClock(nullptr);
     }
@@ -77,23 +73,26 @@ class DialogConnection : public ::testing::Test {
 
     platform::VirtualClock clock_;
     LateBus bus_;
+    std::unique_ptr<isp::Session> session_ = std::make_unique<isp::Session>();
+    image::ProgramData program_;
+    steps::Run run_{*session_, program_};
     RecordingView view_;
 };
 
 TEST_F(DialogConnection, TheApplicationIsSentIntoItsLoaderAndReadThrough) {
     auto& a = add();
-    EXPECT_EQ(dialog::connectionWorker(view_), 0);
+    EXPECT_EQ(dialog::connectionWorker(view_, run_), 0);
     // One AP attempt; the loader needs a few attempts while it re-enumerates.
-    const std::vector<std::string> start = {"disable 1010", "1004 Not Connected",
-                                            "1007 NA",      "1007 Connecting AP.",
-                                            "progress 0",   "1007 Connecting IAP."};
+    const std::vector<std::string> start = {"disable connect", "status Not Connected",
+                                            "result NA",      "result Connecting AP.",
+                                            "progress 0",   "result Connecting IAP."};
     ASSERT_GE(view_.events.size(), start.size());
     EXPECT_EQ(std::vector<std::string>(view_.events.begin(), view_.events.begin() + 6), start);
-    EXPECT_EQ(eventsFrom("1009"), (std::vector<std::string>{"1009 1.0.0", "1007 Connected",
-                                                            "1004 USB, QV32F3285, IAP V105",
-                                                            "enable 1003", "focus 1003"}));
+    EXPECT_EQ(eventsFrom("version "), (std::vector<std::string>{"version 1.0.0", "result Connected",
+                                                            "status USB, QV32F3285, IAP V105",
+                                                            "enable program", "focus program"}));
     EXPECT_EQ(dialog::dialogState(), dialog::kConnected);
-    const app::AdapterState& s = app::adapterState();
+    const steps::AdapterState& s = run_.state;
     EXPECT_EQ(s.iapLoader, 1);
     EXPECT_EQ(s.chipFlashSize, 512u * 1024);
     EXPECT_EQ(s.apStartAddress, 0x2000u);
@@ -106,40 +105,40 @@ TEST_F(DialogConnection, ALoaderIsTakenAsItIsAndZeroIdentitiesSkipTheApPhase) {
     c.startMode = Mode::Loader;
     c.version = "1"; // a one-byte record reads as it is
     auto& a = add(c);
-    EXPECT_EQ(dialog::connectionWorker(view_), 0);
+    EXPECT_EQ(dialog::connectionWorker(view_, run_), 0);
     EXPECT_EQ(view_.text(dialog::kCurrentVersion), "1");
     EXPECT_EQ(std::count(a.commandLog().begin(), a.commandLog().end(), "reset to application"), 0);
 
     // Out of the session, as the update or the closing window would do.
-    ISP_ResetToIAP(1);
-    ISP_CloseSerialPortConnect();
+    (*session_).resetToIap(1);
+    (*session_).close();
     clock_.advance(1000);
-    image::program().apProductId = 0;
+    program_.apProductId = 0;
     view_.events.clear();
-    EXPECT_EQ(dialog::connectionWorker(view_), 0);
-    EXPECT_TRUE(eventsFrom("1007 Connecting AP").empty());
+    EXPECT_EQ(dialog::connectionWorker(view_, run_), 0);
+    EXPECT_TRUE(eventsFrom("result Connecting AP").empty());
     EXPECT_EQ(view_.events[3], "progress 0");
-    EXPECT_EQ(view_.events[4], "1007 Connecting IAP.");
+    EXPECT_EQ(view_.events[4], "result Connecting IAP.");
     EXPECT_EQ(dialog::dialogState(), dialog::kConnected);
 }
 
 TEST_F(DialogConnection, NoAdapterFailsAfter240CyclingAttempts) {
-    EXPECT_EQ(dialog::connectionWorker(view_), 0);
+    EXPECT_EQ(dialog::connectionWorker(view_, run_), 0);
     // Attempt k shows k mod 4 dots (1 to 4) and then the bar at
     // 4 * floor(100k / 240) mod 100.
-    const auto ap = eventsFrom("1007 Connecting AP");
+    const auto ap = eventsFrom("result Connecting AP");
     ASSERT_EQ(ap.size(), 2u * 240 + 4);
-    EXPECT_EQ(ap[0], "1007 Connecting AP.");
+    EXPECT_EQ(ap[0], "result Connecting AP.");
     EXPECT_EQ(ap[1], "progress 0");
-    EXPECT_EQ(ap[6], "1007 Connecting AP....");
+    EXPECT_EQ(ap[6], "result Connecting AP....");
     EXPECT_EQ(ap[7], "progress 4"); // k = 4: floor(400 / 240) = 1
-    EXPECT_EQ(ap[8], "1007 Connecting AP.");
+    EXPECT_EQ(ap[8], "result Connecting AP.");
     EXPECT_EQ(ap[2 * 29 + 1], "progress 48"); // k = 30: 4 * 12
     EXPECT_EQ(ap[2 * 119 + 1], "progress 0"); // k = 120: 4 * 50 mod 100
     EXPECT_EQ(ap[2 * 239 + 1], "progress 0"); // k = 240: 400 mod 100
     EXPECT_EQ(std::vector<std::string>(ap.end() - 4, ap.end()),
-              (std::vector<std::string>{"progress 0", "1007 Connect AP Fail!", "enable 1010",
-                                        "focus 1010"}));
+              (std::vector<std::string>{"progress 0", "result Connect AP Fail!", "enable connect",
+                                        "focus connect"}));
     EXPECT_GE(clock_.nowMs(), 240 * 500);
     EXPECT_EQ(dialog::dialogState(), dialog::kIdle);
 }
@@ -147,8 +146,8 @@ TEST_F(DialogConnection, NoAdapterFailsAfter240CyclingAttempts) {
 TEST_F(DialogConnection, AnAnswerOnTheLastAttemptCounts) {
     bus_.arriveAt = 2 * 240 - 1; // the AP discovery of attempt 240
     bus_.arriving.commandKey.assign(64, 0);
-    EXPECT_EQ(dialog::connectionWorker(view_), 0);
-    EXPECT_EQ(std::count(view_.events.begin(), view_.events.end(), "1007 Connecting AP...."), 60);
+    EXPECT_EQ(dialog::connectionWorker(view_, run_), 0);
+    EXPECT_EQ(std::count(view_.events.begin(), view_.events.end(), "result Connecting AP...."), 60);
     EXPECT_EQ(view_.text(dialog::kResultLabel), "Connected");
     EXPECT_EQ(dialog::dialogState(), dialog::kConnected);
 }
@@ -157,9 +156,9 @@ TEST_F(DialogConnection, ALoaderThatNeverComesBackAndAFailedReadEndTheConnection
     AdapterConfig c;
     c.faults.neverReturn = true;
     add(c);
-    EXPECT_EQ(dialog::connectionWorker(view_), 0);
-    EXPECT_EQ(eventsFrom("1007 Connect IAP Fail!"),
-              (std::vector<std::string>{"1007 Connect IAP Fail!", "enable 1010", "focus 1010"}));
+    EXPECT_EQ(dialog::connectionWorker(view_, run_), 0);
+    EXPECT_EQ(eventsFrom("result Connect IAP Fail!"),
+              (std::vector<std::string>{"result Connect IAP Fail!", "enable connect", "focus connect"}));
     EXPECT_EQ(dialog::dialogState(), dialog::kIdle);
 }
 
@@ -168,14 +167,14 @@ TEST_F(DialogConnection, AFailedInformationReadTakesTheFailureExitSilently) {
     c.startMode = Mode::Loader;
     c.faults.statusText[adapter::Command::Info] = "F";
     auto& a = add(c);
-    EXPECT_EQ(dialog::connectionWorker(view_), 0);
+    EXPECT_EQ(dialog::connectionWorker(view_, run_), 0);
     // The result line keeps the last search text; the loader was restarted.
     EXPECT_EQ(view_.text(dialog::kResultLabel), "Connecting IAP.");
     EXPECT_EQ(view_.text(dialog::kStatusLabel), "Not Connected");
     EXPECT_EQ(view_.texts.count(dialog::kCurrentVersion), 0u);
     EXPECT_EQ(a.commandLog().back(), "reset to loader");
     EXPECT_EQ(dialog::dialogState(), dialog::kIdle);
-    EXPECT_EQ(view_.events.back(), "focus 1010");
+    EXPECT_EQ(view_.events.back(), "focus connect");
 }
 
 } // namespace
@@ -197,6 +196,7 @@ class CountingThreads : public platform::Threads {
 };
 
 struct TestWindow : dialog::CBrisklinkDlg {
+    using CBrisklinkDlg::CBrisklinkDlg;
     using CBrisklinkDlg::OnBnClickedConnect;
     using CBrisklinkDlg::OnBnClickedProgram;
     using CBrisklinkDlg::OnClose;
@@ -211,7 +211,7 @@ TEST_F(DialogConnection, ACloseWhileAWorkerRunsIsRefusedAndLaterResetsTheLoader)
     AdapterConfig c;
     c.startMode = Mode::Loader;
     auto& a = add(c);
-    TestWindow window;
+    TestWindow window(*session_, program_);
     for (int state : {dialog::kConnecting, dialog::kUpdating}) {
         dialog::dialogState() = state;
         window.OnClose();
@@ -237,7 +237,9 @@ TEST(DialogKeys, ReturnStartsTheStepOfTheStateAndEscapeIsSwallowed) {
                          Case{dialog::kUpdating, 0, dialog::kUpdating},
                          Case{dialog::kConnecting, 0, dialog::kConnecting}}) {
         SCOPED_TRACE(c.state);
-        TestWindow window;
+        isp::Session session;
+        image::ProgramData program;
+        TestWindow window(session, program);
         dialog::dialogState() = c.state;
         threads.started = 0;
         EXPECT_TRUE(window.key(platform::ui::kEscapeKey));

@@ -2,12 +2,11 @@
 // worker, its transfer workers run at once on the test's thread, and every
 // change to the window is recorded.
 #include "adapter/simulated_bus.h"
-#include "app/device_steps.h"
 #include "dialog/view.h"
 #include "image/program.h"
 #include "image/trailer.h"
 #include "isp/isp.h"
-#include "isp/link_state.h"
+#include "isp/session.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 #include "tools/trailer_builder.h"
@@ -69,8 +68,6 @@ class DialogUpdate : public ::testing::Test {
         platform::setClock(&clock_);
         platform::hid::setBus(&bus_);
         platform::setThreads(&threads_);
-        isp::resetLinkState();
-        app::resetAdapterState();
         platform::seedRandom(1);
         bus_.setEnumerateMilliseconds(20);
         path_ = std::filesystem::temp_directory_path() /
@@ -78,7 +75,8 @@ class DialogUpdate : public ::testing::Test {
         content_ = testing_support::sampleTrailer(kKey);
     }
     ~DialogUpdate() override {
-        isp::resetLinkState();
+        run_.reset();
+        session_.reset();
         image::setProgramPath({});
         platform::setThreads(nullptr);
         platform::hid::setBus(nullptr);
@@ -99,26 +97,26 @@ class DialogUpdate : public ::testing::Test {
                    static_cast<std::streamsize>(trailer.size()));
         image::setProgramPath(path_.string());
         image::processTrailer() = {};
-        ASSERT_TRUE(image::loadProgram());
+        ASSERT_TRUE(steps::loadRelease(*session_, program_));
         RecordingView connecting;
-        dialog::connectionWorker(connecting);
-        ASSERT_EQ(dialog::dialogState(), dialog::kConnected) << connecting.text(1007);
+        dialog::connectionWorker(connecting, *run_);
+        ASSERT_EQ(dialog::dialogState(), dialog::kConnected) << connecting.text(dialog::kResultLabel);
     }
 
     // The update, its virtual duration kept.
     void update() {
         dialog::dialogState() = dialog::kUpdating;
         const auto start = clock_.nowMs();
-        EXPECT_EQ(dialog::updateWorker(view_), 0);
+        EXPECT_EQ(dialog::updateWorker(view_, *run_), 0);
         updateMs_ = clock_.nowMs() - start;
         EXPECT_EQ(dialog::dialogState(), dialog::kIdle);
-        EXPECT_EQ(view_.events.front(), "disable 1003");
+        EXPECT_EQ(view_.events.front(), "disable program");
         // The result first, then the button, its focus and the state in one
         // step: no click or close comes between them.
         EXPECT_EQ(std::vector<std::string>(view_.events.end() - 2, view_.events.end()),
-                  (std::vector<std::string>{"enable 1010", "focus 1010"}));
-        if (view_.text(1007) == "Operation successful.") {
-            EXPECT_EQ(*(view_.events.end() - 3), "1007 Operation successful.");
+                  (std::vector<std::string>{"enable connect", "focus connect"}));
+        if (view_.text(dialog::kResultLabel) == "Operation successful.") {
+            EXPECT_EQ(*(view_.events.end() - 3), "result Operation successful.");
         }
     }
 
@@ -127,8 +125,19 @@ class DialogUpdate : public ::testing::Test {
         return std::equal(bytes.begin(), bytes.end(), a.internalFlash().begin() + at);
     }
 
+    // A new link and adapter record, as a new window would have: on the
+    // process's bus, which some cases replace.
+    void newSession() {
+        run_.reset();
+        session_ = std::make_unique<isp::Session>();
+        run_ = std::make_unique<steps::Run>(*session_, program_);
+    }
+
     platform::VirtualClock clock_;
     adapter::SimulatedBus bus_;
+    std::unique_ptr<isp::Session> session_ = std::make_unique<isp::Session>();
+    image::ProgramData program_;
+    std::unique_ptr<steps::Run> run_ = std::make_unique<steps::Run>(*session_, program_);
     InlineThreads threads_;
     std::filesystem::path path_;
     pack::TrailerContent content_;
@@ -187,8 +196,8 @@ TEST_F(DialogUpdate, AnImageLargerThanTheFlashIsRefusedBeforeAnyErase) {
     const auto external = a.externalFlash();
     update();
     EXPECT_EQ(view_.events[1], "box Image Size Error: Image size is large the chip size!");
-    EXPECT_EQ(view_.text(1004), "Not Connected");
-    EXPECT_EQ(view_.text(1007), "NA");
+    EXPECT_EQ(view_.text(dialog::kStatusLabel), "Not Connected");
+    EXPECT_EQ(view_.text(dialog::kResultLabel), "NA");
     EXPECT_EQ(a.externalFlash(), external);
     EXPECT_EQ(std::count_if(a.commandLog().begin(), a.commandLog().end(),
                             [](const std::string& l) { return l.rfind("page-erase", 0) == 0; }),
@@ -203,14 +212,14 @@ TEST_F(DialogUpdate, AFailedPassIsReportedWhenItEndsAndASecondUpdateRestores) {
     auto& a = add(c);
     connect();
     update();
-    EXPECT_EQ(view_.text(1007), "AP Verify Failed!");
+    EXPECT_EQ(view_.text(dialog::kResultLabel), "AP Verify Failed!");
     // Not after the 4000 polls (40 s) of the poll limit: the pass had ended.
     EXPECT_LT(updateMs_, 20'000);
     view_.events.clear();
     clock_.advance(5000);
     connect();
     update();
-    EXPECT_EQ(view_.text(1007), "Operation successful.");
+    EXPECT_EQ(view_.text(dialog::kResultLabel), "Operation successful.");
     EXPECT_TRUE(flashHolds(a, 0x2000, content_.internalImage));
 }
 
@@ -220,7 +229,7 @@ TEST_F(DialogUpdate, APassStillRunningAtItsLimitIsStoppedBeforeTheFailureSteps) 
     connect();
     threads_.hang = true;
     update();
-    EXPECT_EQ(view_.text(1007), "Program Failed!");
+    EXPECT_EQ(view_.text(dialog::kResultLabel), "Program Failed!");
     // The 4000 polls of 10 ms ran out, then the pass stopped before its
     // first report and ended; only then was the loader reset.
     EXPECT_GE(updateMs_, 40'000);
@@ -228,7 +237,7 @@ TEST_F(DialogUpdate, APassStillRunningAtItsLimitIsStoppedBeforeTheFailureSteps) 
                             [](const std::string& l) { return l.rfind("program", 0) == 0; }),
               0);
     EXPECT_EQ(a.commandLog().back(), "reset to loader");
-    EXPECT_EQ(isp::linkState().stopTransfer.value.load(), 0);
+    EXPECT_EQ((*session_).state.stopTransfer.load(), 0);
 }
 
 TEST_F(DialogUpdate, AnIspLoaderThatNeverComesBackIsNoSuccess) {
@@ -239,7 +248,7 @@ TEST_F(DialogUpdate, AnIspLoaderThatNeverComesBackIsNoSuccess) {
     connect();
     bus_.adapter(0).config().faults.neverReturn = true;
     update();
-    EXPECT_EQ(view_.text(1007), "Connect IAP Fail!");
+    EXPECT_EQ(view_.text(dialog::kResultLabel), "Connect IAP Fail!");
     const auto results = view_.results();
     EXPECT_EQ(std::find(results.begin(), results.end(), "Operation successful."), results.end());
 }
@@ -282,8 +291,7 @@ TEST_F(DialogUpdate, EachFailedStepShowsItsMessageAndNoSuccess) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
-        isp::resetLinkState();
-        app::resetAdapterState();
+        newSession();
         adapter::SimulatedBus bus(clock_, &clock_);
         bus.setEnumerateMilliseconds(20);
         platform::hid::setBus(&bus);
@@ -306,7 +314,7 @@ TEST_F(DialogUpdate, EachFailedStepShowsItsMessageAndNoSuccess) {
             c.inject(a.config().faults);
         view_.events.clear();
         update();
-        EXPECT_EQ(view_.text(1007), c.message);
+        EXPECT_EQ(view_.text(dialog::kResultLabel), c.message);
         clock_.advance(5000);
         EXPECT_EQ(a.mode(clock_.nowMs()), Mode::Loader);
         EXPECT_FALSE(a.keyedPhase());

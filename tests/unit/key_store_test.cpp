@@ -1,6 +1,6 @@
 // The command key store through its exported operations.
 #include "isp/isp.h"
-#include "isp/link_state.h"
+#include "isp/session.h"
 
 #include <gtest/gtest.h>
 
@@ -9,35 +9,32 @@
 namespace {
 
 TEST(CommandKeyStore, StartsKeyedWithSixtyFourZeroBytes) {
-    isp::resetLinkState();
-    const auto& s = isp::linkState();
+    const auto& s = isp::defaultSession().state;
     EXPECT_EQ(s.commandKeyLength, 64);
     EXPECT_EQ(s.commandKeyEnabled, 1);
     EXPECT_EQ(s.commandKey, (std::array<std::uint8_t, 64>{}));
 }
 
 TEST(CommandKeyStore, LengthUsesItsLowSixteenBitsAndIsCutToTheStore) {
-    isp::resetLinkState();
     std::array<std::uint8_t, 80> key{};
     for (std::size_t i = 0; i < key.size(); ++i)
         key[i] = static_cast<std::uint8_t>(i + 1);
     EXPECT_EQ(CRYPT_SetCommandKey(key.data(), 0x10010), 0);
-    EXPECT_EQ(isp::linkState().commandKeyLength, 16);
-    EXPECT_EQ(isp::linkState().commandKey[15], 16);
-    EXPECT_EQ(isp::linkState().commandKey[16], 0);
+    EXPECT_EQ(isp::defaultSession().state.commandKeyLength, 16);
+    EXPECT_EQ(isp::defaultSession().state.commandKey[15], 16);
+    EXPECT_EQ(isp::defaultSession().state.commandKey[16], 0);
 
     EXPECT_EQ(CRYPT_SetCommandKey(key.data(), 80), 0);
-    EXPECT_EQ(isp::linkState().commandKeyLength, 64);
-    EXPECT_EQ(isp::linkState().commandKey[63], 64);
+    EXPECT_EQ(isp::defaultSession().state.commandKeyLength, 64);
+    EXPECT_EQ(isp::defaultSession().state.commandKey[63], 64);
 }
 
 TEST(CommandKeyStore, ALaterKeyReplacesOnlyItsOwnBytes) {
-    isp::resetLinkState();
     const std::array<std::uint8_t, 8> first{1, 2, 3, 4, 5, 6, 7, 8};
     const std::array<std::uint8_t, 3> second{9, 9, 9};
     CRYPT_SetCommandKey(first.data(), 8);
     CRYPT_SetCommandKey(second.data(), 3);
-    const auto& s = isp::linkState();
+    const auto& s = isp::defaultSession().state;
     EXPECT_EQ(s.commandKeyLength, 3);
     EXPECT_EQ(s.commandKey[2], 9);
     EXPECT_EQ(s.commandKey[3], 4);

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <string>
 
-namespace app {
+namespace steps {
 
 // A group name udev can take between quotes: letters, digits, '_', '-'
 // and '.', not starting with '-'.
@@ -45,4 +45,4 @@ inline std::string udevRule(std::uint32_t apVendorId, std::uint32_t apProductId,
     return rule;
 }
 
-} // namespace app
+} // namespace steps

@@ -1,0 +1,170 @@
+// The console's face of the connection and update: its lines on standard
+// output, its progress line on standard error, its pauses and limits, and
+// Ctrl-C (or a closed console) as the stop.
+#include "app/console.h"
+#include "app/progress.h"
+
+#include "image/program.h"
+#include "platform/interrupt.h"
+#include "platform/platform.h"
+
+#include <utility>
+
+namespace app {
+
+namespace {
+
+using steps::Event;
+using steps::Step;
+
+// Search: 60 attempts half a second apart. Back-to-back loops: each attempt
+// lasts at least 50 ms, because a hidraw discovery takes milliseconds where a
+// Windows one takes about that, and 120 attempts would pass long before a
+// restarted adapter (about a second) is back on the bus.
+constexpr steps::Pacing kPacing{60, 500, 0, 0, 0, 50, 0, 0, 0, true};
+
+// The console's words for what the steps tell; an event without words is
+// not shown.
+constexpr std::pair<Event, const char*> kWords[] = {
+    {Event::SearchApplication, "Connecting AP"},
+    {Event::SearchLoader, "Connecting IAP"},
+    {Event::Missed, "."},
+    {Event::Found, "-->OK\n"},
+    {Event::ApplicationMissing, "\nConnect AP Fail!\n\n"},
+    {Event::LoaderMissing, "Connect IAP Fail!\n\n"},
+    {Event::TooLarge, "Not Connected\n"},
+    {Event::ErasingExternal, "Erasing external...\n"},
+    {Event::ProgrammingExternal, "Programming external...\n"},
+    {Event::ProgramExternalFailed, "Program External Failed!\n"},
+    {Event::VerifyingExternal, "Verifing external...\n"},
+    {Event::ExternalVerifyFailed, "External Verify Failed!\n"},
+    {Event::ErasingInternal, "Eraseing internal...\n"},
+    {Event::MassEraseFailed, "Mass Erase failed!"},
+    {Event::Resetting, "Reset...\n"},
+    {Event::ResetFailed, "Reset Failed!\n"},
+    {Event::Reconnecting, "Connecting...\n"},
+    {Event::ReconnectFailed, "Connect IAP Fail!\n"},
+    {Event::ProgrammingInternal, "Programming internal...\n"},
+    {Event::ProgramFailed, "Program Failed!\n"},
+    {Event::VerifyingInternal, "Verifing...\n"},
+    {Event::VerifyFailed, "AP Verify Failed!"},
+    {Event::DigestCheck, "Digest Check...\n"},
+    {Event::ProgramVersionFailed, "Program Version Failed!\n"},
+    {Event::VersionVerifyFailed, "Version Verify Failed!\n"},
+    {Event::Restarting, "Reset to AP...\n"},
+    {Event::NotReturned, "[ERROR] Can't Reset to AP...\n"},
+    {Event::Succeeded, "Operation Success.\n\n"},
+    {Event::Failed, "Operation Failed.\n\n"},
+};
+
+// The progress line's name of each long step; the reset has none.
+const char* stepName(Step step) {
+    switch (step) {
+    case Step::EraseExternal:
+        return "Erasing external";
+    case Step::ProgramExternal:
+        return "Programming external";
+    case Step::VerifyExternal:
+        return "Verifying external";
+    case Step::EraseInternal:
+        return "Erasing internal";
+    case Step::WaitForLoader:
+        return "Waiting for the loader";
+    case Step::ProgramInternal:
+        return "Programming internal";
+    case Step::VerifyInternal:
+        return "Verifying internal";
+    case Step::WaitForApplication:
+        return "Waiting for the adapter";
+    case Step::Reset:
+        break;
+    }
+    return nullptr;
+}
+
+class ConsoleFace : public steps::FrontEnd {
+  public:
+    ConsoleFace(const steps::Run& run, const ConsoleSettings& settings)
+        : run_(run), settings_(settings) {}
+
+    const steps::Pacing& pacing() const override { return kPacing; }
+    bool stopRequested() override { return platform::interruptRequested(); }
+
+    void note(const steps::Note& note) override {
+        switch (note.event) {
+        case Event::ItemFailed:
+        case Event::EraseExternalFailed:
+        case Event::EraseVersionFailed:
+        case Event::EraseApplicationFailed:
+            return printMessage(settings_, note.text);
+        case Event::AccessDenied:
+            return diagnose(note.text);
+        case Event::HungLoader:
+            return diagnose(
+                u"The adapter's loader takes no commands: it is still held by an earlier "
+                u"session that was interrupted, or it has hung. Unplug the adapter, plug it in "
+                u"again and run the updater again.\n");
+        case Event::Connected:
+            printMessage(settings_, "Connected\n");
+            printMessage(settings_, u"Loader F/W version: " + run_.state.loaderVersion + u"\n");
+            printMessage(settings_, u"Chip F/W version: " + run_.state.chipVersion + u"\n");
+            return;
+        default:
+            for (const auto& [event, words] : kWords)
+                if (event == note.event) printMessage(settings_, words);
+        }
+    }
+
+    // A step runs on this thread as always; the progress line only reads
+    // the pass's progress from a second one.
+    int run(Step step, std::uint64_t bytes, const std::function<int()>& body) override {
+        const char* name = stepName(step);
+        if (name == nullptr || settings_.silentMode) return body();
+        std::function<std::uint64_t()> done;
+        if (bytes != 0) done = [this, bytes] { return passDone(run_.session, bytes); };
+        return withProgress(name, bytes, done, body);
+    }
+
+  private:
+    // Said on standard error, so that standard output keeps its transcript.
+    void diagnose(const std::u16string& text) {
+        if (!settings_.silentMode) platform::writeStandardError(text);
+    }
+
+    const steps::Run& run_;
+    const ConsoleSettings& settings_;
+};
+
+} // namespace
+
+int consoleConnect(steps::Run& run, const ConsoleSettings& settings) {
+    ConsoleFace face(run, settings);
+    const steps::Connection connection = steps::connect(run, face);
+    if (connection == steps::Connection::Stopped) {
+        printMessage(settings, "Operation Failed.\n\n");
+        return 1;
+    }
+    if (connection == steps::Connection::NotFound) return 1;
+
+    const std::u16string exeVersion = image::recordText(run.program.info.firmwareVersion);
+    printMessage(settings, u"EXE F/W version: " + exeVersion + u"\n");
+    const std::u16string& chipVersion = run.state.chipVersion;
+    if (settings.versionCheck == 1 && steps::updateNotNewer(exeVersion, chipVersion)) {
+        printMessage(settings, u"F/W version " + chipVersion +
+                                   u" is newer than the IAP EXE version " + exeVersion +
+                                   u" (not case sensitive).\nSkip firmware update (/f for force "
+                                   u"update).\n");
+        // Back to its application firmware, which it was running before.
+        run.session.execute();
+        return 1;
+    }
+    return connection == steps::Connection::Connected ? 0 : 1;
+}
+
+int consoleUpdate(steps::Run& run, const ConsoleSettings& settings) {
+    printMessage(settings, "\n");
+    ConsoleFace face(run, settings);
+    return steps::update(run, face) == 0 ? 0 : 1;
+}
+
+} // namespace app

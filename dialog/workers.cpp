@@ -1,0 +1,187 @@
+// The window's face of the connection and update: its texts on the result
+// line, the progress bar, its pauses and limits, a close as the search's
+// stop, and each program or verify pass on a transfer worker that the update
+// worker polls.
+#include "dialog/view.h"
+#include "dialog/words.h"
+
+#include "platform/clock.h"
+#include "platform/interrupt.h"
+#include "platform/platform.h"
+#include "platform/thread.h"
+
+#include <algorithm>
+
+namespace dialog {
+
+namespace {
+
+using steps::Event;
+using steps::Step;
+
+// Search: 240 attempts half a second apart. Back-to-back loops: a second's
+// pause after each missed attempt. Passes end at the image's last byte.
+constexpr steps::Pacing kPacing{240, 500, 2000, 1000, 2000, 0, 1000, 1000, 1000, false};
+
+constexpr int kExternalPolls = 90'000;
+constexpr int kInternalPolls = 4'000;
+constexpr int kPollMs = 10;
+
+// "Connecting AP." to "Connecting AP....", one more dot an attempt, cycling.
+std::u16string attemptText(const char16_t* phase, int attempt) {
+    return phase + std::u16string(static_cast<std::size_t>((attempt - 1) % 4 + 1), u'.');
+}
+
+// The bar goes round four times a phase while nothing answers.
+int searchProgress(int attempt) {
+    return 4 * (100 * attempt / kPacing.searchAttempts) % 100;
+}
+
+class WindowFace : public steps::FrontEnd {
+  public:
+    WindowFace(View& view, const steps::Run& run) : view_(view), run_(run) {}
+
+    const steps::Pacing& pacing() const override { return kPacing; }
+
+    // A close of the window stops the search; a forced end of the session
+    // interrupts whatever runs.
+    bool stopRequested() override {
+        return connectionPhase() == kSearchStopped || platform::interruptRequested();
+    }
+
+    // From here on a close waits for the connection to end.
+    bool enterSession() override {
+        int searching = kSearching;
+        return connectionPhase().compare_exchange_strong(searching, kAuthenticating);
+    }
+
+    void note(const steps::Note& note) override {
+        switch (note.event) {
+        case Event::SearchApplication:
+            phase_ = words::kConnectingAp;
+            return;
+        case Event::SearchLoader:
+            phase_ = words::kConnectingIap;
+            return view_.setProgress(0);
+        case Event::Attempt:
+            return view_.setText(kResultLabel, attemptText(phase_, note.attempt));
+        case Event::Missed:
+            return view_.setProgress(searchProgress(note.attempt));
+        case Event::SearchEnded:
+            return view_.setProgress(0);
+        case Event::ApplicationMissing:
+            view_.setProgress(0);
+            return view_.setText(kResultLabel, words::kConnectApFail);
+        case Event::AdapterVersion:
+            return view_.setText(kCurrentVersion, note.text);
+        case Event::Connected:
+            view_.setText(kResultLabel, words::kConnected);
+            return view_.setText(kStatusLabel, run_.state.deviceDescription);
+        case Event::AccessDenied:
+            return platform::writeStandardError(note.text);
+        case Event::TooLarge:
+            view_.messageBox(words::kTooLarge, words::kTooLargeCaption);
+            view_.setText(kStatusLabel, words::kNotConnected);
+            return view_.setText(kResultLabel, words::kNotAvailable);
+        case Event::EraseExternalFailed:
+        case Event::EraseVersionFailed:
+        case Event::EraseApplicationFailed:
+            return view_.setText(kResultLabel, note.text);
+        default:
+            for (const auto& [event, text] : words::kResults)
+                if (event == note.event) view_.setText(kResultLabel, text);
+        }
+    }
+
+    int run(Step step, std::uint64_t bytes, const std::function<int()>& body) override {
+        switch (step) {
+        case Step::ProgramExternal:
+        case Step::VerifyExternal:
+            return transfer(bytes, body, kExternalPolls);
+        case Step::ProgramInternal:
+        case Step::VerifyInternal:
+            return transfer(bytes, body, kInternalPolls);
+        case Step::WaitForApplication:
+            return body();
+        default: {
+            view_.setProgress(0);
+            const int result = body();
+            view_.setProgress(100);
+            return result;
+        }
+        }
+    }
+
+  private:
+    // A pass of `bytes` on a transfer worker. The poll limit grows with the
+    // image so that a pass at full-speed pace (1 ms a report) always fits,
+    // with `minimumPolls` as the floor.
+    int transfer(std::uint64_t bytes, const std::function<int()>& body, int minimumPolls) {
+        const auto reports = static_cast<std::int64_t>((bytes + 51) / 52);
+        const auto limit =
+            static_cast<int>(std::max<std::int64_t>(minimumPolls, reports / 5 + 1000));
+        auto worker = platform::threads().start(body);
+        return waitForTransfer(*worker, limit);
+    }
+
+    // Polls the transfer worker until it ends or the limit runs out. A pass
+    // still running then is stopped, and has ended, before anything else
+    // talks to the adapter: the link is never used by two threads.
+    int waitForTransfer(platform::Worker& worker, int limit) {
+        view_.setProgress(0);
+        int code = -1;
+        for (int poll = 0; poll < limit; ++poll) {
+            platform::sleepMs(kPollMs);
+            code = worker.exitCode();
+            // An ended pass is reported at once, a failed one as well.
+            if (code != platform::kStillActive) return code;
+            view_.setProgress(run_.session.transProgress());
+        }
+        run_.session.stopTransfer(true);
+        worker.join();
+        run_.session.stopTransfer(false);
+        return code;
+    }
+
+    View& view_;
+    const steps::Run& run_;
+    const char16_t* phase_ = words::kConnectingAp;
+};
+
+} // namespace
+
+std::atomic<int>& dialogState() {
+    static std::atomic<int> state{kIdle};
+    return state;
+}
+
+std::atomic<int>& connectionPhase() {
+    static std::atomic<int> phase{kSearching};
+    return phase;
+}
+
+int connectionWorker(View& view, steps::Run& run) {
+    view.enable(kConnectButton, false);
+    view.setText(kStatusLabel, words::kNotConnected);
+    view.setText(kResultLabel, words::kNotAvailable);
+    WindowFace face(view, run);
+    const bool connected = steps::connect(run, face) == steps::Connection::Connected;
+    // Ready for the next connection; a close that comes before the finish
+    // below still finds a search to stop and waits for the finish.
+    connectionPhase() = kSearching;
+    if (connected)
+        view.finish(kProgramButton, kConnected);
+    else
+        view.finish(kConnectButton, kIdle);
+    return 0;
+}
+
+int updateWorker(View& view, steps::Run& run) {
+    view.enable(kProgramButton, false);
+    WindowFace face(view, run);
+    steps::update(run, face);
+    view.finish(kConnectButton, kIdle);
+    return 0;
+}
+
+} // namespace dialog

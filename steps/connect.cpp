@@ -1,0 +1,160 @@
+// The connection: bring the adapter into its loader, authenticate and read
+// what the update needs.
+#include "steps/adapter_info.h"
+#include "steps/run.h"
+#include "steps/udev_rule.h"
+
+#include "platform/clock.h"
+#include "platform/hid.h"
+#include "platform/interrupt.h"
+#include "platform/text.h"
+
+#include <algorithm>
+
+namespace steps {
+
+void pause(std::int64_t ms) {
+    constexpr std::int64_t kSlice = 100;
+    for (std::int64_t left = ms; left > 0 && !platform::interruptRequested(); left -= kSlice)
+        platform::sleepMs(std::min(left, kSlice));
+}
+
+void finishAttempt(std::int64_t startedMs, std::int64_t periodMs) {
+    const std::int64_t left = startedMs + periodMs - platform::clockMs();
+    if (left > 0) platform::sleepMs(left);
+}
+
+bool loadRelease(isp::Session& session, image::ProgramData& program) {
+    if (!image::loadProgram(program)) return false;
+    session.setCommandKey(program.info.commandKey, program.info.commandKeyLength);
+    session.enableCommandKey(program.info.commandKeyEnabled);
+    return true;
+}
+
+namespace {
+
+// Told once when the device asked for is on the bus but this user may not
+// open its node (hidraw nodes are root's by default).
+void reportDeniedAccess(Run& run, FrontEnd& face, std::uint32_t vendorId,
+                        std::uint32_t productId) {
+    if (run.state.accessHintGiven) return;
+    for (const platform::hid::DeniedDevice& d : run.session.bus().deniedDevices()) {
+        if (d.identity.vendorId != vendorId || d.identity.productId != productId) continue;
+        run.state.accessHintGiven = true;
+        const image::ProgramData& p = run.program;
+        face.note({Event::AccessDenied, 0,
+                   platform::utf8ToUtf16(
+                       d.path + " is the adapter, but this user may not open it. A udev rule " +
+                       "gives the user logged in at this machine's seat access; install it " +
+                       "and plug the adapter in again:\n" +
+                       udevRule(p.apVendorId, p.apProductId, p.iapVendorId, p.iapProductId) +
+                       "(written by: brisklink-pack udev-rule <this updater> > "
+                       "/etc/udev/rules.d/70-brisklink.rules)\n"
+                       "Used over ssh or without a desktop login, give a group access instead "
+                       "(brisklink-pack udev-rule --group NAME <this updater>) and add the "
+                       "user to it.\n")});
+        return;
+    }
+}
+
+} // namespace
+
+bool applicationAnswers(Run& run, FrontEnd& face) {
+    const image::ProgramData& p = run.program;
+    const bool answered =
+        run.session.isConnectedToDevice(static_cast<int>(p.apVendorId),
+                                        static_cast<int>(p.apProductId),
+                                        static_cast<int>(p.apUsageSelector)) != 0;
+    if (!answered) reportDeniedAccess(run, face, p.apVendorId, p.apProductId);
+    return answered;
+}
+
+bool loaderAnswers(Run& run, FrontEnd& face) {
+    const image::ProgramData& p = run.program;
+    const bool answered =
+        run.session.isConnectedToDevice(static_cast<int>(p.iapVendorId),
+                                        static_cast<int>(p.iapProductId),
+                                        static_cast<int>(p.iapUsageSelector)) != 0;
+    if (!answered) reportDeniedAccess(run, face, p.iapVendorId, p.iapProductId);
+    return answered;
+}
+
+namespace {
+
+enum class Search { Found, Missing, Stopped };
+
+// The adapter's application (which is restarted into its loader) or its
+// loader, one attempt a search pause apart.
+Search search(Run& run, FrontEnd& face, bool forLoader) {
+    face.note({forLoader ? Event::SearchLoader : Event::SearchApplication});
+    for (int attempt = 1; attempt <= face.pacing().searchAttempts; ++attempt) {
+        if (face.stopRequested()) return Search::Stopped;
+        face.note({Event::Attempt, attempt});
+        if (!forLoader && applicationAnswers(run, face)) {
+            // Running its application: restart it into its loader.
+            run.session.resetToIap(0);
+        } else if (!loaderAnswers(run, face)) {
+            face.note({Event::Missed, attempt});
+            pause(face.pacing().searchPauseMs);
+            continue;
+        }
+        if (!forLoader) run.session.close();
+        face.note({Event::Found});
+        return Search::Found;
+    }
+    return Search::Missing;
+}
+
+// A stopped run: out of the authenticated session first, so that the next
+// run finds a loader that listens.
+Connection stopped(Run& run, bool inSession) {
+    if (inSession) run.session.resetToIap(1);
+    run.session.close();
+    return Connection::Stopped;
+}
+
+} // namespace
+
+Connection connect(Run& run, FrontEnd& face) {
+    const image::ProgramData& p = run.program;
+    AdapterState& s = run.state;
+
+    if (p.apVendorId != 0 && p.apProductId != 0) {
+        const Search found = search(run, face, false);
+        if (found == Search::Stopped) return stopped(run, false);
+        if (found == Search::Missing) {
+            face.note({Event::ApplicationMissing});
+            return Connection::NotFound;
+        }
+    }
+    const Search found = search(run, face, true);
+    face.note({Event::SearchEnded});
+    if (found == Search::Stopped || face.stopRequested()) return stopped(run, false);
+    if (!loaderAnswers(run, face)) {
+        face.note({Event::LoaderMissing});
+        pause(face.pacing().loaderMissingPauseMs);
+        run.session.close();
+        return Connection::NotFound;
+    }
+
+    if (!face.enterSession()) return stopped(run, false);
+    run.session.sendAuthentication();
+    AdapterReadNotes notes;
+    const bool read = !face.stopRequested() && readAdapterInformation(run, face, notes);
+    // Only while it is still there: an unplugged adapter is no hung one.
+    if (notes.probeFailed && !face.stopRequested() && loaderAnswers(run, face))
+        face.note({Event::HungLoader});
+    if (face.stopRequested()) return stopped(run, true);
+    if (notes.versionRead) face.note({Event::AdapterVersion, 0, s.chipVersion});
+    if (!read) {
+        // Leave the adapter restarted in its loader, ready for another try.
+        run.session.resetToIap(1);
+        run.session.close();
+        pause(face.pacing().failedReadPauseMs);
+        return Connection::ReadFailed;
+    }
+    face.note({Event::Connected});
+    return Connection::Connected;
+}
+
+} // namespace steps
