@@ -3,6 +3,7 @@
 #include "isp/bytes.h"
 #include "isp/crc.h"
 #include "isp/link_mask.h"
+#include "isp/protocol.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -62,35 +63,38 @@ std::uint16_t crcOverErased(std::uint16_t crc, std::uint64_t count) {
 }
 
 Command classify(std::uint8_t code, std::uint8_t option) {
+    using namespace isp::code;
+    namespace opt = isp::option;
     switch (code) {
-    case 0xFF:
+    case kReady:
         return Command::Ready;
-    case 0x00:
-        return option == 0x0A ? Command::MassErase
-                              : (option == 0x08 ? Command::PageErase : Command::Unknown);
-    case 0x01:
+    case kErase:
+        return option == opt::kMassErase   ? Command::MassErase
+               : option == opt::kPageErase ? Command::PageErase
+                                           : Command::Unknown;
+    case kTransfer:
         switch (option) {
-        case 0x00:
+        case opt::kVerify:
             return Command::Verify;
-        case 0x01:
+        case opt::kProgram:
             return Command::Program;
-        case 0x02:
+        case opt::kRead:
             return Command::Read;
-        case 0x03:
+        case opt::kBlankCheck:
             return Command::BlankCheck;
         default:
             return Command::Unknown;
         }
-    case 0x02:
+    case kDigest:
         return Command::Digest;
-    case 0x03:
+    case kInformation:
         return Command::Info;
-    case 0x04:
+    case kReset:
         return Command::Reset;
-    case 0x05:
+    case kExit:
         return Command::Exit;
     default:
-        return code >= 0x50 ? Command::User : Command::Unknown;
+        return code >= kFirstUser ? Command::User : Command::Unknown;
     }
 }
 
@@ -403,6 +407,10 @@ bool SimulatedAdapter::tryAuthentication(const Report& r, std::int64_t nowMs) {
     return true;
 }
 
+// The loader's side of the rolling key, written apart from the tool's
+// (isp::Session::scramble and isp::rollKey) on purpose: it is the check that
+// the tool scrambles as the loader descrambles, which one shared routine
+// would agree with whatever it did.
 void SimulatedAdapter::descramble(Report& r) {
     if (!rolling_) return;
     for (int g = 0; g < 16; ++g) {
@@ -448,30 +456,17 @@ bool SimulatedAdapter::receive(const std::uint8_t* bytes, std::size_t length, st
 }
 
 void SimulatedAdapter::dispatch(const Report& r, std::int64_t nowMs) {
-    const Command c = classify(r[1], r[2]);
+    const Command c = classify(r[isp::kCodeAt], r[isp::kOptionAt]);
     if (c != Command::Program && c != Command::Verify) passReports_ = 0;
     if (c == Command::Ready) {
         note(c, "");
         reply(c, "O", nowMs);
         return;
     }
-    const std::uint32_t p0 = le32(r.data() + 5);
-    const std::uint32_t p1 = le32(r.data() + 9);
-
     if (mode_ == Mode::Application) {
-        // The application knows only the way into its loader, with a plain or
-        // a keyed CRC.
-        if (c == Command::Reset && crcValid(r, true)) {
-            note(c, r[2] == 1 ? "to loader" : "to application");
-            leaveBus(nowMs, goneForGood() ? kForever : config_.reenumerateMs,
-                     r[2] == 1 ? Mode::Loader : Mode::Application);
-        } else {
-            note(c, "refused by the application");
-            if (c != Command::Reset && c != Command::Exit) reply(c, kRefused, nowMs);
-        }
+        applicationCommand(c, r, nowMs);
         return;
     }
-
     const bool crcOk = crcValid(r, false);
     if (c == Command::Program || c == Command::Verify) {
         transfer(r, c == Command::Program, crcOk, nowMs);
@@ -482,109 +477,128 @@ void SimulatedAdapter::dispatch(const Report& r, std::int64_t nowMs) {
         if (c != Command::Reset && c != Command::Exit) reply(c, kRefused, nowMs);
         return;
     }
+    const std::uint32_t p0 = le32(r.data() + isp::kFirstParameterAt);
+    const std::uint32_t p1 = le32(r.data() + isp::kSecondParameterAt);
     if (fire(config_.faults.powerLoss, c)) {
         powerLost(c, p0, p1, nowMs);
         return;
     }
     switch (c) {
-    case Command::Info: {
-        note(c, "");
-        Report d{};
-        for (int i = 0; i < 5; ++i)
-            putLe32(d.data() + 1 + 4 * i, infoWord(i));
-        queueData(d, nowMs);
-        reply(c, "O", nowMs);
-        break;
-    }
-    case Command::Reset: {
-        const bool toLoader = r[2] == 1;
-        Mode next = Mode::Loader;
-        if (!toLoader) {
-            const std::uint8_t* vector = memory(config_.appStart, 4, false);
-            const bool appValid = vector != nullptr && le32(vector) != 0xFFFFFFFF;
-            next = appValid && !config_.faults.returnInLoader ? Mode::Application : Mode::Loader;
-            if (config_.faults.once) config_.faults.returnInLoader = false;
-        }
-        note(c, toLoader ? "to loader" : "to application");
-        leaveBus(nowMs, goneForGood() ? kForever : config_.reenumerateMs, next);
-        break;
-    }
+    case Command::Info:
+        return onInfo(nowMs);
+    case Command::Reset:
+        return onReset(r[isp::kOptionAt] == isp::option::kToLoader, nowMs);
     case Command::Exit:
-        note(c, "");
-        break;
-    case Command::MassErase: {
+        return note(c, "");
+    case Command::MassErase:
         note(c, "");
         std::memset(flash_.data() + config_.loaderSize, 0xFF, flash_.size() - config_.loaderSize);
-        reply(c, "O", nowMs);
-        break;
-    }
+        return reply(c, "O", nowMs);
     case Command::PageErase:
         note(c, hex32(p0) + "~" + hex32(p1));
-        reply(c, !listedAt(config_.faults.failAt, c, p0) && eraseRange(p0, p1) ? "O" : "F", nowMs);
-        break;
-    case Command::BlankCheck: {
-        note(c, hex32(p0) + "~" + hex32(p1));
-        // A range outside the memory is not blank: there is nothing to check.
-        const std::uint64_t n = rangeLength(p0, p1);
-        const std::uint8_t* m = memory(p0, n, false);
-        const bool blank = m && std::all_of(m, m + n, [](std::uint8_t b) { return b == 0xFF; });
-        reply(c, blank ? "O" : "F", nowMs);
-        break;
-    }
-    case Command::Read: {
-        note(c, hex32(p0) + "~" + hex32(p1));
-        // Whole data reports from memory that exists; anything else is refused
-        // before a single report is queued.
-        const std::uint64_t n = rangeLength(p0, p1);
-        const std::uint8_t* m = n % 64 == 0 ? memory(p0, n, false) : nullptr;
-        if (!m) {
-            reply(c, "F", nowMs);
-            break;
-        }
-        for (std::uint64_t off = 0; off < n; off += 64) {
-            Report d{};
-            std::memcpy(d.data() + 1, m + off, 64);
-            queueData(d, nowMs);
-        }
-        reply(c, "O", nowMs);
-        break;
-    }
-    case Command::Digest: {
-        const std::uint16_t value = digestOf(p0, p1);
-        lastDigest_ = value;
-        lastDigestMatched_ = r[13] == (value & 0xFF) && r[14] == (value >> 8);
-        note(c, hex32(p0) + " +" + std::to_string(p1) +
-                    (lastDigestMatched_ ? " matches" : " does not match"));
-        Report d{};
-        d[1] = static_cast<std::uint8_t>(value & 0xFF);
-        d[2] = static_cast<std::uint8_t>(value >> 8);
-        // The text after the value says whether it matched the expected digest.
-        d[3] = lastDigestMatched_ ? 'O' : 'F';
-        reply(c, "", nowMs, d);
-        break;
-    }
-    case Command::User: {
-        note(c, "code " + std::to_string(r[1]));
-        if (r[1] == 0x50) {
-            // Echo: option n data reports, each the 60 parameter bytes with a
-            // running number, then a status.
-            for (int i = 0; i < r[2]; ++i) {
-                Report d{};
-                d[1] = static_cast<std::uint8_t>(i + 1);
-                std::memcpy(d.data() + 2, r.data() + 5, 60);
-                queueData(d, nowMs);
-            }
-            reply(c, "O", nowMs);
-        } else {
-            reply(c, r[1] == 0x51 ? "O" : "F", nowMs);
-        }
-        break;
-    }
+        return reply(c, !listedAt(config_.faults.failAt, c, p0) && eraseRange(p0, p1) ? "O" : "F",
+                     nowMs);
+    case Command::BlankCheck:
+        return onBlankCheck(p0, p1, nowMs);
+    case Command::Read:
+        return onRead(p0, p1, nowMs);
+    case Command::Digest:
+        return onDigest(r, p0, p1, nowMs);
+    case Command::User:
+        return onUser(r, nowMs);
     default:
         note(c, "unknown command");
-        reply(c, kRefused, nowMs);
-        break;
+        return reply(c, kRefused, nowMs);
     }
+}
+
+void SimulatedAdapter::applicationCommand(Command c, const Report& r, std::int64_t nowMs) {
+    // The application knows only the way into its loader, with a plain or a
+    // keyed CRC.
+    if (c == Command::Reset && crcValid(r, true)) {
+        const bool toLoader = r[isp::kOptionAt] == isp::option::kToLoader;
+        note(c, toLoader ? "to loader" : "to application");
+        leaveBus(nowMs, goneForGood() ? kForever : config_.reenumerateMs,
+                 toLoader ? Mode::Loader : Mode::Application);
+    } else {
+        note(c, "refused by the application");
+        if (c != Command::Reset && c != Command::Exit) reply(c, kRefused, nowMs);
+    }
+}
+
+void SimulatedAdapter::onInfo(std::int64_t nowMs) {
+    note(Command::Info, "");
+    Report d{};
+    for (int i = 0; i < 5; ++i)
+        putLe32(d.data() + 1 + 4 * i, infoWord(i));
+    queueData(d, nowMs);
+    reply(Command::Info, "O", nowMs);
+}
+
+void SimulatedAdapter::onReset(bool toLoader, std::int64_t nowMs) {
+    Mode next = Mode::Loader;
+    if (!toLoader) {
+        const std::uint8_t* vector = memory(config_.appStart, 4, false);
+        const bool appValid = vector != nullptr && le32(vector) != 0xFFFFFFFF;
+        next = appValid && !config_.faults.returnInLoader ? Mode::Application : Mode::Loader;
+        if (config_.faults.once) config_.faults.returnInLoader = false;
+    }
+    note(Command::Reset, toLoader ? "to loader" : "to application");
+    leaveBus(nowMs, goneForGood() ? kForever : config_.reenumerateMs, next);
+}
+
+void SimulatedAdapter::onBlankCheck(std::uint32_t p0, std::uint32_t p1, std::int64_t nowMs) {
+    note(Command::BlankCheck, hex32(p0) + "~" + hex32(p1));
+    // A range outside the memory is not blank: there is nothing to check.
+    const std::uint64_t n = rangeLength(p0, p1);
+    const std::uint8_t* m = memory(p0, n, false);
+    const bool blank = m && std::all_of(m, m + n, [](std::uint8_t b) { return b == 0xFF; });
+    reply(Command::BlankCheck, blank ? "O" : "F", nowMs);
+}
+
+void SimulatedAdapter::onRead(std::uint32_t p0, std::uint32_t p1, std::int64_t nowMs) {
+    note(Command::Read, hex32(p0) + "~" + hex32(p1));
+    // Whole data reports from memory that exists; anything else is refused
+    // before a single report is queued.
+    const std::uint64_t n = rangeLength(p0, p1);
+    const std::uint8_t* m = n % 64 == 0 ? memory(p0, n, false) : nullptr;
+    if (!m) return reply(Command::Read, "F", nowMs);
+    for (std::uint64_t off = 0; off < n; off += 64) {
+        Report d{};
+        std::memcpy(d.data() + 1, m + off, 64);
+        queueData(d, nowMs);
+    }
+    reply(Command::Read, "O", nowMs);
+}
+
+void SimulatedAdapter::onDigest(const Report& r, std::uint32_t p0, std::uint32_t p1,
+                                std::int64_t nowMs) {
+    const std::uint16_t value = digestOf(p0, p1);
+    lastDigest_ = value;
+    lastDigestMatched_ = r[isp::kDataAt] == (value & 0xFF) && r[isp::kDataAt + 1] == (value >> 8);
+    note(Command::Digest, hex32(p0) + " +" + std::to_string(p1) +
+                              (lastDigestMatched_ ? " matches" : " does not match"));
+    Report d{};
+    d[1] = static_cast<std::uint8_t>(value & 0xFF);
+    d[2] = static_cast<std::uint8_t>(value >> 8);
+    // The text after the value says whether it matched the expected digest.
+    d[3] = lastDigestMatched_ ? 'O' : 'F';
+    reply(Command::Digest, "", nowMs, d);
+}
+
+void SimulatedAdapter::onUser(const Report& r, std::int64_t nowMs) {
+    const std::uint8_t code = r[isp::kCodeAt];
+    note(Command::User, "code " + std::to_string(code));
+    if (code != isp::code::kFirstUser) return reply(Command::User, code == 0x51 ? "O" : "F", nowMs);
+    // Echo: option n data reports, each the 60 parameter bytes with a running
+    // number, then a status.
+    for (int i = 0; i < r[isp::kOptionAt]; ++i) {
+        Report d{};
+        d[1] = static_cast<std::uint8_t>(i + 1);
+        std::memcpy(d.data() + 2, r.data() + isp::kFirstParameterAt, 60);
+        queueData(d, nowMs);
+    }
+    reply(Command::User, "O", nowMs);
 }
 
 void SimulatedAdapter::powerLost(Command c, std::uint32_t p0, std::uint32_t p1,

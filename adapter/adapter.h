@@ -139,6 +139,13 @@ class SimulatedAdapter {
     void descramble(Report& r);
     bool crcValid(const Report& r, bool allowUnkeyed) const;
     void dispatch(const Report& r, std::int64_t nowMs);
+    void applicationCommand(Command c, const Report& r, std::int64_t nowMs);
+    void onInfo(std::int64_t nowMs);
+    void onReset(bool toLoader, std::int64_t nowMs);
+    void onBlankCheck(std::uint32_t p0, std::uint32_t p1, std::int64_t nowMs);
+    void onRead(std::uint32_t p0, std::uint32_t p1, std::int64_t nowMs);
+    void onDigest(const Report& r, std::uint32_t p0, std::uint32_t p1, std::int64_t nowMs);
+    void onUser(const Report& r, std::int64_t nowMs);
     void transfer(const Report& r, bool program, bool crcOk, std::int64_t nowMs);
     void powerLost(Command c, std::uint32_t p0, std::uint32_t p1, std::int64_t nowMs);
     void handOverAcks(std::int64_t nowMs);

@@ -4,11 +4,11 @@
 #include "adapter/emulator_server.h"
 #include "platform/clock.h"
 #include "platform/emulator/wire.h"
+#include "platform/linux/signals.h"
 
 #include <CLI/CLI.hpp>
 
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
@@ -19,8 +19,26 @@ namespace {
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> healRequested{false};
 
-extern "C" void onSignal(int) { stopRequested = true; }
-extern "C" void onHeal(int) { healRequested = true; }
+// SIGUSR1 writes the dump (with --dump-dir), so a test can look at what a
+// run left, then heals every fault (and plugs in again an adapter that went
+// for good), so it can run the updater again on the same adapter.
+std::thread startHealer(adapter::SimulatedBus& bus, const adapter::AdapterOptions& options) {
+    return std::thread([&bus, &options] {
+        while (!stopRequested) {
+            if (healRequested.exchange(false)) {
+                {
+                    std::lock_guard lock(bus.mutex());
+                    if (!options.dumpDir.empty())
+                        adapter::writeDump(options.dumpDir, bus.adapter(0));
+                    for (std::size_t i = 0; i < bus.size(); ++i)
+                        bus.adapter(i).heal(platform::clock().nowMs());
+                }
+                std::cout << "brisklink-emu: faults healed" << std::endl;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+}
 
 } // namespace
 
@@ -58,32 +76,8 @@ int main(int argc, char** argv) {
     bus.add(config);
     if (options.secondDevice) bus.add(config);
 
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    // SIGUSR1 writes the dump (with --dump-dir), so a test can look at what
-    // a run left, then heals every fault (and plugs in again an adapter that
-    // went for good), so it can run the updater again on the same adapter.
-    struct sigaction heal {};
-    heal.sa_handler = onHeal;
-    sigaction(SIGUSR1, &heal, nullptr);
-    std::thread healer([&bus, &options] {
-        while (!stopRequested) {
-            if (healRequested.exchange(false)) {
-                {
-                    std::lock_guard lock(bus.mutex());
-                    if (!options.dumpDir.empty())
-                        adapter::writeDump(options.dumpDir, bus.adapter(0));
-                    for (std::size_t i = 0; i < bus.size(); ++i)
-                        bus.adapter(i).heal(platform::clock().nowMs());
-                }
-                std::cout << "brisklink-emu: faults healed" << std::endl;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    });
+    platform::signals::install(&stopRequested, &healRequested);
+    std::thread healer = startHealer(bus, options);
 
     const bool served = adapter::serve(
         bus, static_cast<std::uint16_t>(port), stopRequested,

@@ -8,26 +8,18 @@
 #include "adapter/adapter_options.h"
 #include "isp/crc.h"
 #include "platform/clock.h"
-
-#include <linux/uhid.h>
+#include "platform/linux/signals.h"
+#include "platform/linux/uhid.h"
 
 #include <atomic>
-#include <cerrno>
-#include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <iostream>
 #include <memory>
-#include <poll.h>
-#include <sched.h>
-#include <unistd.h>
 #include <utility>
 
 namespace {
 
 std::atomic<bool> stopRequested{false};
-
-extern "C" void onSignal(int) { stopRequested = true; }
 
 // A vendor-defined top-level collection, usage page FF00 + selector, with
 // input and output reports of `reportLength` - 1 bytes and no report IDs.
@@ -55,15 +47,15 @@ class Device {
     ~Device() { destroy(); }
 
     adapter::SimulatedAdapter& adapter() { return adapter_; }
-    int fd() const { return fd_; }
+    platform::uhid::Device& device() { return device_; }
 
     // On the bus as the adapter is now: created, destroyed, or created again
     // under its other identity.
     bool sync(std::int64_t now) {
         const bool present = adapter_.present(now);
         const std::uint64_t generation = adapter_.generation(now);
-        if (fd_ >= 0 && (!present || generation != generation_)) destroy();
-        if (fd_ < 0 && present) {
+        if (device_.created() && (!present || generation != generation_)) destroy();
+        if (!device_.created() && present) {
             if (!create(adapter_.identity(now))) return false;
             generation_ = generation;
         }
@@ -72,36 +64,25 @@ class Device {
 
     // Every event the kernel has queued: its queue is short.
     void handle(std::int64_t now) {
-        uhid_event ev{};
-        while (fd_ >= 0 && ::read(fd_, &ev, sizeof ev) > 0)
+        platform::uhid::Event ev;
+        while (device_.next(ev))
             handleEvent(ev, now);
     }
 
   private:
-    void handleEvent(const uhid_event& ev, std::int64_t now) {
-        if (ev.type == UHID_OUTPUT) {
-            if (logReports_) logReport(ev.u.output.data, ev.u.output.size);
-            adapter_.receive(ev.u.output.data, ev.u.output.size, now);
-        } else if (ev.type == UHID_GET_REPORT) {
-            // The reply reaches the caller from its first byte, as a USB
-            // device's does: the report-ID byte 0, then the report.
-            uhid_event reply{};
-            reply.type = UHID_GET_REPORT_REPLY;
-            reply.u.get_report_reply.id = ev.u.get_report.id;
-            adapter::Report r{};
-            const bool have =
-                statusEcho_ ? std::exchange(held_, false) : adapter_.takeStatus(now, r);
-            if (statusEcho_) r = heldReport_;
-            if (have) {
-                const std::uint16_t length = adapter_.reportLength();
-                r[0] = 0;
-                reply.u.get_report_reply.size = length;
-                std::memcpy(reply.u.get_report_reply.data, r.data(), length);
-            } else {
-                reply.u.get_report_reply.err = EIO;
-            }
-            send(reply);
+    void handleEvent(const platform::uhid::Event& ev, std::int64_t now) {
+        if (ev.kind == platform::uhid::Event::Kind::Output) {
+            if (logReports_) logReport(ev.data.data(), ev.data.size());
+            adapter_.receive(ev.data.data(), ev.data.size(), now);
+            return;
         }
+        // The reply reaches the caller from its first byte, as a USB
+        // device's does: the report-ID byte 0, then the report.
+        adapter::Report r{};
+        const bool have = statusEcho_ ? std::exchange(held_, false) : adapter_.takeStatus(now, r);
+        if (statusEcho_) r = heldReport_;
+        r[0] = 0;
+        device_.replyGetReport(ev.id, have ? r.data() : nullptr, adapter_.reportLength());
     }
 
     // One line per output report as it arrived: its length, report-ID byte,
@@ -137,11 +118,11 @@ class Device {
         // Wine 8 answers GET_REPORT itself with the last report of the
         // interrupt pipe; with --status-echo each status reply also goes
         // there, so that a Windows updater under Wine sees it.
-        while (statusEcho_ && fd_ >= 0 && adapter_.takeStatus(now, heldReport_)) {
+        while (statusEcho_ && device_.created() && adapter_.takeStatus(now, heldReport_)) {
             held_ = true;
             sendInput(heldReport_);
         }
-        while (fd_ >= 0 && adapter_.takeData(now, r))
+        while (device_.created() && adapter_.takeData(now, r))
             sendInput(r);
         const auto& log = adapter_.commandLog();
         for (; verbose_ && logged_ < log.size(); ++logged_)
@@ -150,35 +131,14 @@ class Device {
 
   private:
     void sendInput(const adapter::Report& r) {
-        uhid_event ev{};
-        ev.type = UHID_INPUT2;
-        ev.u.input2.size = static_cast<std::uint16_t>(adapter_.reportLength() - 1);
-        std::memcpy(ev.u.input2.data, r.data() + 1, ev.u.input2.size);
-        send(ev);
+        device_.sendInput(r.data() + 1, adapter_.reportLength() - 1u);
     }
 
     bool create(const adapter::Identity& id) {
-        fd_ = ::open("/dev/uhid", O_RDWR | O_CLOEXEC | O_NONBLOCK);
-        if (fd_ < 0) {
-            std::cerr << "brisklink-uhid: cannot open /dev/uhid: " << std::strerror(errno) << "\n";
-            return false;
-        }
-        uhid_event ev{};
-        ev.type = UHID_CREATE2;
-        auto& c = ev.u.create2;
-        std::snprintf(reinterpret_cast<char*>(c.name), sizeof c.name, "Brisklink adapter");
-        std::snprintf(reinterpret_cast<char*>(c.uniq), sizeof c.uniq, "brisklink-%zu", index_);
         const auto d = descriptor(id.usageSelector, adapter_.reportLength(), descriptorSize_);
-        std::memcpy(c.rd_data, d.data(), d.size());
-        c.rd_size = static_cast<std::uint16_t>(d.size());
-        c.bus = 0x03; // USB
-        c.vendor = id.vendorId;
-        c.product = id.productId;
-        if (!send(ev)) {
-            ::close(fd_);
-            fd_ = -1;
+        if (!device_.create("Brisklink adapter", "brisklink-" + std::to_string(index_), d,
+                            id.vendorId, id.productId))
             return false;
-        }
         if (verbose_)
             std::printf("brisklink-uhid: adapter %zu on the bus as %04X:%04X\n", index_,
                         id.vendorId, id.productId);
@@ -187,18 +147,10 @@ class Device {
     }
 
     void destroy() {
-        if (fd_ < 0) return;
-        uhid_event ev{};
-        ev.type = UHID_DESTROY;
-        send(ev);
-        ::close(fd_);
-        fd_ = -1;
+        if (!device_.created()) return;
+        device_.destroy();
         if (verbose_)
             std::cout << "brisklink-uhid: adapter " << index_ << " left the bus" << std::endl;
-    }
-
-    bool send(const uhid_event& ev) {
-        return ::write(fd_, &ev, sizeof ev) == static_cast<ssize_t>(sizeof ev);
     }
 
     adapter::SimulatedAdapter adapter_;
@@ -210,7 +162,7 @@ class Device {
     bool held_ = false; // the last status reply echoed, for a GET_REPORT that does arrive
     adapter::Report heldReport_{};
     std::size_t reports_ = 0;
-    int fd_ = -1;
+    platform::uhid::Device device_;
     std::uint64_t generation_ = 0;
     std::size_t logged_ = 0;
 };
@@ -237,17 +189,12 @@ int main(int argc, char** argv) {
         code >= 0)
         return code;
 
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    platform::signals::install(&stopRequested);
     // uhid keeps only a short queue of output reports and drops the rest
     // without telling the writer: the bridge must run as soon as one comes.
-    sched_param priority{};
-    priority.sched_priority = 10;
-    if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0 && options.verbose)
-        std::cout << "brisklink-uhid: no real-time priority (" << std::strerror(errno) << ")"
-                  << std::endl;
+    std::string refused;
+    if (!platform::uhid::raisePriority(refused) && options.verbose)
+        std::cout << "brisklink-uhid: no real-time priority (" << refused << ")" << std::endl;
 
     std::vector<std::unique_ptr<Device>> devices;
     devices.push_back(std::make_unique<Device>(config, 0, options.verbose, logReports, statusEcho,
@@ -260,17 +207,16 @@ int main(int argc, char** argv) {
     std::cout << "brisklink-uhid: running" << std::endl;
     while (!stopRequested) {
         const std::int64_t now = clock.nowMs();
-        std::vector<pollfd> fds;
+        std::vector<platform::uhid::Device*> kernelDevices;
         for (auto& d : devices) {
             if (!d->sync(now)) return 1;
             d->flush(now);
-            if (d->fd() >= 0) fds.push_back({d->fd(), POLLIN, 0});
+            kernelDevices.push_back(&d->device());
         }
-        if (::poll(fds.data(), fds.size(), 1) <= 0) continue;
+        platform::uhid::Device::waitForRequests(kernelDevices, 1);
         const std::int64_t at = clock.nowMs();
         for (auto& d : devices)
-            for (const pollfd& p : fds)
-                if (p.fd == d->fd() && (p.revents & POLLIN)) d->handle(at);
+            d->handle(at);
     }
     for (auto& d : devices) {
         if (!options.dumpDir.empty() && d.get() == devices.front().get())

@@ -70,7 +70,8 @@ int consoleActions(isp::Session& session, const ConsoleSettings& settings, bool 
         return 1;
     }
     std::u16string refusal;
-    if ((showChipVersions || updateRequested) && !steps::claimAdapter(session.bus(), settings.silentMode, &refusal)) {
+    if ((showChipVersions || updateRequested) &&
+        !steps::claimAdapter(session.bus(), settings.silentMode, &refusal)) {
         printMessage(settings, u"\n" + refusal + u"\n\n");
         return 1;
     }

@@ -33,9 +33,7 @@ std::u16string attemptText(const char16_t* phase, int attempt) {
 }
 
 // The bar goes round four times a phase while nothing answers.
-int searchProgress(int attempt) {
-    return 4 * (100 * attempt / kPacing.searchAttempts) % 100;
-}
+int searchProgress(int attempt) { return 4 * (100 * attempt / kPacing.searchAttempts) % 100; }
 
 class WindowFace : public steps::FrontEnd {
   public:

@@ -211,7 +211,8 @@ void Session::appendSeconds(std::int64_t startMs) {
     appendLog(b);
 }
 
-int Session::transferPass(std::uint32_t start, std::uint32_t end, bool program, const std::uint8_t* data) {
+int Session::transferPass(std::uint32_t start, std::uint32_t end, bool program,
+                          const std::uint8_t* data) {
     const std::uint64_t length = static_cast<std::uint64_t>(end) - start + 1;
     int reports = 0, acks = 0;
     bool passOk = true;
@@ -270,7 +271,6 @@ int Session::transferPass(std::uint32_t start, std::uint32_t end, bool program, 
     state.transferProgress.store(percent(sent, length));
     return acks == reports && passOk ? 0 : 1;
 }
-
 
 int Session::execute() {
     if (!discover()) return kNoAdapter;

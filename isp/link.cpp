@@ -140,8 +140,8 @@ bool Session::getInputReport(Report& into) {
     // reply in place to be read again as this one.
     into.fill(0);
     if (!isOpen(state.readHandle)) return false;
-    const hid::ReadResult got = bus().getInputReport(state.readHandle, into.data(),
-                                                          state.deviceCaps.inputReportLength);
+    const hid::ReadResult got =
+        bus().getInputReport(state.readHandle, into.data(), state.deviceCaps.inputReportLength);
     if (got == hid::ReadResult::Gone) dropLink();
     return got == hid::ReadResult::Ok;
 }
@@ -149,8 +149,8 @@ bool Session::getInputReport(Report& into) {
 bool Session::readDataReport(Report& into) {
     into.fill(0);
     if (!isOpen(state.readHandle)) return false;
-    const hid::ReadResult got = bus().readReport(state.readHandle, into.data(),
-                                                      state.deviceCaps.inputReportLength, 5000);
+    const hid::ReadResult got =
+        bus().readReport(state.readHandle, into.data(), state.deviceCaps.inputReportLength, 5000);
     if (got == hid::ReadResult::Gone) dropLink();
     return got == hid::ReadResult::Ok;
 }

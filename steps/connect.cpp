@@ -35,8 +35,7 @@ namespace {
 
 // Told once when the device asked for is on the bus but this user may not
 // open its node (hidraw nodes are root's by default).
-void reportDeniedAccess(Run& run, FrontEnd& face, std::uint32_t vendorId,
-                        std::uint32_t productId) {
+void reportDeniedAccess(Run& run, FrontEnd& face, std::uint32_t vendorId, std::uint32_t productId) {
     if (run.state.accessHintGiven) return;
     for (const platform::hid::DeniedDevice& d : run.session.bus().deniedDevices()) {
         if (d.identity.vendorId != vendorId || d.identity.productId != productId) continue;
@@ -61,20 +60,18 @@ void reportDeniedAccess(Run& run, FrontEnd& face, std::uint32_t vendorId,
 
 bool applicationAnswers(Run& run, FrontEnd& face) {
     const image::ProgramData& p = run.program;
-    const bool answered =
-        run.session.isConnectedToDevice(static_cast<int>(p.apVendorId),
-                                        static_cast<int>(p.apProductId),
-                                        static_cast<int>(p.apUsageSelector)) != 0;
+    const bool answered = run.session.isConnectedToDevice(static_cast<int>(p.apVendorId),
+                                                          static_cast<int>(p.apProductId),
+                                                          static_cast<int>(p.apUsageSelector)) != 0;
     if (!answered) reportDeniedAccess(run, face, p.apVendorId, p.apProductId);
     return answered;
 }
 
 bool loaderAnswers(Run& run, FrontEnd& face) {
     const image::ProgramData& p = run.program;
-    const bool answered =
-        run.session.isConnectedToDevice(static_cast<int>(p.iapVendorId),
-                                        static_cast<int>(p.iapProductId),
-                                        static_cast<int>(p.iapUsageSelector)) != 0;
+    const bool answered = run.session.isConnectedToDevice(
+                              static_cast<int>(p.iapVendorId), static_cast<int>(p.iapProductId),
+                              static_cast<int>(p.iapUsageSelector)) != 0;
     if (!answered) reportDeniedAccess(run, face, p.iapVendorId, p.iapProductId);
     return answered;
 }

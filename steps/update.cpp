@@ -72,9 +72,9 @@ bool eraseInternal(Run& run, FrontEnd& face) {
         return true;
     }
     if (run.session.erasePage(s.versionRecordAddress, s.versionEnd) != 0)
-        return fail(face, Event::EraseVersionFailed,
-                    addressRange("Erase Ver failed! 0x%08X-0x%08X", s.versionRecordAddress,
-                                 s.versionEnd));
+        return fail(
+            face, Event::EraseVersionFailed,
+            addressRange("Erase Ver failed! 0x%08X-0x%08X", s.versionRecordAddress, s.versionEnd));
     if (face.stopRequested()) return false;
     const std::uint32_t apEnd = s.apStartAddress + run.program.internalImageSize() - 1;
     if (face.run(Step::EraseInternal, 0,

@@ -1,11 +1,11 @@
 // brisklink-pack: turns an updater executable and firmware images into a
 // self-contained updater, and shows what an updater's trailer carries.
-#include "steps/udev_rule.h"
 #include "image/program.h"
 #include "image/trailer.h"
 #include "isp/crc.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "steps/udev_rule.h"
 #include "tools/pack_show.h"
 #include "tools/trailer_builder.h"
 
@@ -158,6 +158,26 @@ std::uint16_t areaDigest(const BuildOptions& o, const std::vector<std::uint8_t>&
     return isp::crc16(0, area.data(), static_cast<int>(area.size()));
 }
 
+// The images the trailer carries, checked as the updater will need them.
+void readImages(const BuildOptions& o, pack::TrailerContent& content) {
+    if (o.external.empty() != o.externalAddress.empty())
+        refuse(o.external.empty() ? "--external-address" : "--external",
+               "--external and --external-address go together");
+    content.internalImage = readFile("--internal", o.internal);
+    // An update erases the old version record before it programs anything,
+    // so an empty image would leave an adapter without firmware or record.
+    if (content.internalImage.empty()) refuse("--internal", "the internal image is empty");
+    if (!o.external.empty()) {
+        content.externalImage = readFile("--external", o.external);
+        // A trailer says "no external image" with size 0: the address alone
+        // would be dropped without a word.
+        if (content.externalImage.empty()) refuse("--external", "the external image is empty");
+        content.externalAddress = parseAddress("--external-address", o.externalAddress);
+        if (std::uint64_t{content.externalAddress} + content.externalImage.size() > 0x100000000ull)
+            refuse("--external-address", "the external image would run past address 0xFFFFFFFF");
+    }
+}
+
 int runBuild(const BuildOptions& o) {
     pack::TrailerContent content;
     ProgramInfo& info = content.info;
@@ -194,23 +214,8 @@ int runBuild(const BuildOptions& o) {
     content.decoy = randomKey(random);
     content.keySlot = o.keySlot == "a" ? pack::KeySlot::A : pack::KeySlot::B;
 
-    if (o.external.empty() != o.externalAddress.empty())
-        refuse(o.external.empty() ? "--external-address" : "--external",
-               "--external and --external-address go together");
     std::vector<std::uint8_t> updater = readFile("--updater", o.updater);
-    content.internalImage = readFile("--internal", o.internal);
-    // An update erases the old version record before it programs anything,
-    // so an empty image would leave an adapter without firmware or record.
-    if (content.internalImage.empty()) refuse("--internal", "the internal image is empty");
-    if (!o.external.empty()) {
-        content.externalImage = readFile("--external", o.external);
-        // A trailer says "no external image" with size 0: the address alone
-        // would be dropped without a word.
-        if (content.externalImage.empty()) refuse("--external", "the external image is empty");
-        content.externalAddress = parseAddress("--external-address", o.externalAddress);
-        if (std::uint64_t{content.externalAddress} + content.externalImage.size() > 0x100000000ull)
-            refuse("--external-address", "the external image would run past address 0xFFFFFFFF");
-    }
+    readImages(o, content);
     if (autoDigest) {
         const std::uint16_t digest = areaDigest(o, content.internalImage);
         info.digest[0] = static_cast<std::uint8_t>(digest & 0xFF);
@@ -258,17 +263,12 @@ int runUdevRule(const std::string& path, const std::string& group) {
               << "# Install as /etc/udev/rules.d/70-brisklink.rules, then run\n"
                  "# udevadm control --reload and plug the adapter in again.\n"
               << steps::udevRule(id(info.apVendorId), id(info.apProductId), id(info.iapVendorId),
-                               id(info.iapProductId), group);
+                                 id(info.iapProductId), group);
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    CLI::App cli{"Packs firmware into a Brisklink updater and shows what an updater carries."};
-    cli.require_subcommand(1);
-
-    BuildOptions o;
+// The build subcommand and its options.
+CLI::App* addBuild(CLI::App& cli, BuildOptions& o) {
     CLI::App* build = cli.add_subcommand("build", "Append a trailer to an updater executable");
     build->add_option("--updater", o.updater, "The updater executable (IAP or IAP.exe)")
         ->required();
@@ -303,6 +303,17 @@ int main(int argc, char** argv) {
     build->add_option("--key-slot", o.keySlot, "Candidate word that carries the image key")
         ->check(CLI::IsMember({"a", "b"}));
     build->add_option("-o", o.output, "The packed updater to write")->required();
+    return build;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App cli{"Packs firmware into a Brisklink updater and shows what an updater carries."};
+    cli.require_subcommand(1);
+
+    BuildOptions o;
+    CLI::App* build = addBuild(cli, o);
 
     std::string showPath;
     bool json = false, check = false;

@@ -3,8 +3,8 @@
 // output reports with write(), GET_REPORT with HIDIOCGINPUT, interrupt
 // reads with poll() and read().
 #include "platform/hid.h"
-#include "platform/hid_descriptor.h"
 #include "platform/interrupt.h"
+#include "platform/linux/hid_descriptor.h"
 #include "platform/platform.h"
 
 #include <linux/hidraw.h>

@@ -40,8 +40,8 @@ std::string at(const char* command, std::uint32_t base, int report) {
     return text;
 }
 
-std::vector<Row> rows() {
-    std::vector<Row> r;
+// Each command's reply withheld, late, and later than its limit.
+void replyRows(std::vector<Row>& r) {
     // Each command kind: its phase, what a withheld reply ends with, how
     // late a reply must come to miss the tool's limit (the limit plus 3 s),
     // and what that ends with.
@@ -102,7 +102,10 @@ std::vector<Row> rows() {
              k.beyondExit,
              k.beyondMessage,
              k.loaders});
+}
 
+// Each pass disturbed at its first, middle and last report.
+void passRows(std::vector<Row>& r) {
     struct Pass {
         const char* command;
         const char* name;
@@ -139,7 +142,9 @@ std::vector<Row> rows() {
                          p.message});
         }
     }
+}
 
+void eventRows(std::vector<Row>& r) {
     // Reports counted from the start of the run: the connection's commands,
     // then the external erase at report 18, the version record's erase at 102
     // and the application area's at 104 (an "IAP" loader erases by pages).
@@ -216,6 +221,13 @@ std::vector<Row> rows() {
                  {"--report-length", "64"},
                  1,
                  "Connect AP Fail!"});
+}
+
+std::vector<Row> rows() {
+    std::vector<Row> r;
+    replyRows(r);
+    passRows(r);
+    eventRows(r);
     return r;
 }
 

@@ -184,20 +184,10 @@ const Expected kTemplate[] = {
     {1011, "msctls_progress32", 7, 105, 192, 14, ""},
 };
 
-TEST_F(Window, ConnectAndProgramUpdateTheAdapterAndEscapeNeverCloses) {
-    const auto exe = pack(100'000);
-    // Paced so that the progress bar can be watched moving.
-    Emulator emu({"--ap", "1D50:6190:01", "--iap", "1D50:6191:02", "--verbose", "--pace-us", "300",
-                  "--dump-dir", (dir_ / "dump").string()});
-    ASSERT_NE(emu.port(), 0);
-    Background updater({"wine", exe.string()});
-
-    // The window as the template lays it out, with the record's texts. The
-    // dialog units are turned into pixels with the font's base units, taken
-    // from the progress bar.
-    const auto shown = controls(120);
-    ASSERT_EQ(shown.size(), std::size(kTemplate)) << "no window";
-    screenshot("start");
+// The controls where template 102 puts them, with the record's texts. The
+// dialog units are turned into pixels with the font's base units, taken from
+// the progress bar.
+void expectTemplateLayout(const std::vector<Control>& shown) {
     const int baseX = (shown.back().width * 4 + 96) / 192,
               baseY = (shown.back().height * 8 + 7) / 14;
     const auto px = [](int units, int base, int per) { return (units * base + per / 2) / per; };
@@ -214,6 +204,21 @@ TEST_F(Window, ConnectAndProgramUpdateTheAdapterAndEscapeNeverCloses) {
         EXPECT_NEAR(c.height, px(e.height, baseY, 8), 1);
         EXPECT_EQ(c.enabled, e.id != 1003);
     }
+}
+
+TEST_F(Window, ConnectAndProgramUpdateTheAdapterAndEscapeNeverCloses) {
+    const auto exe = pack(100'000);
+    // Paced so that the progress bar can be watched moving.
+    Emulator emu({"--ap", "1D50:6190:01", "--iap", "1D50:6191:02", "--verbose", "--pace-us", "300",
+                  "--dump-dir", (dir_ / "dump").string()});
+    ASSERT_NE(emu.port(), 0);
+    Background updater({"wine", exe.string()});
+
+    // The window as the template lays it out, with the record's texts.
+    const auto shown = controls(120);
+    ASSERT_EQ(shown.size(), std::size(kTemplate)) << "no window";
+    screenshot("start");
+    expectTemplateLayout(shown);
     auto ids = byId(shown);
     EXPECT_EQ(ids[1000].style & 0x0804u, 0x0804u); // multi-line, read-only
     for (int id : {1000, 1003, 1010})

@@ -124,6 +124,139 @@ std::size_t length(std::uint32_t start, std::uint32_t end) {
     return end >= start && end - start < 8192 ? end - start + 1 : 1;
 }
 
+// The link and control operations (0 to 9).
+void linkStep(FuzzedDataProvider& in, isp::Session& session, int op) {
+    switch (op) {
+    case 0: {
+        const int r = session.isConnectedToDevice(0x3F27, 0x1005, in.ConsumeIntegralInRange(0, 2));
+        fuzz::require(r == 0 || r == 1);
+        break;
+    }
+    case 1: {
+        const int r = session.sendAuthentication();
+        fuzz::require(r == 0 || r == 1);
+        break;
+    }
+    case 2: {
+        std::uint16_t text[13];
+        int bytes = -1;
+        const int r = session.getInformation(in.ConsumeIntegralInRange(-1, 9), text, &bytes);
+        fuzz::require(r == 0 || r == 1);
+        break;
+    }
+    case 3:
+        fuzz::require(control(session.execute()));
+        break;
+    case 4:
+        fuzz::require(control(session.exit()));
+        break;
+    case 5:
+        fuzz::require(control(session.reset()));
+        break;
+    case 6:
+        fuzz::require(control(session.resetToIap(in.ConsumeIntegralInRange(0, 1))));
+        break;
+    case 7: {
+        const int r = session.eraseMass();
+        fuzz::require(r == 0 || r == 1);
+        break;
+    }
+    case 8: {
+        std::uint32_t s, e;
+        range(in, s, e);
+        const int r = session.erasePage(s, e);
+        fuzz::require(r == 0 || r == 1);
+        break;
+    }
+    case 9: {
+        std::uint32_t s, e;
+        range(in, s, e);
+        const int r = session.blankCheck(s, e);
+        fuzz::require(r == 0 || r == 1);
+        break;
+    }
+    }
+}
+
+// The transfers, the user commands and the key store (10 to 21).
+void dataStep(FuzzedDataProvider& in, isp::Session& session, int op) {
+    switch (op) {
+    case 10:
+    case 11: {
+        std::uint32_t s, e;
+        range(in, s, e);
+        std::vector<std::uint8_t> bytes(length(s, e), 0x5A);
+        const bool fits = e >= s && e - s < 8192;
+        const int r = session.writeProgram(s, e, in.ConsumeIntegralInRange(0, 1),
+                                           fits ? bytes.data() : nullptr);
+        fuzz::require(r == 0 || r == 1 || r == 18);
+        break;
+    }
+    case 12: {
+        std::uint32_t s, e;
+        range(in, s, e);
+        const bool fits = e >= s && e - s < 8192;
+        std::vector<std::uint8_t> bytes(length(s, e));
+        const int r = session.readData(s, e, fits ? bytes.data() : nullptr);
+        fuzz::require(r == 0 || r == 1 || r == 18);
+        break;
+    }
+    case 13: {
+        std::uint8_t parameters[52] = {};
+        std::uint16_t result = 0;
+        const int r = session.crcCheck(&result, parameters);
+        fuzz::require(r == 0 || r == 1);
+        break;
+    }
+    case 14: {
+        std::uint8_t block[62] = {};
+        block[0] = in.ConsumeIntegral<std::uint8_t>();
+        const int r = session.sendUserCmd(block);
+        fuzz::require(r == 0 || r == 1);
+        break;
+    }
+    case 15: {
+        std::vector<std::uint8_t> buffer(in.ConsumeIntegralInRange<std::size_t>(1, 300));
+        const int r = session.getUserData(buffer.data(), static_cast<int>(buffer.size()));
+        fuzz::require(r >= 0);
+        break;
+    }
+    case 16: {
+        const int r = session.getUserResult(in.ConsumeIntegralInRange(0, 5));
+        fuzz::require(r == 0 || r == 1);
+        break;
+    }
+    case 17: {
+        std::vector<std::uint16_t> log(in.ConsumeIntegralInRange<std::size_t>(1, 64));
+        const int n = session.getLibraryLog(log.data(), static_cast<int>(log.size()));
+        fuzz::require(n >= 0);
+        break;
+    }
+    case 18: {
+        std::vector<std::uint8_t> key(in.ConsumeIntegralInRange<std::size_t>(0, 64), 0x11);
+        const int claimed =
+            in.ConsumeBool() ? static_cast<int>(key.size()) : in.ConsumeIntegralInRange(-70000, -1);
+        // A negative length keeps only its low 16 bits: given a key of
+        // the store's whole size, nothing past it may be read.
+        if (claimed < 0) key.resize(64, 0x22);
+        fuzz::require(session.setCommandKey(key.data(), claimed) == 0);
+        fuzz::require(session.enableCommandKey(in.ConsumeIntegralInRange(0, 1)) == 0);
+        break;
+    }
+    case 19: {
+        const int p = session.transProgress();
+        fuzz::require(p >= 0 && p <= 100);
+        break;
+    }
+    case 20:
+        session.close();
+        break;
+    default:
+        fuzz::require(ISP_SetupSerialPortConnection() == 0);
+        break;
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -135,129 +268,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     isp::Session session(&bus);
 
     for (int step = 0; step < 24 && in.remaining_bytes() > 0; ++step) {
-        switch (in.ConsumeIntegralInRange(0, 21)) {
-        case 0: {
-            const int r = session.isConnectedToDevice(0x3F27, 0x1005, in.ConsumeIntegralInRange(0, 2));
-            fuzz::require(r == 0 || r == 1);
-            break;
-        }
-        case 1: {
-            const int r = session.sendAuthentication();
-            fuzz::require(r == 0 || r == 1);
-            break;
-        }
-        case 2: {
-            std::uint16_t text[13];
-            int bytes = -1;
-            const int r = session.getInformation(in.ConsumeIntegralInRange(-1, 9), text, &bytes);
-            fuzz::require(r == 0 || r == 1);
-            break;
-        }
-        case 3:
-            fuzz::require(control(session.execute()));
-            break;
-        case 4:
-            fuzz::require(control(session.exit()));
-            break;
-        case 5:
-            fuzz::require(control(session.reset()));
-            break;
-        case 6:
-            fuzz::require(control(session.resetToIap(in.ConsumeIntegralInRange(0, 1))));
-            break;
-        case 7: {
-            const int r = session.eraseMass();
-            fuzz::require(r == 0 || r == 1);
-            break;
-        }
-        case 8: {
-            std::uint32_t s, e;
-            range(in, s, e);
-            const int r = session.erasePage(s, e);
-            fuzz::require(r == 0 || r == 1);
-            break;
-        }
-        case 9: {
-            std::uint32_t s, e;
-            range(in, s, e);
-            const int r = session.blankCheck(s, e);
-            fuzz::require(r == 0 || r == 1);
-            break;
-        }
-        case 10:
-        case 11: {
-            std::uint32_t s, e;
-            range(in, s, e);
-            std::vector<std::uint8_t> bytes(length(s, e), 0x5A);
-            const bool fits = e >= s && e - s < 8192;
-            const int r = session.writeProgram(s, e, in.ConsumeIntegralInRange(0, 1),
-                                            fits ? bytes.data() : nullptr);
-            fuzz::require(r == 0 || r == 1 || r == 18);
-            break;
-        }
-        case 12: {
-            std::uint32_t s, e;
-            range(in, s, e);
-            const bool fits = e >= s && e - s < 8192;
-            std::vector<std::uint8_t> bytes(length(s, e));
-            const int r = session.readData(s, e, fits ? bytes.data() : nullptr);
-            fuzz::require(r == 0 || r == 1 || r == 18);
-            break;
-        }
-        case 13: {
-            std::uint8_t parameters[52] = {};
-            std::uint16_t result = 0;
-            const int r = session.crcCheck(&result, parameters);
-            fuzz::require(r == 0 || r == 1);
-            break;
-        }
-        case 14: {
-            std::uint8_t block[62] = {};
-            block[0] = in.ConsumeIntegral<std::uint8_t>();
-            const int r = session.sendUserCmd(block);
-            fuzz::require(r == 0 || r == 1);
-            break;
-        }
-        case 15: {
-            std::vector<std::uint8_t> buffer(in.ConsumeIntegralInRange<std::size_t>(1, 300));
-            const int r = session.getUserData(buffer.data(), static_cast<int>(buffer.size()));
-            fuzz::require(r >= 0);
-            break;
-        }
-        case 16: {
-            const int r = session.getUserResult(in.ConsumeIntegralInRange(0, 5));
-            fuzz::require(r == 0 || r == 1);
-            break;
-        }
-        case 17: {
-            std::vector<std::uint16_t> log(in.ConsumeIntegralInRange<std::size_t>(1, 64));
-            const int n = session.getLibraryLog(log.data(), static_cast<int>(log.size()));
-            fuzz::require(n >= 0);
-            break;
-        }
-        case 18: {
-            std::vector<std::uint8_t> key(in.ConsumeIntegralInRange<std::size_t>(0, 64), 0x11);
-            const int claimed = in.ConsumeBool() ? static_cast<int>(key.size())
-                                                 : in.ConsumeIntegralInRange(-70000, -1);
-            // A negative length keeps only its low 16 bits: given a key of
-            // the store's whole size, nothing past it may be read.
-            if (claimed < 0) key.resize(64, 0x22);
-            fuzz::require(session.setCommandKey(key.data(), claimed) == 0);
-            fuzz::require(session.enableCommandKey(in.ConsumeIntegralInRange(0, 1)) == 0);
-            break;
-        }
-        case 19: {
-            const int p = session.transProgress();
-            fuzz::require(p >= 0 && p <= 100);
-            break;
-        }
-        case 20:
-            session.close();
-            break;
-        default:
-            fuzz::require(ISP_SetupSerialPortConnection() == 0);
-            break;
-        }
+        const int op = in.ConsumeIntegralInRange(0, 21);
+        if (op < 10)
+            linkStep(in, session, op);
+        else
+            dataStep(in, session, op);
     }
 
     session.close();

@@ -1,6 +1,6 @@
 // The report-descriptor reader on arbitrary bytes: what a device (or a
 // malicious one) gives the hidraw backend.
-#include "platform/hid_descriptor.h"
+#include "platform/linux/hid_descriptor.h"
 #include "tests/fuzz/memory_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -30,9 +30,7 @@ class Commands : public ::testing::Test {
         platform::seedRandom(1);
         session_.setCommandKey(kKey.data(), static_cast<int>(kKey.size()));
     }
-    ~Commands() override {
-        platform::setClock(nullptr);
-    }
+    ~Commands() override { platform::setClock(nullptr); }
     adapter::SimulatedAdapter& addLoader(AdapterConfig c = {}) {
         c.startMode = Mode::Loader;
         if (c.commandKey.empty()) c.commandKey = kKey;

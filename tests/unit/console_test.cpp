@@ -3,7 +3,6 @@
 // count runs exactly and at once.
 #include "adapter/simulated_bus.h"
 #include "app/console.h"
-#include "steps/release.h"
 #include "app/progress.h"
 #include "image/trailer.h"
 #include "isp/crc.h"
@@ -11,6 +10,7 @@
 #include "isp/session.h"
 #include "platform/clock.h"
 #include "platform/interrupt.h"
+#include "steps/release.h"
 #include "tools/trailer_builder.h"
 
 #include "tests/support/random_bytes.h"

@@ -84,13 +84,14 @@ TEST_F(DialogConnection, TheApplicationIsSentIntoItsLoaderAndReadThrough) {
     EXPECT_EQ(dialog::connectionWorker(view_, run_), 0);
     // One AP attempt; the loader needs a few attempts while it re-enumerates.
     const std::vector<std::string> start = {"disable connect", "status Not Connected",
-                                            "result NA",      "result Connecting AP.",
-                                            "progress 0",   "result Connecting IAP."};
+                                            "result NA",       "result Connecting AP.",
+                                            "progress 0",      "result Connecting IAP."};
     ASSERT_GE(view_.events.size(), start.size());
     EXPECT_EQ(std::vector<std::string>(view_.events.begin(), view_.events.begin() + 6), start);
-    EXPECT_EQ(eventsFrom("version "), (std::vector<std::string>{"version 1.0.0", "result Connected",
-                                                            "status USB, QV32F3285, IAP V105",
-                                                            "enable program", "focus program"}));
+    EXPECT_EQ(eventsFrom("version "),
+              (std::vector<std::string>{"version 1.0.0", "result Connected",
+                                        "status USB, QV32F3285, IAP V105", "enable program",
+                                        "focus program"}));
     EXPECT_EQ(dialog::dialogState(), dialog::kConnected);
     const steps::AdapterState& s = run_.state;
     EXPECT_EQ(s.iapLoader, 1);
@@ -157,8 +158,9 @@ TEST_F(DialogConnection, ALoaderThatNeverComesBackAndAFailedReadEndTheConnection
     c.faults.neverReturn = true;
     add(c);
     EXPECT_EQ(dialog::connectionWorker(view_, run_), 0);
-    EXPECT_EQ(eventsFrom("result Connect IAP Fail!"),
-              (std::vector<std::string>{"result Connect IAP Fail!", "enable connect", "focus connect"}));
+    EXPECT_EQ(
+        eventsFrom("result Connect IAP Fail!"),
+        (std::vector<std::string>{"result Connect IAP Fail!", "enable connect", "focus connect"}));
     EXPECT_EQ(dialog::dialogState(), dialog::kIdle);
 }
 

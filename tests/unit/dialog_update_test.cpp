@@ -100,7 +100,8 @@ class DialogUpdate : public ::testing::Test {
         ASSERT_TRUE(steps::loadRelease(*session_, program_));
         RecordingView connecting;
         dialog::connectionWorker(connecting, *run_);
-        ASSERT_EQ(dialog::dialogState(), dialog::kConnected) << connecting.text(dialog::kResultLabel);
+        ASSERT_EQ(dialog::dialogState(), dialog::kConnected)
+            << connecting.text(dialog::kResultLabel);
     }
 
     // The update, its virtual duration kept.

@@ -1,7 +1,7 @@
 // Report descriptors as devices send them, read into what the Windows
 // capabilities give; malformed and truncated ones are refused without a
 // read past their end (the sanitizer build checks the reads).
-#include "platform/hid_descriptor.h"
+#include "platform/linux/hid_descriptor.h"
 
 #include <gtest/gtest.h>
 

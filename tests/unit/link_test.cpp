@@ -17,12 +17,8 @@ using adapter::Mode;
 
 class Link : public ::testing::Test {
   protected:
-    Link() : bus_(clock_, &clock_) {
-        platform::setClock(&clock_);
-    }
-    ~Link() override {
-        platform::setClock(nullptr);
-    }
+    Link() : bus_(clock_, &clock_) { platform::setClock(&clock_); }
+    ~Link() override { platform::setClock(nullptr); }
     static AdapterConfig loader() {
         AdapterConfig c;
         c.startMode = Mode::Loader;

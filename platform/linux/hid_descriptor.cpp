@@ -1,4 +1,4 @@
-#include "platform/hid_descriptor.h"
+#include "platform/linux/hid_descriptor.h"
 
 #include <algorithm>
 #include <map>
