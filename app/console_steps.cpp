@@ -21,7 +21,16 @@ using steps::Step;
 // lasts at least 50 ms, because a hidraw discovery takes milliseconds where a
 // Windows one takes about that, and 120 attempts would pass long before a
 // restarted adapter (about a second) is back on the bus.
-constexpr steps::Pacing kPacing{60, 500, 0, 0, 0, 50, 0, 0, 0, true};
+constexpr steps::Pacing kPacing{.searchAttempts = 60,
+                                .searchPauseMs = 500,
+                                .loaderMissingPauseMs = 0,
+                                .failedReadPauseMs = 0,
+                                .afterResetPauseMs = 0,
+                                .attemptPeriodMs = 50,
+                                .missedAttemptPauseMs = 0,
+                                .beforeProgramPauseMs = 0,
+                                .notReturnedPauseMs = 0,
+                                .transfersToWordEnd = true};
 
 // The console's words for what the steps tell; an event without words is
 // not shown.

@@ -21,7 +21,16 @@ using steps::Step;
 
 // Search: 240 attempts half a second apart. Back-to-back loops: a second's
 // pause after each missed attempt. Passes end at the image's last byte.
-constexpr steps::Pacing kPacing{240, 500, 2000, 1000, 2000, 0, 1000, 1000, 1000, false};
+constexpr steps::Pacing kPacing{.searchAttempts = 240,
+                                .searchPauseMs = 500,
+                                .loaderMissingPauseMs = 2000,
+                                .failedReadPauseMs = 1000,
+                                .afterResetPauseMs = 2000,
+                                .attemptPeriodMs = 0,
+                                .missedAttemptPauseMs = 1000,
+                                .beforeProgramPauseMs = 1000,
+                                .notReturnedPauseMs = 1000,
+                                .transfersToWordEnd = false};
 
 constexpr int kExternalPolls = 90'000;
 constexpr int kInternalPolls = 4'000;

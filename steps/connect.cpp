@@ -58,22 +58,27 @@ void reportDeniedAccess(Run& run, FrontEnd& face, std::uint32_t vendorId, std::u
 
 } // namespace
 
+namespace {
+
+bool answers(Run& run, FrontEnd& face, std::uint32_t vendorId, std::uint32_t productId,
+             std::uint32_t usageSelector) {
+    const bool answered =
+        run.session.isConnectedToDevice(static_cast<int>(vendorId), static_cast<int>(productId),
+                                        static_cast<int>(usageSelector)) != 0;
+    if (!answered) reportDeniedAccess(run, face, vendorId, productId);
+    return answered;
+}
+
+} // namespace
+
 bool applicationAnswers(Run& run, FrontEnd& face) {
     const image::ProgramData& p = run.program;
-    const bool answered = run.session.isConnectedToDevice(static_cast<int>(p.apVendorId),
-                                                          static_cast<int>(p.apProductId),
-                                                          static_cast<int>(p.apUsageSelector)) != 0;
-    if (!answered) reportDeniedAccess(run, face, p.apVendorId, p.apProductId);
-    return answered;
+    return answers(run, face, p.apVendorId, p.apProductId, p.apUsageSelector);
 }
 
 bool loaderAnswers(Run& run, FrontEnd& face) {
     const image::ProgramData& p = run.program;
-    const bool answered = run.session.isConnectedToDevice(
-                              static_cast<int>(p.iapVendorId), static_cast<int>(p.iapProductId),
-                              static_cast<int>(p.iapUsageSelector)) != 0;
-    if (!answered) reportDeniedAccess(run, face, p.iapVendorId, p.iapProductId);
-    return answered;
+    return answers(run, face, p.iapVendorId, p.iapProductId, p.iapUsageSelector);
 }
 
 namespace {
