@@ -93,7 +93,13 @@ void addAdapterOptions(CLI::App& cli, AdapterOptions& o) {
     cli.add_option("--report-length", o.reportLength, "HID report length")
         ->capture_default_str()
         ->check(CLI::IsMember({64, 65}));
-    cli.add_flag("--second-device", o.secondDevice, "Put a second identical adapter on the bus");
+    cli.add_option("--adapters", o.adapters,
+                   "Identical adapters on the bus, each with its own memory and location")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 16));
+    cli.add_option("--fault-adapter", o.faultAdapter,
+                   "Confine the fault options to adapter K (from 1; default: every adapter)")
+        ->check(CLI::Range(1, 16));
     cli.add_option("--fault-no-reply", o.noReply, "Never answer CMD");
     cli.add_option("--fault-late-reply", o.lateReply, "Answer CMD:MS milliseconds late");
     cli.add_option("--fault-status-text", o.statusText, "Answer CMD:TEXT instead of O");
@@ -203,6 +209,11 @@ int parseCommandLine(CLI::App& cli, int argc, char** argv, const AdapterOptions&
     } catch (const CLI::ParseError& e) {
         return cli.exit(e) == 0 ? 0 : 2;
     }
+    if (o.faultAdapter > o.adapters) {
+        std::cerr << program << ": --fault-adapter " << o.faultAdapter
+                  << " names no adapter (--adapters " << o.adapters << ")\n";
+        return 2;
+    }
     try {
         config = adapterConfig(o);
     } catch (const OptionRefusal& e) {
@@ -210,6 +221,22 @@ int parseCommandLine(CLI::App& cli, int argc, char** argv, const AdapterOptions&
         return 2;
     }
     return -1;
+}
+
+std::vector<AdapterConfig> adapterConfigs(const AdapterOptions& o, const AdapterConfig& config) {
+    std::vector<AdapterConfig> all(static_cast<std::size_t>(std::max(1, o.adapters)), config);
+    for (std::size_t k = 0; k < all.size(); ++k)
+        if (o.faultAdapter > 0 && k + 1 != static_cast<std::size_t>(o.faultAdapter))
+            all[k].faults = {};
+    return all;
+}
+
+void writeDumps(const std::filesystem::path& dir, const std::vector<const SimulatedAdapter*>& all) {
+    if (all.empty()) return;
+    writeDump(dir, *all.front());
+    if (all.size() < 2) return;
+    for (std::size_t k = 0; k < all.size(); ++k)
+        writeDump(dir / ("adapter-" + std::to_string(k + 1)), *all[k]);
 }
 
 void writeDump(const std::filesystem::path& dir, const SimulatedAdapter& a) {

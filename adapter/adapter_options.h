@@ -17,7 +17,10 @@ namespace adapter {
 struct AdapterOptions {
     std::string ap = "3F27:1004:01", iap = "3F27:1005:00", loader = "iap", mode = "ap";
     std::string version = "1.0.0", commandKey, dumpDir;
-    bool noVersion = false, verbose = false, secondDevice = false;
+    bool noVersion = false, verbose = false;
+    // Identical adapters on the bus, and the one (from 1) the fault options
+    // apply to (0: every one).
+    int adapters = 1, faultAdapter = 0;
     std::string flashSize = "0x80000", appStart = "0x2000", versionAddress = "0x1800";
     std::string externalBase = "0x90000000", externalSize = "0x100000";
     long long reenumerateMs = 500;
@@ -43,7 +46,13 @@ AdapterConfig adapterConfig(const AdapterOptions& o);
 // option, said on standard error under `program`'s name).
 int parseCommandLine(CLI::App& cli, int argc, char** argv, const AdapterOptions& o,
                      AdapterConfig& config, const char* program);
+// The configuration of each of the `o.adapters` adapters: `config`, with
+// the faults only on adapter `o.faultAdapter` when one is named.
+std::vector<AdapterConfig> adapterConfigs(const AdapterOptions& o, const AdapterConfig& config);
 // flash.bin and external.bin of `a` in `dir` (created when missing).
 void writeDump(const std::filesystem::path& dir, const SimulatedAdapter& a);
+// The dump of each adapter of a run: the first in `dir` itself, and adapter
+// K (from 1) also in dir/adapter-K.
+void writeDumps(const std::filesystem::path& dir, const std::vector<const SimulatedAdapter*>& all);
 
 } // namespace adapter

@@ -19,6 +19,13 @@ namespace {
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> healRequested{false};
 
+void dump(adapter::SimulatedBus& bus, const std::string& dir) {
+    std::vector<const adapter::SimulatedAdapter*> all;
+    for (std::size_t i = 0; i < bus.size(); ++i)
+        all.push_back(&bus.adapter(i));
+    adapter::writeDumps(dir, all);
+}
+
 // SIGUSR1 writes the dump (with --dump-dir), so a test can look at what a
 // run left, then heals every fault (and plugs in again an adapter that went
 // for good), so it can run the updater again on the same adapter.
@@ -28,8 +35,7 @@ std::thread startHealer(adapter::SimulatedBus& bus, const adapter::AdapterOption
             if (healRequested.exchange(false)) {
                 {
                     std::lock_guard lock(bus.mutex());
-                    if (!options.dumpDir.empty())
-                        adapter::writeDump(options.dumpDir, bus.adapter(0));
+                    if (!options.dumpDir.empty()) dump(bus, options.dumpDir);
                     for (std::size_t i = 0; i < bus.size(); ++i)
                         bus.adapter(i).heal(platform::clock().nowMs());
                 }
@@ -73,8 +79,8 @@ int main(int argc, char** argv) {
     adapter::SimulatedBus bus(platform::clock());
     bus.setPaceMicroseconds(paceUs);
     bus.setEnumerateMilliseconds(enumerateMs);
-    bus.add(config);
-    if (options.secondDevice) bus.add(config);
+    for (const adapter::AdapterConfig& each : adapter::adapterConfigs(options, config))
+        bus.add(each);
 
     platform::signals::install(&stopRequested, &healRequested);
     std::thread healer = startHealer(bus, options);
@@ -95,7 +101,7 @@ int main(int argc, char** argv) {
     }
     if (!options.dumpDir.empty()) {
         std::lock_guard lock(bus.mutex());
-        adapter::writeDump(options.dumpDir, bus.adapter(0));
+        dump(bus, options.dumpDir);
     }
     std::cout << "brisklink-emu: stopped" << std::endl;
     return 0;

@@ -87,15 +87,22 @@ bool SimulatedBus::write(hid::Handle h, const std::uint8_t* report, std::size_t 
             virtual_->advance(paceCarryUs_ / 1000);
             paceCarryUs_ %= 1000;
         } else {
-            // One report per slot, like the frames of a USB link: a writer
-            // that keeps up waits for the next slot, one that is slower than
-            // the link does not accumulate a debt, and the sleep's overshoot
-            // is not added to every report.
+            // One report per slot of its adapter's endpoint, as on a USB
+            // link: slot(n) = max(arrival, slot(n - 1) + pace). A writer
+            // that keeps up gets exactly one report per pace, a late one
+            // loses only its own lateness, and adapters do not wait for
+            // each other.
+            std::size_t index = 0;
+            {
+                std::lock_guard lock(mutex_);
+                const auto it = handles_.find(h);
+                if (it != handles_.end()) index = it->second.adapter;
+            }
             std::unique_lock slotLock(slotMutex_);
             const auto now = std::chrono::steady_clock::now();
-            if (nextSlot_ < now) nextSlot_ = now;
-            nextSlot_ += std::chrono::microseconds(paceUs_);
-            const auto slot = nextSlot_;
+            auto& last = lastSlot_[index];
+            last = std::max(now, last + std::chrono::microseconds(paceUs_));
+            const auto slot = last;
             slotLock.unlock();
             std::this_thread::sleep_until(slot);
         }

@@ -5,6 +5,7 @@
 
 #include "adapter/adapter.h"
 #include "platform/clock.h"
+#include "platform/emulator/wire.h"
 #include "platform/hid.h"
 
 #include <chrono>
@@ -49,6 +50,9 @@ class SimulatedBus : public platform::hid::Bus {
                                          std::size_t length, int timeoutMs) override;
     void close(platform::hid::Handle h) override;
     std::vector<platform::hid::DeniedDevice> deniedDevices() override { return denied_; }
+    std::string location(const std::string& path) override {
+        return platform::wire::simulatedLocation(path);
+    }
 
   private:
     struct OpenHandle {
@@ -65,7 +69,8 @@ class SimulatedBus : public platform::hid::Bus {
     platform::hid::Handle nextHandle_ = 100;
     std::int64_t paceUs_ = 0;
     std::int64_t enumerateMs_ = 0;
-    std::chrono::steady_clock::time_point nextSlot_{};
+    // The last report's slot on each adapter's endpoint.
+    std::map<std::size_t, std::chrono::steady_clock::time_point> lastSlot_;
     std::mutex slotMutex_;
     std::int64_t paceCarryUs_ = 0;
     bool installPending_ = false;

@@ -136,8 +136,10 @@ class Device {
 
     bool create(const adapter::Identity& id) {
         const auto d = descriptor(id.usageSelector, adapter_.reportLength(), descriptorSize_);
-        if (!device_.create("Brisklink adapter", "brisklink-" + std::to_string(index_), d,
-                            id.vendorId, id.productId))
+        // The physical path is the adapter's location: the same through its
+        // restarts, another for each adapter.
+        if (!device_.create("Brisklink adapter", "brisklink-uhid/" + std::to_string(index_ + 1),
+                            "brisklink-" + std::to_string(index_), d, id.vendorId, id.productId))
             return false;
         if (verbose_)
             std::printf("brisklink-uhid: adapter %zu on the bus as %04X:%04X\n", index_,
@@ -197,10 +199,9 @@ int main(int argc, char** argv) {
         std::cout << "brisklink-uhid: no real-time priority (" << refused << ")" << std::endl;
 
     std::vector<std::unique_ptr<Device>> devices;
-    devices.push_back(std::make_unique<Device>(config, 0, options.verbose, logReports, statusEcho,
-                                               descriptorSize));
-    if (options.secondDevice)
-        devices.push_back(std::make_unique<Device>(config, 1, options.verbose, logReports,
+    const auto configs = adapter::adapterConfigs(options, config);
+    for (std::size_t k = 0; k < configs.size(); ++k)
+        devices.push_back(std::make_unique<Device>(configs[k], k, options.verbose, logReports,
                                                    statusEcho, descriptorSize));
 
     platform::Clock& clock = platform::clock();
@@ -218,9 +219,11 @@ int main(int argc, char** argv) {
         for (auto& d : devices)
             d->handle(at);
     }
-    for (auto& d : devices) {
-        if (!options.dumpDir.empty() && d.get() == devices.front().get())
-            adapter::writeDump(options.dumpDir, d->adapter());
+    if (!options.dumpDir.empty()) {
+        std::vector<const adapter::SimulatedAdapter*> all;
+        for (auto& d : devices)
+            all.push_back(&d->adapter());
+        adapter::writeDumps(options.dumpDir, all);
     }
     devices.clear();
     std::cout << "brisklink-uhid: stopped" << std::endl;

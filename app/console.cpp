@@ -4,15 +4,21 @@
 #include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "steps/adapters.h"
 #include "steps/claim.h"
 
+#include <optional>
+#include <thread>
 #include <vector>
 
 namespace app {
 
 void printMessage(const ConsoleSettings& settings, const std::u16string& text) {
     if (settings.silentMode) return;
-    platform::writeStandardOutput(text);
+    if (settings.lines != nullptr)
+        settings.lines->text(text);
+    else
+        platform::writeStandardOutput(text);
 }
 
 void printMessage(const ConsoleSettings& settings, const char* asciiText) {
@@ -31,6 +37,11 @@ void printUsage(const ConsoleSettings& settings) {
         "    /b    Background mode.\n",
         "    /h    Show help.\n\n",
         "Use %errorlevel% to get the error code. 0 for success, 1 for error.\n",
+        "\nSeveral adapters:\n",
+        "    /l    List the adapters on the bus (LOCATION, mode, VID:PID).\n",
+        "    /port:LOCATION    Work on the adapter at LOCATION only.\n",
+        "    /a    Work on every adapter on the bus at once.\n",
+        "    /j    Write JSON lines for scripts instead of text.\n",
     };
     for (const char* line : lines)
         printMessage(settings, line);
@@ -44,72 +55,228 @@ std::u16string lowerAscii(std::u16string text) {
     return text;
 }
 
-int consoleActions(isp::Session& session, const ConsoleSettings& settings, bool showChipVersions,
-                   bool showExeVersion, bool updateRequested) {
+// What the switches ask for.
+struct Request {
+    bool showChipVersions = false;
+    bool showExeVersion = false;
+    bool updateRequested = false;
+    bool list = false;
+    bool all = false;
+    bool json = false;
+    std::u16string port;
+    bool deviceWork() const { return showChipVersions || updateRequested; }
+};
+
+// How one adapter's run ended.
+struct Outcome {
+    int exitCode = 1;
+    bool updated = false;
+    bool current = false;
+};
+
+// The connection and update of one adapter, as the switches ask.
+Outcome adapterActions(steps::Run& run, const ConsoleSettings& settings, const Request& request) {
+    Outcome outcome;
+    int& exitCode = outcome.exitCode;
+    exitCode = 0;
+    if (request.showChipVersions) {
+        exitCode = consoleConnect(run, settings);
+        if (platform::interruptRequested()) {
+            // An interrupted connection has ended the session itself; one that
+            // was complete when the interruption came leaves it to this.
+            if (exitCode == 0) {
+                run.session.resetToIap(1);
+                run.session.close();
+                printMessage(settings, "Operation Failed.\n\n");
+            }
+            exitCode = 1;
+            return outcome;
+        }
+        // Whatever the connection found, the adapter goes back to its
+        // application firmware.
+        run.session.execute();
+    }
+    if (request.updateRequested) {
+        if (platform::interruptRequested()) {
+            printMessage(settings, "Operation Failed.\n\n");
+            exitCode = 1;
+            return outcome;
+        }
+        // A connected loader is in its session: the update, interrupted or
+        // not, is what ends it.
+        exitCode = consoleConnect(run, settings, &outcome.current);
+        if (exitCode == 0) {
+            exitCode = consoleUpdate(run, settings);
+            outcome.updated = exitCode == 0;
+        }
+    }
+    return outcome;
+}
+
+// The adapter's firmware version after the run, where the run knows it.
+std::optional<std::u16string> versionAfter(const steps::Run& run, const Outcome& outcome) {
+    if (outcome.updated)
+        return steps::storedVersionText(image::recordText(run.program.info.firmwareVersion));
+    if (run.state.chipVersion == u"NA") return std::nullopt;
+    return run.state.chipVersion;
+}
+
+std::string identityText(const steps::FoundAdapter& a) {
+    const std::string line = steps::adapterLine(a);
+    return line.substr(line.rfind(' ') + 1);
+}
+
+// "/l": the adapters on the bus, without a report sent to any.
+int listAction(platform::hid::Bus& bus, const image::ProgramData& program,
+               const ConsoleSettings& settings, bool json) {
+    const auto all = steps::listAdapters(bus, program);
+    for (const steps::FoundAdapter& a : all) {
+        if (json) {
+            AdapterLines(a.location, AdapterLines::Form::Json).found(a.loader, identityText(a));
+        } else {
+            printMessage(settings, platform::utf8ToUtf16(steps::adapterLine(a) + "\n"));
+        }
+    }
+    if (all.empty()) printMessage(settings, "No adapter is on the bus.\n");
+    return all.empty() ? 1 : 0;
+}
+
+// "/port:LOCATION": the run follows that adapter; one that is not there is
+// an error that says what is.
+bool choosePort(steps::Run& run, const ConsoleSettings& settings, const std::u16string& port) {
+    const std::string location = platform::utf16ToUtf8(port);
+    // An adapter that is restarting is off the bus for a second or so.
+    constexpr int kAttempts = 6;
+    std::vector<steps::FoundAdapter> all;
+    for (int attempt = 0; attempt < kAttempts && !platform::interruptRequested(); ++attempt) {
+        if (attempt > 0) steps::pause(500);
+        all = steps::listAdapters(run.session.bus(), run.program);
+        for (const steps::FoundAdapter& a : all)
+            if (a.location == location) {
+                run.session.follow(location);
+                return true;
+            }
+    }
+    std::string text = "\nNo adapter at " + location + ".";
+    text += all.empty() ? " No adapter is on the bus.\n" : " On the bus:\n";
+    for (const steps::FoundAdapter& a : all)
+        text += "    " + steps::adapterLine(a) + "\n";
+    printMessage(settings, platform::utf8ToUtf16(text + "\n"));
+    return false;
+}
+
+// One adapter's whole run: its lock, its actions, its result.
+Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& request,
+                   AdapterLines* lines) {
+    settings.lines = lines;
+    Outcome outcome;
+    std::u16string refusal;
+    const std::string& location = run.session.followed();
+    // Without an adapter on the bus yet, the search takes the lock of the
+    // first it finds.
+    if (!location.empty() &&
+        !steps::claimAdapter(run.session.bus(), location, settings.silentMode, &refusal)) {
+        printMessage(settings, u"\n" + refusal + u"\n\n");
+    } else {
+        outcome = adapterActions(run, settings, request);
+    }
+    if (lines != nullptr) {
+        lines->flush();
+        // An adapter that is already current is no failure, though "/p"
+        // ends with 1 for it.
+        lines->result(outcome.exitCode == 0 || outcome.current, lines->lastLine(),
+                      versionAfter(run, outcome));
+    }
+    return outcome;
+}
+
+// "/a": every adapter on the bus at once, each in its own session on its
+// own thread; one that fails leaves the others alone.
+int fleetAction(isp::Session& main, const image::ProgramData& program,
+                const steps::UpdateImages& images, const ConsoleSettings& settings,
+                const Request& request) {
+    const auto all = steps::listAdapters(main.bus(), program);
+    std::vector<Outcome> outcomes(all.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < all.size(); ++i)
+        threads.emplace_back([&, i] {
+            isp::Session session(&main.bus());
+            steps::useReleaseKey(session, program);
+            session.follow(all[i].location);
+            steps::Run run{session, program};
+            run.images = images;
+            AdapterLines lines(all[i].location, request.json ? AdapterLines::Form::Json
+                                                             : AdapterLines::Form::Prefixed);
+            lines.found(all[i].loader, identityText(all[i]));
+            outcomes[i] = runAdapter(run, settings, request, &lines);
+        });
+    for (std::thread& t : threads)
+        t.join();
+    int updated = 0, current = 0, failed = 0;
+    for (const Outcome& o : outcomes) {
+        updated += o.updated;
+        current += o.current;
+        failed += o.exitCode != 0 && !o.current;
+    }
+    const int read = static_cast<int>(outcomes.size()) - failed;
+    std::string summary = std::to_string(outcomes.size()) + " adapters: ";
+    summary += request.updateRequested ? std::to_string(updated) + " updated, " +
+                                             std::to_string(current) + " already current, "
+                                       : std::to_string(read) + " read, ";
+    summary += std::to_string(failed) + " failed";
+    if (request.json)
+        writeWholeLine("{\"event\":\"summary\",\"location\":\"\",\"text\":" + jsonString(summary) +
+                       "}\n");
+    else if (!settings.silentMode)
+        writeWholeLine(summary + "\n");
+    return failed == 0 && !outcomes.empty() ? 0 : 1;
+}
+
+int consoleActions(isp::Session& session, const ConsoleSettings& settings, const Request& request) {
     image::ProgramData program;
     steps::Run run{session, program};
     if (!steps::loadRelease(session, program) ||
-        (updateRequested && !steps::prepareUpdateImages(program, run.images))) {
+        (request.updateRequested && !steps::prepareUpdateImages(program, run.images))) {
         // The images are read before the adapter is touched: a trailer whose
         // images cannot be read leaves it as it is.
         printMessage(settings, "\nImage format invalid!\n\n");
         return 1;
     }
 
-    if (showExeVersion) {
+    if (request.showExeVersion) {
         // Printed even in silent mode: asking for it is asking for output.
         platform::writeStandardOutput(u"EXE F/W version: " +
                                       image::recordText(program.info.firmwareVersion) + u"\n\n");
     }
+    if (request.list) {
+        const int listed = listAction(session.bus(), program, settings, request.json);
+        if (!request.deviceWork()) return listed;
+    }
+    if (!request.deviceWork()) return 0;
 
     // An interruption ends the run before its next action; the action it
     // came in has already printed the failure.
-    int exitCode = 0;
-    if ((showChipVersions || updateRequested) && platform::interruptRequested()) {
+    if (platform::interruptRequested()) {
         printMessage(settings, "Operation Failed.\n\n");
         return 1;
     }
-    std::u16string refusal;
-    if ((showChipVersions || updateRequested) &&
-        !steps::claimAdapter(session.bus(), settings.silentMode, &refusal)) {
-        printMessage(settings, u"\n" + refusal + u"\n\n");
-        return 1;
+    if (request.all) return fleetAction(session, program, run.images, settings, request);
+    if (!request.port.empty()) {
+        if (!choosePort(run, settings, request.port)) return 1;
+    } else {
+        steps::pickAdapter(run);
     }
-    if (showChipVersions) {
-        exitCode = consoleConnect(run, settings);
-        if (platform::interruptRequested()) {
-            // An interrupted connection has ended the session itself; one that
-            // was complete when the interruption came leaves it to this.
-            if (exitCode == 0) {
-                session.resetToIap(1);
-                session.close();
-                printMessage(settings, "Operation Failed.\n\n");
-            }
-            return 1;
-        }
-        // Whatever the connection found, the adapter goes back to its
-        // application firmware.
-        session.execute();
-    }
-    if (updateRequested) {
-        if (platform::interruptRequested()) {
-            printMessage(settings, "Operation Failed.\n\n");
-            return 1;
-        }
-        // A connected loader is in its session: the update, interrupted or
-        // not, is what ends it.
-        exitCode = consoleConnect(run, settings);
-        if (exitCode == 0) exitCode = consoleUpdate(run, settings);
-    }
-    return exitCode;
+    if (!request.json) return runAdapter(run, settings, request, nullptr).exitCode;
+    AdapterLines lines(session.followed(), AdapterLines::Form::Json);
+    for (const steps::FoundAdapter& a : steps::listAdapters(session.bus(), program))
+        if (a.location == session.followed()) lines.found(a.loader, identityText(a));
+    return runAdapter(run, settings, request, &lines).exitCode;
 }
 
 } // namespace
 
 int consoleMain(isp::Session& session) {
-    bool showChipVersions = false;
-    bool showExeVersion = false;
-    bool updateRequested = false;
+    Request request;
     bool unrecognisedArgument = false;
     ConsoleSettings settings;
 
@@ -118,27 +285,36 @@ int consoleMain(isp::Session& session) {
         if (sw == u"/b") {
             platform::hideConsoleWindow();
         } else if (sw == u"/c") {
-            showChipVersions = true;
+            request.showChipVersions = true;
         } else if (sw == u"/e") {
-            showExeVersion = true;
+            request.showExeVersion = true;
         } else if (sw == u"/p") {
-            updateRequested = true;
+            request.updateRequested = true;
             settings.versionCheck = 1;
         } else if (sw == u"/f") {
-            updateRequested = true;
+            request.updateRequested = true;
             settings.versionCheck = 0;
         } else if (sw == u"/s") {
             settings.silentMode = true;
+        } else if (sw == u"/l") {
+            request.list = true;
+        } else if (sw == u"/a") {
+            request.all = true;
+        } else if (sw == u"/j") {
+            request.json = true;
+        } else if (sw.rfind(u"/port:", 0) == 0 && sw.size() > 6) {
+            request.port = argument.substr(6);
         } else {
             unrecognisedArgument = true;
         }
     }
 
-    if (unrecognisedArgument) {
+    // One adapter, or all of them.
+    if (unrecognisedArgument || (request.all && !request.port.empty())) {
         printUsage(settings);
         return 1;
     }
-    return consoleActions(session, settings, showChipVersions, showExeVersion, updateRequested);
+    return consoleActions(session, settings, request);
 }
 
 int appMain(int argc, char** argv, isp::Session& session, int (*runWindow)(isp::Session&)) {

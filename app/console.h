@@ -1,6 +1,7 @@
 // The console front end: switches, output and the order of its actions.
 #pragma once
 
+#include "app/lines.h"
 #include "isp/session.h"
 #include "steps/run.h"
 
@@ -12,6 +13,9 @@ namespace app {
 struct ConsoleSettings {
     bool silentMode = false;
     std::int32_t versionCheck = 0;
+    // Where one adapter's lines go when several are at work or scripts read
+    // them ("/a", "/j"); standard output as it is when null.
+    AdapterLines* lines = nullptr;
 };
 
 // Writes one message to standard output unless silent. The text is output
@@ -21,8 +25,9 @@ void printMessage(const ConsoleSettings& settings, const char* asciiText);
 void printUsage(const ConsoleSettings& settings);
 
 // The console's connection and update of the adapter of `run`; each returns
-// 0 for success, 1 for failure.
-int consoleConnect(steps::Run& run, const ConsoleSettings& settings);
+// 0 for success, 1 for failure. `current`, when given, is set when "/p"
+// found the adapter's version not older than the carried one.
+int consoleConnect(steps::Run& run, const ConsoleSettings& settings, bool* current = nullptr);
 int consoleUpdate(steps::Run& run, const ConsoleSettings& settings);
 
 // Parses the process's switches, loads the trailer and runs the actions on

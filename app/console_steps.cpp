@@ -8,6 +8,10 @@
 #include "platform/interrupt.h"
 #include "platform/platform.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 namespace app {
@@ -98,6 +102,7 @@ class ConsoleFace : public steps::FrontEnd {
 
     const steps::Pacing& pacing() const override { return kPacing; }
     bool stopRequested() override { return platform::interruptRequested(); }
+    bool quiet() const override { return settings_.silentMode; }
 
     void note(const steps::Note& note) override {
         switch (note.event) {
@@ -108,6 +113,8 @@ class ConsoleFace : public steps::FrontEnd {
             return printMessage(settings_, note.text);
         case Event::AccessDenied:
             return diagnose(note.text);
+        case Event::AdapterBusy:
+            return printMessage(settings_, u"\n" + note.text + u"\n\n");
         case Event::HungLoader:
             return diagnose(
                 u"The adapter's loader takes no commands: it is still held by an earlier "
@@ -129,12 +136,40 @@ class ConsoleFace : public steps::FrontEnd {
     int run(Step step, std::uint64_t bytes, const std::function<int()>& body) override {
         const char* name = stepName(step);
         if (name == nullptr || settings_.silentMode) return body();
+        if (settings_.lines != nullptr)
+            return settings_.lines->json() && bytes != 0 ? reported(name, body) : body();
         std::function<std::uint64_t()> done;
         if (bytes != 0) done = [this, bytes] { return passDone(run_.session, bytes); };
         return withProgress(name, bytes, done, body);
     }
 
   private:
+    // A pass with its "progress" events for scripts: a second thread only
+    // reads the pass's progress, as the progress line does.
+    int reported(const char* pass, const std::function<int()>& body) {
+        std::mutex mutex;
+        std::condition_variable wake;
+        bool finished = false;
+        std::thread reader([&] {
+            int shown = -1;
+            std::unique_lock lock(mutex);
+            do {
+                const int percent = run_.session.transProgress();
+                if (percent != shown) settings_.lines->progress(pass, shown = percent);
+            } while (
+                !wake.wait_for(lock, std::chrono::milliseconds(100), [&] { return finished; }));
+        });
+        const int result = body();
+        {
+            const std::lock_guard lock(mutex);
+            finished = true;
+        }
+        wake.notify_one();
+        reader.join();
+        settings_.lines->progress(pass, run_.session.transProgress());
+        return result;
+    }
+
     // Said on standard error, so that standard output keeps its transcript.
     void diagnose(const std::u16string& text) {
         if (!settings_.silentMode) platform::writeStandardError(text);
@@ -146,14 +181,17 @@ class ConsoleFace : public steps::FrontEnd {
 
 } // namespace
 
-int consoleConnect(steps::Run& run, const ConsoleSettings& settings) {
+int consoleConnect(steps::Run& run, const ConsoleSettings& settings, bool* current) {
     ConsoleFace face(run, settings);
     const steps::Connection connection = steps::connect(run, face);
+    if (settings.lines != nullptr && !run.session.followed().empty())
+        settings.lines->setLocation(run.session.followed());
     if (connection == steps::Connection::Stopped) {
         printMessage(settings, "Operation Failed.\n\n");
         return 1;
     }
-    if (connection == steps::Connection::NotFound) return 1;
+    if (connection == steps::Connection::NotFound || connection == steps::Connection::Refused)
+        return 1;
 
     const std::u16string exeVersion = image::recordText(run.program.info.firmwareVersion);
     printMessage(settings, u"EXE F/W version: " + exeVersion + u"\n");
@@ -165,6 +203,7 @@ int consoleConnect(steps::Run& run, const ConsoleSettings& settings) {
                                    u"update).\n");
         // Back to its application firmware, which it was running before.
         run.session.execute();
+        if (current != nullptr) *current = true;
         return 1;
     }
     return connection == steps::Connection::Connected ? 0 : 1;

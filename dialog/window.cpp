@@ -2,6 +2,7 @@
 
 #include "dialog/words.h"
 #include "platform/interrupt.h"
+#include "steps/adapters.h"
 #include "steps/claim.h"
 
 namespace dialog {
@@ -94,8 +95,13 @@ void CBrisklinkDlg::OnBnClickedConnect() {
     if (dialogState() != kIdle) return;
     // Taken here and kept while the window lives: after the connection the
     // adapter waits in this window's session for the update.
+    // Each connection takes the first adapter on the bus again and follows
+    // it through its restarts; its lock is taken before anything is sent.
+    session_.follow({});
+    steps::pickAdapter(run_);
     std::u16string refusal;
-    if (!steps::claimAdapter(session_.bus(), false, &refusal)) {
+    if (!session_.followed().empty() &&
+        !steps::claimAdapter(session_.bus(), session_.followed(), false, &refusal)) {
         MessageBox(refusal, image::recordText(program_.info.windowTitle));
         return;
     }
@@ -174,8 +180,16 @@ void CBrisklinkDlg::OnClose() {
 
 void CBrisklinkDlg::resetAdapterInLoader(bool pause) {
     const image::ProgramData& p = program_;
+    // Without a connection, the first adapter in its loader.
+    if (session_.followed().empty())
+        for (const steps::FoundAdapter& a : steps::listAdapters(session_.bus(), p))
+            if (a.loader) {
+                session_.follow(a.location);
+                break;
+            }
     // Never the adapter of another updater that is at work on it.
-    if (!steps::claimAdapter(session_.bus(), false) ||
+    if (session_.followed().empty() ||
+        !steps::claimAdapter(session_.bus(), session_.followed(), false) ||
         !session_.isConnectedToDevice(static_cast<int>(p.iapVendorId),
                                       static_cast<int>(p.iapProductId),
                                       static_cast<int>(p.iapUsageSelector)))

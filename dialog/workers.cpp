@@ -86,6 +86,8 @@ class WindowFace : public steps::FrontEnd {
             return view_.setText(kStatusLabel, run_.state.deviceDescription);
         case Event::AccessDenied:
             return platform::writeStandardError(note.text);
+        case Event::AdapterBusy:
+            return view_.messageBox(note.text, image::recordText(run_.program.info.windowTitle));
         case Event::TooLarge:
             view_.messageBox(words::kTooLarge, words::kTooLargeCaption);
             view_.setText(kStatusLabel, words::kNotConnected);

@@ -22,8 +22,10 @@ bool expired(std::int64_t t0, std::int64_t limitSeconds) {
 } // namespace
 
 Session& defaultSession() {
-    static Session session;
-    return session;
+    // Never destroyed: at the process's end the bus it talks through may be
+    // gone already, and the system closes the handles anyway.
+    static Session* const session = new Session;
+    return *session;
 }
 
 hid::Bus& Session::bus() const { return bus_ != nullptr ? *bus_ : hid::bus(); }
@@ -55,6 +57,8 @@ int Session::discover() {
     // and the next command discovers again.
     for (const std::string& path : bus.enumerate()) {
         state.devicePath.clear();
+        // Another adapter's device is never opened.
+        if (!state.matchLocation.empty() && bus.location(path) != state.matchLocation) continue;
         hid::Attributes known;
         if (bus.identity(path, known) &&
             (known.vendorId != state.matchVendorId || known.productId != state.matchProductId))
@@ -78,6 +82,8 @@ int Session::discover() {
             closeDevice();
             state.infoHandle = info;
             state.devicePath = path;
+            state.deviceLocation =
+                state.matchLocation.empty() ? bus.location(path) : state.matchLocation;
             state.deviceCaps = caps;
             // A failed open stays kInvalidHandle; the next write reports it.
             state.writeHandle = bus.open(path, hid::OpenMode::Write);

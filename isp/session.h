@@ -50,6 +50,10 @@ struct LinkState {
     platform::hid::Handle readHandle = kNotOpen;
     platform::hid::Capabilities deviceCaps{};
     std::string devicePath;
+    // Where the open device is plugged in, and, when not empty, the one
+    // location discovery accepts (the session follows its adapter).
+    std::string deviceLocation;
+    std::string matchLocation;
     std::int32_t skipRediscovery = 0;
 
     // Framing and scrambling.
@@ -96,6 +100,13 @@ class Session {
     int isConnectedToDevice(int vendorId, int productId, int usageSelector);
     void close() { closeDevice(); }
     int transProgress() const { return state.transferProgress.load(); }
+    // From now on discovery accepts only a device at `location` (empty: any
+    // device), so that the session follows one adapter through its restarts
+    // while others are on the bus. The exported functions never follow.
+    void follow(std::string location) { state.matchLocation = std::move(location); }
+    const std::string& followed() const { return state.matchLocation; }
+    // Where the device found by the last discovery is plugged in.
+    const std::string& location() const { return state.deviceLocation; }
     // Asks a running program or verify pass to stop before its next report
     // (from another thread), or clears that request.
     void stopTransfer(bool stop) { state.stopTransfer.store(stop ? 1 : 0); }

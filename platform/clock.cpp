@@ -1,5 +1,7 @@
 #include "platform/clock.h"
 
+#include <atomic>
+
 #include <chrono>
 #include <ctime>
 #include <thread>
@@ -22,7 +24,8 @@ class SystemClock : public Clock {
 
 SystemClock systemClock;
 Clock* current = &systemClock;
-std::uint32_t randomState = 1;
+// Atomic: sessions on several adapters draw filler from their own threads.
+std::atomic<std::uint32_t> randomState{1};
 
 } // namespace
 
@@ -53,8 +56,12 @@ void seedRandom(std::uint32_t seed) { randomState = seed; }
 
 int random() {
     // The classic linear congruential step with its 15-bit output.
-    randomState = randomState * 1103515245u + 12345u;
-    return static_cast<int>((randomState >> 16) & 0x7FFF);
+    std::uint32_t state = randomState.load();
+    std::uint32_t next = 0;
+    do {
+        next = state * 1103515245u + 12345u;
+    } while (!randomState.compare_exchange_weak(state, next));
+    return static_cast<int>((next >> 16) & 0x7FFF);
 }
 
 } // namespace platform

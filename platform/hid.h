@@ -66,6 +66,11 @@ class Bus {
         (void)out;
         return false;
     }
+    // Where the device at `path` is plugged in: a name that stays the same
+    // through its restarts and identity changes (a USB port path, a physical
+    // path), so that a run can follow one adapter among several. By default
+    // the path itself, for buses whose paths already are such names.
+    virtual std::string location(const std::string& path) { return path; }
     // The nodes of the last enumeration that could not be opened for lack
     // of permission (only where the system says whose device a node is).
     virtual std::vector<DeniedDevice> deniedDevices() { return {}; }

@@ -1,6 +1,7 @@
 // The connection: bring the adapter into its loader, authenticate and read
 // what the update needs.
 #include "steps/adapter_info.h"
+#include "steps/claim.h"
 #include "steps/run.h"
 #include "steps/udev_rule.h"
 
@@ -26,9 +27,13 @@ void finishAttempt(std::int64_t startedMs, std::int64_t periodMs) {
 
 bool loadRelease(isp::Session& session, image::ProgramData& program) {
     if (!image::loadProgram(program)) return false;
+    useReleaseKey(session, program);
+    return true;
+}
+
+void useReleaseKey(isp::Session& session, const image::ProgramData& program) {
     session.setCommandKey(program.info.commandKey, program.info.commandKeyLength);
     session.enableCommandKey(program.info.commandKeyEnabled);
-    return true;
 }
 
 namespace {
@@ -83,7 +88,22 @@ bool loaderAnswers(Run& run, FrontEnd& face) {
 
 namespace {
 
-enum class Search { Found, Missing, Stopped };
+enum class Search { Found, Missing, Stopped, Refused };
+
+// The first adapter a session finds is the one it follows from then on,
+// once its lock is taken: nothing has been sent to it yet.
+bool follows(Run& run, FrontEnd& face) {
+    if (!run.session.followed().empty()) return true;
+    const std::string location = run.session.location();
+    std::u16string refusal;
+    if (!claimAdapter(run.session.bus(), location, face.quiet(), &refusal)) {
+        run.session.close();
+        face.note({Event::AdapterBusy, 0, refusal});
+        return false;
+    }
+    run.session.follow(location);
+    return true;
+}
 
 // The adapter's application (which is restarted into its loader) or its
 // loader, one attempt a search pause apart.
@@ -93,12 +113,15 @@ Search search(Run& run, FrontEnd& face, bool forLoader) {
         if (face.stopRequested()) return Search::Stopped;
         face.note({Event::Attempt, attempt});
         if (!forLoader && applicationAnswers(run, face)) {
+            if (!follows(run, face)) return Search::Refused;
             // Running its application: restart it into its loader.
             run.session.resetToIap(0);
         } else if (!loaderAnswers(run, face)) {
             face.note({Event::Missed, attempt});
             pause(face.pacing().searchPauseMs);
             continue;
+        } else if (!follows(run, face)) {
+            return Search::Refused;
         }
         if (!forLoader) run.session.close();
         face.note({Event::Found});
@@ -124,6 +147,7 @@ Connection connect(Run& run, FrontEnd& face) {
     if (p.apVendorId != 0 && p.apProductId != 0) {
         const Search found = search(run, face, false);
         if (found == Search::Stopped) return stopped(run, false);
+        if (found == Search::Refused) return Connection::Refused;
         if (found == Search::Missing) {
             face.note({Event::ApplicationMissing});
             return Connection::NotFound;
@@ -131,6 +155,7 @@ Connection connect(Run& run, FrontEnd& face) {
     }
     const Search found = search(run, face, true);
     face.note({Event::SearchEnded});
+    if (found == Search::Refused) return Connection::Refused;
     if (found == Search::Stopped || face.stopRequested()) return stopped(run, false);
     if (!loaderAnswers(run, face)) {
         face.note({Event::LoaderMissing});

@@ -49,6 +49,7 @@ enum class Event {
     AdapterVersion, // text: the version the record holds
     Connected,
     AccessDenied, // text: the hint, with the udev rule
+    AdapterBusy,  // text: why the adapter found is not this run's to use
     // The update.
     ImagesInvalid,
     TooLarge,
@@ -131,6 +132,9 @@ class FrontEnd {
     // Just before the authentication, after which the adapter is in this
     // run's session: false when the run may not go on.
     virtual bool enterSession() { return !stopRequested(); }
+    // True when nothing may be said beside the notes (the holder of a busy
+    // lock, for one).
+    virtual bool quiet() const { return false; }
     // Runs one long step (`bytes` of a transfer, 0 for a step without a
     // measure) and returns its result; shows it the front end's way.
     virtual int run(Step step, std::uint64_t bytes, const std::function<int()>& body) = 0;
@@ -149,12 +153,16 @@ struct Run {
 // Loads the executable's release into `program` and hands its command key to
 // `session`. False when the executable carries no valid trailer.
 bool loadRelease(isp::Session& session, image::ProgramData& program);
+// Hands the release's command key to another session.
+void useReleaseKey(isp::Session& session, const image::ProgramData& program);
 
-enum class Connection { Connected, NotFound, ReadFailed, Stopped };
+enum class Connection { Connected, NotFound, ReadFailed, Stopped, Refused };
 
 // Finds the adapter, brings it into its loader, authenticates and reads what
 // the update needs. A stopped connection has ended the adapter's session
-// and closed the link.
+// and closed the link. A session that follows no adapter yet follows the
+// first it finds, once its lock is taken (Refused, with the AdapterBusy
+// note, when another updater holds it).
 Connection connect(Run& run, FrontEnd& face);
 
 // Erases, programs and verifies the flash, writes the version record,

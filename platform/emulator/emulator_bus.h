@@ -30,6 +30,7 @@ class EmulatorBus : public Bus {
                           int timeoutMs) override;
     void close(Handle h) override;
     std::string sharedName() override { return sharedName_; }
+    std::string location(const std::string& path) override { return wire::simulatedLocation(path); }
 
   private:
     bool call(const wire::Writer& request, std::vector<std::uint8_t>& response);

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace platform::hid {
 
@@ -167,48 +168,72 @@ bool emulatorAddress(std::string& host, std::uint16_t& port) {
     return true;
 }
 
-// One TCP connection to brisklink-emu, made on first use and again after
-// the emulator went away.
+// Connections to brisklink-emu, made on first use and again after the
+// emulator went away. A request takes an idle connection or opens one, so
+// that sessions on several adapters, each on its own thread, wait for their
+// own answers side by side (the emulator serves each connection on a thread
+// of its own; handles are the emulator's, valid on every connection).
 class TcpTransport {
   public:
-    ~TcpTransport() { net::closeSocket(socket_); }
+    ~TcpTransport() {
+        for (net::Socket s : idle_)
+            net::closeSocket(s);
+    }
 
     bool operator()(const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>& response) {
-        if (!connect()) return false;
+        net::Socket s = take();
+        if (s == net::kNoSocket) return false;
+        if (exchange(s, request, response)) {
+            give(s);
+            return true;
+        }
+        // The emulator went away: the next call connects again.
+        net::closeSocket(s);
+        return false;
+    }
+
+  private:
+    static bool exchange(net::Socket s, const std::vector<std::uint8_t>& request,
+                         std::vector<std::uint8_t>& response) {
         const auto length = static_cast<std::uint32_t>(request.size());
         std::uint8_t header[4];
         for (int i = 0; i < 4; ++i)
             header[i] = static_cast<std::uint8_t>(length >> (8 * i));
         std::uint8_t responseHeader[4];
-        if (net::sendAll(socket_, header, 4) &&
-            net::sendAll(socket_, request.data(), request.size()) &&
-            net::receiveAll(socket_, responseHeader, 4)) {
-            const std::uint32_t n = static_cast<std::uint32_t>(responseHeader[0]) |
-                                    static_cast<std::uint32_t>(responseHeader[1]) << 8 |
-                                    static_cast<std::uint32_t>(responseHeader[2]) << 16 |
-                                    static_cast<std::uint32_t>(responseHeader[3]) << 24;
-            if (n <= wire::kMaxFrame) {
-                response.resize(n);
-                if (net::receiveAll(socket_, response.data(), n)) return true;
+        if (!net::sendAll(s, header, 4) || !net::sendAll(s, request.data(), request.size()) ||
+            !net::receiveAll(s, responseHeader, 4))
+            return false;
+        const std::uint32_t n = static_cast<std::uint32_t>(responseHeader[0]) |
+                                static_cast<std::uint32_t>(responseHeader[1]) << 8 |
+                                static_cast<std::uint32_t>(responseHeader[2]) << 16 |
+                                static_cast<std::uint32_t>(responseHeader[3]) << 24;
+        if (n > wire::kMaxFrame) return false;
+        response.resize(n);
+        return net::receiveAll(s, response.data(), n);
+    }
+
+    net::Socket take() {
+        {
+            const std::lock_guard lock(mutex_);
+            if (!idle_.empty()) {
+                const net::Socket s = idle_.back();
+                idle_.pop_back();
+                return s;
             }
         }
-        // The emulator went away: the next call connects again.
-        net::closeSocket(socket_);
-        socket_ = net::kNoSocket;
-        return false;
-    }
-
-  private:
-    bool connect() {
-        if (socket_ != net::kNoSocket) return true;
         std::string host;
         std::uint16_t port = 0;
-        if (!emulatorAddress(host, port)) return false;
-        socket_ = net::connectTo(host, port);
-        return socket_ != net::kNoSocket;
+        if (!emulatorAddress(host, port)) return net::kNoSocket;
+        return net::connectTo(host, port);
     }
 
-    net::Socket socket_ = net::kNoSocket;
+    void give(net::Socket s) {
+        const std::lock_guard lock(mutex_);
+        idle_.push_back(s);
+    }
+
+    std::mutex mutex_;
+    std::vector<net::Socket> idle_;
 };
 
 } // namespace

@@ -13,6 +13,18 @@ inline constexpr std::uint32_t kProtocolVersion = 1;
 inline constexpr std::uint16_t kDefaultPort = 47231;
 inline constexpr std::uint32_t kMaxFrame = 1 << 16;
 
+// The location of the simulated adapter at "sim:N": "emu-" and its number
+// from 1, the same through its restarts (the path, not the handle, names
+// the adapter).
+inline std::string simulatedLocation(const std::string& path) {
+    if (path.rfind("sim:", 0) != 0) return path;
+    const std::string index = path.substr(4);
+    if (index.empty() || index.size() > 4 ||
+        index.find_first_not_of("0123456789") != std::string::npos)
+        return path;
+    return "emu-" + std::to_string(std::stoi(index) + 1);
+}
+
 enum class Op : std::uint8_t {
     Hello = 1,
     Enumerate = 2,

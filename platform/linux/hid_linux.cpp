@@ -13,11 +13,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <poll.h>
 #include <string>
 #include <sys/stat.h>
@@ -57,6 +60,34 @@ bool sysfsIdentity(const std::string& path, Attributes& out) {
     return false;
 }
 
+// One "KEY=value" of a HID device's uevent file; empty when it has none.
+std::string ueventValue(const std::string& path, const std::string& key) {
+    std::ifstream uevent("/sys/class/hidraw/" + nodeName(path) + "/device/uevent");
+    std::string line;
+    while (std::getline(uevent, line))
+        if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
+    return {};
+}
+
+// The USB port path of the device a hidraw node belongs to ("1-2.3": the
+// sysfs name of the USB device, the parent of the HID interface's parent),
+// or the HID device's physical path where it is not on USB (a uhid device).
+std::string sysfsLocation(const std::string& path) {
+    char resolved[PATH_MAX];
+    const std::string device = "/sys/class/hidraw/" + nodeName(path) + "/device";
+    if (::realpath(device.c_str(), resolved) != nullptr) {
+        std::string dir = resolved;
+        for (int up = 0; up < 4 && dir.size() > 1; ++up) {
+            dir = dir.substr(0, dir.rfind('/'));
+            struct stat st {};
+            // A USB device's directory is the one that has a devpath file.
+            if (::stat((dir + "/devpath").c_str(), &st) == 0) return dir.substr(dir.rfind('/') + 1);
+        }
+    }
+    const std::string phys = ueventValue(path, "HID_PHYS");
+    return phys.empty() ? path : phys;
+}
+
 // A call on a node, made again when a signal cut it short before it did
 // anything (hidraw's calls are not all restarted by SA_RESTART).
 template <typename Call> auto restarted(Call call) {
@@ -85,6 +116,7 @@ class HidrawBus : public Bus {
         std::vector<std::string> paths;
         for (auto& node : nodes)
             paths.push_back(std::move(node.second));
+        const std::lock_guard lock(mutex_);
         denied_.clear();
         return paths;
     }
@@ -92,6 +124,8 @@ class HidrawBus : public Bus {
     bool identity(const std::string& path, Attributes& out) override {
         return sysfsIdentity(path, out);
     }
+
+    std::string location(const std::string& path) override { return sysfsLocation(path); }
 
     Handle open(const std::string& path, OpenMode mode) override {
         // Only reports go out on the write handle; identity, descriptor and
@@ -187,7 +221,10 @@ class HidrawBus : public Bus {
         ::close(fd(h));
     }
 
-    std::vector<DeniedDevice> deniedDevices() override { return denied_; }
+    std::vector<DeniedDevice> deniedDevices() override {
+        const std::lock_guard lock(mutex_);
+        return denied_;
+    }
 
   private:
     static int fd(Handle h) { return static_cast<int>(h); }
@@ -219,18 +256,25 @@ class HidrawBus : public Bus {
     // Whether the device on `fd` numbers its reports, read once per handle
     // (the link reads on a handle of its own).
     bool numbered(int fd) {
-        auto known = reportIds_.find(fd);
-        if (known == reportIds_.end())
-            known = reportIds_.emplace(fd, descriptor(fd).usesReportIds).first;
-        return known->second;
+        {
+            const std::lock_guard lock(mutex_);
+            const auto known = reportIds_.find(fd);
+            if (known != reportIds_.end()) return known->second;
+        }
+        const bool uses = descriptor(fd).usesReportIds;
+        const std::lock_guard lock(mutex_);
+        return reportIds_.emplace(fd, uses).first->second;
     }
 
     // The identity of a node that could not be opened, for the udev hint.
     void noteDenied(const std::string& path) {
         Attributes id;
+        const std::lock_guard lock(mutex_);
         if (sysfsIdentity(path, id)) denied_.push_back({path, id});
     }
 
+    // Sessions on several adapters enumerate from their own threads.
+    std::mutex mutex_;
     std::vector<DeniedDevice> denied_;
     std::map<int, bool> reportIds_; // by descriptor: does the device number its reports
     bool oldKernelSaid_ = false;

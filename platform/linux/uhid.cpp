@@ -13,7 +13,7 @@
 
 namespace platform::uhid {
 
-bool Device::create(const std::string& name, const std::string& uniq,
+bool Device::create(const std::string& name, const std::string& phys, const std::string& uniq,
                     const std::vector<std::uint8_t>& descriptor, std::uint16_t vendorId,
                     std::uint16_t productId) {
     fd_ = ::open("/dev/uhid", O_RDWR | O_CLOEXEC | O_NONBLOCK);
@@ -25,6 +25,7 @@ bool Device::create(const std::string& name, const std::string& uniq,
     ev.type = UHID_CREATE2;
     auto& c = ev.u.create2;
     std::snprintf(reinterpret_cast<char*>(c.name), sizeof c.name, "%s", name.c_str());
+    std::snprintf(reinterpret_cast<char*>(c.phys), sizeof c.phys, "%s", phys.c_str());
     std::snprintf(reinterpret_cast<char*>(c.uniq), sizeof c.uniq, "%s", uniq.c_str());
     const std::size_t size = std::min(descriptor.size(), sizeof c.rd_data);
     std::memcpy(c.rd_data, descriptor.data(), size);

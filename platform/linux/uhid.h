@@ -26,9 +26,10 @@ class Device {
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
-    // Puts the device on the bus (as a USB device). False, with the reason
-    // on standard error, when /dev/uhid cannot be opened or refuses it.
-    bool create(const std::string& name, const std::string& uniq,
+    // Puts the device on the bus (as a USB device) under `phys`, its
+    // physical path. False, with the reason on standard error, when
+    // /dev/uhid cannot be opened or refuses it.
+    bool create(const std::string& name, const std::string& phys, const std::string& uniq,
                 const std::vector<std::uint8_t>& descriptor, std::uint16_t vendorId,
                 std::uint16_t productId);
     // Takes it off the bus again.

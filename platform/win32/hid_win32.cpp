@@ -7,6 +7,9 @@
 #include <windows.h>
 
 #include <cfgmgr32.h>
+// The property keys are defined here, in the one file that asks for them.
+#include <devpkey.h>
+#include <initguid.h>
 // mingw-w64's HID headers lack C linkage of their own.
 extern "C" {
 #include <hidsdi.h>
@@ -14,10 +17,16 @@ extern "C" {
 #include <setupapi.h>
 
 #include <map>
+#include <mutex>
 
 namespace platform::hid {
 
 namespace {
+
+// DEVPKEY_Device_LocationPaths (devpkey.h), defined here: the import
+// libraries define no property keys.
+const DEVPROPKEY kLocationPaths = {
+    {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 37};
 
 class Win32Bus : public Bus {
   public:
@@ -37,10 +46,14 @@ class Win32Bus : public Bus {
             std::vector<std::uint8_t> block(required);
             auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(block.data());
             detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-            if (!SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, nullptr))
+            SP_DEVINFO_DATA device{};
+            device.cbSize = sizeof device;
+            if (!SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, &device))
                 continue;
             const std::wstring path(detail->DevicePath);
             paths.push_back(utf16ToUtf8(std::u16string(path.begin(), path.end())));
+            const std::lock_guard lock(mutex_);
+            devices_[paths.back()] = device.DevInst;
         }
         SetupDiDestroyDeviceInfoList(set);
         return paths;
@@ -81,6 +94,29 @@ class Win32Bus : public Bus {
         out.inputReportLength = caps.InputReportByteLength;
         out.outputReportLength = caps.OutputReportByteLength;
         return true;
+    }
+
+    // The location path of the USB device the HID collection belongs to
+    // (its parent in the device tree), or the parent's instance ID where the
+    // system gives no location path.
+    std::string location(const std::string& path) override {
+        DEVINST node = 0, parent = 0;
+        {
+            const std::lock_guard lock(mutex_);
+            const auto found = devices_.find(path);
+            if (found == devices_.end()) return path;
+            node = found->second;
+        }
+        if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return path;
+        DEVPROPTYPE type = 0;
+        WCHAR text[1024] = {};
+        ULONG size = sizeof text - sizeof(WCHAR);
+        if (CM_Get_DevNode_PropertyW(parent, &kLocationPaths, &type, reinterpret_cast<PBYTE>(text),
+                                     &size, 0) == CR_SUCCESS &&
+            type == DEVPROP_TYPE_STRING_LIST && text[0] != 0)
+            return utf8(text);
+        if (CM_Get_Device_IDW(parent, text, 1023, 0) == CR_SUCCESS) return utf8(text);
+        return path;
     }
 
     bool installPending() override { return CMP_WaitNoPendingInstallEvents(0) != WAIT_OBJECT_0; }
@@ -139,6 +175,15 @@ class Win32Bus : public Bus {
 
   private:
     static HANDLE native(Handle h) { return reinterpret_cast<HANDLE>(h); }
+    static std::string utf8(const WCHAR* text) {
+        const std::wstring w(text);
+        return utf16ToUtf8(std::u16string(w.begin(), w.end()));
+    }
+
+    // The device node of each path of the enumerations so far; several
+    // sessions (one per adapter) enumerate from their own threads.
+    std::mutex mutex_;
+    std::map<std::string, DEVINST> devices_;
 
     // The errors of a removed device, as the HID class driver reports them.
     static ReadResult failure(DWORD error) {

@@ -17,7 +17,12 @@ const std::string kUsage =
     "    /s    Silent mode.\n"
     "    /b    Background mode.\n"
     "    /h    Show help.\n\n"
-    "Use %errorlevel% to get the error code. 0 for success, 1 for error.\n";
+    "Use %errorlevel% to get the error code. 0 for success, 1 for error.\n"
+    "\nSeveral adapters:\n"
+    "    /l    List the adapters on the bus (LOCATION, mode, VID:PID).\n"
+    "    /port:LOCATION    Work on the adapter at LOCATION only.\n"
+    "    /a    Work on every adapter on the bus at once.\n"
+    "    /j    Write JSON lines for scripts instead of text.\n";
 
 const std::string kInvalid = "\nImage format invalid!\n\n";
 

@@ -215,7 +215,7 @@ void eventRows(std::vector<Row>& r) {
                  {"--fault-return-in-loader"},
                  0,
                  lostReturn});
-    r.push_back({"a second identical adapter", "whole update", {"--second-device"}, 0, kSuccess});
+    r.push_back({"a second identical adapter", "whole update", {"--adapters", "2"}, 0, kSuccess});
     r.push_back({"64-byte reports",
                  "application connection",
                  {"--report-length", "64"},

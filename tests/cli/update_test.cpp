@@ -11,7 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include <chrono>
 #include <csignal>
+#include <thread>
 
 namespace {
 
@@ -280,6 +284,70 @@ class UpdateRun : public ::testing::Test {
         EXPECT_EQ(r.err.find('['), std::string::npos) << r.err;
     }
 
+    // Four adapters at once: listed by location; all updated in one run,
+    // each line with its adapter's location, a fault on adapter 3 failing
+    // only that one; a rerun restoring it and finding the others current;
+    // one chosen by its port; the lines for scripts, one JSON object each.
+    void fleet() {
+        const auto exe = pack("2.1.0");
+        Emulator emu(emulatorArgs({"--adapters", "4", "--fault-adapter", "3", "--fault-fail-verify",
+                                   "100", "--fault-once"}));
+        ASSERT_NE(emu.port(), 0);
+        std::string listed;
+        for (int k = 1; k <= 4; ++k)
+            listed += "emu-" + std::to_string(k) + "  application  1D50:6190\n";
+        expectRun(exe, {"/l"}, listed, 0);
+
+        auto r = updater(exe, {"/a", "/p"});
+        EXPECT_EQ(r.exitCode, 1) << r.out;
+        EXPECT_NE(r.out.find(lineEnds("[emu-3] AP Verify Failed!Operation Failed.\n")),
+                  std::string::npos)
+            << r.out;
+        for (const char* k : {"1", "2", "4"})
+            EXPECT_NE(r.out.find(lineEnds("[emu-" + std::string(k) + "] Operation Success.\n")),
+                      std::string::npos);
+        EXPECT_TRUE(
+            r.out.ends_with(lineEnds("4 adapters: 3 updated, 0 already current, 1 failed\n")));
+        for (std::size_t at = 0; at < r.out.size(); at = r.out.find('\n', at) + 1)
+            EXPECT_TRUE(r.out.compare(at, 5, "[emu-") == 0 || r.out.compare(at, 2, "4 ") == 0)
+                << r.out.substr(at, 40);
+
+        // The failed one restarted into its loader: back on the bus soon.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        r = updater(exe, {"/a", "/p"});
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_TRUE(
+            r.out.ends_with(lineEnds("4 adapters: 1 updated, 3 already current, 0 failed\n")))
+            << r.out;
+
+        // Another release on adapter 2 only.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        const auto newer = pack("2.2.0");
+        expectRun(newer, {"/port:emu-2", "/p"}, kConnect + versions("2.1.0", "2.2.0") + kIapUpdate,
+                  0);
+        r = updater(exe, {"/a", "/j", "/c"});
+        EXPECT_EQ(r.exitCode, 0);
+        int results = 0;
+        for (std::size_t at = 0; at < r.out.size(); at = r.out.find('\n', at) + 1) {
+            const auto line = nlohmann::json::parse(r.out.substr(at, r.out.find('\n', at) - at));
+            EXPECT_TRUE(line.contains("event") && line.contains("location")) << line;
+            if (line["event"] != "result") continue;
+            ++results;
+            EXPECT_EQ(line["ok"], true);
+            EXPECT_EQ(line["version"], line["location"] == "emu-2" ? "2.2.0" : "2.1.0");
+        }
+        EXPECT_EQ(results, 4) << r.out;
+        emu.stop();
+        for (int k = 1; k <= 4; ++k) {
+            const auto flash =
+                readFile(dir_ / "dump" / ("adapter-" + std::to_string(k)) / "flash.bin");
+            ASSERT_GE(flash.size(), 0x2000 + internal_.size());
+            EXPECT_TRUE(std::equal(internal_.begin(), internal_.end(), flash.begin() + 0x2000))
+                << k;
+            EXPECT_EQ(versionRecord(flash), k == 2 ? "2.2.0" : "2.1.0") << k;
+        }
+    }
+
     std::vector<std::string> updaterArgv(const std::filesystem::path& exe,
                                          const std::vector<std::string>& args) const {
         std::vector<std::string> argv;
@@ -306,6 +374,24 @@ TEST_F(Update, WholeUpdateThroughAnIapLoader) { wholeUpdateThroughAnIapLoader();
 TEST_F(Update, PSkipsAVersionThatIsNotNewerAndFForcesIt) { skipThenForce(); }
 
 TEST_F(Update, AFailedVerifyFailsTheUpdateAndARerunRestores) { failedVerifyThenRerun(); }
+
+TEST_F(Update, FourAdaptersListedUpdatedAtOnceAndChosenByPort) { fleet(); }
+
+// Two adapters: the one picked never comes back from its restart while the
+// other runs its application. The return check follows the picked one, so
+// the other's answer is never taken for its return.
+TEST_F(Update, TheReturnCheckFollowsThePickedAdapterNotItsNeighbour) {
+    const auto exe = pack("2.1.0");
+    Emulator emu(
+        emulatorArgs({"--adapters", "2", "--fault-adapter", "1", "--fault-never-return-at", "2"}));
+    ASSERT_NE(emu.port(), 0);
+    const auto r = updater(exe, {"/f"});
+    EXPECT_NE(r.out.find("[ERROR] Can't Reset to AP...\n"), std::string::npos) << r.out;
+    emu.stop();
+    const auto other = readFile(dir_ / "dump" / "adapter-2" / "flash.bin");
+    ASSERT_GE(other.size(), 0x2000u);
+    EXPECT_EQ(versionRecord(other), "1.0.0");
+}
 
 TEST_F(Update, WholeUpdateThroughAnIspLoader) {
     const auto exe = pack("2.1.0");
@@ -440,6 +526,8 @@ TEST_F(WindowsUpdate, WholeUpdateThroughAnIapLoader) { wholeUpdateThroughAnIapLo
 TEST_F(WindowsUpdate, PSkipsAVersionThatIsNotNewerAndFForcesIt) { skipThenForce(); }
 
 TEST_F(WindowsUpdate, AFailedVerifyFailsTheUpdateAndARerunRestores) { failedVerifyThenRerun(); }
+
+TEST_F(WindowsUpdate, FourAdaptersListedUpdatedAtOnceAndChosenByPort) { fleet(); }
 
 TEST_F(WindowsUpdate, CtrlCEndsTheSessionAndARerunRestores) { interruptedThenRerun({SIGINT}); }
 

@@ -77,6 +77,23 @@ other_node=$(grep -l 'HID_ID=.*:00001111:00002222' /sys/class/hidraw/*/device/ue
 echo "$other_node" >"$out/group-other-node.txt"
 stop_adapter
 kill -TERM "$other" && wait "$other"
+# Two adapters, each with its own physical path (their location): "/l"
+# lists both; "/port:" updates the second (on the higher node) and follows it
+# through its application -> loader -> application re-enumeration; "/a /p"
+# then updates the first and finds the second current.
+start_adapter /tmp/two "${vm_ids[@]}" --adapters 2
+sleep 0.5
+for run in "two-list /l" "two-port /port:brisklink-uhid/2 /f" "two-all /a /p"; do
+  code=0
+  "$work/updater-iap" ${run#* } >"$out/${run%% *}.txt" 2>&1 </dev/null || code=$?
+  echo "exit code: $code" >>"$out/${run%% *}.txt"
+  echo "guest: ${run#* }: exit $code"
+done
+stop_adapter
+mkdir -p "$out/two"
+cp /tmp/two/adapter-1/flash.bin "$out/two/flash-1.bin"
+cp /tmp/two/adapter-2/flash.bin "$out/two/flash-2.bin"
+
 # The plain rule: udev tags both identities' nodes for the seat's user.
 "$bin/brisklink-pack" udev-rule "$work/updater-iap" >"$rules/70-brisklink.rules"
 udevadm control --reload
@@ -165,6 +182,10 @@ if [ -f "$work/updater.exe" ]; then
   taskset -c 0 timeout 120 wine "$work/updater.exe" /c </dev/null >"$out/wine-c.txt" \
     2>"$out/wine-c.err" || code=$?
   echo "guest: IAP.exe /c under Wine: exit $code, $((($(date +%s%N) - t) / 1000000)) ms"
+  # The location Wine's HID stack gives the adapter (its parent's location
+  # path or instance ID).
+  taskset -c 0 timeout 60 wine "$work/updater.exe" /l </dev/null >"$out/wine-l.txt" 2>&1
+  echo "guest: IAP.exe /l under Wine: $(tr -d '\r' <"$out/wine-l.txt")"
   kill -TERM "$adapter"
   wait "$adapter"
   cp /tmp/uhid.log "$out/wine-uhid.log"

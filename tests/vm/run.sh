@@ -157,6 +157,22 @@ for s in iap isp fault; do
     fi
   done
 done
+# Two adapters by location: both listed, the second updated by its port,
+# then the first by "/a", each one's memory as the single adapter's.
+if [ "$(grep -c '^brisklink-uhid/[12]  application  3F27:1004$' "$vm/out/two-list.txt")" != 2 ] ||
+  ! grep -q '^\[brisklink-uhid/1\] Operation Success\.$' "$vm/out/two-all.txt" ||
+  ! grep -q '^2 adapters: 1 updated, 1 already current, 0 failed$' "$vm/out/two-all.txt" ||
+  ! grep -q '^Operation Success\.$' "$vm/out/two-port.txt"; then
+  echo "vm: two adapters by location:" >&2
+  cat "$vm/out/two-list.txt" "$vm/out/two-port.txt" "$vm/out/two-all.txt" >&2
+  failed=1
+fi
+for k in 1 2; do
+  if ! cmp -s "$vm/expected/iap/flash.bin" "$vm/out/two/flash-$k.bin"; then
+    echo "vm: adapter $k of two holds other memory than the single adapter's" >&2
+    failed=1
+  fi
+done
 if grep -q "Output queue is full" "$vm/out/dmesg.txt"; then
   echo "vm: uhid dropped output reports (dmesg: Output queue is full)" >&2
   failed=1
