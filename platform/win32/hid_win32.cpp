@@ -104,10 +104,10 @@ class Win32Bus : public Bus {
         {
             const std::lock_guard lock(mutex_);
             const auto found = devices_.find(path);
-            if (found == devices_.end()) return path;
+            if (found == devices_.end()) return withoutIdentity(path);
             node = found->second;
         }
-        if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return path;
+        if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return withoutIdentity(path);
         DEVPROPTYPE type = 0;
         WCHAR text[1024] = {};
         ULONG size = sizeof text - sizeof(WCHAR);
@@ -116,7 +116,7 @@ class Win32Bus : public Bus {
             type == DEVPROP_TYPE_STRING_LIST && text[0] != 0)
             return utf8(text);
         if (CM_Get_Device_IDW(parent, text, 1023, 0) == CR_SUCCESS) return utf8(text);
-        return path;
+        return withoutIdentity(path);
     }
 
     bool installPending() override { return CMP_WaitNoPendingInstallEvents(0) != WAIT_OBJECT_0; }
@@ -175,6 +175,17 @@ class Win32Bus : public Bus {
 
   private:
     static HANDLE native(Handle h) { return reinterpret_cast<HANDLE>(h); }
+    // Where the device tree says nothing (Wine has no parent for its HID
+    // devices), the interface path without its "vid_XXXX&pid_XXXX": the
+    // same for the adapter's application and loader identities.
+    static std::string withoutIdentity(std::string path) {
+        std::string lower = path;
+        for (char& c : lower)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        const std::size_t at = lower.find("vid_");
+        if (at != std::string::npos && lower.compare(at + 8, 5, "&pid_") == 0) path.erase(at, 17);
+        return path;
+    }
     static std::string utf8(const WCHAR* text) {
         const std::wstring w(text);
         return utf16ToUtf8(std::u16string(w.begin(), w.end()));
