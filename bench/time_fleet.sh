@@ -11,10 +11,8 @@ work=$(mktemp -d)
 emulator=
 trap 'kill "$emulator" 2>/dev/null || true; rm -rf "$work"' EXIT
 
-head -c "$size" /dev/urandom >"$work/firmware.bin"
-"$bin/brisklink-pack" build --updater "$bin/IAP-emu" --internal "$work/firmware.bin" \
-  --version 9.9.9 --ap 3F27:1004:01 --iap 3F27:1005:00 -o "$work/IAP-emu" >/dev/null
 source scripts/emulator.sh
+pack_updater "$bin" "$work" "$size"
 
 printf '%-9s %10s %8s\n' adapters "time (ms)" ratio
 one=

@@ -18,3 +18,12 @@ start_emulator() {
   fi
   export BRISKLINK_EMULATOR=127.0.0.1:$port
 }
+
+# pack_updater BIN WORK SIZE: WORK/IAP-emu, an updater carrying SIZE random
+# bytes as its internal image (version 9.9.9), for the timed runs.
+pack_updater() {
+  local bin=$1 work=$2 size=$3
+  head -c "$size" /dev/urandom >"$work/firmware.bin"
+  "$bin/brisklink-pack" build --updater "$bin/IAP-emu" --internal "$work/firmware.bin" \
+    --version 9.9.9 --ap 3F27:1004:01 --iap 3F27:1005:00 -o "$work/IAP-emu" >/dev/null
+}
