@@ -72,6 +72,11 @@ struct Outcome {
     int exitCode = 1;
     bool updated = false;
     bool current = false;
+    // Written and verified, but not back in its application: alone, the
+    // update stands with its error line; in a batch the adapter needs a
+    // look, so it counts as failed.
+    bool lost = false;
+    bool failed() const { return (exitCode != 0 && !current) || lost; }
 };
 
 // The connection and update of one adapter, as the switches ask.
@@ -106,8 +111,8 @@ Outcome adapterActions(steps::Run& run, const ConsoleSettings& settings, const R
         // not, is what ends it.
         exitCode = consoleConnect(run, settings, &outcome.current);
         if (exitCode == 0) {
-            exitCode = consoleUpdate(run, settings);
-            outcome.updated = exitCode == 0;
+            exitCode = consoleUpdate(run, settings, &outcome.lost);
+            outcome.updated = exitCode == 0 && !outcome.lost;
         }
     }
     return outcome;
@@ -115,7 +120,7 @@ Outcome adapterActions(steps::Run& run, const ConsoleSettings& settings, const R
 
 // The adapter's firmware version after the run, where the run knows it.
 std::optional<std::u16string> versionAfter(const steps::Run& run, const Outcome& outcome) {
-    if (outcome.updated)
+    if (outcome.updated || outcome.lost)
         return steps::storedVersionText(image::recordText(run.program.info.firmwareVersion));
     if (run.state.chipVersion == u"NA") return std::nullopt;
     return run.state.chipVersion;
@@ -184,8 +189,7 @@ Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& req
         lines->flush();
         // An adapter that is already current is no failure, though "/p"
         // ends with 1 for it.
-        lines->result(outcome.exitCode == 0 || outcome.current, lines->lastLine(),
-                      versionAfter(run, outcome));
+        lines->result(!outcome.failed(), lines->lastLine(), versionAfter(run, outcome));
     }
     return outcome;
 }
@@ -216,7 +220,7 @@ int fleetAction(isp::Session& main, const image::ProgramData& program,
     for (const Outcome& o : outcomes) {
         updated += o.updated;
         current += o.current;
-        failed += o.exitCode != 0 && !o.current;
+        failed += o.failed();
     }
     const int read = static_cast<int>(outcomes.size()) - failed;
     std::string summary = std::to_string(outcomes.size()) + " adapters: ";

@@ -28,7 +28,9 @@ void printUsage(const ConsoleSettings& settings);
 // 0 for success, 1 for failure. `current`, when given, is set when "/p"
 // found the adapter's version not older than the carried one.
 int consoleConnect(steps::Run& run, const ConsoleSettings& settings, bool* current = nullptr);
-int consoleUpdate(steps::Run& run, const ConsoleSettings& settings);
+// `lost`, when given, is set when the updated adapter did not come back
+// running its application (the update stands; the error line said so).
+int consoleUpdate(steps::Run& run, const ConsoleSettings& settings, bool* lost = nullptr);
 
 // Parses the process's switches, loads the trailer and runs the actions on
 // the adapter of `session`. Returns the exit code, 0 or 1.

@@ -105,6 +105,7 @@ class ConsoleFace : public steps::FrontEnd {
     bool quiet() const override { return settings_.silentMode; }
 
     void note(const steps::Note& note) override {
+        if (note.event == Event::NotReturned) lost_ = true;
         switch (note.event) {
         case Event::ItemFailed:
         case Event::EraseExternalFailed:
@@ -143,6 +144,9 @@ class ConsoleFace : public steps::FrontEnd {
         return withProgress(name, bytes, done, body);
     }
 
+    // The adapter did not come back running its application.
+    bool lost() const { return lost_; }
+
   private:
     // A pass with its "progress" events for scripts: a second thread only
     // reads the pass's progress, as the progress line does.
@@ -177,6 +181,7 @@ class ConsoleFace : public steps::FrontEnd {
 
     const steps::Run& run_;
     const ConsoleSettings& settings_;
+    bool lost_ = false;
 };
 
 } // namespace
@@ -209,10 +214,12 @@ int consoleConnect(steps::Run& run, const ConsoleSettings& settings, bool* curre
     return connection == steps::Connection::Connected ? 0 : 1;
 }
 
-int consoleUpdate(steps::Run& run, const ConsoleSettings& settings) {
+int consoleUpdate(steps::Run& run, const ConsoleSettings& settings, bool* lost) {
     printMessage(settings, "\n");
     ConsoleFace face(run, settings);
-    return steps::update(run, face) == 0 ? 0 : 1;
+    const int status = steps::update(run, face);
+    if (lost != nullptr) *lost = face.lost();
+    return status == 0 ? 0 : 1;
 }
 
 } // namespace app

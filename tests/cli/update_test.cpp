@@ -391,6 +391,15 @@ TEST_F(Update, TheReturnCheckFollowsThePickedAdapterNotItsNeighbour) {
     const auto other = readFile(dir_ / "dump" / "adapter-2" / "flash.bin");
     ASSERT_GE(other.size(), 0x2000u);
     EXPECT_EQ(versionRecord(other), "1.0.0");
+
+    // In a batch, an adapter that comes back in its loader is no update.
+    Emulator batch(
+        emulatorArgs({"--adapters", "2", "--fault-adapter", "1", "--fault-return-in-loader"}));
+    ASSERT_NE(batch.port(), 0);
+    const auto all = updater(exe, {"/a", "/f"});
+    EXPECT_EQ(all.exitCode, 1);
+    EXPECT_NE(all.out.find("[emu-1] [ERROR] Can't Reset to AP...\n"), std::string::npos) << all.out;
+    EXPECT_TRUE(all.out.ends_with("2 adapters: 1 updated, 0 already current, 1 failed\n"));
 }
 
 TEST_F(Update, WholeUpdateThroughAnIspLoader) {
