@@ -1,5 +1,6 @@
-// The trailer search on a 1 MiB updater, with and without bytes appended
-// after the trailer (a code signature, say).
+// The trailer search on a 1 MiB updater, unsigned, signed (an Authenticode
+// certificate table after the trailer: 12 KiB holds a vendor's certificate
+// chain and a time stamp), and with 64 KiB appended.
 #include "image/trailer.h"
 #include "tools/trailer_builder.h"
 
@@ -46,7 +47,12 @@ void TrailerSearch(benchmark::State& state) {
     }
     std::filesystem::remove(path);
 }
-BENCHMARK(TrailerSearch)->Arg(0)->Arg(64 * 1024)->Unit(benchmark::kMicrosecond);
+BENCHMARK(TrailerSearch)
+    ->ArgName("appended")
+    ->Arg(0)
+    ->Arg(12 * 1024)
+    ->Arg(64 * 1024)
+    ->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

@@ -63,4 +63,11 @@ void hideConsoleWindow();
 std::string toAnsiCodePage(std::u16string_view text);
 std::u16string fromAnsiCodePage(std::string_view text);
 
+// Runs `args[0]` (looked up in PATH) with `args` and `input` on its standard
+// input; its output goes to this process's. Returns its exit code, or -1
+// (with `reason` set) when it cannot be started. For tools only: the
+// updater itself starts no programs. `input` must stay below 4 KiB, the
+// part of a pipe that is written before the program starts.
+int runProgram(const std::vector<std::string>& args, const std::string& input, std::string& reason);
+
 } // namespace platform

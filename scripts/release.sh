@@ -3,11 +3,26 @@
 # with the Windows updater and packer, the Linux ones, the emulated adapter
 # and the updaters built for it (to try everything without hardware), the
 # docs, the quick start and a SHA-256 sums file. VERSION comes from the
-# project's version in CMakeLists.txt.
-#   bash scripts/release.sh [--no-build]
+# project's version in CMakeLists.txt. With --sign, the Windows executables
+# are signed (Authenticode, SHA-256) with the PKCS#12 certificate FILE, its
+# password taken from BRISKLINK_SIGN_PASSWORD when that is set.
+#   bash scripts/release.sh [--no-build] [--sign FILE]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if [ "${1:-}" != "--no-build" ]; then
+build=yes
+certificate=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --no-build) build=no ;;
+    --sign)
+      certificate=$(realpath "${2:?release: --sign needs a PKCS#12 file}")
+      shift
+      ;;
+    *) echo "usage: bash scripts/release.sh [--no-build] [--sign FILE]" >&2; exit 2 ;;
+  esac
+  shift
+done
+if [ "$build" = yes ]; then
   bash scripts/setup.sh
   bash scripts/build.sh linux windows
 fi
@@ -19,8 +34,14 @@ out=dist/$name
 rm -rf "$out" "dist/$name.zip"
 mkdir -p "$out/windows" "$out/linux" "$out/docs"
 
-cp build/windows/bin/IAP.exe build/windows/bin/brisklink-pack.exe build/windows/bin/IAP-emu.exe \
-  "$out/windows/"
+for exe in IAP.exe brisklink-pack.exe IAP-emu.exe; do
+  if [ -n "$certificate" ]; then
+    build/linux/bin/brisklink-pack sign "build/windows/bin/$exe" "$out/windows/$exe" \
+      --pkcs12 "$certificate" ${BRISKLINK_SIGN_PASSWORD+--password-env BRISKLINK_SIGN_PASSWORD}
+  else
+    cp "build/windows/bin/$exe" "$out/windows/"
+  fi
+done
 cp build/linux/bin/IAP build/linux/bin/brisklink-pack build/linux/bin/IAP-emu \
   build/linux/bin/brisklink-emu "$out/linux/"
 cp docs/*.md "$out/docs/"
@@ -44,6 +65,11 @@ Pack an updater (Windows; on Linux the same with linux/brisklink-pack):
     --command-key 00112233445566778899AABBCCDDEEFF --digest auto ^
     -o Brisklink-Update-2.1.0.exe
   brisklink-pack.exe show --check Brisklink-Update-2.1.0.exe
+
+Sign it, after packing (Linux, with osslsigncode; docs/release.md):
+
+  linux/brisklink-pack sign Brisklink-Update-2.1.0.exe Brisklink-Update-2.1.0-signed.exe \\
+    --pkcs12 vendor.p12 --password-env SIGN_PASSWORD
 
 Run it: double-click for the window, or from a console:
 

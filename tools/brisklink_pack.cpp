@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "steps/udev_rule.h"
+#include "tools/authenticode.h"
 #include "tools/pack_show.h"
 #include "tools/trailer_builder.h"
 
@@ -215,6 +216,12 @@ int runBuild(const BuildOptions& o) {
     content.keySlot = o.keySlot == "a" ? pack::KeySlot::A : pack::KeySlot::B;
 
     std::vector<std::uint8_t> updater = readFile("--updater", o.updater);
+    // A signature does not survive an appended trailer: Windows would see a
+    // broken one. The packed copy goes out unsigned, ready to be signed.
+    if (pack::stripSignature(updater))
+        std::cerr << "brisklink-pack: warning: '" << o.updater
+                  << "' is signed; packing breaks a signature, so the packed updater is written "
+                     "without it: sign the packed one (brisklink-pack sign)\n";
     readImages(o, content);
     if (autoDigest) {
         const std::uint16_t digest = areaDigest(o, content.internalImage);
@@ -264,6 +271,70 @@ int runUdevRule(const std::string& path, const std::string& group) {
                  "# udevadm control --reload and plug the adapter in again.\n"
               << steps::udevRule(id(info.apVendorId), id(info.apProductId), id(info.iapVendorId),
                                  id(info.iapProductId), group);
+    return 0;
+}
+
+struct SignOptions {
+    std::string input, output, pkcs12, passwordEnv, timestamp;
+};
+
+// Signs through osslsigncode (Authenticode, SHA-256). The password goes to
+// it on standard input: a command line is readable by every user of the
+// machine.
+int runSign(const SignOptions& o) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(o.input, error))
+        refuse("IN", "cannot read '" + o.input + "'");
+    if (std::filesystem::equivalent(o.input, o.output, error))
+        refuse("OUT", "must not be the file being signed");
+    {
+        platform::InputFile file(o.input);
+        std::uint8_t mz[2] = {};
+        if (!file.readAt(0, mz, 2) || mz[0] != 'M' || mz[1] != 'Z')
+            refuse("IN", "'" + o.input + "' is not a Windows executable");
+    }
+    std::string password;
+    if (!o.passwordEnv.empty()) {
+        const char* value = std::getenv(o.passwordEnv.c_str());
+        if (value == nullptr)
+            refuse("--password-env", "the variable " + o.passwordEnv + " is not set");
+        password = value;
+        if (password.size() > 1024)
+            refuse("--password-env", "the password is longer than 1024 bytes");
+    }
+    std::vector<std::string> args = {"osslsigncode", "sign",       "-pkcs12", o.pkcs12,
+                                     "-readpass",    "/dev/stdin", "-h",      "sha256"};
+    if (!o.timestamp.empty()) args.insert(args.end(), {"-ts", o.timestamp});
+    args.insert(args.end(), {"-in", o.input, "-out", o.output});
+    std::filesystem::remove(o.output, error);
+    std::string reason;
+    const int code = platform::runProgram(args, password + "\n", reason);
+    if (code < 0) {
+        std::cerr << "brisklink-pack: cannot run osslsigncode (" << reason
+                  << "); install it (apt-get install osslsigncode), or on Windows sign with "
+                     "signtool sign /fd SHA256\n";
+        return 1;
+    }
+    image::TrailerPosition position;
+    ProgramInfo info{};
+    const bool packed = code == 0 && image::findProgramInfo(o.output, position, &info);
+    const std::int64_t end =
+        packed ? platform::InputFile(o.output).size() - std::int64_t{position.trailerOffset} : -1;
+    const pack::Signature state =
+        code == 0 ? pack::checkSignature(o.output, end).state : pack::Signature::None;
+    if (state != pack::Signature::Intact) {
+        std::cerr << "brisklink-pack: signing '" << o.input << "' failed";
+        if (code == 0) std::cerr << ": the signed file reads as " << pack::signatureText(state);
+        std::cerr << "\n";
+        std::filesystem::remove(o.output, error);
+        return 1;
+    }
+    // The signed updater runs like the one it was made from.
+    std::filesystem::permissions(o.output, std::filesystem::status(o.input, error).permissions(),
+                                 error);
+    std::cerr << "brisklink-pack: signed '" << o.output << "' (Authenticode, SHA-256"
+              << (packed ? ", its trailer inside the signature)\n"
+                         : ", no updater trailer in it)\n");
     return 0;
 }
 
@@ -333,6 +404,20 @@ int main(int argc, char** argv) {
                      "Give the members of this group access (mode 0660) instead of the user at "
                      "the seat: for machines used over ssh or without a desktop login");
 
+    SignOptions signing;
+    CLI::App* sign = cli.add_subcommand(
+        "sign", "Sign a packed updater (Authenticode, SHA-256) with osslsigncode");
+    sign->add_option("IN", signing.input, "The packed updater")->required();
+    sign->add_option("OUT", signing.output, "The signed updater to write")->required();
+    sign->add_option("--pkcs12", signing.pkcs12, "The certificate and its key, PKCS#12")
+        ->required()
+        ->check(CLI::ExistingFile);
+    sign->add_option("--password-env", signing.passwordEnv,
+                     "Name of the environment variable that holds the PKCS#12 password");
+    sign->add_option("--timestamp", signing.timestamp,
+                     "URL of an RFC 3161 time-stamping service, so that the signature outlives "
+                     "the certificate");
+
     try {
         // The arguments as the system holds them (UTF-16 on Windows, where
         // argv is in the ANSI code page), as UTF-8; CLI11 takes them last
@@ -354,6 +439,7 @@ int main(int argc, char** argv) {
     try {
         if (*build) return runBuild(o);
         if (*rule) return runUdevRule(rulePath, ruleGroup);
+        if (*sign) return runSign(signing);
         return pack::showTrailer(showPath, json, std::cout, std::cerr, check);
     } catch (const Refusal& e) {
         std::cerr << "brisklink-pack: " << e.what() << "\n";

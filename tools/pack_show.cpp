@@ -3,7 +3,9 @@
 #include "tools/pack_show.h"
 
 #include "image/program.h"
+#include "platform/platform.h"
 #include "platform/text.h"
+#include "tools/authenticode.h"
 
 #include <nlohmann/json.hpp>
 
@@ -65,6 +67,13 @@ bool imagesReadable(const std::string& path, const image::TrailerPosition& posit
     return true;
 }
 
+// File offset where the trailer found at `position` ends.
+std::int64_t trailerEnd(const std::string& path, const image::TrailerPosition& position) {
+    platform::InputFile file(path);
+    const std::int64_t size = file.size();
+    return size < 0 ? -1 : size - static_cast<std::int64_t>(position.trailerOffset);
+}
+
 } // namespace
 
 int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostream& err,
@@ -85,6 +94,16 @@ int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostr
     const std::uint32_t externalSize = data.externalImageSize();
     const bool imagesFit = image::imagesFit(path, position, internalSize, externalSize);
     const std::string digest = hex(info.digest[0], 2) + hex(info.digest[1], 2);
+    const Signature signature = checkSignature(path, trailerEnd(path, position)).state;
+    auto checked = [&] {
+        if (!check) return 0;
+        if (signature == Signature::Changed || signature == Signature::TrailerAfter) {
+            err << "brisklink-pack: '" << path << "': signature " << signatureText(signature)
+                << "; Windows treats it as not signed\n";
+            return 1;
+        }
+        return imagesReadable(path, position, internalSize, externalSize, err) ? 0 : 1;
+    };
 
     if (json) {
         nlohmann::ordered_json j;
@@ -108,8 +127,9 @@ int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostr
         j["commandKeyLength"] = info.commandKeyLength;
         j["commandKeyEnabled"] = info.commandKeyEnabled != 0;
         j["trailerOffset"] = position.trailerOffset;
+        j["signature"] = signatureName(signature);
         out << j.dump(2) << "\n";
-        return check && !imagesReadable(path, position, internalSize, externalSize, err) ? 1 : 0;
+        return checked();
     }
     out << "AP identity:      VID " << hex(id(info.apVendorId, 8), 4) << " PID "
         << hex(id(info.apProductId, 8), 4) << " selector " << hex(id(info.apUsageSelector, 4), 2)
@@ -136,8 +156,9 @@ int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostr
             << (info.commandKeyEnabled ? "enabled" : "disabled") << "\n";
     else
         out << "none\n";
-    out << "Trailer offset:   " << position.trailerOffset << "\n";
-    return check && !imagesReadable(path, position, internalSize, externalSize, err) ? 1 : 0;
+    out << "Trailer offset:   " << position.trailerOffset << "\n"
+        << "Signature:        " << signatureText(signature) << "\n";
+    return checked();
 }
 
 } // namespace pack

@@ -11,9 +11,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace platform {
@@ -160,6 +162,44 @@ void MachineLock::release() {
     if (!held()) return;
     ::close(static_cast<int>(handle_));
     handle_ = kNone;
+}
+
+int runProgram(const std::vector<std::string>& args, const std::string& input,
+               std::string& reason) {
+    if (args.empty() || input.size() >= 4096) {
+        reason = "nothing to run";
+        return -1;
+    }
+    // The input goes into the pipe before the program starts: it fits in the
+    // pipe's buffer, so the write cannot block, and no SIGPIPE can come from a
+    // program that ends without reading it.
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        reason = std::strerror(errno);
+        return -1;
+    }
+    writeAll(fds[1], input);
+    ::close(fds[1]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+    std::vector<char*> argv;
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[0]);
+    if (rc != 0) {
+        reason = std::strerror(rc);
+        return -1;
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
 
 } // namespace platform

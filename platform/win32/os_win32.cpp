@@ -178,4 +178,11 @@ void MachineLock::release() {
     handle_ = kNone;
 }
 
+// Tools that start programs (brisklink-pack sign) run them on Linux; on
+// Windows the system's own signing tool is the way.
+int runProgram(const std::vector<std::string>&, const std::string&, std::string& reason) {
+    reason = "programs are not started on Windows";
+    return -1;
+}
+
 } // namespace platform

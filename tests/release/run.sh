@@ -2,10 +2,13 @@
 # The release as a user gets it: unpacks the zip, checks its sums, packs an
 # updater with its brisklink-pack and runs it against its brisklink-emu, on
 # Linux natively and on Windows (brisklink-pack.exe and the packed updater)
-# under Wine.
-#   bash tests/release/run.sh dist/brisklink-VERSION.zip
+# under Wine. With CERTDIR (cert.pem and test.p12, its password in
+# BRISKLINK_SIGN_PASSWORD), the release's Windows executables must carry that
+# signature, and the Windows updater is signed after packing and run signed.
+#   bash tests/release/run.sh dist/brisklink-VERSION.zip [CERTDIR]
 set -euo pipefail
-zip=$(realpath "${1:?usage: tests/release/run.sh ZIP}")
+zip=$(realpath "${1:?usage: tests/release/run.sh ZIP [CERTDIR]}")
+certs=${2:+$(realpath "$2")}
 root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 emulator=
@@ -19,6 +22,36 @@ for f in windows/IAP.exe windows/brisklink-pack.exe linux/IAP linux/brisklink-pa
   QUICKSTART.txt docs/usage.md; do
   [ -e "$release/$f" ] || { echo "release test: $f is missing" >&2; exit 1; }
 done
+
+die() {
+  echo "release test: $*" >&2
+  exit 1
+}
+
+# Signs the packed UPDATER in place and checks what show and osslsigncode
+# say of it, of a copy changed after signing and of a trailer appended to the
+# signed file.
+check_signing() {
+  local pack=$release/linux/brisklink-pack
+  for exe in "$release"/windows/*.exe; do
+    osslsigncode verify -CAfile "$certs/cert.pem" "$exe" >/dev/null || die "$exe is not signed"
+  done
+  grep -q "is signed; packing breaks a signature" pack.out || die "no warning for a signed input"
+  "$pack" sign "$1" signed.exe --pkcs12 "$certs/test.p12" --password-env BRISKLINK_SIGN_PASSWORD
+  mv signed.exe "$1"
+  osslsigncode verify -CAfile "$certs/cert.pem" "$1" >/dev/null || die "the signed updater does not verify"
+  "$pack" show "$1" | grep -q '^Signature: *Authenticode, intact' || die "show: signature not intact"
+  cp "$1" changed.exe
+  printf 'x' | dd of=changed.exe bs=1 seek=$(($(stat -c %s changed.exe) - 4000)) conv=notrunc 2>/dev/null
+  ! osslsigncode verify -CAfile "$certs/cert.pem" changed.exe >/dev/null 2>&1 || die "a changed file verifies"
+  ! "$pack" show --check changed.exe >/dev/null 2>&1 || die "show --check takes a changed file"
+  : >empty
+  "$pack" build --updater empty --internal firmware.bin --version 2.1.1 "${ids[@]}" -o trailer.bin
+  cat "$1" trailer.bin >appended.exe
+  "$pack" show --json appended.exe | grep -q '"signature": "trailer-after-signature"' ||
+    die "show: a trailer appended after signing is not reported"
+  echo "release test: signing, verification and the broken signatures as expected"
+}
 
 key=00112233445566778899AABBCCDDEEFF
 ids=(--ap 3F27:1004:01 --iap 3F27:1005:00)
@@ -55,6 +88,7 @@ if command -v wine >/dev/null; then
     --internal firmware.bin --version 2.1.0 "${ids[@]}" --command-key "$key" --digest auto \
     -o windows-updater.exe >pack.out 2>&1 || { cat pack.out >&2; exit 1; }
   wine "$release/windows/brisklink-pack.exe" show --check windows-updater.exe >/dev/null
+  [ -z "$certs" ] || check_signing windows-updater.exe
   set +e
   wine windows-updater.exe /p >windows.out 2>&1
   code=$?
