@@ -1,37 +1,96 @@
 #!/usr/bin/env bash
-# Runs every test: builds Linux, Windows and the sanitizer build, then runs the
-# Linux suite (which also drives IAP.exe under Wine), the VM test of the
-# hidraw backend, the suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the release zip, and each fuzz target briefly on
-# its corpus.
+# Runs every test: builds Linux, Windows and the sanitizer build (preset fuzz:
+# the fuzz targets, the in-process tests and the tools under
+# AddressSanitizer and UndefinedBehaviorSanitizer), then runs, side by side
+# where they do not compete for the cores, the Linux suite (which also drives
+# IAP.exe under Wine) and the VM test of the hidraw backend; then the
+# sanitizer build's tests, the signed release zip and each fuzz target
+# briefly on its corpus. Prints each part's time at the end.
+#   bash scripts/test.sh           every test
+#   bash scripts/test.sh --quick   the in-process tests and the Linux process
+#                                  tests only, for the edit-compile-test loop
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-bash scripts/build.sh linux windows sanitize
-
+quick=no
+case ${1:-} in
+  --quick) quick=yes ;;
+  "") ;;
+  *) echo "usage: bash scripts/test.sh [--quick]" >&2; exit 2 ;;
+esac
 export WINEDEBUG=-all
-# Create the Wine prefix once, before tests run in parallel.
-wine wineboot --init >/dev/null 2>&1 || true
-wineserver -w 2>/dev/null || true
+began=$(date +%s)
+times=()
+# part NAME COMMAND...: runs COMMAND and keeps its time for the summary.
+part() {
+  local name=$1 start
+  start=$(date +%s)
+  shift
+  "$@"
+  times+=("$(printf '%-44s %4d s' "$name" $(($(date +%s) - start)))")
+}
+summary() {
+  local code=$?
+  echo
+  for t in "${times[@]}"; do echo "test: $t"; done
+  echo "test: total $(($(date +%s) - began)) s, exit $code"
+}
+trap summary EXIT
+part "install check" bash scripts/setup.sh
 
-ctest --preset linux
-# The Linux updater through a real kernel's hidraw, in a small VM.
-bash tests/vm/run.sh
-# The Wine tests (Windows, WindowsUpdate, Window) run the Windows binary;
-# once is enough.
-ctest --preset sanitize -E '^Window'
-# The release zip as a user gets it: unpacked, its updaters packed by its
-# own brisklink-pack (the Windows one under Wine) and run against its
+if [ "$quick" = yes ]; then
+  part "build linux" bash scripts/build.sh linux
+  part "Linux suite without Wine" ctest --preset linux -j 8 -E '^(Window|Windows|WindowsUpdate|WindowsRelease)[./]'
+  exit 0
+fi
+
+part "build linux" bash scripts/build.sh linux
+part "build windows" bash scripts/build.sh windows
+part "build sanitizer (fuzz preset)" bash scripts/build.sh fuzz
+# Create the Wine prefix once, before tests run in parallel.
+part "Wine prefix" bash -c 'wine wineboot --init >/dev/null 2>&1; wineserver -w 2>/dev/null || true'
+
+# The Linux updater through a real kernel's hidraw, in a small VM: it keeps
+# about one core busy and the Linux suite mostly waits, so they run side by
+# side. The window tests wait for it: a window that has to appear, take keys
+# and update within its waits is at the mercy of a loaded machine.
+vm_log=$(mktemp)
+vm_start=$(date +%s)
+bash tests/vm/run.sh >"$vm_log" 2>&1 &
+vm=$!
+windows='^(Window)\.'
+part "Linux suite (and Wine), without the window" ctest --preset linux -j 6 -E "$windows"
+# The sanitizer build: every in-process test, and the process tests of what
+# they do not reach (the updater's main, console and lock, the emulator's
+# client and server, the packer), run by the same test programs against the
+# sanitized binaries.
+part "sanitizer: in-process tests" build/fuzz/bin/brisklink_unit_tests --gtest_brief=1
+processes='Update\.(WholeUpdateThroughAnIapLoader|AnInterrupted|ASecondUpdater|AClosedStandard)'
+processes+='|Update\.AnUpdaterBeyond|Pack\.|Updater\.|UpdaterText\.|Emulator\.'
+part "sanitizer: process tests" ctest --preset fuzz -j 4 -R "^($processes)" -E GivesUpAfterSixty
+set +e
+wait "$vm"
+vm_code=$?
+set -e
+cat "$vm_log"
+rm -f "$vm_log"
+times+=("$(printf '%-44s %4d s' "VM test (beside the suites)" $(($(date +%s) - vm_start)))")
+[ "$vm_code" -eq 0 ] || exit "$vm_code"
+part "the window under Wine" ctest --preset linux -R "$windows"
+
+# The release zip as a user gets it, signed with a throw-away certificate as
+# a vendor signs with theirs: unpacked, its updaters packed by its own
+# brisklink-pack (the Windows one under Wine), signed and run against its
 # emulated adapter.
-# Signed with a throw-away certificate, as a vendor signs with theirs.
 certs=$(mktemp -d)
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$certs/key.pem" -out "$certs/cert.pem" \
   -days 2 -subj "/CN=Brisklink test signer" 2>/dev/null
 export BRISKLINK_SIGN_PASSWORD=test-only
 openssl pkcs12 -export -inkey "$certs/key.pem" -in "$certs/cert.pem" -out "$certs/test.p12" \
   -passout env:BRISKLINK_SIGN_PASSWORD
-bash scripts/release.sh --no-build --sign "$certs/test.p12"
-bash tests/release/run.sh "dist/brisklink-$(sed -n 's/^project(brisklink VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt).zip" "$certs"
+version=$(sed -n 's/^project(brisklink VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+part "release" bash -c "bash scripts/release.sh --no-build --sign '$certs/test.p12' &&
+  bash tests/release/run.sh 'dist/brisklink-$version.zip' '$certs'"
+rm -rf "$certs"
 # Every fuzz target replays its committed corpus and fuzzes on for a few
 # seconds; a crash, leak or time-out fails the run.
-bash bench/fuzz.sh 5
+part "fuzz" bash bench/fuzz.sh 5

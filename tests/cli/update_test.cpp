@@ -464,10 +464,13 @@ TEST_F(Update, AnImageLargerThanTheFlashIsRefusedBeforeAnyErase) {
 
 TEST_F(Update, AnAdapterThatNeverAppearsEndsTheSearch) {
     const auto exe = pack("2.1.0");
-    // An adapter of another make is on the bus; ours never answers.
-    Emulator emu({"--ap", "1D50:7000:01", "--iap", "1D50:7001:02"});
+    // An adapter of another make is on the bus; ours never answers. The
+    // 30 s search runs twenty times fast, on the emulator's clock.
+    Emulator emu({"--ap", "1D50:7000:01", "--iap", "1D50:7001:02", "--time-scale", "20"});
     ASSERT_NE(emu.port(), 0);
+    setenv("BRISKLINK_EMULATOR_TIME_SCALE", "20", 1);
     expectRun(exe, {"/c"}, "Connecting AP" + std::string(60, '.') + "\nConnect AP Fail!\n\n", 1);
+    unsetenv("BRISKLINK_EMULATOR_TIME_SCALE");
 }
 
 TEST_F(Update, AnAdapterThatRestartsIntoItsLoaderIsReportedAndARerunIsClean) {

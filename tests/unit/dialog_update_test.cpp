@@ -131,14 +131,15 @@ class DialogUpdate : public ::testing::Test {
     void newSession() {
         run_.reset();
         session_ = std::make_unique<isp::Session>();
-        run_ = std::make_unique<steps::Run>(*session_, program_);
+        run_ = std::unique_ptr<steps::Run>(new steps::Run{*session_, program_});
     }
 
     platform::VirtualClock clock_;
     adapter::SimulatedBus bus_;
     std::unique_ptr<isp::Session> session_ = std::make_unique<isp::Session>();
     image::ProgramData program_;
-    std::unique_ptr<steps::Run> run_ = std::make_unique<steps::Run>(*session_, program_);
+    std::unique_ptr<steps::Run> run_ =
+        std::unique_ptr<steps::Run>(new steps::Run{*session_, program_});
     InlineThreads threads_;
     std::filesystem::path path_;
     pack::TrailerContent content_;

@@ -121,14 +121,16 @@ echo "$((($(date +%s%N) - t) / 1000000))" >"$out/unplug-ms.txt"
 echo "guest: /c with the adapter unplugged during a status wait: exit $code, $(cat "$out/unplug-ms.txt") ms"
 wait "$adapter"
 # A kernel before 5.11 fails every hidraw status read with EINVAL: said
-# once on standard error, at once.
+# once on standard error, at once. Both runs here wait for an answer until
+# they are stopped, with KILL: a TERM is only taken between two reports, and
+# these waits last their whole limits.
 shim=$bin/brisklink_hidraw_shim.so
 start_adapter /tmp/old "${vm_ids[@]}" --mode iap
-BRISKLINK_HIDRAW_SHIM=old-kernel LD_PRELOAD=$shim timeout 5 "$work/updater-iap" /c \
+BRISKLINK_HIDRAW_SHIM=old-kernel LD_PRELOAD=$shim timeout -s KILL 5 "$work/updater-iap" /c \
   >"$out/old-kernel.txt" 2>"$out/old-kernel.err" </dev/null
 # A GET_REPORT answer shorter than a report is no answer: nothing is taken
 # from it (the run waits for a whole one until it is stopped).
-BRISKLINK_HIDRAW_SHIM=short LD_PRELOAD=$shim timeout 5 "$work/updater-iap" /c \
+BRISKLINK_HIDRAW_SHIM=short LD_PRELOAD=$shim timeout -s KILL 5 "$work/updater-iap" /c \
   >"$out/short.txt" 2>&1 </dev/null
 echo "exit code: $?" >>"$out/short.txt"
 stop_adapter
