@@ -287,7 +287,7 @@ int consoleMain(isp::Session& session) {
     for (const std::u16string& argument : platform::commandLineArguments()) {
         const std::u16string sw = lowerAscii(argument);
         if (sw == u"/b") {
-            platform::hideConsoleWindow();
+            platform::leaveConsoleWindow();
         } else if (sw == u"/c") {
             request.showChipVersions = true;
         } else if (sw == u"/e") {
@@ -336,7 +336,10 @@ int appMain(int argc, char** argv, isp::Session& session, int (*runWindow)(isp::
         printUsage({});
         return 0;
     }
-    platform::hideConsoleWindow();
+    // A console closed under the window, or the end of the session, stops
+    // the window's work as its close box does; a Ctrl-C does not.
+    platform::installInterruptHandlers(platform::InterruptMode::Window);
+    platform::leaveConsoleWindow();
     runWindow(session);
     // The window's outcome is shown in it; the process always ends with 0.
     return 0;

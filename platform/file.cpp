@@ -7,16 +7,38 @@
 #ifdef _WIN32
 #include <cwchar>
 #include <stdio.h>
+#include <windows.h>
 #endif
 
 namespace platform {
+
+#ifdef _WIN32
+namespace {
+
+// A path of MAX_PATH units or more opens only in its "\\?\" form (unless
+// the machine has enabled long paths): made from the full path, because
+// that form takes no "." or ".." and no forward slashes.
+std::wstring openableForm(const std::wstring& path) {
+    if (path.size() < MAX_PATH || path.rfind(L"\\\\?\\", 0) == 0) return path;
+    DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (n == 0) return path;
+    std::wstring full(n, L'\0');
+    n = GetFullPathNameW(path.c_str(), n, full.data(), nullptr);
+    if (n == 0 || n >= full.size()) return path;
+    full.resize(n);
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+} // namespace
+#endif
 
 InputFile::InputFile(const std::string& utf8Path) {
     if (utf8Path.empty()) return;
 #ifdef _WIN32
     const std::u16string wide = utf8ToUtf16(utf8Path);
     const std::wstring path(wide.begin(), wide.end());
-    file_ = _wfopen(path.c_str(), L"rb");
+    file_ = _wfopen(openableForm(path).c_str(), L"rb");
 #else
     file_ = std::fopen(utf8Path.c_str(), "rb");
 #endif

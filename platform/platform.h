@@ -55,8 +55,10 @@ bool standardErrorIsTerminal();
 // elsewhere it prints its usage instead.
 bool hasWindow();
 
-// Hides the console window the process runs in, if it has one.
-void hideConsoleWindow();
+// Takes the console window out of the user's way: a console that belongs to
+// this process alone (a double-click opened it) is left, so it closes; one
+// shared with a shell stays as it is, since it is the user's.
+void leaveConsoleWindow();
 
 // The narrow text of the adapter's version record: the thread's ANSI code page
 // on Windows, UTF-8 on Linux. Conversion stops at the first NUL.

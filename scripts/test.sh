@@ -30,6 +30,11 @@ part() {
 }
 summary() {
   local code=$?
+  # A part that failed leaves no VM behind.
+  if [ -n "${vm:-}" ] && kill -0 "$vm" 2>/dev/null; then
+    pkill -TERM -P "$vm" 2>/dev/null || true
+    kill "$vm" 2>/dev/null || true
+  fi
   echo
   for t in "${times[@]}"; do echo "test: $t"; done
   echo "test: total $(($(date +%s) - began)) s, exit $code"
@@ -43,15 +48,19 @@ if [ "$quick" = yes ]; then
   exit 0
 fi
 
+# The Wine prefix is made once, before tests run in parallel, and beside the
+# builds: it mostly waits for its own services.
+(wine wineboot --init >/dev/null 2>&1 || true) &
+wineboot=$!
 part "build linux" bash scripts/build.sh linux
 part "build windows" bash scripts/build.sh windows
 part "build sanitizer (fuzz preset)" bash scripts/build.sh fuzz
-# Create the Wine prefix once, before tests run in parallel.
-part "Wine prefix" bash -c 'wine wineboot --init >/dev/null 2>&1; wineserver -w 2>/dev/null || true'
+part "Wine prefix (made beside the builds)" bash -c "wait $wineboot 2>/dev/null; wineserver -w 2>/dev/null || true"
 
 # The Linux updater through a real kernel's hidraw, in a small VM: it keeps
 # about one core busy and the Linux suite mostly waits, so they run side by
-# side. The window tests wait for it: a window that has to appear, take keys
+# side, and so do the release test and the fuzz replays on the other core.
+# The window tests come last, alone: a window that has to appear, take keys
 # and update within its waits is at the mercy of a loaded machine.
 vm_log=$(mktemp)
 vm_start=$(date +%s)
@@ -67,16 +76,6 @@ part "sanitizer: in-process tests" build/fuzz/bin/brisklink_unit_tests --gtest_b
 processes='Update\.(WholeUpdateThroughAnIapLoader|AnInterrupted|ASecondUpdater|AClosedStandard)'
 processes+='|Update\.AnUpdaterBeyond|Pack\.|Updater\.|UpdaterText\.|Emulator\.'
 part "sanitizer: process tests" ctest --preset fuzz -j 4 -R "^($processes)" -E GivesUpAfterSixty
-set +e
-wait "$vm"
-vm_code=$?
-set -e
-cat "$vm_log"
-rm -f "$vm_log"
-times+=("$(printf '%-44s %4d s' "VM test (beside the suites)" $(($(date +%s) - vm_start)))")
-[ "$vm_code" -eq 0 ] || exit "$vm_code"
-part "the window under Wine" ctest --preset linux -R "$windows"
-
 # The release zip as a user gets it, signed with a throw-away certificate as
 # a vendor signs with theirs: unpacked, its updaters packed by its own
 # brisklink-pack (the Windows one under Wine), signed and run against its
@@ -94,3 +93,15 @@ rm -rf "$certs"
 # Every fuzz target replays its committed corpus and fuzzes on for a few
 # seconds; a crash, leak or time-out fails the run.
 part "fuzz" bash bench/fuzz.sh 5
+
+set +e
+wait "$vm"
+vm_code=$?
+set -e
+vm=
+cat "$vm_log"
+rm -f "$vm_log"
+times+=("$(printf '%-44s %4d s' "VM test (beside the suites)" $(($(date +%s) - vm_start)))")
+[ "$vm_code" -eq 0 ] || exit "$vm_code"
+# The window alone, once the VM is done.
+part "the window under Wine" ctest --preset linux -R "$windows"

@@ -65,7 +65,7 @@ namespace {
 extern "C" void onInterrupt(int) { requestInterrupt(); }
 } // namespace
 
-void installInterruptHandlers() {
+void installInterruptHandlers(InterruptMode) {
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     // Restarted calls: a signal must not fail a transfer on the bus half-way.
@@ -89,7 +89,7 @@ bool standardErrorIsTerminal() { return isatty(2) == 1; }
 bool hasWindow() { return false; }
 
 // A Linux terminal has no window of its own to hide.
-void hideConsoleWindow() {}
+void leaveConsoleWindow() {}
 
 std::string toAnsiCodePage(std::u16string_view text) {
     return utf16ToUtf8(text.substr(0, text.find(u'\0')));

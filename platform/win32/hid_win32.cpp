@@ -16,6 +16,7 @@ extern "C" {
 }
 #include <setupapi.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -63,7 +64,12 @@ class Win32Bus : public Bus {
         const std::u16string wide = utf8ToUtf16(path);
         const std::wstring name(wide.begin(), wide.end());
         DWORD access = 0, flags = 0;
-        if (mode == OpenMode::Write) access = GENERIC_WRITE;
+        // The write handle is overlapped too: a synchronous write to a device
+        // that stops taking reports would never return.
+        if (mode == OpenMode::Write) {
+            access = GENERIC_WRITE;
+            flags = FILE_FLAG_OVERLAPPED;
+        }
         if (mode == OpenMode::OverlappedRead) {
             access = GENERIC_READ;
             flags = FILE_FLAG_OVERLAPPED;
@@ -119,14 +125,48 @@ class Win32Bus : public Bus {
         return withoutIdentity(path);
     }
 
-    bool installPending() override { return CMP_WaitNoPendingInstallEvents(0) != WAIT_OBJECT_0; }
+    // The call cannot tell whose installation is pending: a device plugged
+    // in elsewhere, or Windows Update installing a driver, would hold every
+    // search for its whole limit. The first time one is pending, it gets a
+    // brief wait (an adapter that has just re-enumerated is usually done
+    // within it); after that the search goes on regardless, and a device
+    // that cannot be opened yet is simply tried again.
+    bool installPending() override {
+        if (waitedForInstall_.load() || CMP_WaitNoPendingInstallEvents(0) == WAIT_OBJECT_0)
+            return false;
+        if (!waitedForInstall_.exchange(true)) CMP_WaitNoPendingInstallEvents(kInstallWaitMs);
+        return false;
+    }
     std::string sharedName() override { return "hid"; }
+
+    // A report goes out within milliseconds; one that the device has not
+    // taken after this long is cancelled and the write fails (the link then
+    // closes, as for any failed write).
+    static constexpr DWORD kWriteTimeoutMs = 5000;
 
     bool write(Handle h, const std::uint8_t* report, std::size_t length) override {
         if (h == kInvalidHandle) return false;
+        HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (!event) return false;
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event;
         DWORD written = 0;
-        return WriteFile(native(h), report, static_cast<DWORD>(length), &written, nullptr) &&
-               written == length;
+        bool ok = WriteFile(native(h), report, static_cast<DWORD>(length), nullptr, &overlapped);
+        if (ok) {
+            ok = GetOverlappedResult(native(h), &overlapped, &written, FALSE);
+        } else if (GetLastError() == ERROR_IO_PENDING) {
+            // Only a pending write is waited for or cancelled (one that failed
+            // at once never signals its event).
+            if (WaitForSingleObject(event, kWriteTimeoutMs) == WAIT_OBJECT_0) {
+                ok = GetOverlappedResult(native(h), &overlapped, &written, FALSE);
+            } else {
+                CancelIoEx(native(h), &overlapped);
+                // The cancelled write must finish before its buffer goes away.
+                GetOverlappedResult(native(h), &overlapped, &written, TRUE);
+            }
+        }
+        CloseHandle(event);
+        return ok && written == length;
     }
 
     ReadResult getInputReport(Handle h, std::uint8_t* report, std::size_t length) override {
@@ -195,6 +235,8 @@ class Win32Bus : public Bus {
     // sessions (one per adapter) enumerate from their own threads.
     std::mutex mutex_;
     std::map<std::string, DEVINST> devices_;
+    static constexpr DWORD kInstallWaitMs = 2000;
+    std::atomic<bool> waitedForInstall_{false};
 
     // The errors of a removed device, as the HID class driver reports them.
     static ReadResult failure(DWORD error) {

@@ -8,6 +8,8 @@
 
 #include <shellapi.h>
 
+#include <atomic>
+
 namespace platform {
 
 namespace {
@@ -97,14 +99,20 @@ bool standardErrorIsTerminal() {
 
 namespace {
 
+std::atomic<bool> windowMode{false};
+
 BOOL WINAPI onConsoleControl(DWORD event) {
+    const bool ending =
+        event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+    // In window mode the window is the way to stop: a Ctrl-C is ignored.
+    if (!ending && windowMode.load()) return TRUE;
     requestInterrupt();
-    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
-        // The process ends as soon as this returns: hold it while the main
-        // thread sends the adapter out of its session. The process exits
-        // from the main thread first, or the system ends it after its grace
-        // period.
-        Sleep(10000);
+    if (ending) {
+        // The process ends as soon as this returns, and the system ends it
+        // anyway 5 s after a console close: hold it that long while the
+        // worker sends the adapter out of its session. The process exits
+        // from the main thread first when that is done.
+        Sleep(5000);
     }
     return TRUE;
 }
@@ -113,11 +121,18 @@ BOOL WINAPI onConsoleControl(DWORD event) {
 
 bool hasWindow() { return true; }
 
-void installInterruptHandlers() { SetConsoleCtrlHandler(onConsoleControl, TRUE); }
+void installInterruptHandlers(InterruptMode mode) {
+    windowMode.store(mode == InterruptMode::Window);
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
 
-void hideConsoleWindow() {
-    HWND console = GetConsoleWindow();
-    if (console) ShowWindow(console, SW_HIDE);
+void leaveConsoleWindow() {
+    // Hiding the window is no way: Windows Terminal, the default host of
+    // Windows 11, ignores it or minimises every tab, and a console shared
+    // with cmd is the user's own. A console of this process alone is left
+    // instead (it closes); a shared one stays.
+    DWORD processes[2];
+    if (GetConsoleWindow() != nullptr && GetConsoleProcessList(processes, 2) == 1) FreeConsole();
 }
 
 std::string toAnsiCodePage(std::u16string_view text) {

@@ -49,6 +49,14 @@ TEST_F(Windows, PackedExecutablePrintsItsVersion) {
     r = wine(packed, {"/b"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, "");
+    // Under a path longer than MAX_PATH the updater still reads its trailer.
+    auto deep = dir_.path();
+    for (int i = 0; i < 3; ++i)
+        deep /= std::string(100, 'd');
+    std::filesystem::create_directories(deep);
+    std::filesystem::copy_file(packed, deep / "IAP.exe");
+    r = wine(deep / "IAP.exe", {"/e"});
+    EXPECT_EQ(r.out, "EXE F/W version: W-1.0 Größe\r\n\r\n") << r.err;
 }
 
 TEST_F(Windows, BareExecutableIsAnInvalidImage) {
