@@ -328,6 +328,7 @@ int appMain(int argc, char** argv, isp::Session& session, int (*runWindow)(isp::
     }
     if (argc > 1) {
         platform::installInterruptHandlers();
+        platform::watchSessionEnd();
         return consoleMain(session);
     }
     // Without arguments the program is a window; where it has none, the

@@ -217,7 +217,11 @@ int consoleConnect(steps::Run& run, const ConsoleSettings& settings, bool* curre
 int consoleUpdate(steps::Run& run, const ConsoleSettings& settings, bool* lost) {
     printMessage(settings, "\n");
     ConsoleFace face(run, settings);
+    // The end of the Windows session is refused while the adapter is being
+    // written.
+    platform::markWriting(true);
     const int status = steps::update(run, face);
+    platform::markWriting(false);
     if (lost != nullptr) *lost = face.lost();
     return status == 0 ? 0 : 1;
 }

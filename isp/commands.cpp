@@ -285,6 +285,9 @@ int Session::reset() {
 }
 
 int Session::resetToIap(int keyedCrc) {
+    // This reset is how a stopped run ends the adapter's session: it waits
+    // for the adapter unless the user interrupts again.
+    answeredInterrupts_ = platform::interruptRequests();
     if (!discover()) return kNoAdapter;
     return resetCommand(option::kToLoader, keyedCrc == 1);
 }

@@ -4,6 +4,7 @@
 #include "isp/session.h"
 
 #include "platform/clock.h"
+#include "platform/interrupt.h"
 
 #include <algorithm>
 #include <cstring>
@@ -163,8 +164,11 @@ bool Session::readDataReport(Report& into) {
 
 bool Session::replyWaitOver(std::int64_t t0, std::int64_t limitSeconds) const {
     // A removed adapter never answers: asking it again until the limit
-    // would only keep a core busy.
-    return !isOpen(state.readHandle) || expired(t0, limitSeconds);
+    // would only keep a core busy. An interrupted run stops waiting: a ready
+    // check can take 30 s and an erase 60 s, and a closed console gives the
+    // process 5 s.
+    return !isOpen(state.readHandle) || expired(t0, limitSeconds) ||
+           (platform::interruptRequested() && platform::interruptRequests() > answeredInterrupts_);
 }
 
 bool Session::pollReply(std::int64_t limitSeconds) {

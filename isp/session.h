@@ -155,8 +155,9 @@ class Session {
     // One report of the interrupt queue into `into` (cleared first), waiting
     // up to 5 s; false when none came. A removed device drops the link.
     bool readDataReport(Report& into);
-    // True once `limitSeconds` have passed since `t0`, or at once when the
-    // link has been dropped: the end of every reply wait.
+    // True once `limitSeconds` have passed since `t0`, at once when the link
+    // has been dropped, and at once when an interruption that the session
+    // has not yet answered comes: the end of every reply wait.
     bool replyWaitOver(std::int64_t t0, std::int64_t limitSeconds) const;
     std::string replyText() const { return isp::replyText(state.inReport); }
     void appendLog(std::u16string_view text) { state.libraryLog.append(text); }
@@ -180,6 +181,10 @@ class Session {
                      const std::uint8_t* data);
 
     platform::hid::Bus* bus_;
+    // The interruption requests that the session has answered: the reset
+    // that ends a stopped run waits for the adapter as ever, and only a
+    // further request cuts its waits short.
+    int answeredInterrupts_ = 0;
 };
 
 // The session of the exported functions: the one adapter that a caller of

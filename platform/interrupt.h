@@ -18,7 +18,22 @@ enum class InterruptMode {
 // fail quietly instead of ending the process.
 void installInterruptHandlers(InterruptMode mode = InterruptMode::Console);
 
+// Console mode: a process that uses windows learns of the end of the user's
+// session (logoff, shutdown) only through a top-level window, never through
+// its console handler (Windows). This starts a hidden one that refuses the
+// end, with a reason Windows shows, while the adapter is being written, and
+// otherwise interrupts the run and gives it the system's grace time to end
+// the adapter's session. Elsewhere it does nothing.
+void watchSessionEnd();
+// The span in which an adapter is being written; one call with true and one
+// with false for each update.
+void markWriting(bool writing);
+
 bool interruptRequested();
+// How many requests have come in the life of the process (clearInterrupt
+// does not reset it): a wait that a first request cut short can tell a
+// second one, which ends a stop that is stuck, from the first.
+int interruptRequests();
 // What the handlers do; tests raise it themselves.
 void requestInterrupt();
 void clearInterrupt();

@@ -74,6 +74,44 @@ std::int64_t trailerEnd(const std::string& path, const image::TrailerPosition& p
     return size < 0 ? -1 : size - static_cast<std::int64_t>(position.trailerOffset);
 }
 
+std::string text(const std::uint16_t (&field)[64]) {
+    return platform::utf16ToUtf8(image::recordText(field));
+}
+
+std::uint32_t id(const char* field, std::size_t n) { return image::parseHexField(field, n); }
+
+// The trailer as `show --json` prints it.
+void writeJson(std::ostream& out, const image::ProgramData& data,
+               const image::TrailerPosition& position, bool imagesFit, Signature signature) {
+    const ProgramInfo& info = data.info;
+    const std::uint32_t internalSize = data.internalImageSize();
+    const std::uint32_t externalSize = data.externalImageSize();
+    const std::string digest = hex(info.digest[0], 2) + hex(info.digest[1], 2);
+    nlohmann::ordered_json j;
+    j["ap"] = {{"vendorId", hex(id(info.apVendorId, 8), 4)},
+               {"productId", hex(id(info.apProductId, 8), 4)},
+               {"usageSelector", hex(id(info.apUsageSelector, 4), 2)}};
+    j["iap"] = {{"vendorId", hex(id(info.iapVendorId, 8), 4)},
+                {"productId", hex(id(info.iapProductId, 8), 4)},
+                {"usageSelector", hex(id(info.iapUsageSelector, 4), 2)}};
+    j["version"] = text(info.firmwareVersion);
+    j["title"] = text(info.windowTitle);
+    j["headline"] = text(info.headline);
+    j["notice"] = text(info.notice);
+    j["internalImageSize"] = internalSize;
+    j["externalImageSize"] = externalSize;
+    j["externalImageAddress"] = externalSize ? "0x" + hex(data.externalImageAddress(), 8) : "";
+    j["imagesFit"] = imagesFit;
+    j["digest"] = digest;
+    j["digestCheckEnabled"] = info.digestCheckEnabled != 0;
+    j["commandKeyPresent"] = info.commandKeyLength != 0;
+    j["commandKeyLength"] = info.commandKeyLength;
+    j["commandKeyEnabled"] = info.commandKeyEnabled != 0;
+    j["trailerOffset"] = position.trailerOffset;
+    j["signature"] = signatureName(signature);
+    out << j.dump(2) << "\n";
+}
+
 } // namespace
 
 int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostream& err,
@@ -86,10 +124,6 @@ int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostr
     data.info = info;
     data.internalImageInfo = internalInfo;
     data.externalImageInfo = externalInfo;
-    auto text = [](const std::uint16_t(&field)[64]) {
-        return platform::utf16ToUtf8(image::recordText(field));
-    };
-    auto id = [](const char* field, std::size_t n) { return image::parseHexField(field, n); };
     const std::uint32_t internalSize = data.internalImageSize();
     const std::uint32_t externalSize = data.externalImageSize();
     const bool imagesFit = image::imagesFit(path, position, internalSize, externalSize);
@@ -106,29 +140,7 @@ int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostr
     };
 
     if (json) {
-        nlohmann::ordered_json j;
-        j["ap"] = {{"vendorId", hex(id(info.apVendorId, 8), 4)},
-                   {"productId", hex(id(info.apProductId, 8), 4)},
-                   {"usageSelector", hex(id(info.apUsageSelector, 4), 2)}};
-        j["iap"] = {{"vendorId", hex(id(info.iapVendorId, 8), 4)},
-                    {"productId", hex(id(info.iapProductId, 8), 4)},
-                    {"usageSelector", hex(id(info.iapUsageSelector, 4), 2)}};
-        j["version"] = text(info.firmwareVersion);
-        j["title"] = text(info.windowTitle);
-        j["headline"] = text(info.headline);
-        j["notice"] = text(info.notice);
-        j["internalImageSize"] = internalSize;
-        j["externalImageSize"] = externalSize;
-        j["externalImageAddress"] = externalSize ? "0x" + hex(data.externalImageAddress(), 8) : "";
-        j["imagesFit"] = imagesFit;
-        j["digest"] = digest;
-        j["digestCheckEnabled"] = info.digestCheckEnabled != 0;
-        j["commandKeyPresent"] = info.commandKeyLength != 0;
-        j["commandKeyLength"] = info.commandKeyLength;
-        j["commandKeyEnabled"] = info.commandKeyEnabled != 0;
-        j["trailerOffset"] = position.trailerOffset;
-        j["signature"] = signatureName(signature);
-        out << j.dump(2) << "\n";
+        writeJson(out, data, position, imagesFit, signature);
         return checked();
     }
     out << "AP identity:      VID " << hex(id(info.apVendorId, 8), 4) << " PID "

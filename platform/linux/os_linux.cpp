@@ -91,6 +91,10 @@ bool hasWindow() { return false; }
 // A Linux terminal has no window of its own to hide.
 void leaveConsoleWindow() {}
 
+// A Linux session's end is a SIGHUP or SIGTERM, which the handlers take.
+void watchSessionEnd() {}
+void markWriting(bool) {}
+
 std::string toAnsiCodePage(std::u16string_view text) {
     return utf16ToUtf8(text.substr(0, text.find(u'\0')));
 }

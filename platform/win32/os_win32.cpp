@@ -9,6 +9,7 @@
 #include <shellapi.h>
 
 #include <atomic>
+#include <thread>
 
 namespace platform {
 
@@ -120,6 +121,64 @@ BOOL WINAPI onConsoleControl(DWORD event) {
 } // namespace
 
 bool hasWindow() { return true; }
+
+namespace {
+
+// Updates in progress (a batch updates several adapters at once).
+std::atomic<int> writing{0};
+std::atomic<HWND> sessionWindow{nullptr};
+constexpr UINT kWritingEnded = WM_APP + 1;
+
+LRESULT CALLBACK onSessionMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_QUERYENDSESSION) {
+        if (writing.load() == 0) return TRUE;
+        ShutdownBlockReasonCreate(window, L"Updating the adapter's firmware");
+        return FALSE;
+    }
+    if (message == WM_ENDSESSION) {
+        if (wParam != FALSE) {
+            // The session ends (also when the user chose to end it anyway):
+            // Windows ends the process when this returns, or after its grace
+            // time. The main thread stops the run, ends the adapter's session
+            // and exits the process first.
+            requestInterrupt();
+            Sleep(5000);
+        }
+        return 0;
+    }
+    // The reason belongs to the window's thread: only it may remove it.
+    if (message == kWritingEnded) {
+        ShutdownBlockReasonDestroy(window);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+} // namespace
+
+void watchSessionEnd() {
+    std::thread([] {
+        WNDCLASSW windowClass{};
+        windowClass.lpfnWndProc = onSessionMessage;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"BrisklinkSessionEnd";
+        if (!RegisterClassW(&windowClass)) return;
+        // Top-level and never shown: message-only windows get no broadcasts.
+        HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 0, 0,
+                                      nullptr, nullptr, windowClass.hInstance, nullptr);
+        if (window == nullptr) return;
+        sessionWindow.store(window);
+        MSG message;
+        while (GetMessageW(&message, nullptr, 0, 0) > 0)
+            DispatchMessageW(&message);
+    }).detach();
+}
+
+void markWriting(bool on) {
+    const int now = on ? writing.fetch_add(1) + 1 : writing.fetch_sub(1) - 1;
+    HWND window = sessionWindow.load();
+    if (now == 0 && window != nullptr) PostMessageW(window, kWritingEnded, 0, 0);
+}
 
 void installInterruptHandlers(InterruptMode mode) {
     windowMode.store(mode == InterruptMode::Window);

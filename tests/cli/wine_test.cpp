@@ -112,6 +112,11 @@ TEST(WindowsRelease, ExecutablesCarryTheProjectVersion) {
               std::string("FileDescription"), std::string("LegalCopyright"),
               std::string(BRISKLINK_VERSION)})
             EXPECT_NE(file.find(utf16(text)), std::string::npos) << text;
+        // The manifest: no elevation, Windows 10/11, long paths, any architecture.
+        for (const char* text :
+             {"level=\"asInvoker\"", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a", "<longPathAware"})
+            EXPECT_NE(file.find(text), std::string::npos) << text;
+        EXPECT_EQ(file.find("processorArchitecture=\"amd64\""), std::string::npos);
     }
 }
 

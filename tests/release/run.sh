@@ -42,7 +42,10 @@ check_signing() {
   osslsigncode verify -CAfile "$certs/cert.pem" "$1" >/dev/null || die "the signed updater does not verify"
   "$pack" show "$1" | grep -q '^Signature: *Authenticode, intact' || die "show: signature not intact"
   cp "$1" changed.exe
-  printf 'x' | dd of=changed.exe bs=1 seek=$(($(stat -c %s changed.exe) - 4000)) conv=notrunc 2>/dev/null
+  # One byte of the trailer's image, inverted.
+  local at=$(($(stat -c %s changed.exe) - 4000)) byte
+  byte=$(od -An -tu1 -j "$at" -N1 changed.exe | tr -d ' ')
+  printf "\\$(printf '%03o' $((255 - byte)))" | dd of=changed.exe bs=1 seek="$at" conv=notrunc 2>/dev/null
   ! osslsigncode verify -CAfile "$certs/cert.pem" changed.exe >/dev/null 2>&1 || die "a changed file verifies"
   ! "$pack" show --check changed.exe >/dev/null 2>&1 || die "show --check takes a changed file"
   : >empty

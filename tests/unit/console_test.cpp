@@ -406,6 +406,57 @@ TEST_F(Console, AnInterruptedRunEndsTheSessionAndASecondRunRestores) {
     }
 }
 
+TEST_F(Console, AnInterruptCutsAReplyWaitShortAndTheSessionStillEnds) {
+    // A ready check that is never answered (its limit is 30 s) ends at once.
+    // An erase that answers after 20 s: the run still ends the adapter's
+    // session, once the erase is done. One that answers after 50 s, with a
+    // second Ctrl-C while the closing reset waits: the run ends at once and
+    // leaves the adapter in its session.
+    struct Case {
+        adapter::Command command;
+        std::int64_t lateMs; // 0: never answered
+        int interrupts;
+        std::int64_t endsWithinMs;
+        bool keyedAfter;
+    };
+    using adapter::Command;
+    for (const Case& c :
+         {Case{Command::Ready, 0, 1, 1000, false}, Case{Command::PageErase, 20000, 1, 21000, false},
+          Case{Command::PageErase, 50000, 2, 1000, true}}) {
+        SCOPED_TRACE(adapter::commandName(c.command));
+        newSession();
+        platform::clearInterrupt();
+        AdapterConfig config;
+        config.commandKey = kKey;
+        if (c.lateMs == 0)
+            config.faults.noReply.insert(c.command);
+        else
+            config.faults.lateReplyMs[c.command] = c.lateMs;
+        config.faults.once = true;
+        adapter::SimulatedBus bus(clock_, &clock_);
+        platform::hid::setBus(&bus);
+        auto& a = bus.add(config);
+        std::int64_t interruptedAt = -1;
+        int raised = 0;
+        bus.setWriteHook([&](std::size_t) {
+            const bool due = c.command == Command::Ready || logCount(a, "page-erase") > 0;
+            if (due && raised < c.interrupts) {
+                if (raised++ == 0) interruptedAt = clock_.nowMs();
+                platform::requestInterrupt();
+            }
+        });
+        const auto r = run({"/f"});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_LE(clock_.nowMs() - interruptedAt, c.endsWithinMs) << r.out;
+        EXPECT_TRUE(r.out.size() >= 19 &&
+                    r.out.substr(r.out.size() - 19) == "Operation Failed.\n\n")
+            << r.out;
+        EXPECT_EQ(a.keyedPhase(), c.keyedAfter);
+        platform::clearInterrupt();
+        platform::hid::setBus(&bus_);
+    }
+}
+
 TEST_F(Console, ALoaderHeldByAnotherSessionIsReportedOnStandardError) {
     AdapterConfig c;
     c.startMode = Mode::Loader;
