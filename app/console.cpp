@@ -26,9 +26,18 @@ void printMessage(const ConsoleSettings& settings, const char* asciiText) {
 }
 
 void printUsage(const ConsoleSettings& settings) {
-    static const char* const lines[] = {
+    // Windows' text is the product's own; elsewhere the program says the name
+    // it was started by and how that system's shells give the exit code.
+    const bool windows = platform::hasWindow();
+    std::string name = windows ? "IAP.exe" : platform::programName();
+    if (name.empty()) name = "IAP";
+    const std::string usage = "\nUsage: " + name + " [/c] [/e] [/p] [/f] [/s | /b] [/h]\n";
+    const char* exitCode =
+        windows ? "Use %errorlevel% to get the error code. 0 for success, 1 for error.\n"
+                : "The exit code ($? in a shell) is 0 for success, 1 for error.\n";
+    const char* const lines[] = {
         "Brisklink firmware update tool. Copyright (C) 2026 Brisklink. All rights reserved.\n",
-        "\nUsage: IAP.exe [/c] [/e] [/p] [/f] [/s | /b] [/h]\n",
+        usage.c_str(),
         "    /c    Show loader/firmware version of the chip.\n",
         "    /e    Show firmware version of the EXE file.\n",
         "    /p    Start firmware update.\n",
@@ -36,7 +45,7 @@ void printUsage(const ConsoleSettings& settings) {
         "    /s    Silent mode.\n",
         "    /b    Background mode.\n",
         "    /h    Show help.\n\n",
-        "Use %errorlevel% to get the error code. 0 for success, 1 for error.\n",
+        exitCode,
         "\nSeveral adapters:\n",
         "    /l    List the adapters on the bus (LOCATION, mode, VID:PID).\n",
         "    /port:LOCATION    Work on the adapter at LOCATION only.\n",
@@ -318,7 +327,15 @@ int consoleMain(isp::Session& session) {
         printUsage(settings);
         return 1;
     }
-    return consoleActions(session, settings, request);
+    const int exitCode = consoleActions(session, settings, request);
+    // "Operation Failed." alone does not say that nothing is wrong with the
+    // adapter: the user stopped the run.
+    if (exitCode != 0 && platform::interruptRequested() && !settings.silentMode)
+        platform::writeStandardError(
+            request.updateRequested
+                ? u"The update was interrupted; running the updater again finishes it.\n"
+                : u"The run was interrupted; running the updater again finishes it.\n");
+    return exitCode;
 }
 
 int appMain(int argc, char** argv, isp::Session& session, int (*runWindow)(isp::Session&)) {

@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -121,6 +123,17 @@ class ConsoleFace : public steps::FrontEnd {
                 u"The adapter's loader takes no commands: it is still held by an earlier "
                 u"session that was interrupted, or it has hung. Unplug the adapter, plug it in "
                 u"again and run the updater again.\n");
+        case Event::DigestMismatch: {
+            const auto* digest = run_.program.info.digest;
+            char text[320];
+            std::snprintf(text, sizeof text,
+                          "The adapter reports a digest mismatch: its application area gives "
+                          "%02X%02X, the updater's record says %02X%02X. The firmware was "
+                          "verified report by report; the record's digest was made for another "
+                          "image or area (brisklink-pack show --check tells).\n",
+                          note.attempt & 0xFF, (note.attempt >> 8) & 0xFF, digest[0], digest[1]);
+            return diagnose(std::u16string(text, text + std::strlen(text)));
+        }
         case Event::Connected:
             printMessage(settings_, "Connected\n");
             printMessage(settings_, u"Loader F/W version: " + run_.state.loaderVersion + u"\n");

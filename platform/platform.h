@@ -14,6 +14,10 @@ namespace platform {
 // process cannot be set up (the console front end then reports a fatal error).
 bool initProcess(int argc, char** argv);
 
+// The name the program was started by, without its folder (for its usage
+// text); empty when the system does not say.
+std::string programName();
+
 // The process's arguments after the program name, as UTF-16 text.
 std::vector<std::u16string> commandLineArguments();
 

@@ -72,6 +72,7 @@ enum class Event {
     VerifyingInternal,
     VerifyFailed,
     DigestCheck,
+    DigestMismatch, // attempt: the digest the adapter computed
     ProgramVersionFailed,
     VersionVerifyFailed,
     Restarting,

@@ -136,8 +136,12 @@ bool versionSteps(Run& run, FrontEnd& face) {
         face.note({Event::DigestCheck});
         std::uint8_t parameters[52] = {p.info.digest[0], p.info.digest[1]};
         std::uint16_t digestResult = 0;
-        // The adapter keeps the outcome itself; the update goes on either way.
-        run.session.crcCheck(&digestResult, parameters);
+        // The adapter keeps the outcome itself; the update goes on either way,
+        // but a mismatch is worth saying.
+        const std::uint16_t recorded =
+            static_cast<std::uint16_t>(p.info.digest[0] | p.info.digest[1] << 8);
+        if (run.session.crcCheck(&digestResult, parameters) == 1 && digestResult != recorded)
+            face.note({Event::DigestMismatch, digestResult});
     }
     const std::vector<std::uint8_t> record =
         versionRecord(image::recordText(p.info.firmwareVersion));

@@ -248,19 +248,43 @@ int runBuild(const BuildOptions& o) {
     std::error_code ignored;
     std::filesystem::permissions(
         o.output, std::filesystem::status(o.updater, ignored).permissions(), ignored);
+    // What went in, in one line (the options are easy to get wrong).
+    std::cerr << "brisklink-pack: packed '" << o.output << "': firmware " << o.version
+              << ", internal image " << content.internalImage.size() << " bytes";
+    if (!content.externalImage.empty())
+        std::cerr << ", external image " << content.externalImage.size() << " bytes at "
+                  << o.externalAddress;
+    std::cerr << ", AP " << o.ap << ", loader " << o.iap << ", command key "
+              << (info.commandKeyLength ? std::to_string(info.commandKeyLength) + " bytes" : "none")
+              << ", digest check " << (info.digestCheckEnabled ? "on" : "off") << "\n";
     return 0;
 }
 
-int runUdevRule(const std::string& path, const std::string& group) {
-    if (!group.empty() && !steps::validGroupName(group)) {
-        std::cerr << "brisklink-pack: \"" << group
+struct RuleOptions {
+    std::string path, ap, iap, group;
+};
+
+// The identities from a packed updater, or from --ap and --iap (an updater
+// that carries no firmware yet has none).
+int runUdevRule(const RuleOptions& o) {
+    if (!o.group.empty() && !steps::validGroupName(o.group)) {
+        std::cerr << "brisklink-pack: \"" << o.group
                   << "\" is not a group name (letters, digits, '_', '-', '.')\n";
         return 1;
     }
-    image::TrailerPosition position;
     ProgramInfo info{};
-    std::array<std::uint8_t, 16> internalInfo{}, externalInfo{};
-    if (!pack::readTrailer(path, position, info, internalInfo, externalInfo, std::cerr)) return 1;
+    if (o.path.empty() == (o.ap.empty() || o.iap.empty()))
+        refuse("udev-rule", "give a packed updater, or --ap and --iap (not both)");
+    if (o.path.empty()) {
+        setIdentity("--ap", o.ap, info.apVendorId, info.apProductId, info.apUsageSelector);
+        setIdentity("--iap", o.iap, info.iapVendorId, info.iapProductId, info.iapUsageSelector);
+    } else {
+        image::TrailerPosition position;
+        std::array<std::uint8_t, 16> internalInfo{}, externalInfo{};
+        if (!pack::readTrailer(o.path, position, info, internalInfo, externalInfo, std::cerr))
+            return 1;
+    }
+    const std::string& group = o.group;
     auto id = [](const char* field) { return image::parseHexField(field, 8); };
     std::cout << (group.empty()
                       ? "# Lets the user logged in at this machine's seat update the Brisklink\n"
@@ -380,7 +404,8 @@ CLI::App* addBuild(CLI::App& cli, BuildOptions& o) {
 } // namespace
 
 int main(int argc, char** argv) {
-    CLI::App cli{"Packs firmware into a Brisklink updater and shows what an updater carries."};
+    CLI::App cli{"Packs firmware into a Brisklink updater and shows what an updater carries.",
+                 "brisklink-pack"};
     cli.require_subcommand(1);
 
     BuildOptions o;
@@ -395,12 +420,13 @@ int main(int argc, char** argv) {
                    "Also read the images as the updater does; exit 1 with the reason when it "
                    "would refuse them");
 
-    std::string rulePath;
+    RuleOptions ruleOptions;
     CLI::App* rule = cli.add_subcommand(
         "udev-rule", "Print the udev rule that gives the logged-in user access to the adapter");
-    rule->add_option("FILE", rulePath, "A packed updater")->required();
-    std::string ruleGroup;
-    rule->add_option("--group", ruleGroup,
+    rule->add_option("FILE", ruleOptions.path, "A packed updater (or give --ap and --iap)");
+    rule->add_option("--ap", ruleOptions.ap, "Application identity VID:PID (hexadecimal)");
+    rule->add_option("--iap", ruleOptions.iap, "Loader identity VID:PID (hexadecimal)");
+    rule->add_option("--group", ruleOptions.group,
                      "Give the members of this group access (mode 0660) instead of the user at "
                      "the seat: for machines used over ssh or without a desktop login");
 
@@ -438,7 +464,7 @@ int main(int argc, char** argv) {
     }
     try {
         if (*build) return runBuild(o);
-        if (*rule) return runUdevRule(rulePath, ruleGroup);
+        if (*rule) return runUdevRule(ruleOptions);
         if (*sign) return runSign(signing);
         return pack::showTrailer(showPath, json, std::cout, std::cerr, check);
     } catch (const Refusal& e) {

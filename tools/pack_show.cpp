@@ -3,12 +3,14 @@
 #include "tools/pack_show.h"
 
 #include "image/program.h"
+#include "isp/crc.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "tools/authenticode.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <vector>
@@ -51,14 +53,16 @@ namespace {
 // fit in the file, and both images must read back whole. False, with the
 // reason, when it would print "Image format invalid!" instead.
 bool imagesReadable(const std::string& path, const image::TrailerPosition& position,
-                    std::uint32_t internalSize, std::uint32_t externalSize, std::ostream& err) {
+                    std::uint32_t internalSize, std::uint32_t externalSize, std::ostream& err,
+                    std::vector<std::uint8_t>& internal) {
     const char* refusal = "; the updater would print \"Image format invalid!\"\n";
     if (!image::imagesFit(path, position, internalSize, externalSize)) {
         err << "brisklink-pack: '" << path << "': the images (" << internalSize << " and "
             << externalSize << " bytes) do not fit in the file before the trailer" << refusal;
         return false;
     }
-    std::vector<std::uint8_t> internal(internalSize), external(externalSize);
+    internal.resize(internalSize);
+    std::vector<std::uint8_t> external(externalSize);
     if (image::readImages(path, position, internalSize, externalSize, internal.data(),
                           external.data()) != 1) {
         err << "brisklink-pack: '" << path << "': the images cannot be read" << refusal;
@@ -136,7 +140,20 @@ int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostr
                 << "; Windows treats it as not signed\n";
             return 1;
         }
-        return imagesReadable(path, position, internalSize, externalSize, err) ? 0 : 1;
+        std::vector<std::uint8_t> internal;
+        if (!imagesReadable(path, position, internalSize, externalSize, err, internal)) return 1;
+        // What `--digest auto` would have recorded (the usual area, 0x2000 up to
+        // 0x7FFF): a digest check against another value ends in a mismatch.
+        std::vector<std::uint8_t> area(0x8000 - 0x2000, 0xFF);
+        std::copy_n(internal.begin(), std::min(internal.size(), area.size()), area.begin());
+        const std::uint16_t expected = isp::crc16(0, area.data(), static_cast<int>(area.size()));
+        if (info.digestCheckEnabled && (info.digest[0] | info.digest[1] << 8) != expected)
+            err << "brisklink-pack: warning: '" << path << "': the recorded digest " << digest
+                << " is not the one --digest auto computes for this image over 0x2000-0x7FFF ("
+                << hex(expected & 0xFF, 2) << hex(expected >> 8, 2)
+                << "): unless the adapter's application area is another, it reports a "
+                   "mismatch\n";
+        return 0;
     };
 
     if (json) {

@@ -22,6 +22,7 @@ namespace platform {
 
 namespace {
 std::vector<std::u16string> arguments;
+std::string startedAs;
 
 void writeAll(int fd, const std::string& bytes) {
     std::size_t done = 0;
@@ -47,12 +48,18 @@ bool initProcess(int argc, char** argv) {
         }
     }
     arguments.clear();
+    if (argc > 0 && argv[0] != nullptr) {
+        startedAs = argv[0];
+        startedAs.erase(0, startedAs.rfind('/') + 1);
+    }
     for (int i = 1; i < argc; ++i)
         arguments.push_back(utf8ToUtf16(argv[i]));
     return true;
 }
 
 std::vector<std::u16string> commandLineArguments() { return arguments; }
+
+std::string programName() { return startedAs; }
 
 std::string executablePath() {
     // The kernel's link to the running file opens whatever the length of the

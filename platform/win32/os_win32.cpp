@@ -72,6 +72,11 @@ std::vector<std::u16string> commandLineArguments() {
     return out;
 }
 
+std::string programName() {
+    const std::string path = executablePath();
+    return path.substr(path.find_last_of("\\/") + 1);
+}
+
 std::string executablePath() {
     // Long paths do not fit the classic 260-unit buffer: grow until the name fits.
     std::wstring buffer(MAX_PATH, L'\0');

@@ -7,22 +7,28 @@ namespace {
 
 using namespace testing_support;
 
-const std::string kUsage =
-    "Brisklink firmware update tool. Copyright (C) 2026 Brisklink. All rights reserved.\n"
-    "\nUsage: IAP.exe [/c] [/e] [/p] [/f] [/s | /b] [/h]\n"
-    "    /c    Show loader/firmware version of the chip.\n"
-    "    /e    Show firmware version of the EXE file.\n"
-    "    /p    Start firmware update.\n"
-    "    /f    Force firmware update (without version check).\n"
-    "    /s    Silent mode.\n"
-    "    /b    Background mode.\n"
-    "    /h    Show help.\n\n"
-    "Use %errorlevel% to get the error code. 0 for success, 1 for error.\n"
-    "\nSeveral adapters:\n"
-    "    /l    List the adapters on the bus (LOCATION, mode, VID:PID).\n"
-    "    /port:LOCATION    Work on the adapter at LOCATION only.\n"
-    "    /a    Work on every adapter on the bus at once.\n"
-    "    /j    Write JSON lines for scripts instead of text.\n";
+// The Linux usage names the program as it was started.
+std::string usage(const std::string& name) {
+    return "Brisklink firmware update tool. Copyright (C) 2026 Brisklink. All rights reserved.\n"
+           "\nUsage: " +
+           name +
+           " [/c] [/e] [/p] [/f] [/s | /b] [/h]\n"
+           "    /c    Show loader/firmware version of the chip.\n"
+           "    /e    Show firmware version of the EXE file.\n"
+           "    /p    Start firmware update.\n"
+           "    /f    Force firmware update (without version check).\n"
+           "    /s    Silent mode.\n"
+           "    /b    Background mode.\n"
+           "    /h    Show help.\n\n"
+           "The exit code ($? in a shell) is 0 for success, 1 for error.\n"
+           "\nSeveral adapters:\n"
+           "    /l    List the adapters on the bus (LOCATION, mode, VID:PID).\n"
+           "    /port:LOCATION    Work on the adapter at LOCATION only.\n"
+           "    /a    Work on every adapter on the bus at once.\n"
+           "    /j    Write JSON lines for scripts instead of text.\n";
+}
+const std::string kUsage = usage("packed");
+const std::string kBareUsage = usage("IAP");
 
 const std::string kInvalid = "\nImage format invalid!\n\n";
 
@@ -54,7 +60,7 @@ TEST_F(Updater, OneUnknownArgumentCancelsEveryAction) {
     // Not even the image is looked at.
     r = iap({"/e", "/h"}, BRISKLINK_IAP);
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, kUsage);
+    EXPECT_EQ(r.out, kBareUsage);
 }
 
 TEST_F(Updater, SilentSuppressesTheUsageInEitherOrder) {
@@ -87,7 +93,7 @@ TEST_F(Updater, WithoutArgumentsItPrintsTheUsageAndExitsZero) {
     for (const std::string exe : {"", BRISKLINK_IAP}) { // packed, then bare
         const auto r = iap({}, exe);
         EXPECT_EQ(r.exitCode, 0);
-        EXPECT_EQ(r.out, kUsage);
+        EXPECT_EQ(r.out, exe.empty() ? kUsage : kBareUsage);
     }
 }
 
@@ -102,7 +108,7 @@ TEST_F(Updater, AnExecutableWithoutTrailerIsAnInvalidImage) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, "");
     r = iap({"/h"}, BRISKLINK_IAP);
-    EXPECT_EQ(r.out, kUsage);
+    EXPECT_EQ(r.out, kBareUsage);
 }
 
 TEST_F(Updater, WithoutAnAdapterTheSearchGivesUpAfterSixtyAttempts) {

@@ -69,6 +69,10 @@ TEST(Pack, UdevRuleGivesTheUserBothIdentitiesOfThePackedUpdater) {
     const auto bad = run({BRISKLINK_PACK, "udev-rule", BRISKLINK_IAP});
     EXPECT_EQ(bad.exitCode, 1);
     EXPECT_NE(bad.err.find("no valid updater trailer"), std::string::npos);
+    // An updater without firmware yet: the identities as options.
+    EXPECT_EQ(run({BRISKLINK_PACK, "udev-rule", "--ap", "1D50:6190", "--iap", "1D50:6191"}).out,
+              r.out);
+    EXPECT_EQ(run({BRISKLINK_PACK, "udev-rule", "--ap", "1D50:6190"}).exitCode, 2);
 }
 
 // The digest the adapter computes over its application area after the
@@ -86,10 +90,14 @@ TEST(Pack, DigestAutoIsTheAdaptersDigestOfTheApplicationArea) {
     TempDir dir;
     const auto image = randomBytes(10000, 9);
     writeFile(dir / "packed-firmware.bin", image); // what packUpdater packs
+    // show --check warns (and still exits 0) when the digest is not what
+    // --digest auto makes over the usual area.
     auto digestOf = [&](const std::vector<std::string>& options) {
         const auto packed = packUpdater(dir, BRISKLINK_IAP, "1.0", options);
-        const auto r = run({BRISKLINK_PACK, "show", packed.string(), "--json"});
+        const auto r = run({BRISKLINK_PACK, "show", "--check", packed.string(), "--json"});
         EXPECT_EQ(r.exitCode, 0) << r.err;
+        const bool usual = options == std::vector<std::string>{"--digest", "auto"};
+        EXPECT_EQ(r.err.find("warning: ") == std::string::npos, usual) << r.err;
         const auto j = nlohmann::json::parse(r.out);
         EXPECT_EQ(j["digestCheckEnabled"], true);
         return j["digest"].get<std::string>();

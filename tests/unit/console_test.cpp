@@ -196,6 +196,19 @@ TEST_F(Console, UpdateThroughAnIapLoaderProgramsBothImagesAndTheVersion) {
     EXPECT_EQ(logCount(a, "page-erase 0x00001800~0x00001808"), 1u);
     EXPECT_EQ(logCount(a, "page-erase 0x00002000~0x0000470F"), 1u);
 
+    // A record whose digest is not the adapter's: the same transcript and
+    // exit code, and the mismatch said on standard error.
+    content_.info.digest[0] ^= 0xFF;
+    ::testing::internal::CaptureStderr();
+    const auto mismatched = run({"/f"});
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("reports a digest mismatch"),
+              std::string::npos);
+    EXPECT_NE(mismatched.out.find("\nDigest Check...\nReset to AP...\nOperation Success.\n"),
+              std::string::npos);
+    EXPECT_EQ(mismatched.exitCode, 0);
+    EXPECT_FALSE(a.lastDigestMatched());
+    setDigest();
+
     // The next connection shows the new version; /c alone never compares.
     const auto again = run({"/c"});
     EXPECT_NE(again.out.find("Chip F/W version: 2.1.0\nEXE F/W version: 2.1.0\n"),
@@ -385,7 +398,10 @@ TEST_F(Console, AnInterruptedRunEndsTheSessionAndASecondRunRestores) {
         bus.setWriteHook([&](std::size_t n) {
             if (n == point.atWrite) platform::requestInterrupt();
         });
+        ::testing::internal::CaptureStderr();
         auto r = run({"/f"});
+        EXPECT_NE(::testing::internal::GetCapturedStderr().find("The update was interrupted; "),
+                  std::string::npos);
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_TRUE(r.out.size() >= 19 &&
                     r.out.substr(r.out.size() - 19) == "Operation Failed.\n\n")
