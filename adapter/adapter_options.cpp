@@ -1,5 +1,9 @@
 #include "adapter/adapter_options.h"
 
+#include "image/trailer.h"
+
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -68,6 +72,9 @@ void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t
 } // namespace
 
 void addAdapterOptions(CLI::App& cli, AdapterOptions& o) {
+    cli.add_option("--like", o.like,
+                   "A packed updater: serve the adapter it was packed for (its identities, "
+                   "command key and room for its images); other options still apply");
     cli.add_option("--ap", o.ap, "Application identity VID:PID[:SEL]")->capture_default_str();
     cli.add_option("--iap", o.iap, "Loader identity VID:PID[:SEL]")->capture_default_str();
     cli.add_option("--loader", o.loader, "Loader kind")
@@ -125,6 +132,59 @@ void addAdapterOptions(CLI::App& cli, AdapterOptions& o) {
     cli.add_flag("--verbose", o.verbose, "One line per command executed");
     cli.add_option("--dump-dir", o.dumpDir, "On exit write flash.bin and external.bin here");
 }
+
+namespace {
+
+std::string hexText(std::uint32_t value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*X", digits, value);
+    return text;
+}
+
+// --like: what a packed updater expects of its adapter, where the command
+// line does not say otherwise. The flash and the external region grow to
+// take the updater's images.
+void takeFromUpdater(const CLI::App& cli, AdapterOptions& o) {
+    image::TrailerPosition position;
+    ProgramInfo info{};
+    std::uint8_t internal[16] = {}, external[16] = {};
+    if (!image::findProgramInfo(o.like, position, &info) ||
+        !image::readImageInfo(o.like, position, internal, external))
+        throw OptionRefusal("--like: '" + o.like + "' carries no updater trailer");
+    auto id = [](const char* vid, const char* pid, const char* sel) {
+        return hexText(image::parseHexField(vid, 8), 4) + ":" +
+               hexText(image::parseHexField(pid, 8), 4) + ":" +
+               hexText(image::parseHexField(sel, 4), 2);
+    };
+    if (cli.count("--ap") == 0) o.ap = id(info.apVendorId, info.apProductId, info.apUsageSelector);
+    if (cli.count("--iap") == 0)
+        o.iap = id(info.iapVendorId, info.iapProductId, info.iapUsageSelector);
+    if (cli.count("--command-key") == 0) {
+        o.commandKey.clear();
+        // An updater whose key is switched off sends unkeyed CRCs.
+        const int length = info.commandKeyEnabled ? std::min<int>(info.commandKeyLength, 64) : 0;
+        for (int i = 0; i < length; ++i)
+            o.commandKey += hexText(info.commandKey[i], 2);
+    }
+    // Each image-info block: address, then size, little-endian.
+    auto word = [](const std::uint8_t* block, int n) {
+        return std::uint32_t{block[4 * n]} | std::uint32_t{block[4 * n + 1]} << 8 |
+               std::uint32_t{block[4 * n + 2]} << 16 | std::uint32_t{block[4 * n + 3]} << 24;
+    };
+    const std::uint32_t internalSize = word(internal, 1), externalSize = word(external, 1);
+    auto roundUp = [](std::uint64_t n, std::uint64_t unit) { return (n + unit - 1) / unit * unit; };
+    const std::uint64_t flash =
+        roundUp(number("--app-start", o.appStart) + std::uint64_t{internalSize}, 2048);
+    if (cli.count("--flash-size") == 0 && flash > number("--flash-size", o.flashSize))
+        o.flashSize = std::to_string(flash);
+    if (externalSize != 0 && cli.count("--external-base") == 0) {
+        o.externalBase = std::to_string(word(external, 0));
+        o.externalSize = std::to_string(std::max<std::uint64_t>(
+            roundUp(externalSize, 4096), number("--external-size", o.externalSize)));
+    }
+}
+
+} // namespace
 
 AdapterConfig adapterConfig(const AdapterOptions& o) {
     AdapterConfig config;
@@ -215,7 +275,9 @@ int parseCommandLine(CLI::App& cli, int argc, char** argv, const AdapterOptions&
         return 2;
     }
     try {
-        config = adapterConfig(o);
+        AdapterOptions options = o;
+        if (!o.like.empty()) takeFromUpdater(cli, options);
+        config = adapterConfig(options);
     } catch (const OptionRefusal& e) {
         std::cerr << program << ": " << e.what() << "\n";
         return 2;

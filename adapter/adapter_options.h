@@ -16,7 +16,7 @@ namespace adapter {
 
 struct AdapterOptions {
     std::string ap = "3F27:1004:01", iap = "3F27:1005:00", loader = "iap", mode = "ap";
-    std::string version = "1.0.0", commandKey, dumpDir;
+    std::string version = "1.0.0", commandKey, dumpDir, like;
     bool noVersion = false, verbose = false;
     // Identical adapters on the bus, and the one (from 1) the fault options
     // apply to (0: every one).
