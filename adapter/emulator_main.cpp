@@ -3,6 +3,7 @@
 #include "adapter/adapter_options.h"
 #include "adapter/emulator_server.h"
 #include "platform/clock.h"
+#include "platform/emulator/socket.h"
 #include "platform/emulator/wire.h"
 #include "platform/linux/signals.h"
 
@@ -96,7 +97,8 @@ int main(int argc, char** argv) {
     stopRequested = true;
     healer.join();
     if (!served) {
-        std::cerr << "brisklink-emu: cannot listen on 127.0.0.1:" << port << "\n";
+        std::cerr << "brisklink-emu: cannot listen on 127.0.0.1:" << port << " ("
+                  << platform::net::lastListenError() << ")\n";
         return 1;
     }
     if (!options.dumpDir.empty()) {

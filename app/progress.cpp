@@ -79,7 +79,13 @@ std::string renderProgress(const std::string& step, std::uint64_t done, std::uin
     } else {
         tail.append(timeText(elapsedMs / 1000));
     }
-    const std::size_t fixed = step.size() + 3 + tail.size(); // " [" and "]"
+    // The bar keeps its width through a pass: it makes room for the widest
+    // tail the pass can have, not for this one ("--/s" becomes "123.4 KiB/s").
+    std::size_t widest = tail.size();
+    if (total > 0)
+        widest = std::string("  100%  ").size() + shareText(total, total).size() +
+                 std::string("  1023.9 KiB/s  59:59 left").size();
+    const std::size_t fixed = step.size() + 3 + std::max(widest, tail.size()); // " [" and "]"
     const std::size_t bar = fixed < columns ? std::clamp<std::size_t>(columns - fixed, 0, 30) : 0;
     std::string line = step;
     if (bar >= 5) {
@@ -117,9 +123,13 @@ int withProgress(const std::string& step, std::uint64_t total,
     // Drawing only: the link stays with the thread that runs the step.
     std::thread painter([&] {
         std::unique_lock lock(mutex);
+        // The first draw comes before the pass has begun, while the link
+        // still holds the last pass's 100 %: each pass starts at 0 %.
+        bool first = true;
         do {
-            const std::string line =
-                renderProgress(step, total ? done() : 0, total, platform::clockMs() - start);
+            const std::uint64_t now = total && !first ? done() : 0;
+            first = false;
+            const std::string line = renderProgress(step, now, total, platform::clockMs() - start);
             // Padded over what the last draw left.
             std::string text = "\r";
             text.append(line).append(drawn > line.size() ? drawn - line.size() : 0, ' ');

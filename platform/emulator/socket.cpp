@@ -16,7 +16,9 @@ using NativeSocket = int;
 #define BAD_SOCKET (-1)
 #endif
 
+#include <cerrno>
 #include <cstring>
+#include <string>
 
 namespace platform::net {
 
@@ -61,10 +63,34 @@ Socket connectTo(const std::string& host, std::uint16_t port) {
     return static_cast<Socket>(s);
 }
 
+namespace {
+
+thread_local std::string listenError;
+
+// The system's reason for the call that just failed.
+std::string systemError() {
+#ifdef _WIN32
+    return "Windows Sockets error " + std::to_string(WSAGetLastError());
+#else
+    return std::strerror(errno);
+#endif
+}
+
+} // namespace
+
+std::string lastListenError() { return listenError; }
+
 Socket listenOn(std::uint16_t port, std::uint16_t& bound) {
-    if (!startup()) return kNoSocket;
+    listenError.clear();
+    if (!startup()) {
+        listenError = "the sockets library did not start";
+        return kNoSocket;
+    }
     NativeSocket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == BAD_SOCKET) return kNoSocket;
+    if (s == BAD_SOCKET) {
+        listenError = systemError();
+        return kNoSocket;
+    }
     int one = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
     sockaddr_in address{};
@@ -72,6 +98,7 @@ Socket listenOn(std::uint16_t port, std::uint16_t& bound) {
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 8) != 0) {
+        listenError = systemError();
         closeSocket(static_cast<Socket>(s));
         return kNoSocket;
     }

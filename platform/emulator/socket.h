@@ -16,6 +16,8 @@ bool startup();
 Socket connectTo(const std::string& host, std::uint16_t port);
 // Listens on 127.0.0.1:port (0 picks a free port); returns the port in `bound`.
 Socket listenOn(std::uint16_t port, std::uint16_t& bound);
+// Why this thread's last listenOn failed, in the system's words.
+std::string lastListenError();
 // Waits up to timeoutMs for a connection; kNoSocket when none came.
 Socket acceptWithin(Socket listener, int timeoutMs);
 bool sendAll(Socket s, const void* data, std::size_t length);

@@ -60,7 +60,16 @@ struct CDialog::Impl {
             self = reinterpret_cast<Impl*>(lParam);
             SetWindowLongPtrW(window, DWLP_USER, lParam);
             self->window = window;
-            return self->owner->OnInitDialog() ? TRUE : FALSE;
+            const bool defaultFocus = self->owner->OnInitDialog();
+            // The dialog manager focuses the first control, a read-only text,
+            // and selects all of it: the window would open with its notice
+            // highlighted. Clear the selection once it is made.
+            if (defaultFocus) {
+                HWND first = GetNextDlgTabItem(window, nullptr, FALSE);
+                if (first != nullptr && (SendMessageW(first, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL))
+                    PostMessageW(first, EM_SETSEL, static_cast<WPARAM>(-1), 0);
+            }
+            return defaultFocus ? TRUE : FALSE;
         }
         if (self == nullptr) return FALSE;
         if (message == kRunStep) {
