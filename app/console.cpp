@@ -261,6 +261,15 @@ int consoleActions(isp::Session& session, const ConsoleSettings& settings, const
         platform::writeStandardOutput(u"EXE F/W version: " +
                                       image::recordText(program.info.firmwareVersion) + u"\n\n");
     }
+    // A bus that cannot work as it is set up (a malformed emulator address)
+    // is said at once, not after a search of 30 s.
+    if (request.list || request.deviceWork()) {
+        if (const std::string why = session.bus().misconfigured(); !why.empty()) {
+            if (!settings.silentMode)
+                platform::writeStandardError(platform::utf8ToUtf16(why + "\n"));
+            return 1;
+        }
+    }
     if (request.list) {
         const int listed = listAction(session.bus(), program, settings, request.json);
         if (!request.deviceWork()) return listed;

@@ -3,10 +3,12 @@
 // Ctrl-C (or a closed console) as the stop.
 #include "app/console.h"
 #include "app/progress.h"
+#include "steps/adapters.h"
 
 #include "image/program.h"
 #include "platform/interrupt.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -45,8 +47,6 @@ constexpr std::pair<Event, const char*> kWords[] = {
     {Event::SearchLoader, "Connecting IAP"},
     {Event::Missed, "."},
     {Event::Found, "-->OK\n"},
-    {Event::ApplicationMissing, "\nConnect AP Fail!\n\n"},
-    {Event::LoaderMissing, "Connect IAP Fail!\n\n"},
     {Event::TooLarge, "Not Connected\n"},
     {Event::ErasingExternal, "Erasing external...\n"},
     {Event::ProgrammingExternal, "Programming external...\n"},
@@ -123,6 +123,15 @@ class ConsoleFace : public steps::FrontEnd {
                 u"The adapter's loader takes no commands: it is still held by an earlier "
                 u"session that was interrupted, or it has hung. Unplug the adapter, plug it in "
                 u"again and run the updater again.\n");
+        case Event::ApplicationMissing:
+        case Event::LoaderMissing: {
+            printMessage(settings_, note.event == Event::ApplicationMissing
+                                        ? "\nConnect AP Fail!\n\n"
+                                        : "Connect IAP Fail!\n\n");
+            const std::string seen = steps::searchReport(run_.session.bus(), run_.program);
+            if (!seen.empty()) diagnose(platform::utf8ToUtf16("The search saw: " + seen + "\n"));
+            return;
+        }
         case Event::DigestMismatch: {
             const auto* digest = run_.program.info.digest;
             char text[320];

@@ -78,6 +78,12 @@ class Bus {
     // that reaches them: updaters lock it so that only one of them talks to
     // an adapter at a time. Empty when no other process can reach them.
     virtual std::string sharedName() { return {}; }
+    // Why this bus cannot work at all as it is set up (a malformed emulator
+    // address), said before any search; empty when it can.
+    virtual std::string misconfigured() { return {}; }
+    // Why no search on this bus can find anything (nothing serves it: an
+    // emulator address where none answers), said after a failed search.
+    virtual std::string unreachable() { return {}; }
 };
 
 // The bus in force: the backend linked into the program, unless a test

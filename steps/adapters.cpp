@@ -10,28 +10,50 @@ namespace hid = platform::hid;
 
 namespace {
 
-// Whether the device at `path` is the adapter with this identity: asked of
-// the system where it tells without opening, otherwise opened for its
-// attributes; then its usage page and report lengths.
-bool isAdapter(hid::Bus& bus, const std::string& path, std::uint32_t vendorId,
-               std::uint32_t productId, std::uint32_t usageSelector) {
-    hid::Attributes id;
+constexpr const char* kOtherIdentity = "another identity";
+
+// Why the device at `path` is not the adapter with this identity, in a few
+// words; empty when it is. Its identity is asked of the system where it
+// tells without opening, otherwise the device is opened for its attributes;
+// then its usage page and report lengths. `id` gets the identity found.
+std::string whyNot(hid::Bus& bus, const std::string& path, std::uint32_t vendorId,
+                   std::uint32_t productId, std::uint32_t usageSelector, hid::Attributes& id) {
     if (!bus.identity(path, id)) {
         const hid::Handle h = bus.open(path, hid::OpenMode::Info);
-        if (h == hid::kInvalidHandle) return false;
+        if (h == hid::kInvalidHandle) return "cannot be opened";
         const bool known = bus.attributes(h, id);
         bus.close(h);
-        if (!known) return false;
+        if (!known) return "does not tell its identity";
     }
-    if (id.vendorId != vendorId || id.productId != productId) return false;
+    if (id.vendorId != vendorId || id.productId != productId) return kOtherIdentity;
     const hid::Handle h = bus.open(path, hid::OpenMode::Info);
-    if (h == hid::kInvalidHandle) return false;
+    if (h == hid::kInvalidHandle) return "cannot be opened";
     hid::Capabilities caps;
     const bool described = bus.capabilities(h, caps);
     bus.close(h);
-    return described && caps.usagePage == isp::kVendorUsagePageBase + (usageSelector & 0xFF) &&
-           caps.inputReportLength == isp::kReportSize &&
-           caps.outputReportLength == isp::kReportSize;
+    if (!described) return "does not describe its reports";
+    const unsigned page = isp::kVendorUsagePageBase + (usageSelector & 0xFF);
+    char text[96] = "";
+    if (caps.usagePage != page)
+        std::snprintf(text, sizeof text, "usage page %04X, not %04X (selector %02X)",
+                      caps.usagePage, page, usageSelector & 0xFF);
+    else if (caps.inputReportLength != isp::kReportSize ||
+             caps.outputReportLength != isp::kReportSize)
+        std::snprintf(text, sizeof text, "reports of %u/%u bytes, not %u", caps.inputReportLength,
+                      caps.outputReportLength, static_cast<unsigned>(isp::kReportSize));
+    return text;
+}
+
+bool isAdapter(hid::Bus& bus, const std::string& path, std::uint32_t vendorId,
+               std::uint32_t productId, std::uint32_t usageSelector) {
+    hid::Attributes id;
+    return whyNot(bus, path, vendorId, productId, usageSelector, id).empty();
+}
+
+std::string hex4(std::uint32_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", value & 0xFFFF);
+    return text;
 }
 
 } // namespace
@@ -62,6 +84,28 @@ std::string adapterLine(const FoundAdapter& adapter) {
     char id[16];
     std::snprintf(id, sizeof id, "%04X:%04X", adapter.vendorId, adapter.productId);
     return adapter.location + "  " + (adapter.loader ? "loader" : "application") + "  " + id;
+}
+
+std::string searchReport(hid::Bus& bus, const image::ProgramData& p) {
+    if (std::string why = bus.unreachable(); !why.empty()) return why;
+    std::string seen;
+    for (const std::string& path : bus.enumerate()) {
+        hid::Attributes id;
+        std::string why = whyNot(bus, path, p.apVendorId, p.apProductId, p.apUsageSelector, id);
+        if (id.vendorId != p.apVendorId && id.vendorId != p.iapVendorId) continue;
+        if (id.productId == p.iapProductId)
+            why = whyNot(bus, path, p.iapVendorId, p.iapProductId, p.iapUsageSelector, id);
+        // The adapter itself: the search failed for another reason, which
+        // is said where it is known.
+        if (why.empty()) return {};
+        if (why == kOtherIdentity)
+            why = "product " + hex4(id.productId) + " is neither the application's (" +
+                  hex4(p.apProductId) + ") nor the loader's (" + hex4(p.iapProductId) + ")";
+        seen += (seen.empty() ? "" : "; ") + hex4(id.vendorId) + ":" + hex4(id.productId) + " at " +
+                bus.location(path) + ": " + why;
+    }
+    if (seen.empty()) return "no HID device of vendor " + hex4(p.apVendorId) + " is on the bus";
+    return "devices of vendor " + hex4(p.apVendorId) + " not taken: " + seen;
 }
 
 bool pickAdapter(Run& run) {

@@ -23,6 +23,12 @@ std::vector<FoundAdapter> listAdapters(platform::hid::Bus& bus, const image::Pro
 // "LOCATION  application  VVVV:PPPP".
 std::string adapterLine(const FoundAdapter& adapter);
 
+// After a search that found nothing: what it saw, in one line. The reason
+// the bus cannot be reached, or the HID devices with the adapter's vendor ID
+// and why each was not taken (identity, usage page, report length), or that
+// the bus has none of that vendor. Empty when the adapter is there.
+std::string searchReport(platform::hid::Bus& bus, const image::ProgramData& p);
+
 // Picks the adapter the run works on when none was chosen, as the search
 // would: the first running its application, else the first in its loader,
 // and follows its location. False when there is none on the bus yet.

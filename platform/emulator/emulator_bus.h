@@ -31,6 +31,8 @@ class EmulatorBus : public Bus {
     void close(Handle h) override;
     std::string sharedName() override { return sharedName_; }
     std::string location(const std::string& path) override { return wire::simulatedLocation(path); }
+    std::string misconfigured() override;
+    std::string unreachable() override;
 
   private:
     bool call(const wire::Writer& request, std::vector<std::uint8_t>& response);

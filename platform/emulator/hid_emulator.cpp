@@ -168,6 +168,32 @@ bool emulatorAddress(std::string& host, std::uint16_t& port) {
     return true;
 }
 
+} // namespace
+
+std::string EmulatorBus::misconfigured() {
+    std::string host;
+    std::uint16_t port = 0;
+    if (emulatorAddress(host, port)) return {};
+    return std::string("BRISKLINK_EMULATOR=\"") + std::getenv("BRISKLINK_EMULATOR") +
+           "\" is not HOST:PORT with a port from 1 to 65535 (for example 127.0.0.1:" +
+           std::to_string(wire::kDefaultPort) + ")";
+}
+
+std::string EmulatorBus::unreachable() {
+    std::string host;
+    std::uint16_t port = 0;
+    if (!emulatorAddress(host, port)) return misconfigured();
+    const net::Socket s = net::connectTo(host, port);
+    if (s != net::kNoSocket) {
+        net::closeSocket(s);
+        return {};
+    }
+    return "no emulated adapter answers at " + host + ":" + std::to_string(port) +
+           " (BRISKLINK_EMULATOR): start brisklink-emu there, or correct the address";
+}
+
+namespace {
+
 // Connections to brisklink-emu, made on first use and again after the
 // emulator went away. A request takes an idle connection or opens one, so
 // that sessions on several adapters, each on its own thread, wait for their

@@ -471,6 +471,12 @@ TEST_F(Update, AnAdapterThatNeverAppearsEndsTheSearch) {
     setenv("BRISKLINK_EMULATOR_TIME_SCALE", "20", 1);
     expectRun(exe, {"/c"}, "Connecting AP" + std::string(60, '.') + "\nConnect AP Fail!\n\n", 1);
     unsetenv("BRISKLINK_EMULATOR_TIME_SCALE");
+    // An address that cannot be right is refused at once, with its form.
+    setenv("BRISKLINK_EMULATOR", "localhost", 1);
+    const auto r = run({exe.string(), "/c"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("\"localhost\" is not HOST:PORT"), std::string::npos) << r.err;
 }
 
 TEST_F(Update, AnAdapterThatRestartsIntoItsLoaderIsReportedAndARerunIsClean) {

@@ -473,6 +473,26 @@ TEST_F(Console, AnInterruptCutsAReplyWaitShortAndTheSessionStillEnds) {
     }
 }
 
+TEST_F(Console, AFailedSearchSaysWhatItSawOnStandardError) {
+    // Nothing of the adapter's vendor; then the adapter with another usage
+    // page, and a device of the vendor with a third product ID.
+    auto search = [&] {
+        ::testing::internal::CaptureStderr();
+        const auto r = run({"/c"});
+        EXPECT_EQ(r.out, "Connecting AP" + std::string(60, '.') + "\nConnect AP Fail!\n\n");
+        return ::testing::internal::GetCapturedStderr();
+    };
+    EXPECT_EQ(search(), "The search saw: no HID device of vendor 3F27 is on the bus\n");
+    AdapterConfig wrongPage, otherProduct;
+    wrongPage.application.usageSelector = 3;
+    otherProduct.application.productId = 0x1010;
+    add(wrongPage);
+    add(otherProduct);
+    EXPECT_EQ(search(), "The search saw: devices of vendor 3F27 not taken: 3F27:1004 at emu-1: "
+                        "usage page FF03, not FF01 (selector 01); 3F27:1010 at emu-2: product "
+                        "1010 is neither the application's (1004) nor the loader's (1005)\n");
+}
+
 TEST_F(Console, ALoaderHeldByAnotherSessionIsReportedOnStandardError) {
     AdapterConfig c;
     c.startMode = Mode::Loader;
