@@ -8,6 +8,7 @@
 #include "steps/udev_rule.h"
 #include "tools/authenticode.h"
 #include "tools/pack_show.h"
+#include "tools/sha256.h"
 #include "tools/trailer_builder.h"
 
 #include <CLI/CLI.hpp>
@@ -126,19 +127,50 @@ void checkVersion(const std::string& utf8) {
                      "a character that page lacks is stored as another one\n";
 }
 
-image::Key randomKey(std::random_device& random) {
-    image::Key key{};
-    for (auto& b : key)
-        b = static_cast<std::uint8_t>(random() & 0xFF);
-    return key;
-}
-
 struct BuildOptions {
     std::string updater, internal, external, externalAddress, version, title, headline, notice;
     std::string ap, iap, commandKey, digest, imageKey, keySlot = "b", output;
     std::string appStart = "0x2000", appLength;   // the application area, for --digest auto
     int commandKeyEnabled = -1, digestCheck = -1; // -1: not given
+    bool reproducible = false;
 };
+
+// The image key and the decoy: random, or, for a reproducible pack
+// (--reproducible, or SOURCE_DATE_EPOCH set as reproducible builds set it),
+// taken from a SHA-256 of everything packed, so that the same inputs give
+// the same bytes. The key only scrambles the trailer; it protects nothing
+// that a derived one would give away.
+void chooseKeys(const BuildOptions& o, const std::vector<std::uint8_t>& updater,
+                pack::TrailerContent& content) {
+    std::array<std::uint8_t, 32> derived{};
+    const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+    const bool reproducible = o.reproducible || (epoch != nullptr && *epoch != 0);
+    if (reproducible) {
+        pack::Sha256 sha;
+        using Part = const std::vector<std::uint8_t>*;
+        for (Part part :
+             std::array<Part, 3>{&updater, &content.internalImage, &content.externalImage})
+            sha.update(part->data(), part->size());
+        sha.update(reinterpret_cast<const std::uint8_t*>(&content.info), sizeof content.info);
+        const std::uint8_t slot = content.keySlot == pack::KeySlot::A ? 0 : 1;
+        sha.update(&slot, 1);
+        derived = sha.finish();
+    }
+    std::random_device random;
+    auto fresh = [&](std::size_t at) {
+        image::Key key{};
+        for (std::size_t i = 0; i < key.size(); ++i)
+            key[i] = reproducible ? derived[at + i] : static_cast<std::uint8_t>(random() & 0xFF);
+        return key;
+    };
+    if (!o.imageKey.empty()) {
+        const auto key = parseHexBytes("--image-key", o.imageKey, 4, 4);
+        std::copy(key.begin(), key.end(), content.imageKey.begin());
+    } else {
+        content.imageKey = fresh(0);
+    }
+    content.decoy = fresh(4);
+}
 
 // The digest the adapter computes after the update (docs/adapter.md): the
 // CRC-16/XMODEM of its application area, which then holds the internal image
@@ -205,14 +237,6 @@ int runBuild(const BuildOptions& o) {
     }
     info.digestCheckEnabled = o.digestCheck >= 0 ? o.digestCheck : (o.digest.empty() ? 0 : 1);
 
-    std::random_device random;
-    if (!o.imageKey.empty()) {
-        const auto key = parseHexBytes("--image-key", o.imageKey, 4, 4);
-        std::copy(key.begin(), key.end(), content.imageKey.begin());
-    } else {
-        content.imageKey = randomKey(random);
-    }
-    content.decoy = randomKey(random);
     content.keySlot = o.keySlot == "a" ? pack::KeySlot::A : pack::KeySlot::B;
 
     std::vector<std::uint8_t> updater = readFile("--updater", o.updater);
@@ -230,6 +254,7 @@ int runBuild(const BuildOptions& o) {
     } else if (!o.appLength.empty()) {
         refuse("--app-length", "only with --digest auto");
     }
+    chooseKeys(o, updater, content);
     // The updater hands sizes to 32-bit int parameters.
     constexpr std::size_t kLimit = 0x7FFFFFFF;
     if (content.internalImage.size() + content.externalImage.size() > kLimit)
@@ -395,6 +420,9 @@ CLI::App* addBuild(CLI::App& cli, BuildOptions& o) {
     build->add_option("--digest-check", o.digestCheck, "Run the digest check after programming")
         ->check(CLI::Range(0, 1));
     build->add_option("--image-key", o.imageKey, "Image key, 4 bytes in hexadecimal (random)");
+    build->add_flag("--reproducible", o.reproducible,
+                    "The same inputs give the same bytes: the image key comes from them (also "
+                    "when SOURCE_DATE_EPOCH is set)");
     build->add_option("--key-slot", o.keySlot, "Candidate word that carries the image key")
         ->check(CLI::IsMember({"a", "b"}));
     build->add_option("-o", o.output, "The packed updater to write")->required();

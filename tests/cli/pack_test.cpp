@@ -259,12 +259,17 @@ TEST(Pack, ThePackedUpdaterIsExecutableAsItIs) {
     EXPECT_EQ(run({(dir / "out").string(), "/e"}).out, "EXE F/W version: 7\n\n");
 }
 
-TEST(Pack, EveryBuildHasItsOwnRandomImageKey) {
+TEST(Pack, EveryBuildHasItsOwnRandomImageKeyUnlessReproducible) {
     TempDir dir;
     const auto one = readFile(packUpdater(dir, BRISKLINK_IAP, "1", {}, "one"));
     const auto two = readFile(packUpdater(dir, BRISKLINK_IAP, "1", {}, "two"));
     ASSERT_EQ(one.size(), two.size());
     EXPECT_NE(one, two);
+    // The same inputs, the same bytes; another version, another key.
+    const auto three = readFile(packUpdater(dir, BRISKLINK_IAP, "1", {"--reproducible"}, "three"));
+    EXPECT_EQ(three, readFile(packUpdater(dir, BRISKLINK_IAP, "1", {"--reproducible"}, "four")));
+    const auto five = readFile(packUpdater(dir, BRISKLINK_IAP, "2", {"--reproducible"}, "five"));
+    EXPECT_NE(std::vector(three.end() - 20, three.end()), std::vector(five.end() - 20, five.end()));
 }
 
 TEST(Pack, KeyInEitherCandidateRunsInTheUpdater) {
