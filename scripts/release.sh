@@ -46,30 +46,39 @@ cp build/linux/bin/IAP build/linux/bin/brisklink-pack build/linux/bin/IAP-emu \
   build/linux/bin/brisklink-emu "$out/linux/"
 cp docs/*.md "$out/docs/"
 cp -r docs/images "$out/docs/"
-cp README.md "$out/"
 
+mkdir -p "$out/samples"
+cp samples/firmware.bin "$out/samples/"
+
+# Every command in it runs as written from the release's folder;
+# tests/release/run.sh runs the Linux ones.
 cat >"$out/QUICKSTART.txt" <<TEXT
 Brisklink firmware update tool $version
+
+Every command below runs as written from this folder.
 
 windows/IAP.exe            the updater (no firmware in it yet)
 windows/brisklink-pack.exe packs firmware into a copy of the updater
 linux/IAP, linux/brisklink-pack   the same for Linux
 linux/brisklink-emu        an emulated adapter, for trying without hardware
 */IAP-emu(.exe)            the updater built to talk to brisklink-emu
+samples/firmware.bin       a sample firmware image (16 KiB) to pack
+docs/                      how everything works (start with usage.md)
 
-Pack an updater (Windows; on Linux the same with linux/brisklink-pack):
+Pack an updater (Windows, in cmd):
 
-  brisklink-pack.exe build --updater IAP.exe --internal firmware.bin ^
-    --version 2.1.0 --title "Brisklink Firmware Update" ^
-    --ap 3F27:1004:01 --iap 3F27:1005:00 ^
-    --command-key 00112233445566778899AABBCCDDEEFF --digest auto ^
-    -o Brisklink-Update-2.1.0.exe
-  brisklink-pack.exe show --check Brisklink-Update-2.1.0.exe
+  windows\\brisklink-pack.exe build --updater windows\\IAP.exe --internal samples\\firmware.bin --version 2.1.0 --title "Brisklink Firmware Update" --ap 3F27:1004:01 --iap 3F27:1005:00 --command-key 00112233445566778899AABBCCDDEEFF --digest auto -o Brisklink-Update-2.1.0.exe
+  windows\\brisklink-pack.exe show --check Brisklink-Update-2.1.0.exe
 
-Sign it, after packing (Linux, with osslsigncode; docs/release.md):
+The same on Linux:
 
-  linux/brisklink-pack sign Brisklink-Update-2.1.0.exe Brisklink-Update-2.1.0-signed.exe \\
-    --pkcs12 vendor.p12 --password-env SIGN_PASSWORD
+  linux/brisklink-pack build --updater linux/IAP --internal samples/firmware.bin --version 2.1.0 --title "Brisklink Firmware Update" --ap 3F27:1004:01 --iap 3F27:1005:00 --command-key 00112233445566778899AABBCCDDEEFF --digest auto -o Brisklink-Update-2.1.0
+  linux/brisklink-pack show --check Brisklink-Update-2.1.0
+
+Sign the Windows one, after packing (Linux, with osslsigncode and your
+certificate; docs/release.md):
+
+  SIGN_PASSWORD=... linux/brisklink-pack sign Brisklink-Update-2.1.0.exe Brisklink-Update-2.1.0-signed.exe --pkcs12 vendor.p12 --password-env SIGN_PASSWORD
 
 Run it: double-click for the window, or from a console:
 
@@ -77,16 +86,18 @@ Run it: double-click for the window, or from a console:
   Brisklink-Update-2.1.0.exe /p     update when the carried version is newer
   Brisklink-Update-2.1.0.exe /f     update whatever the versions
 
-Exit code 0 for success, 1 for error. docs/usage.md explains every message;
-on Linux, docs/linux.md gives the udev rule for users without root
-(linux/brisklink-pack udev-rule UPDATER).
+Exit code 0 for success, 1 for error. docs/usage.md explains every message.
+On Linux a user without root needs a udev rule (docs/linux.md):
 
-Without hardware (Linux):
+  linux/brisklink-pack udev-rule Brisklink-Update-2.1.0
 
-  linux/brisklink-emu --port 47231 --ap 3F27:1004:01 --iap 3F27:1005:00 \\
-    --command-key 00112233445566778899AABBCCDDEEFF &
-  linux/brisklink-pack build --updater linux/IAP-emu ... -o try-emu
+Without hardware (Linux): an emulated adapter that runs firmware 1.0.0,
+updated by an updater built for it:
+
+  linux/brisklink-pack build --updater linux/IAP-emu --internal samples/firmware.bin --version 2.1.0 --ap 3F27:1004:01 --iap 3F27:1005:00 --command-key 00112233445566778899AABBCCDDEEFF -o try-emu
+  linux/brisklink-emu --port 47231 --like try-emu --version 1.0.0 &
   BRISKLINK_EMULATOR=127.0.0.1:47231 ./try-emu /p
+  kill %1
 TEXT
 
 (cd "$out" && find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort |

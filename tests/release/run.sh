@@ -56,6 +56,23 @@ check_signing() {
   echo "release test: signing, verification and the broken signatures as expected"
 }
 
+# The quick start's Linux commands, as written, from a copy of the release's
+# folder (the Windows and signing lines need cmd and a certificate).
+quickstart() {
+  local copy=$work/quickstart
+  cp -r "$release" "$copy"
+  awk '/^  [^ ]/ { sub(/^  /, ""); print }' "$copy/QUICKSTART.txt" |
+    grep -v -e '^windows\\' -e '^SIGN_PASSWORD' -e '^Brisklink-Update-2.1.0.exe' >"$work/quickstart.sh"
+  if ! (cd "$copy" && bash -e "$work/quickstart.sh") >"$work/quickstart.out" 2>&1 ||
+    ! grep -q '^Operation Success\.$' "$work/quickstart.out"; then
+    echo "release test: the quick start's commands failed as written:" >&2
+    cat "$work/quickstart.sh" "$work/quickstart.out" >&2
+    exit 1
+  fi
+  echo "release test: the quick start's $(wc -l <"$work/quickstart.sh") Linux commands ran as written"
+}
+quickstart
+
 key=00112233445566778899AABBCCDDEEFF
 ids=(--ap 3F27:1004:01 --iap 3F27:1005:00)
 head -c 20000 /dev/urandom >firmware.bin

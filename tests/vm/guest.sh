@@ -102,8 +102,15 @@ udevadm control --reload
 for mode in ap iap; do
   "$bin/brisklink-uhid" "${vm_ids[@]}" --mode "$mode" >/tmp/uaccess.log 2>&1 &
   adapter=$!
+  # settle waits only for events already queued: on a busy machine the
+  # node can come after it returns.
+  node=
+  for _ in $(seq 200); do
+    node=$(ls /sys/class/hidraw 2>/dev/null | head -n 1)
+    [ -n "$node" ] && break
+    sleep 0.05
+  done
   udevadm settle --timeout=10
-  node=$(ls /sys/class/hidraw | head -n 1)
   udevadm test "/sys/class/hidraw/$node" >"$out/uaccess-$mode.txt" 2>&1
   kill -TERM "$adapter" && wait "$adapter"
 done
