@@ -70,6 +70,18 @@ quickstart() {
     exit 1
   fi
   echo "release test: the quick start's $(wc -l <"$work/quickstart.sh") Linux commands ran as written"
+  # Its cmd lines, from a batch file (a command line handed through Wine's
+  # argv would be quoted again), in Wine's cmd.
+  command -v wine >/dev/null || return 0
+  { grep '^  windows\\' "$copy/QUICKSTART.txt" | sed 's/^  //; s/$/\nif errorlevel 1 exit 1/'; echo "exit 0"; } |
+    sed 's/$/\r/' >"$copy/quickstart.bat"
+  if ! (cd "$copy" && WINEDEBUG=-all wine cmd /c quickstart.bat) >"$work/quickstart-cmd.out" 2>&1 ||
+    [ ! -s "$copy/Brisklink-Update-2.1.0.exe" ]; then
+    echo "release test: the quick start's cmd lines failed under Wine:" >&2
+    cat "$copy/quickstart.bat" "$work/quickstart-cmd.out" >&2
+    exit 1
+  fi
+  echo "release test: the quick start's cmd lines ran as written under Wine"
 }
 quickstart
 
