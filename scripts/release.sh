@@ -44,6 +44,13 @@ for exe in IAP.exe brisklink-pack.exe IAP-emu.exe; do
 done
 cp build/linux/bin/IAP build/linux/bin/brisklink-pack build/linux/bin/IAP-emu \
   build/linux/bin/brisklink-emu "$out/linux/"
+# The device library for other programs, with its header.
+mkdir -p "$out/library/windows" "$out/library/linux" "$out/library/include"
+cp build/windows/bin/brisklink-isp.dll build/windows/bin/brisklink-isp-emu.dll \
+  build/windows/libbrisklink-isp.dll.a build/windows/libbrisklink-isp-emu.dll.a \
+  "$out/library/windows/"
+cp build/linux/bin/libbrisklink-isp.so build/linux/bin/libbrisklink-isp-emu.so "$out/library/linux/"
+cp isp/isp.h "$out/library/include/"
 cp docs/*.md "$out/docs/"
 cp -r docs/images "$out/docs/"
 
@@ -63,6 +70,7 @@ linux/IAP, linux/brisklink-pack   the same for Linux
 linux/brisklink-emu        an emulated adapter, for trying without hardware
 */IAP-emu(.exe)            the updater built to talk to brisklink-emu
 samples/firmware.bin       a sample firmware image (16 KiB) to pack
+library/                   the device library for other programs (docs/api.md)
 docs/                      how everything works (start with usage.md)
 
 Pack an updater (Windows, in cmd):

@@ -19,7 +19,8 @@ release=$(find . -maxdepth 1 -type d -name 'brisklink-*' | head -n 1)
 [ -n "$release" ] || { echo "release test: nothing unpacked from $zip" >&2; exit 1; }
 (cd "$release" && sha256sum --quiet -c SHA256SUMS)
 for f in windows/IAP.exe windows/brisklink-pack.exe linux/IAP linux/brisklink-pack \
-  QUICKSTART.txt docs/usage.md; do
+  QUICKSTART.txt docs/usage.md library/windows/brisklink-isp.dll library/linux/libbrisklink-isp.so \
+  library/include/isp.h; do
   [ -e "$release/$f" ] || { echo "release test: $f is missing" >&2; exit 1; }
 done
 
