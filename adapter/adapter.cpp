@@ -212,6 +212,13 @@ void SimulatedAdapter::heal(std::int64_t nowMs) {
     comeBackAs_ = appValid ? Mode::Application : Mode::Loader;
 }
 
+void SimulatedAdapter::replug(std::int64_t nowMs) {
+    settle(nowMs);
+    const std::uint8_t* vector = memory(config_.appStart, 4, false);
+    const bool appValid = vector != nullptr && le32(vector) != 0xFFFFFFFF;
+    leaveBus(nowMs, config_.reenumerateMs, appValid ? Mode::Application : Mode::Loader);
+}
+
 void SimulatedAdapter::note(Command c, const std::string& detail) {
     log_.push_back(std::string(commandName(c)) + (detail.empty() ? "" : " " + detail));
 }

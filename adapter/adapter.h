@@ -118,6 +118,9 @@ class SimulatedAdapter {
     // plugged in again (it starts what its flash holds: the application when
     // there is one, else the loader).
     void heal(std::int64_t nowMs);
+    // Unplugged and plugged in again: off the bus for `reenumerateMs`, its
+    // session ended, back running what its flash holds. Faults stay.
+    void replug(std::int64_t nowMs);
 
     // Inspection for tests and the emulator.
     Mode mode(std::int64_t nowMs);

@@ -19,6 +19,7 @@ namespace {
 
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> healRequested{false};
+std::atomic<bool> replugRequested{false};
 
 void dump(adapter::SimulatedBus& bus, const std::string& dir) {
     std::vector<const adapter::SimulatedAdapter*> all;
@@ -41,6 +42,16 @@ std::thread startHealer(adapter::SimulatedBus& bus, const adapter::AdapterOption
                         bus.adapter(i).heal(platform::clock().nowMs());
                 }
                 std::cout << "brisklink-emu: faults healed" << std::endl;
+            }
+            // SIGUSR2: what a user of the real adapter does when it no longer
+            // answers: unplug it and plug it in again.
+            if (replugRequested.exchange(false)) {
+                {
+                    std::lock_guard lock(bus.mutex());
+                    for (std::size_t i = 0; i < bus.size(); ++i)
+                        bus.adapter(i).replug(platform::clock().nowMs());
+                }
+                std::cout << "brisklink-emu: unplugged and plugged in again" << std::endl;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -83,7 +94,7 @@ int main(int argc, char** argv) {
     for (const adapter::AdapterConfig& each : adapter::adapterConfigs(options, config))
         bus.add(each);
 
-    platform::signals::install(&stopRequested, &healRequested);
+    platform::signals::install(&stopRequested, &healRequested, &replugRequested);
     std::thread healer = startHealer(bus, options);
 
     const bool served = adapter::serve(

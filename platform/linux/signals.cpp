@@ -8,11 +8,13 @@ namespace {
 
 std::atomic<bool>* stopFlag = nullptr;
 std::atomic<bool>* userFlag = nullptr;
+std::atomic<bool>* user2Flag = nullptr;
 
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 extern "C" void onStop(int) { stopFlag->store(true); }
 extern "C" void onUser(int) { userFlag->store(true); }
+extern "C" void onUser2(int) { user2Flag->store(true); }
 
 void handle(int signal, void (*handler)(int)) {
     struct sigaction action {};
@@ -22,7 +24,7 @@ void handle(int signal, void (*handler)(int)) {
 
 } // namespace
 
-void install(std::atomic<bool>* stop, std::atomic<bool>* user) {
+void install(std::atomic<bool>* stop, std::atomic<bool>* user, std::atomic<bool>* user2) {
     stopFlag = stop;
     handle(SIGINT, onStop);
     handle(SIGTERM, onStop);
@@ -30,6 +32,10 @@ void install(std::atomic<bool>* stop, std::atomic<bool>* user) {
     if (user != nullptr) {
         userFlag = user;
         handle(SIGUSR1, onUser);
+    }
+    if (user2 != nullptr) {
+        user2Flag = user2;
+        handle(SIGUSR2, onUser2);
     }
 }
 

@@ -517,6 +517,10 @@ TEST_F(Console, ALoaderHeldByAnotherSessionIsReportedOnStandardError) {
     EXPECT_NE(err.find("Unplug the adapter, plug it in again"), std::string::npos) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
     EXPECT_TRUE(a.keyedPhase());
+    // As the hint says: unplugged and plugged in again, it answers.
+    a.replug(clock_.nowMs());
+    EXPECT_FALSE(a.keyedPhase());
+    EXPECT_EQ(run({"/c"}).exitCode, 0);
 }
 
 TEST_F(Console, AnAdapterThisUserMayNotOpenIsNamedOnceWithItsUdevRule) {
