@@ -143,6 +143,12 @@ class ConsoleFace : public steps::FrontEnd {
                           note.attempt & 0xFF, (note.attempt >> 8) & 0xFF, digest[0], digest[1]);
             return diagnose(std::u16string(text, text + std::strlen(text)));
         }
+        case Event::WrongCommandKey:
+            return diagnose(
+                u"This updater's command key is not the adapter's: it was packed for another "
+                u"adapter. The loader took the authentication and refuses every command signed "
+                u"with this key, so it stays in the session this run opened: unplug the adapter, "
+                u"plug it in again and run the updater packed for it.\n");
         case Event::Connected:
             printMessage(settings_, "Connected\n");
             printMessage(settings_, u"Loader F/W version: " + run_.state.loaderVersion + u"\n");

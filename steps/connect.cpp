@@ -166,11 +166,15 @@ Connection connect(Run& run, FrontEnd& face) {
 
     if (!face.enterSession()) return stopped(run, false);
     run.session.sendAuthentication();
+    // The authentication does not depend on the command key: a loader that
+    // takes it and then refuses every command has another key. One held by
+    // an earlier session does not take the authentication at all.
+    const bool authenticated = run.session.state.rollingEnabled != 0;
     AdapterReadNotes notes;
     const bool read = !face.stopRequested() && readAdapterInformation(run, face, notes);
     // Only while it is still there: an unplugged adapter is no hung one.
     if (notes.probeFailed && !face.stopRequested() && loaderAnswers(run, face))
-        face.note({Event::HungLoader});
+        face.note({authenticated ? Event::WrongCommandKey : Event::HungLoader});
     if (face.stopRequested()) return stopped(run, true);
     if (notes.versionRead) face.note({Event::AdapterVersion, 0, s.chipVersion});
     if (!read) {

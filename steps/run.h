@@ -46,7 +46,8 @@ enum class Event {
     LoaderMissing,
     ItemFailed, // text: the item's line
     HungLoader,
-    AdapterVersion, // text: the version the record holds
+    WrongCommandKey, // the authentication was taken, every keyed command refused
+    AdapterVersion,  // text: the version the record holds
     Connected,
     AccessDenied, // text: the hint, with the udev rule
     AdapterBusy,  // text: why the adapter found is not this run's to use

@@ -521,6 +521,23 @@ TEST_F(Console, ALoaderHeldByAnotherSessionIsReportedOnStandardError) {
     a.replug(clock_.nowMs());
     EXPECT_FALSE(a.keyedPhase());
     EXPECT_EQ(run({"/c"}).exitCode, 0);
+
+    // An adapter with another command key takes the authentication and then
+    // refuses every command: told apart from a held session.
+    AdapterConfig other;
+    other.startMode = Mode::Loader;
+    other.commandKey = std::vector<std::uint8_t>(16, 0x5A);
+    platform::hid::setBus(nullptr);
+    adapter::SimulatedBus bus(clock_, &clock_);
+    platform::hid::setBus(&bus);
+    bus.add(other);
+    newSession();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(run({"/c"}).exitCode, 1);
+    const std::string wrong = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(wrong.find("command key is not the adapter's"), std::string::npos) << wrong;
+    EXPECT_EQ(wrong.find("held by an earlier session"), std::string::npos) << wrong;
+    platform::hid::setBus(&bus_);
 }
 
 TEST_F(Console, AnAdapterThisUserMayNotOpenIsNamedOnceWithItsUdevRule) {
