@@ -11,6 +11,7 @@
 #include <sys/ioctl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -178,8 +179,7 @@ class HidrawBus : public Bus {
         // like this and the run would wait out its limits without a word.
         // Said at once, on standard error only: the run itself fails as any
         // run without answers does.
-        if (n < 0 && (errno == EINVAL || errno == ENOTTY) && !oldKernelSaid_) {
-            oldKernelSaid_ = true;
+        if (n < 0 && (errno == EINVAL || errno == ENOTTY) && !oldKernelSaid_.exchange(true)) {
             writeStandardError(u"This Linux kernel is too old for the adapter's status reads "
                                u"through hidraw (HIDIOCGINPUT); Linux 5.11 or later is needed.\n");
         }
@@ -217,7 +217,12 @@ class HidrawBus : public Bus {
 
     void close(Handle h) override {
         if (h < 0) return;
-        reportIds_.erase(fd(h));
+        {
+            // Forgotten before the descriptor is closed: once closed, its
+            // number may come back at once for another thread's node.
+            const std::lock_guard lock(mutex_);
+            reportIds_.erase(fd(h));
+        }
         ::close(fd(h));
     }
 
@@ -277,7 +282,7 @@ class HidrawBus : public Bus {
     std::mutex mutex_;
     std::vector<DeniedDevice> denied_;
     std::map<int, bool> reportIds_; // by descriptor: does the device number its reports
-    bool oldKernelSaid_ = false;
+    std::atomic<bool> oldKernelSaid_{false};
 };
 
 } // namespace
