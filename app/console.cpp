@@ -25,6 +25,13 @@ void printMessage(const ConsoleSettings& settings, const char* asciiText) {
     printMessage(settings, platform::ascii(asciiText));
 }
 
+void sayWhatTheSearchSaw(platform::hid::Bus& bus, const image::ProgramData& program,
+                         const ConsoleSettings& settings) {
+    const std::string seen = steps::searchReport(bus, program);
+    if (!seen.empty() && !settings.silentMode)
+        platform::writeStandardError(platform::utf8ToUtf16("The search saw: " + seen + "\n"));
+}
+
 void printUsage(const ConsoleSettings& settings) {
     // Windows' text is the product's own; elsewhere the program says the name
     // it was started by and how that system's shells give the exit code.
@@ -151,7 +158,10 @@ int listAction(platform::hid::Bus& bus, const image::ProgramData& program,
             printMessage(settings, platform::utf8ToUtf16(steps::adapterLine(a) + "\n"));
         }
     }
-    if (all.empty()) printMessage(settings, "No adapter is on the bus.\n");
+    if (all.empty()) {
+        printMessage(settings, "No adapter is on the bus.\n");
+        sayWhatTheSearchSaw(bus, program, settings);
+    }
     return all.empty() ? 1 : 0;
 }
 
@@ -208,7 +218,15 @@ Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& req
 int fleetAction(isp::Session& main, const image::ProgramData& program,
                 const steps::UpdateImages& images, const ConsoleSettings& settings,
                 const Request& request) {
-    const auto all = steps::listAdapters(main.bus(), program);
+    // An adapter that a run just restarted is off the bus for a second or
+    // so: a batch started right after another waits for the first to show.
+    auto all = steps::listAdapters(main.bus(), program);
+    for (int attempt = 0; all.empty() && attempt < 6 && !platform::interruptRequested();
+         ++attempt) {
+        steps::pause(500);
+        all = steps::listAdapters(main.bus(), program);
+    }
+    if (all.empty()) sayWhatTheSearchSaw(main.bus(), program, settings);
     std::vector<Outcome> outcomes(all.size());
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < all.size(); ++i)

@@ -23,6 +23,10 @@ struct ConsoleSettings {
 void printMessage(const ConsoleSettings& settings, const std::u16string& text);
 void printMessage(const ConsoleSettings& settings, const char* asciiText);
 void printUsage(const ConsoleSettings& settings);
+// After a search that found no adapter: one line on standard error (unless
+// silent) of what the bus showed instead.
+void sayWhatTheSearchSaw(platform::hid::Bus& bus, const image::ProgramData& program,
+                         const ConsoleSettings& settings);
 
 // The console's connection and update of the adapter of `run`; each returns
 // 0 for success, 1 for failure. `current`, when given, is set when "/p"

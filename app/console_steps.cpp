@@ -128,9 +128,7 @@ class ConsoleFace : public steps::FrontEnd {
             printMessage(settings_, note.event == Event::ApplicationMissing
                                         ? "\nConnect AP Fail!\n\n"
                                         : "Connect IAP Fail!\n\n");
-            const std::string seen = steps::searchReport(run_.session.bus(), run_.program);
-            if (!seen.empty()) diagnose(platform::utf8ToUtf16("The search saw: " + seen + "\n"));
-            return;
+            return sayWhatTheSearchSaw(run_.session.bus(), run_.program, settings_);
         }
         case Event::DigestMismatch: {
             const auto* digest = run_.program.info.digest;

@@ -476,13 +476,20 @@ TEST_F(Console, AnInterruptCutsAReplyWaitShortAndTheSessionStillEnds) {
 TEST_F(Console, AFailedSearchSaysWhatItSawOnStandardError) {
     // Nothing of the adapter's vendor; then the adapter with another usage
     // page, and a device of the vendor with a third product ID.
-    auto search = [&] {
+    // A batch or a listing that finds none says the same.
+    auto search = [&](std::vector<std::string> args = {"/c"},
+                      const std::string& out =
+                          "Connecting AP" + std::string(60, '.') + "\nConnect AP Fail!\n\n") {
         ::testing::internal::CaptureStderr();
-        const auto r = run({"/c"});
-        EXPECT_EQ(r.out, "Connecting AP" + std::string(60, '.') + "\nConnect AP Fail!\n\n");
+        const auto r = run(args);
+        EXPECT_EQ(r.out, out);
+        EXPECT_EQ(r.exitCode, 1);
         return ::testing::internal::GetCapturedStderr();
     };
-    EXPECT_EQ(search(), "The search saw: no HID device of vendor 3F27 is on the bus\n");
+    const std::string nothing = "The search saw: no HID device of vendor 3F27 is on the bus\n";
+    EXPECT_EQ(search(), nothing);
+    EXPECT_EQ(search({"/a", "/c"}, "0 adapters: 0 read, 0 failed\n"), nothing);
+    EXPECT_EQ(search({"/l"}, "No adapter is on the bus.\n"), nothing);
     AdapterConfig wrongPage, otherProduct;
     wrongPage.application.usageSelector = 3;
     otherProduct.application.productId = 0x1010;
