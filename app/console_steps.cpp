@@ -142,6 +142,11 @@ class ConsoleFace : public steps::FrontEnd {
             return diagnose(std::u16string(text, text + std::strlen(text)));
         }
         case Event::WrongCommandKey:
+            if (note.attempt == 0)
+                return diagnose(u"This updater's command key is not the adapter's: it was packed "
+                                u"for another adapter. The loader refused a command signed with "
+                                u"this key; no session was opened and the adapter waits in its "
+                                u"loader: run the updater packed for it.\n");
             return diagnose(
                 u"This updater's command key is not the adapter's: it was packed for another "
                 u"adapter. The loader took the authentication and refuses every command signed "

@@ -353,6 +353,32 @@ int Session::getInformation(int kind, std::uint16_t* text, int* textBytes) {
     return 1;
 }
 
+// One information command while both sides are plain: its frame CRC is the
+// only thing in it that depends on the command key. The loader answers it
+// with the data report and "O"; one that holds another key refuses it with
+// another text and no data. Checked before the authentication because the
+// authentication itself does not depend on the key: a loader that took it
+// from a run with the wrong key stays in that session, since the reset that
+// would end it is refused too, and only unplugging it helps.
+Session::KeyCheck Session::checkCommandKey() {
+    if (state.rollingEnabled != 0) return KeyCheck::Unknown;
+    if (!readyCheck() || !writeHandleValid()) return KeyCheck::Unknown;
+    Report out{};
+    out[kCodeAt] = code::kInformation;
+    for (std::size_t i = 2; i < out.size(); ++i)
+        out[i] = filler();
+    if (!send(out)) return KeyCheck::Unknown;
+    // The data report comes before the status: after a refusal a short look
+    // is enough. It is taken off the queue whatever came, so that the next
+    // read of data reports does not find it first.
+    const bool answered = pollReply(5);
+    const bool accepted = answered && replyText() == "O";
+    Report data{};
+    const bool delivered = readDataReport(data, answered && !accepted ? 100 : 5000);
+    if (answered && !accepted) return delivered ? KeyCheck::Unknown : KeyCheck::Refused;
+    return answered || delivered ? KeyCheck::Taken : KeyCheck::Unknown;
+}
+
 int Session::sendAuthentication() {
     auto& s = state;
     if (s.scramblingEnabled == 0 || s.rollingEnabled != 0) return 1;

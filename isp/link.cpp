@@ -153,11 +153,11 @@ bool Session::getInputReport(Report& into) {
     return got == hid::ReadResult::Ok;
 }
 
-bool Session::readDataReport(Report& into) {
+bool Session::readDataReport(Report& into, int timeoutMs) {
     into.fill(0);
     if (!isOpen(state.readHandle)) return false;
-    const hid::ReadResult got =
-        bus().readReport(state.readHandle, into.data(), state.deviceCaps.inputReportLength, 5000);
+    const hid::ReadResult got = bus().readReport(state.readHandle, into.data(),
+                                                 state.deviceCaps.inputReportLength, timeoutMs);
     if (got == hid::ReadResult::Gone) dropLink();
     return got == hid::ReadResult::Ok;
 }

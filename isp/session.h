@@ -126,6 +126,12 @@ class Session {
     int readData(std::uint32_t start, std::uint32_t end, std::uint8_t* buffer);
     int crcCheck(std::uint16_t* result, const std::uint8_t* parameters);
     int getLibraryLog(std::uint16_t* buffer, int capacity) const;
+    // Before any session is opened: whether the loader takes a command
+    // signed with this session's command key. Unknown when the loader gives
+    // no answer to plain commands (nor to the ready check) and when the link
+    // is already in its keyed phase.
+    enum class KeyCheck { Taken, Refused, Unknown };
+    KeyCheck checkCommandKey();
 
     // The link beneath the commands.
     // Discovery with the stored match values; 1 when the adapter is open.
@@ -153,8 +159,8 @@ class Session {
     // when no report could be had. A removed device drops the link.
     bool getInputReport(Report& into);
     // One report of the interrupt queue into `into` (cleared first), waiting
-    // up to 5 s; false when none came. A removed device drops the link.
-    bool readDataReport(Report& into);
+    // up to `timeoutMs`; false when none came. A removed device drops the link.
+    bool readDataReport(Report& into, int timeoutMs = 5000);
     // True once `limitSeconds` have passed since `t0`, at once when the link
     // has been dropped, and at once when an interruption that the session
     // has not yet answered comes: the end of every reply wait.

@@ -165,6 +165,15 @@ Connection connect(Run& run, FrontEnd& face) {
     }
 
     if (!face.enterSession()) return stopped(run, false);
+    if (run.session.checkCommandKey() == isp::Session::KeyCheck::Refused) {
+        // Nothing is opened with a key the loader refuses: it stays as it
+        // is, in its loader, for the updater that carries its key.
+        face.note({Event::ItemFailed, 0, platform::ascii("ISP_GetInformation 0\t-->Fail\n")});
+        face.note({Event::WrongCommandKey, 0});
+        run.session.close();
+        pause(face.pacing().failedReadPauseMs);
+        return Connection::ReadFailed;
+    }
     run.session.sendAuthentication();
     // The authentication does not depend on the command key: a loader that
     // takes it and then refuses every command has another key. One held by
@@ -174,7 +183,7 @@ Connection connect(Run& run, FrontEnd& face) {
     const bool read = !face.stopRequested() && readAdapterInformation(run, face, notes);
     // Only while it is still there: an unplugged adapter is no hung one.
     if (notes.probeFailed && !face.stopRequested() && loaderAnswers(run, face))
-        face.note({authenticated ? Event::WrongCommandKey : Event::HungLoader});
+        face.note({authenticated ? Event::WrongCommandKey : Event::HungLoader, 1});
     if (face.stopRequested()) return stopped(run, true);
     if (notes.versionRead) face.note({Event::AdapterVersion, 0, s.chipVersion});
     if (!read) {

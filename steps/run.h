@@ -46,8 +46,10 @@ enum class Event {
     LoaderMissing,
     ItemFailed, // text: the item's line
     HungLoader,
-    WrongCommandKey, // the authentication was taken, every keyed command refused
-    AdapterVersion,  // text: the version the record holds
+    // The loader refuses this updater's command key; attempt 0: found before
+    // any session was opened, 1: after the authentication, which it took.
+    WrongCommandKey,
+    AdapterVersion, // text: the version the record holds
     Connected,
     AccessDenied, // text: the hint, with the udev rule
     AdapterBusy,  // text: why the adapter found is not this run's to use
