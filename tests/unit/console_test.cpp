@@ -529,10 +529,8 @@ TEST_F(Console, ALoaderHeldByAnotherSessionIsReportedOnStandardError) {
     EXPECT_FALSE(a.keyedPhase());
     EXPECT_EQ(run({"/c"}).exitCode, 0);
 
-    // An adapter with another command key refuses the first keyed command,
-    // which comes before the authentication: told apart from a held
-    // session, and left out of any session for the updater that carries
-    // its key.
+    // Another command key: refused before any session is opened, so the
+    // updater that carries the adapter's key finds it ready.
     AdapterConfig other;
     other.startMode = Mode::Loader;
     other.commandKey = std::vector<std::uint8_t>(16, 0x5A);
