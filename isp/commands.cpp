@@ -302,16 +302,20 @@ int Session::exit() {
     return 0;
 }
 
-int Session::getInformation(int kind, std::uint16_t* text, int* textBytes) {
-    if (text == nullptr || textBytes == nullptr) return 1;
-    const std::int64_t startMs = platform::clockMs();
-    if (!readyCheck() || !writeHandleValid()) return 1;
-    // Its own buffers: the shared report buffers stay as they are.
+// In a buffer of its own: the shared report buffers stay as they are.
+bool Session::sendInformationCommand() {
     Report out{};
     out[kCodeAt] = code::kInformation;
     for (std::size_t i = 2; i < out.size(); ++i)
         out[i] = filler();
-    if (!send(out)) return 1;
+    return send(out);
+}
+
+int Session::getInformation(int kind, std::uint16_t* text, int* textBytes) {
+    if (text == nullptr || textBytes == nullptr) return 1;
+    const std::int64_t startMs = platform::clockMs();
+    if (!readyCheck() || !writeHandleValid()) return 1;
+    if (!sendInformationCommand()) return 1;
     Report data{};
     if (!readDataReport(data)) {
         appendLog("HidD_GetInputReport error");
@@ -362,19 +366,15 @@ int Session::getInformation(int kind, std::uint16_t* text, int* textBytes) {
 // would end it is refused too, and only unplugging it helps.
 Session::KeyCheck Session::checkCommandKey() {
     if (state.rollingEnabled != 0) return KeyCheck::Unknown;
-    if (!readyCheck() || !writeHandleValid()) return KeyCheck::Unknown;
-    Report out{};
-    out[kCodeAt] = code::kInformation;
-    for (std::size_t i = 2; i < out.size(); ++i)
-        out[i] = filler();
-    if (!send(out)) return KeyCheck::Unknown;
+    if (!readyCheck() || !writeHandleValid() || !sendInformationCommand()) return KeyCheck::Unknown;
     // The data report comes before the status: after a refusal a short look
     // is enough. It is taken off the queue whatever came, so that the next
     // read of data reports does not find it first.
     const bool answered = pollReply(5);
     const bool accepted = answered && replyText() == "O";
     Report data{};
-    const bool delivered = readDataReport(data, answered && !accepted ? 100 : 5000);
+    const int waitMs = platform::interruptRequested() ? 0 : answered && !accepted ? 100 : 5000;
+    const bool delivered = readDataReport(data, waitMs);
     if (answered && !accepted) return delivered ? KeyCheck::Unknown : KeyCheck::Refused;
     return answered || delivered ? KeyCheck::Taken : KeyCheck::Unknown;
 }

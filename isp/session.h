@@ -178,6 +178,7 @@ class Session {
     bool writeHandleValid();
     Report& startReport(std::uint8_t code, std::uint8_t option, bool fillerOption = false);
     bool send(Report& r, bool keyed = true);
+    bool sendInformationCommand();
     void endUnansweredSession(std::uint8_t option, bool keyed);
     int resetCommand(std::uint8_t option, bool keyed);
     int statusCommand(const StatusCommand& command, std::uint32_t start, std::uint32_t end,

@@ -174,6 +174,7 @@ Connection connect(Run& run, FrontEnd& face) {
         pause(face.pacing().failedReadPauseMs);
         return Connection::ReadFailed;
     }
+    if (face.stopRequested()) return stopped(run, false);
     run.session.sendAuthentication();
     // The authentication does not depend on the command key: a loader that
     // takes it and then refuses every command has another key. One held by
