@@ -457,6 +457,11 @@ bool SimulatedAdapter::receive(const std::uint8_t* bytes, std::size_t length, st
     Report r{};
     std::memcpy(r.data(), bytes, std::min(length, r.size()));
     if (mode_ == Mode::Loader && !rolling_ && tryAuthentication(r, nowMs)) return true;
+    if (mode_ == Mode::Loader && !rolling_ && !config_.plainCommands &&
+        r[isp::kCodeAt] != isp::code::kReady) {
+        note(classify(r[isp::kCodeAt], r[isp::kOptionAt]), "ignored before a session");
+        return true;
+    }
     descramble(r);
     dispatch(r, nowMs);
     return true;

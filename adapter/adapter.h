@@ -91,6 +91,10 @@ struct AdapterConfig {
     std::uint16_t loaderVersion = 0x105;
     std::int64_t reenumerateMs = 500;
     std::uint16_t reportLength = 65;
+    // False: the loader answers nothing but the ready check and the
+    // authentication before a session (as a loader may that only takes
+    // commands inside one).
+    bool plainCommands = true;
     Faults faults;
 };
 

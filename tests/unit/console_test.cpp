@@ -529,29 +529,40 @@ TEST_F(Console, ALoaderHeldByAnotherSessionIsReportedOnStandardError) {
     EXPECT_FALSE(a.keyedPhase());
     EXPECT_EQ(run({"/c"}).exitCode, 0);
 
-    // Another command key: refused before any session is opened, so the
-    // updater that carries the adapter's key finds it ready.
-    AdapterConfig other;
-    other.startMode = Mode::Loader;
-    other.commandKey = std::vector<std::uint8_t>(16, 0x5A);
-    platform::hid::setBus(nullptr);
-    adapter::SimulatedBus bus(clock_, &clock_);
-    platform::hid::setBus(&bus);
-    auto& b = bus.add(other);
-    newSession();
-    ::testing::internal::CaptureStderr();
-    const auto refused = run({"/c"});
-    const std::string wrong = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(refused.out, "Connecting AP-->OK\nConnecting IAP-->OK\nISP_GetInformation "
-                           "0\t-->Fail\nEXE F/W version: 2.1.0\n");
-    EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_NE(wrong.find("command key is not the adapter's"), std::string::npos) << wrong;
-    EXPECT_NE(wrong.find("no session was opened"), std::string::npos) << wrong;
-    EXPECT_FALSE(b.keyedPhase());
-    content_.info.commandKeyLength = 16;
-    std::fill_n(content_.info.commandKey, 16, 0x5A);
-    newSession();
-    EXPECT_EQ(run({"/c"}).exitCode, 0);
+    // Another command key. A loader that takes commands before a session
+    // refuses the check and is left out of any, ready for the updater with
+    // its key; one that answers nothing before a session shows the wrong key
+    // only after the authentication, and stays in that session.
+    for (const bool plain : {true, false}) {
+        AdapterConfig other;
+        other.startMode = Mode::Loader;
+        other.commandKey = std::vector<std::uint8_t>(16, plain ? 0x5A : 0xA5);
+        other.plainCommands = plain;
+        platform::hid::setBus(nullptr);
+        adapter::SimulatedBus bus(clock_, &clock_);
+        platform::hid::setBus(&bus);
+        auto& b = bus.add(other);
+        newSession();
+        ::testing::internal::CaptureStderr();
+        const auto refused = run({"/c"});
+        const std::string wrong = ::testing::internal::GetCapturedStderr();
+        std::string failures;
+        for (int i = 0; i < (plain ? 1 : 20); ++i)
+            failures += "ISP_GetInformation 0\t-->Fail\n";
+        EXPECT_EQ(refused.out, "Connecting AP-->OK\nConnecting IAP-->OK\n" + failures +
+                                   "EXE F/W version: 2.1.0\n");
+        EXPECT_EQ(refused.exitCode, 1);
+        EXPECT_NE(wrong.find("command key is not the adapter's"), std::string::npos) << wrong;
+        EXPECT_NE(wrong.find(plain ? "no session was opened" : "stays in the session"),
+                  std::string::npos)
+            << wrong;
+        EXPECT_EQ(b.keyedPhase(), !plain);
+        if (!plain) break;
+        content_.info.commandKeyLength = 16;
+        std::fill_n(content_.info.commandKey, 16, 0x5A);
+        newSession();
+        EXPECT_EQ(run({"/c"}).exitCode, 0);
+    }
     platform::hid::setBus(&bus_);
 }
 
