@@ -11,10 +11,23 @@ import sys
 KEY = bytes.fromhex("00112233445566778899AABBCCDDEEFF")
 
 
+def end_with_parent():
+    # PR_SET_PDEATHSIG: should this script die in the library, the emulator
+    # goes too instead of holding the test runner's output open.
+    ctypes.CDLL(None).prctl(1, 15)
+
+
+def wine_environment():
+    # A sanitizer runtime preloaded for the library has no place in Wine.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    env["WINEDEBUG"] = "-all"
+    return env
+
+
 def start_emulator(path):
     emu = subprocess.Popen([path, "--port", "0", "--mode", "iap", "--version", "1.0.0",
                             "--command-key", KEY.hex().upper()],
-                           stdout=subprocess.PIPE, text=True)
+                           stdout=subprocess.PIPE, text=True, preexec_fn=end_with_parent)
     line = emu.stdout.readline()
     prefix = "brisklink-emu: listening on "
     if not line.startswith(prefix):
@@ -57,7 +70,7 @@ def main():
               % (got[0], got[1], os.path.basename(library)))
         if probe and os.path.exists(probe):
             out = subprocess.run(["wine", probe], capture_output=True, text=True,
-                                 env=dict(os.environ, WINEDEBUG="-all"))
+                                 env=wine_environment())
             lines = out.stdout.replace("\r", "")
             if out.returncode != 0 or lines != "loader: IAP V105\nrecord: 1.0.0\n":
                 sys.exit("read_adapter: the DLL under Wine: exit %d, %r %r"
