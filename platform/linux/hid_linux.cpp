@@ -79,7 +79,7 @@ std::string sysfsLocation(const std::string& path) {
     if (::realpath(device.c_str(), resolved) != nullptr) {
         std::string dir = resolved;
         for (int up = 0; up < 4 && dir.size() > 1; ++up) {
-            dir = dir.substr(0, dir.rfind('/'));
+            dir.resize(dir.rfind('/'));
             struct stat st {};
             // A USB device's directory is the one that has a devpath file.
             if (::stat((dir + "/devpath").c_str(), &st) == 0) return dir.substr(dir.rfind('/') + 1);
