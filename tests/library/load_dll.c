@@ -36,7 +36,8 @@ int main(void) {
         putchar(text[i] & 0x7F);
     uint8_t record[64];
     if (readData(0x1800, 0x183F, record) != 0) return 6;
-    const uint32_t length = record[0] | record[1] << 8 | record[2] << 16 | (uint32_t)record[3] << 24;
+    const uint32_t length =
+        record[0] | record[1] << 8 | record[2] << 16 | (uint32_t)record[3] << 24;
     printf("\nrecord: %.*s\n", (int)(length < 60 ? length : 60), (const char*)record + 4);
     reset(1);
     return 0;
