@@ -367,16 +367,19 @@ int Session::getInformation(int kind, std::uint16_t* text, int* textBytes) {
 Session::KeyCheck Session::checkCommandKey() {
     if (state.rollingEnabled != 0) return KeyCheck::Unknown;
     if (!readyCheck() || !writeHandleValid() || !sendInformationCommand()) return KeyCheck::Unknown;
-    // The data report comes before the status: after a refusal a short look
-    // is enough. It is taken off the queue whatever came, so that the next
-    // read of data reports does not find it first.
-    const bool answered = pollReply(5);
-    const bool accepted = answered && replyText() == "O";
+    // The data report first, as the information read takes it: a stack that
+    // answers a status read with whatever input report came last (Wine does)
+    // must not make an answer look like a refusal. Its status is then taken
+    // off the queue, so that the next command does not read it as its own.
     Report data{};
-    const int waitMs = platform::interruptRequested() ? 0 : answered && !accepted ? 100 : 5000;
-    const bool delivered = readDataReport(data, waitMs);
-    if (answered && !accepted) return delivered ? KeyCheck::Unknown : KeyCheck::Refused;
-    return answered || delivered ? KeyCheck::Taken : KeyCheck::Unknown;
+    const bool delivered = readDataReport(data);
+    const std::int64_t t0 = platform::timeSeconds();
+    bool answered = false;
+    while (!answered && !replyWaitOver(t0, 2))
+        answered = getInputReport(state.inReport);
+    if (delivered) return KeyCheck::Taken;
+    const std::string text = answered ? replyText() : std::string();
+    return text.empty() || text == "O" ? KeyCheck::Unknown : KeyCheck::Refused;
 }
 
 int Session::sendAuthentication() {

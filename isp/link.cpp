@@ -153,11 +153,11 @@ bool Session::getInputReport(Report& into) {
     return got == hid::ReadResult::Ok;
 }
 
-bool Session::readDataReport(Report& into, int timeoutMs) {
+bool Session::readDataReport(Report& into) {
     into.fill(0);
     if (!isOpen(state.readHandle)) return false;
-    const hid::ReadResult got = bus().readReport(state.readHandle, into.data(),
-                                                 state.deviceCaps.inputReportLength, timeoutMs);
+    const hid::ReadResult got =
+        bus().readReport(state.readHandle, into.data(), state.deviceCaps.inputReportLength, 5000);
     if (got == hid::ReadResult::Gone) dropLink();
     return got == hid::ReadResult::Ok;
 }

@@ -159,8 +159,8 @@ class Session {
     // when no report could be had. A removed device drops the link.
     bool getInputReport(Report& into);
     // One report of the interrupt queue into `into` (cleared first), waiting
-    // up to `timeoutMs`; false when none came. A removed device drops the link.
-    bool readDataReport(Report& into, int timeoutMs = 5000);
+    // up to 5 s; false when none came. A removed device drops the link.
+    bool readDataReport(Report& into);
     // True once `limitSeconds` have passed since `t0`, at once when the link
     // has been dropped, and at once when an interruption that the session
     // has not yet answered comes: the end of every reply wait.
