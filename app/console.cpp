@@ -7,6 +7,7 @@
 #include "steps/adapters.h"
 #include "steps/claim.h"
 
+#include <algorithm>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -165,21 +166,32 @@ int listAction(platform::hid::Bus& bus, const image::ProgramData& program,
     return all.empty() ? 1 : 0;
 }
 
+// The adapters on the bus, listed again every 500 ms, up to `looks` times,
+// until `wanted` takes the list: an adapter that a run has just restarted is
+// off the bus for a second or so.
+template <typename Wanted>
+std::vector<steps::FoundAdapter>
+listUntil(platform::hid::Bus& bus, const image::ProgramData& program, int looks, Wanted wanted) {
+    std::vector<steps::FoundAdapter> all = steps::listAdapters(bus, program);
+    for (int look = 1; look < looks && !wanted(all) && !platform::interruptRequested(); ++look) {
+        steps::pause(500);
+        all = steps::listAdapters(bus, program);
+    }
+    return all;
+}
+
 // "/port:LOCATION": the run follows that adapter; one that is not there is
 // an error that says what is.
 bool choosePort(steps::Run& run, const ConsoleSettings& settings, const std::u16string& port) {
     const std::string location = platform::utf16ToUtf8(port);
-    // An adapter that is restarting is off the bus for a second or so.
-    constexpr int kAttempts = 6;
-    std::vector<steps::FoundAdapter> all;
-    for (int attempt = 0; attempt < kAttempts && !platform::interruptRequested(); ++attempt) {
-        if (attempt > 0) steps::pause(500);
-        all = steps::listAdapters(run.session.bus(), run.program);
-        for (const steps::FoundAdapter& a : all)
-            if (a.location == location) {
-                run.session.follow(location);
-                return true;
-            }
+    auto there = [&location](const std::vector<steps::FoundAdapter>& all) {
+        return std::any_of(all.begin(), all.end(),
+                           [&](const steps::FoundAdapter& a) { return a.location == location; });
+    };
+    const auto all = listUntil(run.session.bus(), run.program, 6, there);
+    if (there(all)) {
+        run.session.follow(location);
+        return true;
     }
     std::string text = "\nNo adapter at " + location + ".";
     text += all.empty() ? " No adapter is on the bus.\n" : " On the bus:\n";
@@ -218,14 +230,9 @@ Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& req
 int fleetAction(isp::Session& main, const image::ProgramData& program,
                 const steps::UpdateImages& images, const ConsoleSettings& settings,
                 const Request& request) {
-    // An adapter that a run just restarted is off the bus for a second or
-    // so: a batch started right after another waits for the first to show.
-    auto all = steps::listAdapters(main.bus(), program);
-    for (int attempt = 0; all.empty() && attempt < 6 && !platform::interruptRequested();
-         ++attempt) {
-        steps::pause(500);
-        all = steps::listAdapters(main.bus(), program);
-    }
+    // A batch started right after another waits for the first adapter.
+    const auto all =
+        listUntil(main.bus(), program, 7, [](const auto& list) { return !list.empty(); });
     if (all.empty()) sayWhatTheSearchSaw(main.bus(), program, settings);
     std::vector<Outcome> outcomes(all.size());
     std::vector<std::thread> threads;
