@@ -336,13 +336,7 @@ int Session::getInformation(int kind, std::uint16_t* text, int* textBytes) {
     if (kind == 6) state.appAreaStart = static_cast<std::int32_t>(w[1] & 0xFFFF);
 
     Report status{};
-    const std::int64_t t0 = platform::timeSeconds();
-    bool got = false;
-    for (;;) {
-        got = getInputReport(status);
-        if (got || replyWaitOver(t0, 2)) break;
-    }
-    if (!got) {
+    if (!awaitReply(status, 2)) {
         appendLog("HidD_GetInputReport error");
         appendSeconds(startMs);
         return 0;
@@ -373,10 +367,7 @@ Session::KeyCheck Session::checkCommandKey() {
     // off the queue, so that the next command does not read it as its own.
     Report data{};
     const bool delivered = readDataReport(data);
-    const std::int64_t t0 = platform::timeSeconds();
-    bool answered = false;
-    while (!answered && !replyWaitOver(t0, 2))
-        answered = getInputReport(state.inReport);
+    const bool answered = awaitReply(state.inReport, 2);
     if (delivered) return KeyCheck::Taken;
     const std::string text = answered ? replyText() : std::string();
     return text.empty() || text == "O" ? KeyCheck::Unknown : KeyCheck::Refused;

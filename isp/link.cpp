@@ -171,15 +171,18 @@ bool Session::replyWaitOver(std::int64_t t0, std::int64_t limitSeconds) const {
            (platform::interruptRequested() && platform::interruptRequests() > answeredInterrupts_);
 }
 
-bool Session::pollReply(std::int64_t limitSeconds) {
+bool Session::awaitReply(Report& into, std::int64_t limitSeconds) {
     const std::int64_t t0 = platform::timeSeconds();
     for (;;) {
-        if (getInputReport(state.inReport)) return true;
-        if (replyWaitOver(t0, limitSeconds)) {
-            appendLog("HidD_GetInputReport error");
-            return false;
-        }
+        if (getInputReport(into)) return true;
+        if (replyWaitOver(t0, limitSeconds)) return false;
     }
+}
+
+bool Session::pollReply(std::int64_t limitSeconds) {
+    if (awaitReply(state.inReport, limitSeconds)) return true;
+    appendLog("HidD_GetInputReport error");
+    return false;
 }
 
 int Session::readyCheck() {
@@ -230,11 +233,7 @@ int Session::getUserData(std::uint8_t* buffer, int length) {
 }
 
 int Session::getUserResult(int seconds) {
-    const std::int64_t t0 = platform::timeSeconds();
-    for (;;) {
-        if (getInputReport(state.inReport)) return replyText() == "O" ? 1 : 0;
-        if (replyWaitOver(t0, seconds)) return 0;
-    }
+    return awaitReply(state.inReport, seconds) && replyText() == "O" ? 1 : 0;
 }
 
 int Session::getLibraryLog(std::uint16_t* buffer, int capacity) const {

@@ -153,6 +153,9 @@ class Session {
     // fails.
     int writeCommand(const Report& report);
     int writeCommand() { return writeCommand(state.outReport); }
+    // GET_REPORT into `into` until one comes; false once the wait is over
+    // (see replyWaitOver).
+    bool awaitReply(Report& into, std::int64_t limitSeconds);
     // Polls one reply into inReport; false after `limitSeconds` without one.
     bool pollReply(std::int64_t limitSeconds);
     // One GET_REPORT into `into` (normally inReport), cleared first; false
