@@ -27,7 +27,12 @@ int main(void) {
     Reset reset = TAKE(Reset, "ISP_ResetToIAP");
     if (!setKey || !connect || !authenticate || !information || !readData || !reset) return 3;
     setKey(key, sizeof key);
-    if (connect(0x3F27, 0x1005, 0) != 1 || authenticate() != 1) return 4;
+    /* The reader before this one restarted the loader: it is off the bus for
+       half a second. */
+    int found = 0;
+    for (int attempt = 0; attempt < 20 && !found; ++attempt)
+        if (!(found = connect(0x3F27, 0x1005, 0) == 1)) Sleep(250);
+    if (!found || authenticate() != 1) return 4;
     uint16_t text[32];
     int bytes = 0;
     if (information(4, text, &bytes) != 0) return 5;
