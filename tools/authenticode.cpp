@@ -152,36 +152,34 @@ SignatureReport checkSignature(const std::string& path, std::int64_t trailerEnd)
     return report;
 }
 
-const char* signatureText(Signature state) {
+namespace {
+
+// The state's name for scripts (show --json) and its text for people.
+struct SignatureWords {
+    const char* name;
+    const char* text;
+};
+
+SignatureWords signatureWords(Signature state) {
     switch (state) {
     case Signature::None:
-        return "none";
+        return {"none", "none"};
     case Signature::Intact:
-        return "Authenticode, intact (the trailer is inside it)";
+        return {"intact", "Authenticode, intact (the trailer is inside it)"};
     case Signature::Changed:
-        return "Authenticode, broken: the file changed after signing";
+        return {"changed", "Authenticode, broken: the file changed after signing"};
     case Signature::TrailerAfter:
-        return "Authenticode, broken: the trailer was appended after signing (pack, then sign)";
+        return {"trailer-after-signature",
+                "Authenticode, broken: the trailer was appended after signing (pack, then sign)"};
     case Signature::Unchecked:
-        return "Authenticode, digest not SHA-256: not checked";
+        return {"unchecked", "Authenticode, digest not SHA-256: not checked"};
     }
-    return "";
+    return {"", ""};
 }
 
-const char* signatureName(Signature state) {
-    switch (state) {
-    case Signature::None:
-        return "none";
-    case Signature::Intact:
-        return "intact";
-    case Signature::Changed:
-        return "changed";
-    case Signature::TrailerAfter:
-        return "trailer-after-signature";
-    case Signature::Unchecked:
-        return "unchecked";
-    }
-    return "";
-}
+} // namespace
+
+const char* signatureText(Signature state) { return signatureWords(state).text; }
+const char* signatureName(Signature state) { return signatureWords(state).name; }
 
 } // namespace pack
