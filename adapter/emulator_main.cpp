@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
             std::cout << "brisklink-emu: listening on 127.0.0.1:" << bound << std::endl;
         },
         [verbose = options.verbose](std::size_t index, const std::string& line) {
-            if (verbose) std::cout << "adapter " << index << ": " << line << std::endl;
+            if (verbose) std::cout << "adapter " << index + 1 << ": " << line << std::endl;
         });
     stopRequested = true;
     healer.join();

@@ -126,7 +126,7 @@ class Device {
             sendInput(r);
         const auto& log = adapter_.commandLog();
         for (; verbose_ && logged_ < log.size(); ++logged_)
-            std::cout << "adapter " << index_ << ": " << log[logged_] << std::endl;
+            std::cout << "adapter " << index_ + 1 << ": " << log[logged_] << std::endl;
     }
 
   private:
@@ -142,7 +142,7 @@ class Device {
                             "brisklink-" + std::to_string(index_), d, id.vendorId, id.productId))
             return false;
         if (verbose_)
-            std::printf("brisklink-uhid: adapter %zu on the bus as %04X:%04X\n", index_,
+            std::printf("brisklink-uhid: adapter %zu on the bus as %04X:%04X\n", index_ + 1,
                         id.vendorId, id.productId);
         std::fflush(stdout);
         return true;
@@ -152,7 +152,7 @@ class Device {
         if (!device_.created()) return;
         device_.destroy();
         if (verbose_)
-            std::cout << "brisklink-uhid: adapter " << index_ << " left the bus" << std::endl;
+            std::cout << "brisklink-uhid: adapter " << index_ + 1 << " left the bus" << std::endl;
     }
 
     adapter::SimulatedAdapter adapter_;

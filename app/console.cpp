@@ -1,6 +1,8 @@
 #include "app/console.h"
 
+#include "app/actions.h"
 #include "image/program.h"
+#include "platform/clock.h"
 #include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -9,16 +11,16 @@
 
 #include <algorithm>
 #include <optional>
-#include <thread>
 #include <vector>
 
 namespace app {
 
 void printMessage(const ConsoleSettings& settings, const std::u16string& text) {
-    if (settings.silentMode) return;
+    // One adapter's lines keep its last line even when silent: it is the
+    // message of its result.
     if (settings.lines != nullptr)
         settings.lines->text(text);
-    else
+    else if (!settings.silentMode)
         platform::writeStandardOutput(text);
 }
 
@@ -26,26 +28,37 @@ void printMessage(const ConsoleSettings& settings, const char* asciiText) {
     printMessage(settings, platform::ascii(asciiText));
 }
 
+void diagnose(const ConsoleSettings& settings, const std::u16string& text) {
+    if (settings.silentMode) return;
+    if (settings.diagnosisPrefix.empty()) return platform::writeStandardError(text);
+    std::u16string out;
+    std::size_t from = 0;
+    while (from < text.size()) {
+        std::size_t end = text.find(u'\n', from);
+        end = end == std::u16string::npos ? text.size() : end + 1;
+        out += settings.diagnosisPrefix + text.substr(from, end - from);
+        from = end;
+    }
+    platform::writeStandardError(out);
+}
+
 void sayWhatTheSearchSaw(platform::hid::Bus& bus, const image::ProgramData& program,
                          const ConsoleSettings& settings) {
     const std::string seen = steps::searchReport(bus, program);
-    if (!seen.empty() && !settings.silentMode)
-        platform::writeStandardError(platform::utf8ToUtf16("The search saw: " + seen + "\n"));
+    if (!seen.empty()) diagnose(settings, platform::utf8ToUtf16("The search saw: " + seen + "\n"));
 }
 
-void printUsage(const ConsoleSettings& settings) {
+namespace {
+
+std::vector<std::string> usageLines() {
     // Windows' text is the product's own; elsewhere the program says the name
     // it was started by and how that system's shells give the exit code.
     const bool windows = platform::hasWindow();
     std::string name = windows ? "IAP.exe" : platform::programName();
     if (name.empty()) name = "IAP";
-    const std::string usage = "\nUsage: " + name + " [/c] [/e] [/p] [/f] [/s | /b] [/h]\n";
-    const char* exitCode =
-        windows ? "Use %errorlevel% to get the error code. 0 for success, 1 for error.\n"
-                : "The exit code ($? in a shell) is 0 for success, 1 for error.\n";
-    const char* const lines[] = {
+    return {
         "Brisklink firmware update tool. Copyright (C) 2026 Brisklink. All rights reserved.\n",
-        usage.c_str(),
+        "\nUsage: " + name + " [/c] [/e] [/p] [/f] [/s | /b] [/h]\n",
         "    /c    Show loader/firmware version of the chip.\n",
         "    /e    Show firmware version of the EXE file.\n",
         "    /p    Start firmware update.\n",
@@ -53,15 +66,29 @@ void printUsage(const ConsoleSettings& settings) {
         "    /s    Silent mode.\n",
         "    /b    Background mode.\n",
         "    /h    Show help.\n\n",
-        exitCode,
+        windows ? "Use %errorlevel% to get the error code. 0 for success, 1 for error.\n"
+                : "The exit code ($? in a shell) is 0 for success, 1 for error.\n",
         "\nSeveral adapters:\n",
         "    /l    List the adapters on the bus (LOCATION, mode, VID:PID).\n",
-        "    /port:LOCATION    Work on the adapter at LOCATION only.\n",
+        "    /port:LOCATION    Work on the adapter at LOCATION only; given more than once,\n"
+        "                      on those adapters at once, as /a does.\n",
         "    /a    Work on every adapter on the bus at once.\n",
+        "    /n:COUNT    With /a: wait up to 30 s for COUNT adapters; each one missing\n"
+        "                counts as failed.\n",
         "    /j    Write JSON lines for scripts instead of text.\n",
     };
-    for (const char* line : lines)
-        printMessage(settings, line);
+}
+
+} // namespace
+
+void printUsage(const ConsoleSettings& settings) {
+    for (const std::string& line : usageLines())
+        printMessage(settings, platform::utf8ToUtf16(line));
+}
+
+std::string identityText(const steps::FoundAdapter& a) {
+    const std::string line = steps::adapterLine(a);
+    return line.substr(line.rfind(' ') + 1);
 }
 
 namespace {
@@ -72,80 +99,75 @@ std::u16string lowerAscii(std::u16string text) {
     return text;
 }
 
-// What the switches ask for.
-struct Request {
-    bool showChipVersions = false;
-    bool showExeVersion = false;
-    bool updateRequested = false;
-    bool list = false;
-    bool all = false;
-    bool json = false;
-    std::u16string port;
-    bool deviceWork() const { return showChipVersions || updateRequested; }
-};
+// An "error" event for a script, or the text on standard output.
+void sayError(const ConsoleSettings& settings, bool json, const std::string& text,
+              const std::string& location = {}) {
+    if (!json) return printMessage(settings, platform::utf8ToUtf16(text));
+    std::string message = text;
+    while (!message.empty() && (message.front() == '\n' || message.back() == '\n'))
+        message.erase(message.front() == '\n' ? 0 : message.size() - 1, 1);
+    writeEvent("error", location, ",\"message\":" + jsonString(message));
+}
 
-// How one adapter's run ended.
-struct Outcome {
-    int exitCode = 1;
-    bool updated = false;
-    bool current = false;
-    // Written and verified, but not back in its application: alone, the
-    // update stands with its error line; in a batch the adapter needs a
-    // look, so it counts as failed.
-    bool lost = false;
-    bool failed() const { return (exitCode != 0 && !current) || lost; }
-};
+// The first JSON line of a run: the lines' layout, this tool's version and
+// the firmware it carries (null without a valid trailer).
+void startEvent(const image::ProgramData* program) {
+    std::string firmware = "null";
+    if (program != nullptr)
+        firmware =
+            jsonString(platform::utf16ToUtf8(image::recordText(program->info.firmwareVersion)));
+    writeEvent("start", "",
+               ",\"schema\":" + std::to_string(kJsonSchema) +
+                   ",\"tool\":" + jsonString(BRISKLINK_TOOL_VERSION) + ",\"firmware\":" + firmware);
+}
+
+// Back to the application after a connection: true when the run goes on.
+bool leaveAfterReading(steps::Run& run, const ConsoleSettings& settings, int& exitCode) {
+    if (platform::interruptRequested()) {
+        // An interrupted connection has ended the session itself; one that
+        // was complete when the interruption came leaves it to this.
+        if (exitCode == 0) {
+            run.session.resetToIap(1);
+            run.session.close();
+            printMessage(settings, "Operation Failed.\n\n");
+        }
+        exitCode = 1;
+        return false;
+    }
+    // Whatever the connection found, the adapter goes back to its
+    // application firmware.
+    run.session.execute();
+    return true;
+}
 
 // The connection and update of one adapter, as the switches ask.
-Outcome adapterActions(steps::Run& run, const ConsoleSettings& settings, const Request& request) {
-    Outcome outcome;
+void adapterActions(steps::Run& run, const ConsoleSettings& settings, const Request& request,
+                    Outcome& outcome) {
     int& exitCode = outcome.exitCode;
+    AdapterReport& report = outcome.report;
     exitCode = 0;
     if (request.showChipVersions) {
         exitCode = consoleConnect(run, settings);
-        if (platform::interruptRequested()) {
-            // An interrupted connection has ended the session itself; one that
-            // was complete when the interruption came leaves it to this.
-            if (exitCode == 0) {
-                run.session.resetToIap(1);
-                run.session.close();
-                printMessage(settings, "Operation Failed.\n\n");
-            }
-            exitCode = 1;
-            return outcome;
-        }
-        // Whatever the connection found, the adapter goes back to its
-        // application firmware.
-        run.session.execute();
+        if (!leaveAfterReading(run, settings, exitCode)) return;
+        if (exitCode == 0) outcome.status = "read";
     }
-    if (request.updateRequested) {
-        if (platform::interruptRequested()) {
-            printMessage(settings, "Operation Failed.\n\n");
-            exitCode = 1;
-            return outcome;
-        }
-        // A connected loader is in its session: the update, interrupted or
-        // not, is what ends it.
-        exitCode = consoleConnect(run, settings, &outcome.current);
-        if (exitCode == 0) {
-            exitCode = consoleUpdate(run, settings, &outcome.lost);
-            outcome.updated = exitCode == 0 && !outcome.lost;
-        }
+    if (!request.updateRequested) return;
+    outcome.status = "failed";
+    if (platform::interruptRequested()) {
+        printMessage(settings, "Operation Failed.\n\n");
+        exitCode = 1;
+        return;
     }
-    return outcome;
-}
-
-// The adapter's firmware version after the run, where the run knows it.
-std::optional<std::u16string> versionAfter(const steps::Run& run, const Outcome& outcome) {
-    if (outcome.updated || outcome.lost)
-        return steps::storedVersionText(image::recordText(run.program.info.firmwareVersion));
-    if (run.state.chipVersion == u"NA") return std::nullopt;
-    return run.state.chipVersion;
-}
-
-std::string identityText(const steps::FoundAdapter& a) {
-    const std::string line = steps::adapterLine(a);
-    return line.substr(line.rfind(' ') + 1);
+    // A connected loader is in its session: the update, interrupted or
+    // not, is what ends it.
+    report.current = false;
+    exitCode = consoleConnect(run, settings);
+    if (exitCode == 0) {
+        exitCode = consoleUpdate(run, settings);
+        if (exitCode == 0 && !report.lost) outcome.status = "updated";
+    } else if (report.current) {
+        outcome.status = "current";
+    }
 }
 
 // "/l": the adapters on the bus, without a report sent to any.
@@ -160,131 +182,136 @@ int listAction(platform::hid::Bus& bus, const image::ProgramData& program,
         }
     }
     if (all.empty()) {
-        printMessage(settings, "No adapter is on the bus.\n");
+        sayError(settings, json, "No adapter is on the bus.\n");
         sayWhatTheSearchSaw(bus, program, settings);
     }
     return all.empty() ? 1 : 0;
 }
 
-// The adapters on the bus, listed again every 500 ms, up to `looks` times,
-// until `wanted` takes the list: an adapter that a run has just restarted is
-// off the bus for a second or so.
-template <typename Wanted>
-std::vector<steps::FoundAdapter>
-listUntil(platform::hid::Bus& bus, const image::ProgramData& program, int looks, Wanted wanted) {
-    std::vector<steps::FoundAdapter> all = steps::listAdapters(bus, program);
-    for (int look = 1; look < looks && !wanted(all) && !platform::interruptRequested(); ++look) {
-        steps::pause(500);
-        all = steps::listAdapters(bus, program);
-    }
-    return all;
-}
-
 // "/port:LOCATION": the run follows that adapter; one that is not there is
-// an error that says what is.
-bool choosePort(steps::Run& run, const ConsoleSettings& settings, const std::u16string& port) {
-    const std::string location = platform::utf16ToUtf8(port);
-    auto there = [&location](const std::vector<steps::FoundAdapter>& all) {
-        return std::any_of(all.begin(), all.end(),
-                           [&](const steps::FoundAdapter& a) { return a.location == location; });
-    };
-    const auto all = listUntil(run.session.bus(), run.program, 6, there);
-    if (there(all)) {
-        run.session.follow(location);
-        return true;
+// an error that says what is. An adapter that a run has just restarted is
+// off the bus for a second or so: the bus is listed again for 3 s.
+bool choosePort(steps::Run& run, const ConsoleSettings& settings, const std::string& location,
+                bool json) {
+    std::vector<steps::FoundAdapter> all;
+    for (int look = 0; look < 6 && !platform::interruptRequested(); ++look) {
+        if (look > 0) steps::pause(500);
+        all = steps::listAdapters(run.session.bus(), run.program);
+        for (const steps::FoundAdapter& a : all)
+            if (a.location == location) {
+                run.session.follow(location);
+                return true;
+            }
     }
     std::string text = "\nNo adapter at " + location + ".";
     text += all.empty() ? " No adapter is on the bus.\n" : " On the bus:\n";
     for (const steps::FoundAdapter& a : all)
         text += "    " + steps::adapterLine(a) + "\n";
-    printMessage(settings, platform::utf8ToUtf16(text + "\n"));
+    sayError(settings, json, text + "\n", location);
     return false;
 }
 
-// One adapter's whole run: its lock, its actions, its result.
+// The adapter's firmware version after the run, where the run knows it:
+// never one read before an erase.
+std::optional<std::u16string> versionAfter(steps::Run& run, const Outcome& outcome) {
+    if (std::string(outcome.status) == "updated" || outcome.report.lost)
+        return steps::storedVersionText(image::recordText(run.program.info.firmwareVersion));
+    if (outcome.report.erased) {
+        // What the failed update left: read again where the adapter still
+        // answers and the user did not stop the run.
+        if (platform::interruptRequested()) return std::nullopt;
+        return readVersionQuietly(run);
+    }
+    if (run.state.chipVersion == u"NA") return std::nullopt;
+    return run.state.chipVersion;
+}
+
+// After a batch sent the adapter back to its application: true once it is
+// on the bus again. It leaves the bus for its restart at once, so it is back
+// when it was seen gone and is there again, or is still there when a
+// restart would have shown.
+bool backOnBus(platform::hid::Bus& bus, const image::ProgramData& program,
+               const std::string& location) {
+    const std::int64_t began = platform::clockMs();
+    bool gone = false;
+    for (;;) {
+        bool there = false;
+        for (const steps::FoundAdapter& a : steps::listAdapters(bus, program))
+            there = there || a.location == location;
+        const std::int64_t waited = platform::clockMs() - began;
+        if (there && (gone || waited >= 1500)) return true;
+        gone = gone || !there;
+        if (waited >= 10'000 || platform::interruptRequested()) return false;
+        steps::pause(200);
+    }
+}
+
+} // namespace
+
 Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& request,
-                   AdapterLines* lines) {
-    settings.lines = lines;
+                   AdapterLines* lines, bool batch) {
     Outcome outcome;
-    std::u16string refusal;
+    settings.lines = lines;
+    settings.report = &outcome.report;
+    if (lines != nullptr) lines->setQuiet(settings.silentMode);
     const std::string& location = run.session.followed();
+    if (batch) settings.diagnosisPrefix = platform::utf8ToUtf16("[" + location + "] ");
+    std::u16string refusal;
     // Without an adapter on the bus yet, the search takes the lock of the
     // first it finds.
-    if (!location.empty() &&
-        !steps::claimAdapter(run.session.bus(), location, settings.silentMode, &refusal)) {
+    if (!location.empty() && !steps::claimAdapter(run.session.bus(), location, settings.silentMode,
+                                                  &refusal, settings.diagnosisPrefix)) {
         printMessage(settings, u"\n" + refusal + u"\n\n");
+        outcome.report.failedStep = refusal;
     } else {
-        outcome = adapterActions(run, settings, request);
+        adapterActions(run, settings, request, outcome);
     }
-    if (lines != nullptr) {
-        lines->flush();
-        // An adapter that is already current is no failure, though "/p"
-        // ends with 1 for it.
-        lines->result(!outcome.failed(), lines->lastLine(), versionAfter(run, outcome));
+    const std::string status = outcome.status;
+    // A batch ends with each adapter it sent back to its application on the
+    // bus again, so that the next run finds every one.
+    if (batch && (status == "read" || status == "current") &&
+        !backOnBus(run.session.bus(), run.program, location)) {
+        outcome.status = "failed";
+        outcome.report.failedStep = u"Not back on the bus after its restart.";
+        printMessage(settings, outcome.report.failedStep + u"\n");
+    }
+    if (lines == nullptr) return outcome;
+    lines->flush();
+    outcome.message = outcome.report.lost ? u"[ERROR] Can't Reset to AP..." : lines->lastLine();
+    if (outcome.report.lost) {
+        outcome.status = "failed";
+        outcome.report.failedStep = outcome.message;
+    }
+    if (lines->json()) {
+        if (outcome.failed() && outcome.report.failedStep.empty())
+            outcome.report.failedStep = outcome.message;
+        outcome.version = versionAfter(run, outcome);
+        lines->result(outcome.status, outcome.message, outcome.report.failedStep, outcome.version);
     }
     return outcome;
 }
 
-// "/a": every adapter on the bus at once, each in its own session on its
-// own thread; one that fails leaves the others alone.
-int fleetAction(isp::Session& main, const image::ProgramData& program,
-                const steps::UpdateImages& images, const ConsoleSettings& settings,
-                const Request& request) {
-    // A batch started right after another waits for the first adapter.
-    const auto all =
-        listUntil(main.bus(), program, 7, [](const auto& list) { return !list.empty(); });
-    if (all.empty()) sayWhatTheSearchSaw(main.bus(), program, settings);
-    std::vector<Outcome> outcomes(all.size());
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < all.size(); ++i)
-        threads.emplace_back([&, i] {
-            isp::Session session(&main.bus());
-            steps::useReleaseKey(session, program);
-            session.follow(all[i].location);
-            steps::Run run{session, program};
-            run.images = images;
-            AdapterLines lines(all[i].location, request.json ? AdapterLines::Form::Json
-                                                             : AdapterLines::Form::Prefixed);
-            lines.found(all[i].loader, identityText(all[i]));
-            outcomes[i] = runAdapter(run, settings, request, &lines);
-        });
-    for (std::thread& t : threads)
-        t.join();
-    int updated = 0, current = 0, failed = 0;
-    for (const Outcome& o : outcomes) {
-        updated += o.updated;
-        current += o.current;
-        failed += o.failed();
-    }
-    const int read = static_cast<int>(outcomes.size()) - failed;
-    std::string summary = std::to_string(outcomes.size()) + " adapters: ";
-    summary += request.updateRequested ? std::to_string(updated) + " updated, " +
-                                             std::to_string(current) + " already current, "
-                                       : std::to_string(read) + " read, ";
-    summary += std::to_string(failed) + " failed";
-    if (request.json)
-        writeWholeLine("{\"event\":\"summary\",\"location\":\"\",\"text\":" + jsonString(summary) +
-                       "}\n");
-    else if (!settings.silentMode)
-        writeWholeLine(summary + "\n");
-    return failed == 0 && !outcomes.empty() ? 0 : 1;
-}
+namespace {
 
 int consoleActions(isp::Session& session, const ConsoleSettings& settings, const Request& request) {
     image::ProgramData program;
     steps::Run run{session, program};
-    if (!steps::loadRelease(session, program) ||
-        (request.updateRequested && !steps::prepareUpdateImages(program, run.images))) {
+    const bool loaded = steps::loadRelease(session, program);
+    if (request.json) startEvent(loaded ? &program : nullptr);
+    if (!loaded || (request.updateRequested && !steps::prepareUpdateImages(program, run.images))) {
         // The images are read before the adapter is touched: a trailer whose
         // images cannot be read leaves it as it is.
-        printMessage(settings, "\nImage format invalid!\n\n");
+        sayError(settings, request.json, "\nImage format invalid!\n\n");
         return 1;
     }
 
     if (request.showExeVersion) {
         // Printed even in silent mode: asking for it is asking for output.
-        platform::writeStandardOutput(u"EXE F/W version: " +
-                                      image::recordText(program.info.firmwareVersion) + u"\n\n");
+        const std::u16string version = image::recordText(program.info.firmwareVersion);
+        if (request.json)
+            writeEvent("image", "", ",\"version\":" + jsonString(platform::utf16ToUtf8(version)));
+        else
+            platform::writeStandardOutput(u"EXE F/W version: " + version + u"\n\n");
     }
     // A bus that cannot work as it is set up (a malformed emulator address)
     // is said at once, not after a search of 30 s.
@@ -292,6 +319,7 @@ int consoleActions(isp::Session& session, const ConsoleSettings& settings, const
         if (const std::string why = session.bus().misconfigured(); !why.empty()) {
             if (!settings.silentMode)
                 platform::writeStandardError(platform::utf8ToUtf16(why + "\n"));
+            if (request.json) writeEvent("error", "", ",\"message\":" + jsonString(why));
             return 1;
         }
     }
@@ -304,20 +332,32 @@ int consoleActions(isp::Session& session, const ConsoleSettings& settings, const
     // An interruption ends the run before its next action; the action it
     // came in has already printed the failure.
     if (platform::interruptRequested()) {
-        printMessage(settings, "Operation Failed.\n\n");
+        sayError(settings, request.json, "Operation Failed.\n\n");
         return 1;
     }
-    if (request.all) return fleetAction(session, program, run.images, settings, request);
-    if (!request.port.empty()) {
-        if (!choosePort(run, settings, request.port)) return 1;
+    if (request.batch()) return batchAction(session, program, run.images, settings, request);
+    if (!request.ports.empty()) {
+        if (!choosePort(run, settings, platform::utf16ToUtf8(request.ports.front()), request.json))
+            return 1;
     } else {
         steps::pickAdapter(run);
     }
-    if (!request.json) return runAdapter(run, settings, request, nullptr).exitCode;
+    if (!request.json) return runAdapter(run, settings, request, nullptr, false).exitCode;
     AdapterLines lines(session.followed(), AdapterLines::Form::Json);
     for (const steps::FoundAdapter& a : steps::listAdapters(session.bus(), program))
         if (a.location == session.followed()) lines.found(a.loader, identityText(a));
-    return runAdapter(run, settings, request, &lines).exitCode;
+    return runAdapter(run, settings, request, &lines, false).exitCode;
+}
+
+// "/n:COUNT": a whole number from 1 to 1000.
+int countOf(const std::u16string& text) {
+    if (text.empty() || text.size() > 4) return 0;
+    int count = 0;
+    for (const char16_t c : text) {
+        if (c < u'0' || c > u'9') return 0;
+        count = count * 10 + (c - u'0');
+    }
+    return count <= 1000 ? count : 0;
 }
 
 } // namespace
@@ -349,16 +389,29 @@ int consoleMain(isp::Session& session) {
             request.all = true;
         } else if (sw == u"/j") {
             request.json = true;
+        } else if (sw.rfind(u"/n:", 0) == 0 && countOf(sw.substr(3)) > 0) {
+            request.expected = countOf(sw.substr(3));
         } else if (sw.rfind(u"/port:", 0) == 0 && sw.size() > 6) {
-            request.port = argument.substr(6);
+            const std::u16string port = argument.substr(6);
+            if (std::find(request.ports.begin(), request.ports.end(), port) == request.ports.end())
+                request.ports.push_back(port);
         } else {
             unrecognisedArgument = true;
         }
     }
 
-    // One adapter, or all of them.
-    if (unrecognisedArgument || (request.all && !request.port.empty())) {
-        printUsage(settings);
+    // One adapter, those named, or all of them; a count is a batch's.
+    if (unrecognisedArgument || (request.all && !request.ports.empty()) ||
+        (request.expected > 0 && !request.all)) {
+        if (!request.json) {
+            printUsage(settings);
+            return 1;
+        }
+        std::string usage;
+        for (const std::string& line : usageLines())
+            usage += line;
+        startEvent(nullptr);
+        sayError(settings, true, usage);
         return 1;
     }
     const int exitCode = consoleActions(session, settings, request);

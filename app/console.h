@@ -6,9 +6,27 @@
 #include "steps/run.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace app {
+
+// What one adapter's run came to, beside its transcript: what a batch counts
+// and a script is told.
+struct AdapterReport {
+    // The connection that ran last read every item and the version record.
+    bool connected = false;
+    // "/p" found the adapter's version not older, after a complete
+    // connection (a version the run could not read is never current).
+    bool current = false;
+    // The update began erasing the internal flash and the version record:
+    // what the connection read of them no longer holds.
+    bool erased = false;
+    // The update stands, but the adapter did not come back running it.
+    bool lost = false;
+    // The console line of the step that failed, without its line end.
+    std::u16string failedStep;
+};
 
 struct ConsoleSettings {
     bool silentMode = false;
@@ -16,7 +34,16 @@ struct ConsoleSettings {
     // Where one adapter's lines go when several are at work or scripts read
     // them ("/a", "/j"); standard output as it is when null.
     AdapterLines* lines = nullptr;
+    // Filled in by the connection and the update when given.
+    AdapterReport* report = nullptr;
+    // In front of each line said on standard error about this adapter
+    // ("[1-2.3] " in a batch).
+    std::u16string diagnosisPrefix;
 };
+
+// Writes `text` to standard error, each line behind the settings' prefix,
+// unless silent.
+void diagnose(const ConsoleSettings& settings, const std::u16string& text);
 
 // Writes one message to standard output unless silent. The text is output
 // as it is, never used as a format, and carries its own line ends.
@@ -29,12 +56,13 @@ void sayWhatTheSearchSaw(platform::hid::Bus& bus, const image::ProgramData& prog
                          const ConsoleSettings& settings);
 
 // The console's connection and update of the adapter of `run`; each returns
-// 0 for success, 1 for failure. `current`, when given, is set when "/p"
-// found the adapter's version not older than the carried one.
-int consoleConnect(steps::Run& run, const ConsoleSettings& settings, bool* current = nullptr);
-// `lost`, when given, is set when the updated adapter did not come back
-// running its application (the update stands; the error line said so).
-int consoleUpdate(steps::Run& run, const ConsoleSettings& settings, bool* lost = nullptr);
+// 0 for success, 1 for failure, and fills in `settings.report` when given.
+int consoleConnect(steps::Run& run, const ConsoleSettings& settings);
+int consoleUpdate(steps::Run& run, const ConsoleSettings& settings);
+// Connects without a word, reads the adapter's version record and leaves the
+// adapter restarted in its loader, as a failed update leaves it; nothing
+// when it does not answer or holds no version.
+std::optional<std::u16string> readVersionQuietly(steps::Run& run);
 
 // Parses the process's switches, loads the trailer and runs the actions on
 // the adapter of `session`. Returns the exit code, 0 or 1.

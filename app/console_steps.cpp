@@ -107,7 +107,7 @@ class ConsoleFace : public steps::FrontEnd {
     bool quiet() const override { return settings_.silentMode; }
 
     void note(const steps::Note& note) override {
-        if (note.event == Event::NotReturned) lost_ = true;
+        record(note);
         switch (note.event) {
         case Event::ItemFailed:
         case Event::EraseExternalFailed:
@@ -142,11 +142,6 @@ class ConsoleFace : public steps::FrontEnd {
             return diagnose(std::u16string(text, text + std::strlen(text)));
         }
         case Event::WrongCommandKey:
-            if (note.attempt == 0)
-                return diagnose(u"This updater's command key is not the adapter's: it was packed "
-                                u"for another adapter. The loader refused a command signed with "
-                                u"this key; no session was opened and the adapter waits in its "
-                                u"loader: run the updater packed for it.\n");
             return diagnose(
                 u"This updater's command key is not the adapter's: it was packed for another "
                 u"adapter. The loader took the authentication and refuses every command signed "
@@ -175,10 +170,54 @@ class ConsoleFace : public steps::FrontEnd {
         return withProgress(name, bytes, done, body);
     }
 
-    // The adapter did not come back running its application.
-    bool lost() const { return lost_; }
-
   private:
+    // What the batch's count and the JSON result need of the note.
+    void record(const steps::Note& note) {
+        AdapterReport* report = settings_.report;
+        if (report == nullptr) return;
+        std::u16string step;
+        switch (note.event) {
+        case Event::ErasingInternal:
+            report->erased = true;
+            return;
+        case Event::NotReturned:
+            report->lost = true;
+            break;
+        case Event::ItemFailed:
+        case Event::EraseExternalFailed:
+        case Event::EraseVersionFailed:
+        case Event::EraseApplicationFailed:
+        case Event::AdapterBusy:
+            step = note.text;
+            break;
+        case Event::ApplicationMissing:
+            step = u"Connect AP Fail!";
+            break;
+        case Event::LoaderMissing:
+            step = u"Connect IAP Fail!";
+            break;
+        case Event::TooLarge:
+        case Event::ProgramExternalFailed:
+        case Event::ExternalVerifyFailed:
+        case Event::MassEraseFailed:
+        case Event::ResetFailed:
+        case Event::ReconnectFailed:
+        case Event::ProgramFailed:
+        case Event::VerifyFailed:
+        case Event::ProgramVersionFailed:
+        case Event::VersionVerifyFailed:
+            break;
+        default:
+            return;
+        }
+        if (step.empty())
+            for (const auto& [event, words] : kWords)
+                if (event == note.event) step = platform::ascii(words);
+        while (!step.empty() && (step.back() == u'\n' || step.front() == u'\n'))
+            step.erase(step.back() == u'\n' ? step.size() - 1 : 0, 1);
+        report->failedStep = step;
+    }
+
     // A pass with its "progress" events for scripts: a second thread only
     // reads the pass's progress, as the progress line does.
     int reported(const char* pass, const std::function<int()>& body) {
@@ -206,22 +245,49 @@ class ConsoleFace : public steps::FrontEnd {
     }
 
     // Said on standard error, so that standard output keeps its transcript.
-    void diagnose(const std::u16string& text) {
-        if (!settings_.silentMode) platform::writeStandardError(text);
-    }
+    void diagnose(const std::u16string& text) { app::diagnose(settings_, text); }
 
     const steps::Run& run_;
     const ConsoleSettings& settings_;
-    bool lost_ = false;
+};
+
+// A connection that says nothing: for what a script is told after the run.
+class QuietFace : public steps::FrontEnd {
+  public:
+    const steps::Pacing& pacing() const override { return pacing_; }
+    void note(const steps::Note&) override {}
+    bool stopRequested() override { return platform::interruptRequested(); }
+    bool quiet() const override { return true; }
+    int run(Step, std::uint64_t, const std::function<int()>& body) override { return body(); }
+
+  private:
+    // Ten seconds for an adapter that its failed update restarted.
+    steps::Pacing pacing_ = [] {
+        steps::Pacing p = kPacing;
+        p.searchAttempts = 20;
+        return p;
+    }();
 };
 
 } // namespace
 
-int consoleConnect(steps::Run& run, const ConsoleSettings& settings, bool* current) {
+std::optional<std::u16string> readVersionQuietly(steps::Run& run) {
+    steps::Run again{run.session, run.program};
+    QuietFace face;
+    if (steps::connect(again, face) != steps::Connection::Connected) return std::nullopt;
+    run.session.resetToIap(1);
+    run.session.close();
+    if (again.state.chipVersion == u"NA") return std::nullopt;
+    return again.state.chipVersion;
+}
+
+int consoleConnect(steps::Run& run, const ConsoleSettings& settings) {
     ConsoleFace face(run, settings);
     const steps::Connection connection = steps::connect(run, face);
     if (settings.lines != nullptr && !run.session.followed().empty())
         settings.lines->setLocation(run.session.followed());
+    if (settings.report != nullptr)
+        settings.report->connected = connection == steps::Connection::Connected;
     if (connection == steps::Connection::Stopped) {
         printMessage(settings, "Operation Failed.\n\n");
         return 1;
@@ -239,13 +305,16 @@ int consoleConnect(steps::Run& run, const ConsoleSettings& settings, bool* curre
                                    u"update).\n");
         // Back to its application firmware, which it was running before.
         run.session.execute();
-        if (current != nullptr) *current = true;
+        // A version from a connection that failed may be one read from
+        // anywhere: that adapter is not known to be current.
+        if (settings.report != nullptr && connection == steps::Connection::Connected)
+            settings.report->current = true;
         return 1;
     }
     return connection == steps::Connection::Connected ? 0 : 1;
 }
 
-int consoleUpdate(steps::Run& run, const ConsoleSettings& settings, bool* lost) {
+int consoleUpdate(steps::Run& run, const ConsoleSettings& settings) {
     printMessage(settings, "\n");
     ConsoleFace face(run, settings);
     // The end of the Windows session is refused while the adapter is being
@@ -253,7 +322,6 @@ int consoleUpdate(steps::Run& run, const ConsoleSettings& settings, bool* lost) 
     platform::markWriting(true);
     const int status = steps::update(run, face);
     platform::markWriting(false);
-    if (lost != nullptr) *lost = face.lost();
     return status == 0 ? 0 : 1;
 }
 

@@ -51,6 +51,7 @@ void AdapterLines::line(const std::u16string& line) {
     // The transcript's blank lines say nothing for one adapter among others.
     if (line.empty()) return;
     last_ = line;
+    if (quiet_) return;
     const std::string utf8 = platform::utf16ToUtf8(line);
     if (json())
         write(head("step") + ",\"text\":" + jsonString(utf8) + "}");
@@ -58,9 +59,19 @@ void AdapterLines::line(const std::u16string& line) {
         write("[" + location_ + "] " + utf8);
 }
 
-std::string AdapterLines::head(const char* event) const {
-    return std::string("{\"event\":\"") + event + "\",\"location\":" + jsonString(location_);
+namespace {
+
+std::string eventHead(const char* event, const std::string& location) {
+    return std::string("{\"event\":\"") + event + "\",\"location\":" + jsonString(location);
 }
+
+} // namespace
+
+void writeEvent(const char* event, const std::string& location, const std::string& fields) {
+    writeWholeLine(eventHead(event, location) + fields + "}\n");
+}
+
+std::string AdapterLines::head(const char* event) const { return eventHead(event, location_); }
 
 void AdapterLines::found(bool loader, const std::string& identity) {
     if (!json()) return;
@@ -74,12 +85,16 @@ void AdapterLines::progress(const char* pass, int percent) {
           ",\"percent\":" + std::to_string(percent) + "}");
 }
 
-void AdapterLines::result(bool ok, const std::u16string& message,
+void AdapterLines::result(const char* status, const std::u16string& message,
+                          const std::u16string& step,
                           const std::optional<std::u16string>& version) {
     if (!json()) return;
-    std::string line = head("result") + ",\"ok\":" + (ok ? "true" : "false") +
-                       ",\"message\":" + jsonString(platform::utf16ToUtf8(message));
-    if (version) line += ",\"version\":" + jsonString(platform::utf16ToUtf8(*version));
+    const bool failed = std::string(status) == "failed";
+    std::string line = head("result") + ",\"ok\":" + (failed ? "false" : "true") +
+                       ",\"status\":\"" + status +
+                       "\",\"message\":" + jsonString(platform::utf16ToUtf8(message));
+    if (failed) line += ",\"step\":" + jsonString(platform::utf16ToUtf8(step));
+    line += ",\"version\":" + (version ? jsonString(platform::utf16ToUtf8(*version)) : "null");
     write(line + "}");
 }
 

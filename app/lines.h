@@ -21,8 +21,10 @@ class AdapterLines {
     const std::string& location() const { return location_; }
     bool json() const { return form_ == Form::Json; }
 
-    // Console text, split into lines; each whole line goes out at once.
+    // Console text, split into lines; each whole line goes out at once,
+    // unless quiet ("/s"), when only the last line is kept.
     void text(const std::u16string& text);
+    void setQuiet(bool quiet) { quiet_ = quiet; }
     // An unfinished line goes out as it is.
     void flush();
     // The last line the adapter's run printed: its final text.
@@ -31,7 +33,9 @@ class AdapterLines {
     // JSON events (nothing in the prefixed form).
     void found(bool loader, const std::string& identity);
     void progress(const char* pass, int percent);
-    void result(bool ok, const std::u16string& message,
+    // `status` is updated, current, read or failed; `step` the line of the
+    // step that failed; `version` null where the run cannot know it.
+    void result(const char* status, const std::u16string& message, const std::u16string& step,
                 const std::optional<std::u16string>& version);
 
   private:
@@ -43,7 +47,16 @@ class AdapterLines {
     Form form_;
     std::u16string pending_;
     std::u16string last_;
+    bool quiet_ = false;
 };
+
+// The version of the JSON lines' layout, in each run's "start" event.
+inline constexpr int kJsonSchema = 1;
+
+// One JSON event not of one adapter's run (or of an adapter the run could
+// not take): `fields` follow "event" and "location", each with its leading
+// comma.
+void writeEvent(const char* event, const std::string& location, const std::string& fields);
 
 // Writes one whole line (its line end included) to standard output, never
 // in the middle of another thread's line.

@@ -129,7 +129,10 @@ class Session {
     // Before any session is opened: whether the loader takes a command
     // signed with this session's command key. Unknown when the loader gives
     // no answer to plain commands (nor to the ready check) and when the link
-    // is already in its keyed phase.
+    // is already in its keyed phase. The updater's own connection never
+    // calls it: the protocol does not oblige a loader to answer commands
+    // before its session, and one that answers them "F" would refuse every
+    // right key.
     enum class KeyCheck { Taken, Refused, Unknown };
     KeyCheck checkCommandKey();
 

@@ -104,7 +104,13 @@ bool readAdapterInformation(Run& run, FrontEnd& face, AdapterReadNotes& notes) {
     // Without item 8 the record is still read where the last connection
     // found it, and the connection counts as incomplete.
     const bool complete = read(kItemVersionRecord, "ISP_GetInformation AP_VER\t-->Fail\n");
-    if (complete) s.versionRecordAddress = static_cast<std::uint32_t>(decimalValue(item));
+    if (complete) {
+        s.versionRecordAddress = static_cast<std::uint32_t>(decimalValue(item));
+        s.versionRecordKnown = true;
+    }
+    // No connection has told where the record is: reading at address 0
+    // would take the loader's first bytes for a version.
+    if (!s.versionRecordKnown) return false;
 
     s.versionEnd = s.versionRecordAddress + 3;
     std::uint32_t length = s.versionLength;

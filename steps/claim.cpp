@@ -33,7 +33,7 @@ std::string lockName(const std::string& shared, const std::string& location) {
 } // namespace
 
 bool claimAdapter(platform::hid::Bus& bus, const std::string& location, bool quiet,
-                  std::u16string* refusal) {
+                  std::u16string* refusal, const std::u16string& prefix) {
     // One lock per adapter, each held to the end of the process; the system
     // gives them up if the process dies half-way.
     static std::mutex mutex;
@@ -54,7 +54,7 @@ bool claimAdapter(platform::hid::Bus& bus, const std::string& location, bool qui
         if (refusal) *refusal = kAdapterBusyText;
         if (!detail.empty() && !quiet)
             platform::writeStandardError(
-                platform::utf8ToUtf16("The adapter's lock is held by " + detail + ".\n"));
+                prefix + platform::utf8ToUtf16("The adapter's lock is held by " + detail + ".\n"));
     } else if (refusal) {
         *refusal = platform::utf8ToUtf16(
             "The lock that keeps a second updater off the adapter could not be taken (" + detail +

@@ -15,9 +15,9 @@ namespace steps {
 // holds it or when the lock cannot be taken at all (an unguarded run could
 // meet another on the adapter); then `refusal`, when given, is the text to
 // show, and what holds the lock, where the system tells, has been said on
-// standard error unless `quiet`.
+// standard error unless `quiet`, behind `prefix`.
 bool claimAdapter(platform::hid::Bus& bus, const std::string& location, bool quiet,
-                  std::u16string* refusal = nullptr);
+                  std::u16string* refusal = nullptr, const std::u16string& prefix = {});
 
 inline constexpr const char16_t* kAdapterBusyText =
     u"Another updater is using the adapter. Run this one again when it has finished.";

@@ -165,16 +165,6 @@ Connection connect(Run& run, FrontEnd& face) {
     }
 
     if (!face.enterSession()) return stopped(run, false);
-    if (run.session.checkCommandKey() == isp::Session::KeyCheck::Refused) {
-        // Nothing is opened with a key the loader refuses: it stays as it
-        // is, in its loader, for the updater that carries its key.
-        face.note({Event::ItemFailed, 0, platform::ascii("ISP_GetInformation 0\t-->Fail\n")});
-        face.note({Event::WrongCommandKey, 0});
-        run.session.close();
-        pause(face.pacing().failedReadPauseMs);
-        return Connection::ReadFailed;
-    }
-    if (face.stopRequested()) return stopped(run, false);
     run.session.sendAuthentication();
     // The authentication does not depend on the command key: a loader that
     // takes it and then refuses every command has another key. One held by

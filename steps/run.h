@@ -22,6 +22,9 @@ struct AdapterState {
     std::uint32_t chipFlashSize = 0;
     std::uint32_t apStartAddress = 0;
     std::uint32_t versionRecordAddress = 0;
+    // Some connection has read the address (item 8): until then there is no
+    // record to read.
+    bool versionRecordKnown = false;
     std::uint32_t versionLength = 0;
     std::uint32_t versionEnd = 0;
     std::u16string chipVersion = u"NA";
@@ -46,8 +49,8 @@ enum class Event {
     LoaderMissing,
     ItemFailed, // text: the item's line
     HungLoader,
-    // The loader refuses this updater's command key; attempt 0: found before
-    // any session was opened, 1: after the authentication, which it took.
+    // The loader took the authentication and refuses every command signed
+    // with this updater's command key.
     WrongCommandKey,
     AdapterVersion, // text: the version the record holds
     Connected,

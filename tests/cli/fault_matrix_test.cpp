@@ -146,32 +146,32 @@ void passRows(std::vector<Row>& r) {
 
 void eventRows(std::vector<Row>& r) {
     // Reports counted from the start of the run: the connection's commands,
-    // then the external erase at report 20, the version record's erase at 104
-    // and the application area's at 106 (an "IAP" loader erases by pages).
+    // then the external erase at report 18, the version record's erase at 102
+    // and the application area's at 104 (an "IAP" loader erases by pages).
     r.push_back({"cable pulled",
                  "loader connection, after 5 reports",
                  {"--fault-vanish-after", "5"},
                  1,
                  "ISP_GetInformation 0\t-->Fail"});
     r.push_back({"cable pulled",
-                 "version record read, after 17 reports",
-                 {"--fault-vanish-after", "17"},
+                 "version record read, after 15 reports",
+                 {"--fault-vanish-after", "15"},
                  1,
                  "Connecting IAP-->OK"});
     r.push_back({"cable pulled",
-                 "external erase, after 20 reports",
-                 {"--fault-vanish-after", "20"},
+                 "external erase, after 18 reports",
+                 {"--fault-vanish-after", "18"},
                  1,
                  "Erase external failed! 90000000-900007FF"});
     r.push_back({"cable pulled",
-                 "version record erase, after 104 reports",
-                 {"--fault-vanish-after", "104"},
+                 "version record erase, after 102 reports",
+                 {"--fault-vanish-after", "102"},
                  1,
                  "Erase Ver failed! 0x00001800-0x00001808",
                  {"iap"}});
     r.push_back({"cable pulled",
-                 "internal erase, after 106 reports",
-                 {"--fault-vanish-after", "106"},
+                 "internal erase, after 104 reports",
+                 {"--fault-vanish-after", "104"},
                  1,
                  "Erase AP failed! 00002000-00002FFF",
                  {"iap"}});

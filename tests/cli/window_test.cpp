@@ -237,7 +237,7 @@ TEST_F(Window, ConnectAndProgramUpdateTheAdapterAndEscapeNeverCloses) {
     // Return in the connected window programs; the result line and the
     // progress bar are followed to the end.
     Background follow({"wine", probe_, "follow", kTitle, "Operation successful.", "180"});
-    ASSERT_TRUE(pressUntil("Return", emu, "adapter 0: program 0x00002000"));
+    ASSERT_TRUE(pressUntil("Return", emu, "adapter 1: program 0x00002000"));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     screenshot("updating");
     std::vector<std::string> changes;
@@ -277,7 +277,7 @@ TEST_F(Window, ClosingResetsAnAdapterLeftInItsLoader) {
     ASSERT_NE(emu.port(), 0);
     Background updater({"wine", exe.string()});
     ASSERT_FALSE(controls(120).empty()) << "no window";
-    ASSERT_TRUE(pressUntil("Return", emu, "adapter 0: read 0x00001804"));
+    ASSERT_TRUE(pressUntil("Return", emu, "adapter 1: read 0x00001804"));
     ASSERT_TRUE(waitText(1007, "Connected", 30));
     // The window opens in the middle of the 800x600 screen.
     const std::string geometry = run({"xdotool", "getwindowgeometry", window()}).out;
@@ -293,7 +293,7 @@ TEST_F(Window, ClosingResetsAnAdapterLeftInItsLoader) {
     Background shown({"wine", probe_, "wait", kTitle, "1007", "Reset device....", "30"});
     std::this_thread::sleep_for(std::chrono::seconds(1));
     key("alt+F4");
-    ASSERT_TRUE(emu.waitForLine("adapter 0: reset to application", 30'000));
+    ASSERT_TRUE(emu.waitForLine("adapter 1: reset to application", 30'000));
     EXPECT_LT(brightness(1007), connected - 0.005) << "\"Reset device....\" was not painted";
     EXPECT_EQ(shown.wait(), 0) << "no \"Reset device....\"";
     EXPECT_EQ(updater.wait(), 0);
@@ -319,9 +319,9 @@ TEST_F(Window, AClosedSearchEndsAndTheSessionsEndWaitsForAnUpdateOrStopsItSafely
                   "--dump-dir", (dir_ / "dump").string()});
     ASSERT_NE(emu.port(), 0);
     auto connectAndProgram = [&] {
-        ASSERT_TRUE(pressUntil("Return", emu, "adapter 0: read 0x00001804"));
+        ASSERT_TRUE(pressUntil("Return", emu, "adapter 1: read 0x00001804"));
         ASSERT_TRUE(waitText(1007, "Connected", 30));
-        ASSERT_TRUE(pressUntil("Return", emu, "adapter 0: program 0x00002000"));
+        ASSERT_TRUE(pressUntil("Return", emu, "adapter 1: program 0x00002000"));
     };
     {
         Background updater({"wine", exe.string()});
@@ -331,10 +331,10 @@ TEST_F(Window, AClosedSearchEndsAndTheSessionsEndWaitsForAnUpdateOrStopsItSafely
         run({"wine", "wineboot", "--end-session"});
         EXPECT_TRUE(waitText(1007, "Operation successful.", 120)) << "the update did not finish";
         // Connected and idle: the session's end does what the close box does.
-        ASSERT_TRUE(pressUntil("Return", emu, "adapter 0: read 0x00001804"));
+        ASSERT_TRUE(pressUntil("Return", emu, "adapter 1: read 0x00001804"));
         ASSERT_TRUE(waitText(1007, "Connected", 30));
         run({"wine", "wineboot", "--end-session"});
-        EXPECT_TRUE(emu.waitForLine("adapter 0: reset to application", 30'000));
+        EXPECT_TRUE(emu.waitForLine("adapter 1: reset to application", 30'000));
         EXPECT_EQ(updater.wait(), 0);
     }
     {
@@ -346,7 +346,7 @@ TEST_F(Window, AClosedSearchEndsAndTheSessionsEndWaitsForAnUpdateOrStopsItSafely
         ASSERT_FALSE(controls(120).empty()) << "no window";
         connectAndProgram();
         probe({"endsession", kTitle});
-        EXPECT_TRUE(emu.waitForLine("adapter 0: reset to loader", 30'000));
+        EXPECT_TRUE(emu.waitForLine("adapter 1: reset to loader", 30'000));
         updater.wait();
     }
     const auto rerun = run({"wine", exe.string(), "/f"});

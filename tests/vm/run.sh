@@ -241,7 +241,7 @@ done
 if [ -f "$work/updater.exe" ]; then
   uhid=$vm/out/wine-uhid.log
   if ! grep -q "^Connecting IAP-->OK" "$vm/out/wine-c.txt" ||
-    ! grep -q "^adapter 0: auth$" "$uhid" || ! grep -q "^adapter 0: info" "$uhid" ||
+    ! grep -q "^adapter 1: auth$" "$uhid" || ! grep -q "^adapter 1: info" "$uhid" ||
     grep -q "refused: frame CRC" "$uhid" ||
     grep "^report " "$uhid" | grep -qv ": 65 bytes, id 00,"; then
     echo "vm: IAP.exe under Wine did not reach the uhid adapter as expected:" >&2

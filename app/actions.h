@@ -1,0 +1,57 @@
+// The console's actions on adapters, shared by its run on one adapter and
+// its batches ("/a", several "/port:").
+#pragma once
+
+#include "app/console.h"
+#include "steps/adapters.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace app {
+
+// What the switches ask for.
+struct Request {
+    bool showChipVersions = false;
+    bool showExeVersion = false;
+    bool updateRequested = false;
+    bool list = false;
+    bool all = false;
+    bool json = false;
+    // "/port:LOCATION", each location once, in the order given.
+    std::vector<std::u16string> ports;
+    // "/n:COUNT": the adapters a station expects (0: not said).
+    int expected = 0;
+    bool deviceWork() const { return showChipVersions || updateRequested; }
+    bool batch() const { return all || ports.size() > 1; }
+};
+
+// How one adapter's run ended.
+struct Outcome {
+    int exitCode = 1;
+    // updated, current, read or failed.
+    const char* status = "failed";
+    AdapterReport report;
+    // Its final text, and its firmware version after the run where the run
+    // knows it.
+    std::u16string message;
+    std::optional<std::u16string> version;
+    bool failed() const { return std::string(status) == "failed"; }
+};
+
+// One adapter's whole run: its lock, its actions, in a batch the wait for it
+// to be back on the bus, and its "result" event when `lines` writes JSON.
+Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& request,
+                   AdapterLines* lines, bool batch);
+
+// "VVVV:PPPP" of a listed adapter.
+std::string identityText(const steps::FoundAdapter& adapter);
+
+// "/a" or several "/port:": the adapters at once, each in its own session on
+// its own thread, then the summary. Returns the exit code.
+int batchAction(isp::Session& main, const image::ProgramData& program,
+                const steps::UpdateImages& images, const ConsoleSettings& settings,
+                const Request& request);
+
+} // namespace app

@@ -1,0 +1,164 @@
+// A batch: every adapter on the bus ("/a", with "/n:COUNT" the number a
+// station expects) or the adapters at the locations named ("/port:" more
+// than once), each in its own session on its own thread, and one summary
+// that counts every adapter: the ones found, the ones that could not be
+// taken and the ones that were not there.
+#include "app/actions.h"
+
+#include "platform/clock.h"
+#include "platform/interrupt.h"
+#include "platform/text.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace app {
+
+namespace {
+
+using steps::FoundAdapter;
+
+bool sameAdapters(const std::vector<FoundAdapter>& a, const std::vector<FoundAdapter>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const FoundAdapter& x, const FoundAdapter& y) {
+                          return x.location == y.location && x.loader == y.loader;
+                      });
+}
+
+const FoundAdapter* findAt(const std::vector<FoundAdapter>& all, const std::string& location) {
+    for (const FoundAdapter& a : all)
+        if (a.location == location) return &a;
+    return nullptr;
+}
+
+// The adapters on the bus once it has been still (the same locations in the
+// same modes) for a second and `enough` holds, looking every 300 ms, or
+// what it shows after `limitMs`. Adapters that a run has just restarted are
+// off the bus for a moment; a batch that listed them then would leave them
+// out.
+template <typename Enough>
+std::vector<FoundAdapter> settledList(platform::hid::Bus& bus, const image::ProgramData& program,
+                                      std::int64_t limitMs, Enough enough) {
+    const std::int64_t began = platform::clockMs();
+    std::int64_t stillSince = began;
+    std::vector<FoundAdapter> all = steps::listAdapters(bus, program);
+    for (;;) {
+        const std::int64_t now = platform::clockMs();
+        if (now - stillSince >= 1000 && enough(all, now - stillSince)) return all;
+        if (now - began >= limitMs || platform::interruptRequested()) return all;
+        steps::pause(300);
+        std::vector<FoundAdapter> next = steps::listAdapters(bus, program);
+        if (!sameAdapters(next, all)) {
+            all = std::move(next);
+            stillSince = platform::clockMs();
+        }
+    }
+}
+
+std::string plural(std::size_t n, const char* what) {
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+} // namespace
+
+int batchAction(isp::Session& main, const image::ProgramData& program,
+                const steps::UpdateImages& images, const ConsoleSettings& settings,
+                const Request& request) {
+    platform::hid::Bus& bus = main.bus();
+    std::vector<std::string> named;
+    for (const std::u16string& port : request.ports)
+        named.push_back(platform::utf16ToUtf8(port));
+
+    std::vector<FoundAdapter> all;
+    if (!named.empty()) {
+        all = settledList(bus, program, 10'000, [&](const auto& list, std::int64_t) {
+            return std::all_of(named.begin(), named.end(),
+                               [&](const std::string& at) { return findAt(list, at); });
+        });
+    } else if (request.expected > 0) {
+        all = settledList(bus, program, 30'000, [&](const auto& list, std::int64_t) {
+            return list.size() >= static_cast<std::size_t>(request.expected);
+        });
+    } else {
+        // An empty bus is given three still seconds.
+        all = settledList(bus, program, 10'000, [](const auto& list, std::int64_t still) {
+            return !list.empty() || still >= 3000;
+        });
+    }
+    if (all.empty()) sayWhatTheSearchSaw(bus, program, settings);
+
+    // Each adapter of the batch: the ones found, or each location named.
+    std::vector<std::string> members;
+    if (named.empty())
+        for (const FoundAdapter& a : all)
+            members.push_back(a.location);
+    else
+        members = named;
+
+    const AdapterLines::Form form =
+        request.json ? AdapterLines::Form::Json : AdapterLines::Form::Prefixed;
+    std::vector<Outcome> outcomes(members.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        const FoundAdapter* found = findAt(all, members[i]);
+        if (found == nullptr) {
+            // A location named that holds no adapter.
+            AdapterLines lines(members[i], form);
+            lines.setQuiet(settings.silentMode);
+            lines.text(u"No adapter at this location.\n");
+            outcomes[i].message = lines.lastLine();
+            lines.result("failed", outcomes[i].message, outcomes[i].message, std::nullopt);
+            continue;
+        }
+        threads.emplace_back([&, i, found] {
+            isp::Session session(&bus);
+            steps::useReleaseKey(session, program);
+            session.follow(found->location);
+            steps::Run run{session, program};
+            run.images = images;
+            AdapterLines lines(found->location, form);
+            lines.found(found->loader, identityText(*found));
+            outcomes[i] = runAdapter(run, settings, request, &lines, true);
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+
+    std::size_t updated = 0, current = 0, read = 0, failed = 0;
+    for (const Outcome& o : outcomes) {
+        const std::string status = o.status;
+        updated += status == "updated";
+        current += status == "current";
+        read += status == "read";
+        failed += o.failed();
+    }
+    // Expected adapters that were not there count as failed.
+    const std::size_t present = outcomes.size();
+    const std::size_t expected = static_cast<std::size_t>(request.expected);
+    const std::size_t missing = expected > present ? expected - present : 0;
+    failed += missing;
+    std::string summary = request.expected > 0 ? plural(expected, "adapter") + " expected, " +
+                                                     std::to_string(present) + " present: "
+                                               : plural(present, "adapter") + ": ";
+    summary += request.updateRequested ? std::to_string(updated) + " updated, " +
+                                             std::to_string(current) + " already current, "
+                                       : std::to_string(read) + " read, ";
+    summary += std::to_string(failed) + " failed";
+    if (request.json) {
+        writeEvent(
+            "summary", "",
+            ",\"text\":" + jsonString(summary) + ",\"adapters\":" + std::to_string(present) +
+                ",\"expected\":" + (request.expected > 0 ? std::to_string(expected) : "null") +
+                ",\"updated\":" + std::to_string(updated) +
+                ",\"current\":" + std::to_string(current) + ",\"read\":" + std::to_string(read) +
+                ",\"failed\":" + std::to_string(failed));
+    } else if (!settings.silentMode) {
+        writeWholeLine(summary + "\n");
+    }
+    // A station that finds another number of adapters than it expects is not
+    // what its operator thinks it is, even when each one went well.
+    const bool counted = request.expected == 0 || present == expected;
+    return failed == 0 && counted && present > 0 ? 0 : 1;
+}
+
+} // namespace app
