@@ -23,8 +23,11 @@ std::string usage(const std::string& name) {
            "The exit code ($? in a shell) is 0 for success, 1 for error.\n"
            "\nSeveral adapters:\n"
            "    /l    List the adapters on the bus (LOCATION, mode, VID:PID).\n"
-           "    /port:LOCATION    Work on the adapter at LOCATION only.\n"
+           "    /port:LOCATION    Work on the adapter at LOCATION only; given more than once,\n"
+           "                      on those adapters at once, as /a does.\n"
            "    /a    Work on every adapter on the bus at once.\n"
+           "    /n:COUNT    With /a: wait up to 30 s for COUNT adapters; each one missing\n"
+           "                counts as failed.\n"
            "    /j    Write JSON lines for scripts instead of text.\n";
 }
 const std::string kUsage = usage("packed");
@@ -46,7 +49,8 @@ class Updater : public ::testing::Test {
 };
 
 TEST_F(Updater, HelpAndAnyUnknownArgumentPrintTheUsage) {
-    for (const std::string arg : {"/h", "/H", "-h", "/?", "/ee", "-e", "/e ", "x"}) {
+    for (const std::string arg :
+         {"/h", "/H", "-h", "/?", "/ee", "-e", "/e ", "x", "/n:8", "/n:0"}) {
         const auto r = iap({arg});
         EXPECT_EQ(r.exitCode, 1) << arg;
         EXPECT_EQ(r.out, kUsage) << arg;

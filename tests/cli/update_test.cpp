@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <map>
 #include <thread>
 
 namespace {
@@ -376,6 +377,122 @@ TEST_F(Update, PSkipsAVersionThatIsNotNewerAndFForcesIt) { skipThenForce(); }
 TEST_F(Update, AFailedVerifyFailsTheUpdateAndARerunRestores) { failedVerifyThenRerun(); }
 
 TEST_F(Update, FourAdaptersListedUpdatedAtOnceAndChosenByPort) { fleet(); }
+
+// Every line as JSON (the test fails on one that is not); by location, the
+// "result" events, and the others in order.
+struct JsonRun {
+    std::vector<nlohmann::json> events;
+    std::map<std::string, nlohmann::json> results;
+    explicit JsonRun(const std::string& out) {
+        for (std::size_t at = 0; at < out.size(); at = out.find('\n', at) + 1) {
+            const std::string line = out.substr(at, out.find('\n', at) - at);
+            try {
+                events.push_back(nlohmann::json::parse(line));
+            } catch (const std::exception&) {
+                ADD_FAILURE() << "not JSON: " << line;
+                continue;
+            }
+            if (events.back()["event"] == "result")
+                results[events.back()["location"]] = events.back();
+        }
+    }
+    const nlohmann::json& first() const { return events.front(); }
+    const nlohmann::json& last() const { return events.back(); }
+};
+
+// Eight adapters: one restarting when the batch starts, a failed verify on
+// another, a lock held by another updater, a location and an adapter that
+// are not there. Every adapter is counted, and each result says what the
+// adapter holds.
+TEST_F(Update, EveryAdapterOfABatchIsCountedAndEachResultIsTrue) {
+    const auto exe = pack("2.1.0");
+    Emulator emu(emulatorArgs(
+        {"--adapters", "8", "--fault-adapter", "3", "--fault-fail-verify", "100", "--fault-once"}));
+    ASSERT_NE(emu.port(), 0);
+    expectRun(exe, {"/port:emu-1", "/c"}, kConnect + versions("1.0.0", "2.1.0"), 0);
+    auto r = updater(exe, {"/a", "/j", "/p"});
+    EXPECT_EQ(r.exitCode, 1);
+    JsonRun json(r.out);
+    ASSERT_FALSE(json.events.empty()) << r.out;
+    EXPECT_EQ(json.first()["event"], "start");
+    EXPECT_EQ(json.first()["schema"], 1);
+    EXPECT_EQ(json.first()["firmware"], "2.1.0");
+    EXPECT_EQ(json.results.size(), 8u) << r.out;
+    for (const auto& [location, result] : json.results) {
+        const bool faulty = location == "emu-3";
+        EXPECT_EQ(result["ok"], !faulty) << result;
+        EXPECT_EQ(result["status"], faulty ? "failed" : "updated") << result;
+        // The failed one's record was erased: read again, it holds none.
+        EXPECT_EQ(result["version"], faulty ? nlohmann::json() : nlohmann::json("2.1.0"));
+        EXPECT_EQ(result.value("step", ""), faulty ? "AP Verify Failed!" : "");
+    }
+    EXPECT_EQ(json.last()["event"], "summary");
+    EXPECT_EQ(json.last()["text"], "8 adapters: 7 updated, 0 already current, 1 failed");
+    EXPECT_EQ(json.last()["updated"], 7);
+    EXPECT_EQ(json.last()["failed"], 1);
+
+    // Emu-2's lock held by an updater (stopped on its way), emu-9 absent.
+    Background holder({exe.string(), "/port:emu-2", "/c"});
+    ASSERT_TRUE(holder.waitForLine("Connecting AP", 10'000));
+    holder.signal(SIGSTOP);
+    r = updater(exe, {"/port:emu-2", "/port:emu-4", "/port:emu-9", "/c"});
+    holder.signal(SIGCONT);
+    EXPECT_EQ(r.exitCode, 1);
+    for (const char* line :
+         {"[emu-2] Another updater is using the adapter. Run this one again when it has "
+          "finished.\n",
+          "[emu-4] Chip F/W version: 2.1.0\n", "[emu-9] No adapter at this location.\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+    EXPECT_TRUE(r.out.ends_with("3 adapters: 1 read, 2 failed\n")) << r.out;
+    EXPECT_NE(r.err.find("[emu-2] The adapter's lock is held by process"), std::string::npos)
+        << r.err;
+    holder.wait();
+
+    // A station that expects nine: the eight there are run, the one
+    // missing fails the batch. The adapters just restarted are all counted.
+    r = updater(exe, {"/a", "/p", "/n:9"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(
+        r.out.ends_with("9 adapters expected, 8 present: 1 updated, 7 already current, 1 failed\n"))
+        << r.out;
+    emu.stop();
+    for (int k = 1; k <= 8; ++k) {
+        const auto flash = readFile(dir_ / "dump" / ("adapter-" + std::to_string(k)) / "flash.bin");
+        EXPECT_EQ(versionRecord(flash), "2.1.0") << k;
+    }
+}
+
+// In "/j" mode every path writes JSON lines only, starting with "start".
+TEST_F(Update, EveryLineOfAJsonRunIsJson) {
+    const auto exe = pack("2.1.0");
+    auto events = [&](const std::filesystem::path& updater, const std::vector<std::string>& args) {
+        const auto r = run(updaterArgv(updater, args));
+        JsonRun json(r.out);
+        EXPECT_EQ(r.exitCode, 1) << r.out;
+        EXPECT_GE(json.events.size(), 2u) << r.out;
+        EXPECT_EQ(json.first()["event"], "start") << r.out;
+        return json;
+    };
+    ::setenv("BRISKLINK_EMULATOR", "127.0.0.1:1", 1); // nobody there
+    EXPECT_EQ(events(exe, {"/j", "/l"}).last()["message"], "No adapter is on the bus.");
+    Emulator emu(emulatorArgs({"--adapters", "2"}));
+    ASSERT_NE(emu.port(), 0);
+    auto json = events(exe, {"/j", "/port:nowhere", "/c"});
+    EXPECT_EQ(json.last()["event"], "error");
+    EXPECT_EQ(json.last()["location"], "nowhere");
+    json = events(BRISKLINK_IAP_EMU, {"/j", "/p"});
+    EXPECT_EQ(json.first()["firmware"], nullptr);
+    EXPECT_EQ(json.last()["message"], "Image format invalid!");
+    json = events(exe, {"/j", "/e", "/x"});
+    EXPECT_NE(json.last()["message"].get<std::string>().find("Usage: "), std::string::npos);
+    const auto r = run(updaterArgv(exe, {"/j", "/e", "/s", "/l"}));
+    EXPECT_EQ(r.exitCode, 0);
+    json = JsonRun(r.out);
+    ASSERT_EQ(json.events.size(), 4u) << r.out;
+    EXPECT_EQ(json.events[1]["event"], "image");
+    EXPECT_EQ(json.events[1]["version"], "2.1.0");
+    EXPECT_EQ(json.events[2]["event"], "found");
+}
 
 // Two adapters: the one picked never comes back from its restart while the
 // other runs its application. The return check follows the picked one, so

@@ -672,6 +672,15 @@ TEST_F(Console, AnAdapterThatRestartsIntoItsLoaderGetsTheErrorLineButTheUpdateSt
         << r.out;
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(a.versionRecord(), "2.1.0");
+    // A script is told it failed, with the line that says why, also with /s.
+    clock_.advance(5000);
+    const auto json = run({"/j", "/s", "/f"});
+    EXPECT_EQ(json.exitCode, 0);
+    EXPECT_NE(json.out.find("{\"event\":\"result\",\"location\":\"emu-1\",\"ok\":false,"
+                            "\"status\":\"failed\",\"message\":\"[ERROR] Can't Reset to AP...\","
+                            "\"step\":\"[ERROR] Can't Reset to AP...\",\"version\":\"2.1.0\"}\n"),
+              std::string::npos)
+        << json.out;
 }
 
 TEST_F(Console, SilentModePrintsNothingAndKeepsTheResult) {
