@@ -683,6 +683,28 @@ TEST_F(Console, AnAdapterThatRestartsIntoItsLoaderGetsTheErrorLineButTheUpdateSt
         << json.out;
 }
 
+// "/c /p" where the cable is pulled in the second connection: the version
+// the first one read still leads to the skip line, but a script is told
+// the adapter failed, not that it is current.
+TEST_F(Console, AVersionFromAConnectionThatFailedIsNeverCurrent) {
+    AdapterConfig c;
+    c.version = "2.1.0";
+    c.commandKey = kKey;
+    add(c);
+    ASSERT_EQ(run({"/c"}).exitCode, 0);
+    adapter::SimulatedBus bus(clock_, &clock_);
+    platform::hid::setBus(&bus);
+    c.faults.vanishAfterWrites = static_cast<int>(bus_.writes()) + 5;
+    c.faults.once = true;
+    bus.add(c);
+    newSession();
+    const auto r = run({"/j", "/c", "/p"});
+    platform::hid::setBus(&bus_);
+    EXPECT_NE(r.out.find("Skip firmware update"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"ok\":false,\"status\":\"failed\""), std::string::npos) << r.out;
+    EXPECT_EQ(r.exitCode, 1);
+}
+
 TEST_F(Console, SilentModePrintsNothingAndKeepsTheResult) {
     auto& a = add();
     const auto r = run({"/s", "/p"});
