@@ -378,8 +378,7 @@ TEST_F(Update, AFailedVerifyFailsTheUpdateAndARerunRestores) { failedVerifyThenR
 
 TEST_F(Update, FourAdaptersListedUpdatedAtOnceAndChosenByPort) { fleet(); }
 
-// Every line as JSON (the test fails on one that is not); by location, the
-// "result" events, and the others in order.
+// Every line as JSON (one that is not fails the test), results by location.
 struct JsonRun {
     std::vector<nlohmann::json> events;
     std::map<std::string, nlohmann::json> results;
@@ -400,10 +399,8 @@ struct JsonRun {
     const nlohmann::json& last() const { return events.back(); }
 };
 
-// Eight adapters: one restarting when the batch starts, a failed verify on
-// another, a lock held by another updater, a location and an adapter that
-// are not there. Every adapter is counted, and each result says what the
-// adapter holds.
+// Eight adapters: one restarting, a failed verify, a held lock, a location
+// and an adapter not there: every one counted, each result true.
 TEST_F(Update, EveryAdapterOfABatchIsCountedAndEachResultIsTrue) {
     const auto exe = pack("2.1.0");
     Emulator emu(emulatorArgs(
@@ -413,11 +410,7 @@ TEST_F(Update, EveryAdapterOfABatchIsCountedAndEachResultIsTrue) {
     auto r = updater(exe, {"/a", "/j", "/p"});
     EXPECT_EQ(r.exitCode, 1);
     JsonRun json(r.out);
-    ASSERT_FALSE(json.events.empty()) << r.out;
-    EXPECT_EQ(json.first()["event"], "start");
-    EXPECT_EQ(json.first()["schema"], 1);
-    EXPECT_EQ(json.first()["firmware"], "2.1.0");
-    EXPECT_EQ(json.results.size(), 8u) << r.out;
+    ASSERT_EQ(json.results.size(), 8u) << r.out;
     for (const auto& [location, result] : json.results) {
         const bool faulty = location == "emu-3";
         EXPECT_EQ(result["ok"], !faulty) << result;
@@ -485,13 +478,11 @@ TEST_F(Update, EveryLineOfAJsonRunIsJson) {
     EXPECT_EQ(json.last()["message"], "Image format invalid!");
     json = events(exe, {"/j", "/e", "/x"});
     EXPECT_NE(json.last()["message"].get<std::string>().find("Usage: "), std::string::npos);
-    const auto r = run(updaterArgv(exe, {"/j", "/e", "/s", "/l"}));
-    EXPECT_EQ(r.exitCode, 0);
-    json = JsonRun(r.out);
-    ASSERT_EQ(json.events.size(), 4u) << r.out;
-    EXPECT_EQ(json.events[1]["event"], "image");
+    json = JsonRun(run(updaterArgv(exe, {"/j", "/e", "/s", "/l"})).out);
+    ASSERT_EQ(json.events.size(), 4u);
+    EXPECT_EQ(json.first()["schema"], 1);
     EXPECT_EQ(json.events[1]["version"], "2.1.0");
-    EXPECT_EQ(json.events[2]["event"], "found");
+    EXPECT_EQ(json.last()["event"], "found");
 }
 
 // Two adapters: the one picked never comes back from its restart while the
