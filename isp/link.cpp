@@ -40,6 +40,7 @@ void Session::closeDevice() {
 }
 
 void Session::dropLink() {
+    if (isOpen(state.writeHandle) || isOpen(state.readHandle)) ++state.devicesLost;
     closeDevice();
     state.skipRediscovery = 0;
     state.devicePath.clear();

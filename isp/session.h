@@ -55,6 +55,10 @@ struct LinkState {
     std::string deviceLocation;
     std::string matchLocation;
     std::int32_t skipRediscovery = 0;
+    // How often an open device was lost (removed, or a write failed): a
+    // connection whose reads fail after one met an unplugged adapter, not
+    // a loader that refuses them.
+    std::uint32_t devicesLost = 0;
 
     // Framing and scrambling.
     Report outReport{};

@@ -170,10 +170,13 @@ Connection connect(Run& run, FrontEnd& face) {
     // takes it and then refuses every command has another key. One held by
     // an earlier session does not take the authentication at all.
     const bool authenticated = run.session.state.rollingEnabled != 0;
+    const std::uint32_t lost = run.session.state.devicesLost;
     AdapterReadNotes notes;
     const bool read = !face.stopRequested() && readAdapterInformation(run, face, notes);
-    // Only while it is still there: an unplugged adapter is no hung one.
-    if (notes.probeFailed && !face.stopRequested() && loaderAnswers(run, face))
+    // Only for an adapter that stayed: one unplugged (and maybe back, out of
+    // the session) is neither hung nor keyed otherwise.
+    if (notes.probeFailed && !face.stopRequested() && run.session.state.devicesLost == lost &&
+        loaderAnswers(run, face))
         face.note({authenticated ? Event::WrongCommandKey : Event::HungLoader, 1});
     if (face.stopRequested()) return stopped(run, true);
     if (notes.versionRead) face.note({Event::AdapterVersion, 0, s.chipVersion});

@@ -698,7 +698,10 @@ TEST_F(Console, AVersionFromAConnectionThatFailedIsNeverCurrent) {
     c.faults.once = true;
     bus.add(c);
     newSession();
+    ::testing::internal::CaptureStderr();
     const auto r = run({"/j", "/c", "/p"});
+    // A pulled cable is no wrong key.
+    EXPECT_EQ(::testing::internal::GetCapturedStderr().find("key"), std::string::npos);
     platform::hid::setBus(&bus_);
     EXPECT_NE(r.out.find("Skip firmware update"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"ok\":false,\"status\":\"failed\""), std::string::npos) << r.out;
