@@ -27,7 +27,7 @@ for n in 1 2 4 8; do
   kill "$emulator" && wait "$emulator" 2>/dev/null || true
   one=${one:-$ms}
   printf '%-9s %10d %8s\n' "$n" "$ms" "$(awk -v a="$ms" -v b="$one" 'BEGIN { printf "%.2f", a / b }')"
-  tail -n 1 "$work/run-$n.txt" | grep -q "^$n adapters: $n updated" || {
+  tail -n 1 "$work/run-$n.txt" | grep -Eq "^$n adapters?: $n updated" || {
     cat "$work/run-$n.txt" >&2
     exit 1
   }
