@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
 
 namespace platform {
 
@@ -35,6 +36,10 @@ class MachineLock {
   private:
     static constexpr std::intptr_t kNone = -1;
     std::intptr_t handle_ = kNone;
+    // Linux: the lock file's descriptor, and the thread that answers the
+    // probes of other updaters on the socket.
+    std::intptr_t file_ = kNone;
+    std::thread answering_;
 };
 
 // `name` with everything but letters, digits, '.', '-' and '_' replaced by

@@ -272,11 +272,12 @@ Bus& systemBus() {
         },
         [] {
             // Every updater that reaches this emulator reaches the same
-            // adapters, so they share one lock.
+            // adapters, so they share one lock, named after the address
+            // reached, however it was spelled.
             std::string host;
             std::uint16_t port = 0;
             if (!emulatorAddress(host, port)) return std::string("emulator");
-            return "emulator-" + host + "-" + std::to_string(port);
+            return "emulator-" + net::addressOf(host) + "-" + std::to_string(port);
         }());
     return bus;
 }

@@ -45,14 +45,29 @@ bool startup() {
 #endif
 }
 
+namespace {
+
+bool parseAddress(const std::string& host, in_addr& into) {
+    return inet_pton(AF_INET, host == "localhost" ? "127.0.0.1" : host.c_str(), &into) == 1;
+}
+
+} // namespace
+
+std::string addressOf(const std::string& host) {
+    in_addr address{};
+    char text[INET_ADDRSTRLEN] = {};
+    if (!startup() || !parseAddress(host, address) ||
+        inet_ntop(AF_INET, &address, text, sizeof text) == nullptr)
+        return host;
+    return text;
+}
+
 Socket connectTo(const std::string& host, std::uint16_t port) {
     if (!startup()) return kNoSocket;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    if (inet_pton(AF_INET, host == "localhost" ? "127.0.0.1" : host.c_str(), &address.sin_addr) !=
-        1)
-        return kNoSocket;
+    if (!parseAddress(host, address.sin_addr)) return kNoSocket;
     NativeSocket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == BAD_SOCKET) return kNoSocket;
     if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {

@@ -14,6 +14,10 @@ inline constexpr Socket kNoSocket = -1;
 bool startup();
 // Connects to host:port; kNoSocket on failure.
 Socket connectTo(const std::string& host, std::uint16_t port);
+// The IPv4 address that connectTo reaches for `host`, as dotted decimal:
+// one text for every spelling of one address; `host` itself when it names
+// none.
+std::string addressOf(const std::string& host);
 // Listens on 127.0.0.1:port (0 picks a free port); returns the port in `bound`.
 Socket listenOn(std::uint16_t port, std::uint16_t& bound);
 // Why this thread's last listenOn failed, in the system's words.

@@ -10,11 +10,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -108,71 +106,6 @@ std::string toAnsiCodePage(std::u16string_view text) {
 
 std::u16string fromAnsiCodePage(std::string_view text) {
     return utf8ToUtf16(text.substr(0, text.find('\0')));
-}
-
-namespace {
-
-// What holds the lock: the holder listens on it, so a connection tells its
-// process through the kernel's peer credentials, whoever its user is.
-std::string lockHolder(const sockaddr_un& address, socklen_t length) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return {};
-    std::string holder;
-    ucred peer{};
-    socklen_t size = sizeof peer;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 &&
-        getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.pid > 0) {
-        std::string command;
-        std::ifstream comm("/proc/" + std::to_string(peer.pid) + "/comm");
-        std::getline(comm, command);
-        holder = "process " + std::to_string(peer.pid) +
-                 (command.empty() ? std::string() : " (" + command + ")") + " of user " +
-                 std::to_string(peer.uid);
-    }
-    ::close(fd);
-    return holder;
-}
-
-} // namespace
-
-// A Unix socket bound to a fixed name in the kernel's abstract namespace:
-// one name for every process of the machine (of its network namespace),
-// whatever its user, that no file stands behind, so nobody can plant,
-// redirect or pre-create it, and that the kernel frees with the last
-// descriptor, so a killed updater leaves no stale lock.
-LockResult MachineLock::tryAcquire(const std::string& name, std::string* detail) {
-    if (held()) return LockResult::Held;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string key = lockFileName(name);
-    // sun_path[0] stays 0: the abstract namespace.
-    const std::size_t used = std::min(key.size(), sizeof address.sun_path - 1);
-    std::memcpy(address.sun_path + 1, key.data(), used);
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + used);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        if (detail) *detail = std::strerror(errno);
-        return LockResult::Unavailable;
-    }
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 &&
-        ::listen(fd, 4) == 0) {
-        handle_ = fd;
-        return LockResult::Held;
-    }
-    const int error = errno;
-    ::close(fd);
-    if (error == EADDRINUSE) {
-        if (detail) *detail = lockHolder(address, length);
-        return LockResult::Busy;
-    }
-    if (detail) *detail = std::strerror(error);
-    return LockResult::Unavailable;
-}
-
-void MachineLock::release() {
-    if (!held()) return;
-    ::close(static_cast<int>(handle_));
-    handle_ = kNone;
 }
 
 int runProgram(const std::vector<std::string>& args, const std::string& input,
