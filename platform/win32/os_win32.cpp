@@ -5,6 +5,7 @@
 #include "platform/text.h"
 
 #include <windows.h>
+#include <aclapi.h>
 
 #include <shellapi.h>
 
@@ -222,6 +223,36 @@ std::u16string fromAnsiCodePage(std::string_view text) {
     return std::u16string(out.begin(), out.end());
 }
 
+namespace {
+
+// The user that made the lock object, where the system tells it.
+std::string objectOwner(HANDLE h) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(h, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return {};
+    wchar_t user[256], domain[256];
+    DWORD userSize = 256, domainSize = 256;
+    SID_NAME_USE use;
+    std::string text;
+    if (LookupAccountSidW(nullptr, owner, user, &userSize, domain, &domainSize, &use)) {
+        const std::wstring name = std::wstring(domain) + L"\\" + user;
+        text = utf16ToUtf8(std::u16string(name.begin(), name.end()));
+    }
+    LocalFree(descriptor);
+    return text;
+}
+
+std::wstring objectName(const std::string& name, const char* suffix) {
+    std::wstring wide = L"Global\\";
+    for (char c : lockFileName(name) + suffix)
+        wide.push_back(static_cast<wchar_t>(c));
+    return wide;
+}
+
+} // namespace
+
 // A named kernel object whose existence is the lock: whoever creates it holds
 // it while its handle is open, whichever thread asks, and the system closes
 // the handle when the process ends. (A mutex's ownership would belong to the
@@ -229,18 +260,30 @@ std::u16string fromAnsiCodePage(std::string_view text) {
 // others.) In the Global namespace only, so that every session of the
 // machine meets the same one: a per-session fallback would let two users'
 // updaters both hold "the" lock.
+// Any user can create a Global object of the lock's name first (CreateMutex's
+// documentation warns of this). An updater that holds the lock also makes an
+// event beside it, so that the next one can tell an updater from another
+// program that took the name.
 LockResult MachineLock::tryAcquire(const std::string& name, std::string* detail) {
     if (held()) return LockResult::Held;
-    std::wstring wide = L"Global\\";
-    for (char c : lockFileName(name))
-        wide.push_back(static_cast<wchar_t>(c));
-    HANDLE h = CreateMutexW(nullptr, FALSE, wide.c_str());
+    HANDLE h = CreateMutexW(nullptr, FALSE, objectName(name, "").c_str());
     const DWORD error = GetLastError();
-    // Denied: it exists and belongs to another user's updater.
-    if ((h == nullptr && error == ERROR_ACCESS_DENIED) ||
-        (h != nullptr && error == ERROR_ALREADY_EXISTS)) {
-        if (h) CloseHandle(h);
-        if (detail) detail->clear();
+    if (h == nullptr && error == ERROR_ACCESS_DENIED) {
+        if (detail)
+            *detail = "a lock object this user may not open: another user's updater, or a "
+                      "program of another user that took its name";
+        return LockResult::Busy;
+    }
+    if (h != nullptr && error == ERROR_ALREADY_EXISTS) {
+        if (detail) {
+            const std::string owner = objectOwner(h);
+            HANDLE mark = OpenEventW(SYNCHRONIZE, FALSE, objectName(name, ".updater").c_str());
+            const bool updater = mark != nullptr || GetLastError() == ERROR_ACCESS_DENIED;
+            if (mark) CloseHandle(mark);
+            *detail = updater ? "an updater" : "a process that is not an updater";
+            if (!owner.empty()) *detail += " of user " + owner;
+        }
+        CloseHandle(h);
         return LockResult::Busy;
     }
     if (h == nullptr) {
@@ -248,6 +291,8 @@ LockResult MachineLock::tryAcquire(const std::string& name, std::string* detail)
         return LockResult::Unavailable;
     }
     handle_ = reinterpret_cast<std::intptr_t>(h);
+    HANDLE mark = CreateEventW(nullptr, TRUE, FALSE, objectName(name, ".updater").c_str());
+    if (mark) file_ = reinterpret_cast<std::intptr_t>(mark);
     return LockResult::Held;
 }
 
@@ -255,6 +300,8 @@ void MachineLock::release() {
     if (!held()) return;
     CloseHandle(reinterpret_cast<HANDLE>(handle_));
     handle_ = kNone;
+    if (file_ != kNone) CloseHandle(reinterpret_cast<HANDLE>(file_));
+    file_ = kNone;
 }
 
 // Tools that start programs (brisklink-pack sign) run them on Linux; on
