@@ -74,6 +74,19 @@ std::u16string fromAnsiCodePage(std::string_view text);
 // (with `reason` set) when it cannot be started. For tools only: the
 // updater itself starts no programs. `input` must stay below 4 KiB, the
 // part of a pipe that is written before the program starts.
-int runProgram(const std::vector<std::string>& args, const std::string& input, std::string& reason);
+// `quiet`: the program's output goes nowhere.
+int runProgram(const std::vector<std::string>& args, const std::string& input, std::string& reason,
+               bool quiet = false);
+
+// A new directory that only this user may use, for a tool's scratch files;
+// empty, with `reason`, where it cannot be made. For tools only.
+std::string makePrivateDirectory(std::string& reason);
+
+enum class Trust { Verified, Failed, Unavailable };
+// The system's own verdict on whether a file's Authenticode signature
+// verifies (the signature over the file, not the signer's trust): Windows'
+// WinVerifyTrust, with no UI and no network. Unavailable where the system
+// has none. For tools only.
+Trust systemSignatureCheck(const std::string& path);
 
 } // namespace platform

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
 #include <functional>
 #include <vector>
 
@@ -121,7 +122,56 @@ bool carriesSignature(const std::string& path) {
     return file.isOpen() && readLayout(file, pe) && pe.tableSize != 0;
 }
 
-SignatureReport checkSignature(const std::string& path, std::int64_t trailerEnd) {
+namespace {
+
+// Whether the signature over the file verifies: the signed attributes'
+// message digest is that of the signed content (whose file digest was
+// compared already), and the signature over them checks with the signer's
+// key. Windows asks WinVerifyTrust. Elsewhere osslsigncode verifies, told
+// to trust the certificates the signature itself carries, so that only the
+// signature is judged, never the signer; with `caFile`, whether the signer
+// chains to that CA is a second run.
+platform::Trust verifySignature(const std::string& path, const std::string& caFile, Chain& chain) {
+    const platform::Trust system = platform::systemSignatureCheck(path);
+    if (system != platform::Trust::Unavailable) {
+        if (!caFile.empty()) chain = Chain::Unknown;
+        return system;
+    }
+    std::string reason;
+    const std::string dir = platform::makePrivateDirectory(reason);
+    if (dir.empty()) return platform::Trust::Unavailable;
+    const std::string signature = dir + "/signature.pem", certificates = dir + "/certificates.pem";
+    auto run = [&](std::vector<std::string> args) {
+        return platform::runProgram(args, "", reason, true);
+    };
+    platform::Trust verdict = platform::Trust::Unavailable;
+    const int extracted =
+        run({"osslsigncode", "extract-signature", "-pem", "-in", path, "-out", signature});
+    const int listed =
+        extracted == 0
+            ? run({"openssl", "pkcs7", "-in", signature, "-print_certs", "-out", certificates})
+            : -1;
+    if (extracted > 0 || listed > 0) verdict = platform::Trust::Failed;
+    if (listed == 0) {
+        const int verified =
+            run({"osslsigncode", "verify", "-in", path, "-CAfile", certificates, "-ignore-crl"});
+        verdict = verified == 0  ? platform::Trust::Verified
+                  : verified > 0 ? platform::Trust::Failed
+                                 : platform::Trust::Unavailable;
+    }
+    if (verdict == platform::Trust::Verified && !caFile.empty())
+        chain = run({"osslsigncode", "verify", "-in", path, "-CAfile", caFile, "-ignore-crl"}) == 0
+                    ? Chain::Chains
+                    : Chain::DoesNotChain;
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    return verdict;
+}
+
+} // namespace
+
+SignatureReport checkSignature(const std::string& path, std::int64_t trailerEnd,
+                               const std::string& caFile) {
     SignatureReport report;
     platform::InputFile file(path);
     PeLayout pe;
@@ -147,8 +197,18 @@ SignatureReport checkSignature(const std::string& path, std::int64_t trailerEnd)
         report.state = Signature::Unchecked;
         return report;
     }
-    if (fileDigest(file, pe, pe.tableOffset, actual) && actual == expected)
+    if (!fileDigest(file, pe, pe.tableOffset, actual) || actual != expected) return report;
+    switch (verifySignature(path, caFile, report.chain)) {
+    case platform::Trust::Verified:
         report.state = Signature::Intact;
+        break;
+    case platform::Trust::Failed:
+        report.state = Signature::Forged;
+        break;
+    case platform::Trust::Unavailable:
+        report.state = Signature::Unverified;
+        break;
+    }
     return report;
 }
 
@@ -173,11 +233,45 @@ SignatureWords signatureWords(Signature state) {
                 "Authenticode, broken: the trailer was appended after signing (pack, then sign)"};
     case Signature::Unchecked:
         return {"unchecked", "Authenticode, digest not SHA-256: not checked"};
+    case Signature::Unverified:
+        return {"unverified", "Authenticode, digest matches, signature not verified (no "
+                              "verifier: install osslsigncode and openssl)"};
+    case Signature::Forged:
+        return {"signature-invalid", "Authenticode, broken: the digest matches but the "
+                                     "signature over it does not verify (changed after signing)"};
     }
     return {"", ""};
 }
 
 } // namespace
+
+const char* chainText(Chain chain) {
+    switch (chain) {
+    case Chain::Chains:
+        return "chains to the CA given";
+    case Chain::DoesNotChain:
+        return "does not chain to the CA given";
+    case Chain::Unknown:
+        return "not checked against the CA given (Windows judges the signer's trust itself)";
+    case Chain::NotAsked:
+        break;
+    }
+    return "not asked (--ca FILE)";
+}
+
+const char* chainName(Chain chain) {
+    switch (chain) {
+    case Chain::Chains:
+        return "chains";
+    case Chain::DoesNotChain:
+        return "does-not-chain";
+    case Chain::Unknown:
+        return "unknown";
+    case Chain::NotAsked:
+        break;
+    }
+    return "not-asked";
+}
 
 const char* signatureText(Signature state) { return signatureWords(state).text; }
 const char* signatureName(Signature state) { return signatureWords(state).name; }

@@ -1,6 +1,8 @@
 // What a Windows executable's Authenticode signature says about a packed
 // updater: whether there is one, and whether the file is still what was
-// signed (the certificate's trust is Windows' and osslsigncode's to judge).
+// signed: its digest is the signed content's, and the signature over that
+// content verifies with the signer's key. Whom the signer is trusted by is
+// another question (`--ca`); Windows and osslsigncode judge it.
 #pragma once
 
 #include <cstdint>
@@ -11,21 +13,29 @@ namespace pack {
 
 enum class Signature {
     None,         // not signed (or not a Windows executable)
-    Intact,       // the file's digest is the signed one
+    Intact,       // the file's digest is the signed one and the signature verifies
     Changed,      // bytes changed or added after signing
     TrailerAfter, // a trailer was appended to a signed executable
     Unchecked,    // signed with a digest other than SHA-256
+    Unverified,   // the digest matches, but no verifier could check the signature
+    Forged,       // the digest matches, but the signature over it does not verify
 };
+
+// Whether the signer's certificate chains to the CA asked about.
+enum class Chain { NotAsked, Chains, DoesNotChain, Unknown };
 
 struct SignatureReport {
     Signature state = Signature::None;
     std::int64_t tableOffset = 0; // the certificate table, when signed
     std::int64_t tableSize = 0;
+    Chain chain = Chain::NotAsked;
 };
 
 // The signature of the file at `path`; `trailerEnd` is the file offset where
-// its updater trailer ends, or -1 when it has none.
-SignatureReport checkSignature(const std::string& path, std::int64_t trailerEnd);
+// its updater trailer ends, or -1 when it has none. With `caFile` (PEM), also
+// whether an intact signature's signer chains to it.
+SignatureReport checkSignature(const std::string& path, std::int64_t trailerEnd,
+                               const std::string& caFile = {});
 
 // True when the file is a Windows executable that carries a signature.
 bool carriesSignature(const std::string& path);
@@ -38,5 +48,8 @@ bool stripSignature(std::vector<std::uint8_t>& exe);
 const char* signatureText(Signature state);
 // The JSON value for `state`.
 const char* signatureName(Signature state);
+// A few words for `chain`, and its JSON value.
+const char* chainText(Chain chain);
+const char* chainName(Chain chain);
 
 } // namespace pack

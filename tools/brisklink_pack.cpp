@@ -439,7 +439,7 @@ int main(int argc, char** argv) {
     BuildOptions o;
     CLI::App* build = addBuild(cli, o);
 
-    std::string showPath;
+    std::string showPath, caFile;
     bool json = false, check = false;
     CLI::App* show = cli.add_subcommand("show", "Show what an updater's trailer carries");
     show->add_option("FILE", showPath, "A packed updater")->required();
@@ -447,6 +447,9 @@ int main(int argc, char** argv) {
     show->add_flag("--check", check,
                    "Also read the images as the updater does; exit 1 with the reason when it "
                    "would refuse them");
+    show->add_option("--ca", caFile,
+                     "A CA certificate (PEM): say whether the signer's certificate chains to it")
+        ->check(CLI::ExistingFile);
 
     RuleOptions ruleOptions;
     CLI::App* rule = cli.add_subcommand(
@@ -494,7 +497,7 @@ int main(int argc, char** argv) {
         if (*build) return runBuild(o);
         if (*rule) return runUdevRule(ruleOptions);
         if (*sign) return runSign(signing);
-        return pack::showTrailer(showPath, json, std::cout, std::cerr, check);
+        return pack::showTrailer(showPath, json, std::cout, std::cerr, check, caFile);
     } catch (const Refusal& e) {
         std::cerr << "brisklink-pack: " << e.what() << "\n";
         return kExitRefused;

@@ -86,7 +86,8 @@ std::uint32_t id(const char* field, std::size_t n) { return image::parseHexField
 
 // The trailer as `show --json` prints it.
 void writeJson(std::ostream& out, const image::ProgramData& data,
-               const image::TrailerPosition& position, bool imagesFit, Signature signature) {
+               const image::TrailerPosition& position, bool imagesFit,
+               const SignatureReport& signature) {
     const ProgramInfo& info = data.info;
     const std::uint32_t internalSize = data.internalImageSize();
     const std::uint32_t externalSize = data.externalImageSize();
@@ -112,14 +113,15 @@ void writeJson(std::ostream& out, const image::ProgramData& data,
     j["commandKeyLength"] = info.commandKeyLength;
     j["commandKeyEnabled"] = info.commandKeyEnabled != 0;
     j["trailerOffset"] = position.trailerOffset;
-    j["signature"] = signatureName(signature);
+    j["signature"] = signatureName(signature.state);
+    if (signature.chain != Chain::NotAsked) j["signer"] = chainName(signature.chain);
     out << j.dump(2) << "\n";
 }
 
 } // namespace
 
 int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostream& err,
-                bool check) {
+                bool check, const std::string& caFile) {
     image::TrailerPosition position;
     ProgramInfo info{};
     std::array<std::uint8_t, 16> internalInfo{}, externalInfo{};
@@ -132,12 +134,23 @@ int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostr
     const std::uint32_t externalSize = data.externalImageSize();
     const bool imagesFit = image::imagesFit(path, position, internalSize, externalSize);
     const std::string digest = hex(info.digest[0], 2) + hex(info.digest[1], 2);
-    const Signature signature = checkSignature(path, trailerEnd(path, position)).state;
+    const SignatureReport report = checkSignature(path, trailerEnd(path, position), caFile);
+    const Signature signature = report.state;
     auto checked = [&] {
         if (!check) return 0;
-        if (signature == Signature::Changed || signature == Signature::TrailerAfter) {
+        if (signature == Signature::Changed || signature == Signature::TrailerAfter ||
+            signature == Signature::Forged) {
             err << "brisklink-pack: '" << path << "': signature " << signatureText(signature)
                 << "; Windows treats it as not signed\n";
+            return 1;
+        }
+        if (signature == Signature::Unverified) {
+            err << "brisklink-pack: '" << path << "': " << signatureText(signature) << "\n";
+            return 1;
+        }
+        if (report.chain == Chain::DoesNotChain) {
+            err << "brisklink-pack: '" << path << "': the signer " << chainText(report.chain)
+                << " (" << caFile << ")\n";
             return 1;
         }
         std::vector<std::uint8_t> internal;
@@ -157,7 +170,7 @@ int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostr
     };
 
     if (json) {
-        writeJson(out, data, position, imagesFit, signature);
+        writeJson(out, data, position, imagesFit, report);
         return checked();
     }
     out << "AP identity:      VID " << hex(id(info.apVendorId, 8), 4) << " PID "
@@ -187,6 +200,8 @@ int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostr
         out << "none\n";
     out << "Trailer offset:   " << position.trailerOffset << "\n"
         << "Signature:        " << signatureText(signature) << "\n";
+    if (report.chain != Chain::NotAsked)
+        out << "Signer:           " << chainText(report.chain) << "\n";
     return checked();
 }
 

@@ -19,8 +19,10 @@ bool readTrailer(const std::string& path, image::TrailerPosition& position, Prog
 
 // `brisklink-pack show`: the trailer as text or JSON on `out`; the exit code.
 // With `check`, also the updater's own reading of its images: exit code 1,
-// with the reason on `err`, when the updater would refuse this trailer.
+// with the reason on `err`, when the updater would refuse this trailer or
+// its signature is not intact (or, with `caFile`, its signer does not chain
+// to that CA).
 int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostream& err,
-                bool check = false);
+                bool check = false, const std::string& caFile = {});
 
 } // namespace pack

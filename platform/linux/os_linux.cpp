@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
@@ -108,8 +109,20 @@ std::u16string fromAnsiCodePage(std::string_view text) {
     return utf8ToUtf16(text.substr(0, text.find('\0')));
 }
 
-int runProgram(const std::vector<std::string>& args, const std::string& input,
-               std::string& reason) {
+std::string makePrivateDirectory(std::string& reason) {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/brisklink-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        reason = std::strerror(errno);
+        return {};
+    }
+    return pattern;
+}
+
+Trust systemSignatureCheck(const std::string&) { return Trust::Unavailable; }
+
+int runProgram(const std::vector<std::string>& args, const std::string& input, std::string& reason,
+               bool quiet) {
     if (args.empty() || input.size() >= 4096) {
         reason = "nothing to run";
         return -1;
@@ -127,6 +140,10 @@ int runProgram(const std::vector<std::string>& args, const std::string& input,
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+    if (quiet) {
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    }
     std::vector<char*> argv;
     for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));

@@ -42,6 +42,17 @@ check_signing() {
   mv signed.exe "$1"
   osslsigncode verify -CAfile "$certs/cert.pem" "$1" >/dev/null || die "the signed updater does not verify"
   "$pack" show "$1" | grep -q '^Signature: *Authenticode, intact' || die "show: signature not intact"
+  "$pack" show --check --ca "$certs/cert.pem" "$1" | grep -q '^Signer: *chains to the CA given' ||
+    die "show --ca: the signer does not chain to its CA"
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.pem -days 1 \
+    -subj "/CN=Another CA" 2>/dev/null
+  ! "$pack" show --check --ca other.pem "$1" >/dev/null 2>&1 || die "show --ca takes another CA"
+  # A code byte changed and the new digest written into the signed content,
+  # which needs no key: only the signature tells.
+  python3 "$root/tests/release/forge.py" "$1" forged.exe
+  "$pack" show --json forged.exe | grep -q '"signature": "signature-invalid"' ||
+    die "show: a forged signature is not reported"
+  ! "$pack" show --check forged.exe >/dev/null 2>&1 || die "show --check takes a forged signature"
   cp "$1" changed.exe
   # One byte of the trailer's image, inverted.
   local at=$(($(stat -c %s changed.exe) - 4000)) byte
