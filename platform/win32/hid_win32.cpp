@@ -1,6 +1,7 @@
 // The Windows HID bus: SetupDi enumeration of HID interfaces, HidD/HidP for
 // identity and capabilities, WriteFile for output reports, HidD_GetInputReport
 // and overlapped ReadFile for input reports.
+#include "platform/device_tree.h"
 #include "platform/hid.h"
 #include "platform/text.h"
 
@@ -16,9 +17,12 @@ extern "C" {
 }
 #include <setupapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 namespace platform::hid {
 
@@ -102,27 +106,19 @@ class Win32Bus : public Bus {
         return true;
     }
 
-    // The location path of the USB device the HID collection belongs to
-    // (its parent in the device tree), or the parent's instance ID where the
-    // system gives no location path.
+    // The location path of the USB device the HID collection belongs to,
+    // or its instance ID where the system gives no location path.
     std::string location(const std::string& path) override {
-        DEVINST node = 0, parent = 0;
+        DEVINST node = 0;
         {
             const std::lock_guard lock(mutex_);
             const auto found = devices_.find(path);
             if (found == devices_.end()) return withoutIdentity(path);
             node = found->second;
         }
-        if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return withoutIdentity(path);
-        DEVPROPTYPE type = 0;
-        WCHAR text[1024] = {};
-        ULONG size = sizeof text - sizeof(WCHAR);
-        if (CM_Get_DevNode_PropertyW(parent, &kLocationPaths, &type, reinterpret_cast<PBYTE>(text),
-                                     &size, 0) == CR_SUCCESS &&
-            type == DEVPROP_TYPE_STRING_LIST && text[0] != 0)
-            return utf8(text);
-        if (CM_Get_Device_IDW(parent, text, 1023, 0) == CR_SUCCESS) return utf8(text);
-        return withoutIdentity(path);
+        ConfigurationManagerTree tree;
+        const std::string location = usbDeviceLocation(tree, node);
+        return location.empty() ? withoutIdentity(path) : location;
     }
 
     // The call cannot tell whose installation is pending: a device plugged
@@ -145,27 +141,22 @@ class Win32Bus : public Bus {
     static constexpr DWORD kWriteTimeoutMs = 5000;
 
     bool write(Handle h, const std::uint8_t* report, std::size_t length) override {
-        if (h == kInvalidHandle) return false;
-        HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (!event) return false;
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = event;
+        if (h == kInvalidHandle || report == nullptr) return false;
+        auto transfer = std::make_unique<Transfer>(report, length);
+        if (!transfer->overlapped.hEvent) return false;
         DWORD written = 0;
-        bool ok = WriteFile(native(h), report, static_cast<DWORD>(length), nullptr, &overlapped);
+        bool ok = WriteFile(native(h), transfer->buffer.data(), static_cast<DWORD>(length), nullptr,
+                            &transfer->overlapped);
         if (ok) {
-            ok = GetOverlappedResult(native(h), &overlapped, &written, FALSE);
+            ok = GetOverlappedResult(native(h), &transfer->overlapped, &written, FALSE);
         } else if (GetLastError() == ERROR_IO_PENDING) {
             // Only a pending write is waited for or cancelled (one that failed
             // at once never signals its event).
-            if (WaitForSingleObject(event, kWriteTimeoutMs) == WAIT_OBJECT_0) {
-                ok = GetOverlappedResult(native(h), &overlapped, &written, FALSE);
-            } else {
-                CancelIoEx(native(h), &overlapped);
-                // The cancelled write must finish before its buffer goes away.
-                GetOverlappedResult(native(h), &overlapped, &written, TRUE);
-            }
+            if (WaitForSingleObject(transfer->overlapped.hEvent, kWriteTimeoutMs) == WAIT_OBJECT_0)
+                ok = GetOverlappedResult(native(h), &transfer->overlapped, &written, FALSE);
+            else if (!cancelled(h, transfer))
+                return false; // the failed write closes the link, and so the handle
         }
-        CloseHandle(event);
         return ok && written == length;
     }
 
@@ -179,33 +170,31 @@ class Win32Bus : public Bus {
     ReadResult readReport(Handle h, std::uint8_t* report, std::size_t length,
                           int timeoutMs) override {
         if (h == kInvalidHandle) return ReadResult::Failed;
-        HANDLE event = CreateEventW(nullptr, FALSE, TRUE, nullptr);
-        if (!event) return ReadResult::Failed;
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = event;
+        auto transfer = std::make_unique<Transfer>(nullptr, length);
+        if (!transfer->overlapped.hEvent) return ReadResult::Failed;
         DWORD got = 0;
         ReadResult result = ReadResult::Ok;
         // The byte count of an overlapped read comes from GetOverlappedResult.
-        if (!ReadFile(native(h), report, static_cast<DWORD>(length), nullptr, &overlapped)) {
+        if (!ReadFile(native(h), transfer->buffer.data(), static_cast<DWORD>(length), nullptr,
+                      &transfer->overlapped)) {
             const DWORD error = GetLastError();
             // A read that failed without pending was never queued: the
             // system neither signals its event nor finishes it later, so
             // there is nothing to cancel or wait for (waiting would hang).
-            if (error != ERROR_IO_PENDING) {
-                result = failure(error);
-            } else {
-                if (WaitForSingleObject(event, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0)
-                    result = ReadResult::TimedOut;
-                else if (!GetOverlappedResult(native(h), &overlapped, &got, FALSE))
-                    result = failure(GetLastError());
-                if (result == ReadResult::TimedOut) {
-                    CancelIo(native(h));
-                    // The cancelled read must finish before its buffer goes away.
-                    GetOverlappedResult(native(h), &overlapped, &got, TRUE);
-                }
+            if (error != ERROR_IO_PENDING) return failure(error);
+            if (WaitForSingleObject(transfer->overlapped.hEvent, static_cast<DWORD>(timeoutMs)) !=
+                WAIT_OBJECT_0) {
+                // A read the system did not end when cancelled may still
+                // deliver a report: the link is dropped rather than have it
+                // taken for the answer to a later command.
+                return cancelled(h, transfer) ? ReadResult::TimedOut : ReadResult::Gone;
             }
+            if (!GetOverlappedResult(native(h), &transfer->overlapped, &got, FALSE))
+                return failure(GetLastError());
+        } else if (!GetOverlappedResult(native(h), &transfer->overlapped, &got, FALSE)) {
+            return failure(GetLastError());
         }
-        CloseHandle(event);
+        std::copy_n(transfer->buffer.begin(), std::min<std::size_t>(got, length), report);
         return result;
     }
 
@@ -215,6 +204,65 @@ class Win32Bus : public Bus {
 
   private:
     static HANDLE native(Handle h) { return reinterpret_cast<HANDLE>(h); }
+
+    // An overlapped transfer's OVERLAPPED, event and buffer, on the heap:
+    // drivers need not honour a cancellation, and a transfer the system has
+    // not ended may still read or write them.
+    struct Transfer {
+        Transfer(const std::uint8_t* data, std::size_t length) : buffer(length) {
+            if (data != nullptr) std::copy_n(data, length, buffer.begin());
+            overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        }
+        ~Transfer() {
+            if (overlapped.hEvent) CloseHandle(overlapped.hEvent);
+        }
+        OVERLAPPED overlapped{};
+        std::vector<std::uint8_t> buffer;
+    };
+
+    // A cancelled transfer is waited for, with a limit; true when it ended.
+    // One that did not is given up to the system for good: its memory is
+    // never freed, the caller's link closes the handle.
+    static constexpr DWORD kCancelWaitMs = 2000;
+    static bool cancelled(Handle h, std::unique_ptr<Transfer>& transfer) {
+        CancelIoEx(native(h), &transfer->overlapped);
+        DWORD count = 0;
+        if (WaitForSingleObject(transfer->overlapped.hEvent, kCancelWaitMs) == WAIT_OBJECT_0) {
+            GetOverlappedResult(native(h), &transfer->overlapped, &count, FALSE);
+            return true;
+        }
+        static std::mutex parkedMutex;
+        static std::vector<std::unique_ptr<Transfer>>* parked =
+            new std::vector<std::unique_ptr<Transfer>>;
+        const std::lock_guard lock(parkedMutex);
+        parked->push_back(std::move(transfer));
+        return false;
+    }
+
+    // The configuration manager's device tree.
+    class ConfigurationManagerTree : public DeviceTree {
+      public:
+        bool parent(std::uint32_t node, std::uint32_t& parent) override {
+            DEVINST up = 0;
+            if (CM_Get_Parent(&up, node, 0) != CR_SUCCESS) return false;
+            parent = up;
+            return true;
+        }
+        std::string instanceId(std::uint32_t node) override {
+            WCHAR text[1024] = {};
+            return CM_Get_Device_IDW(node, text, 1023, 0) == CR_SUCCESS ? utf8(text) : "";
+        }
+        std::string locationPath(std::uint32_t node) override {
+            DEVPROPTYPE type = 0;
+            WCHAR text[1024] = {};
+            ULONG size = sizeof text - sizeof(WCHAR);
+            if (CM_Get_DevNode_PropertyW(node, &kLocationPaths, &type,
+                                         reinterpret_cast<PBYTE>(text), &size, 0) == CR_SUCCESS &&
+                type == DEVPROP_TYPE_STRING_LIST && text[0] != 0)
+                return utf8(text);
+            return {};
+        }
+    };
     // Where the device tree says nothing (Wine has no parent for its HID
     // devices), the interface path without its "vid_XXXX&pid_XXXX": the
     // same for the adapter's application and loader identities.

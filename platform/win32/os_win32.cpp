@@ -136,12 +136,21 @@ namespace {
 std::atomic<int> writing{0};
 std::atomic<HWND> sessionWindow{nullptr};
 constexpr UINT kWritingEnded = WM_APP + 1;
+constexpr UINT kWritingBegins = WM_APP + 2;
+constexpr const wchar_t* kBlockReason = L"Updating the adapter's firmware";
 
 LRESULT CALLBACK onSessionMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_QUERYENDSESSION) {
         if (writing.load() == 0) return TRUE;
-        ShutdownBlockReasonCreate(window, L"Updating the adapter's firmware");
+        ShutdownBlockReasonCreate(window, kBlockReason);
         return FALSE;
+    }
+    // A process without a visible window may veto the end of the session only
+    // with a reason it set beforehand: one set in answer to
+    // WM_QUERYENDSESSION comes too late, so it is set when writing begins.
+    if (message == kWritingBegins) {
+        if (writing.load() > 0) ShutdownBlockReasonCreate(window, kBlockReason);
+        return 0;
     }
     if (message == WM_ENDSESSION) {
         if (wParam != FALSE) {
@@ -185,7 +194,13 @@ void watchSessionEnd() {
 void markWriting(bool on) {
     const int now = on ? writing.fetch_add(1) + 1 : writing.fetch_sub(1) - 1;
     HWND window = sessionWindow.load();
-    if (now == 0 && window != nullptr) PostMessageW(window, kWritingEnded, 0, 0);
+    if (window == nullptr) return;
+    // The reason belongs to the window's thread; it is in place before the
+    // first write (the call waits for it, a second at most).
+    DWORD_PTR ignored = 0;
+    if (on && now == 1)
+        SendMessageTimeoutW(window, kWritingBegins, 0, 0, SMTO_NORMAL, 1000, &ignored);
+    if (now == 0) PostMessageW(window, kWritingEnded, 0, 0);
 }
 
 void installInterruptHandlers(InterruptMode mode) {
