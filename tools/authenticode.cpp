@@ -245,34 +245,27 @@ SignatureWords signatureWords(Signature state) {
 
 } // namespace
 
-const char* chainText(Chain chain) {
+namespace {
+
+SignatureWords chainWords(Chain chain) {
     switch (chain) {
     case Chain::Chains:
-        return "chains to the CA given";
+        return {"chains", "chains to the CA given"};
     case Chain::DoesNotChain:
-        return "does not chain to the CA given";
+        return {"does-not-chain", "does not chain to the CA given"};
     case Chain::Unknown:
-        return "not checked against the CA given (Windows judges the signer's trust itself)";
+        return {"unknown",
+                "not checked against the CA given (Windows judges the signer's trust itself)"};
     case Chain::NotAsked:
         break;
     }
-    return "not asked (--ca FILE)";
+    return {"not-asked", "not asked (--ca FILE)"};
 }
 
-const char* chainName(Chain chain) {
-    switch (chain) {
-    case Chain::Chains:
-        return "chains";
-    case Chain::DoesNotChain:
-        return "does-not-chain";
-    case Chain::Unknown:
-        return "unknown";
-    case Chain::NotAsked:
-        break;
-    }
-    return "not-asked";
-}
+} // namespace
 
+const char* chainText(Chain chain) { return chainWords(chain).text; }
+const char* chainName(Chain chain) { return chainWords(chain).name; }
 const char* signatureText(Signature state) { return signatureWords(state).text; }
 const char* signatureName(Signature state) { return signatureWords(state).name; }
 
