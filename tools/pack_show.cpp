@@ -1,6 +1,7 @@
 // brisklink-pack's reading side: the trailer of a packed updater, read as
 // the updater reads it, shown as text or JSON.
 #include "tools/pack_show.h"
+#include "tools/sha256.h"
 
 #include "image/program.h"
 #include "isp/crc.h"
@@ -85,9 +86,23 @@ std::string text(const std::uint16_t (&field)[64]) {
 std::uint32_t id(const char* field, std::size_t n) { return image::parseHexField(field, n); }
 
 // The trailer as `show --json` prints it.
+std::string sha256Hex(const std::vector<std::uint8_t>& bytes) {
+    Sha256 sha;
+    sha.update(bytes.data(), bytes.size());
+    // Lower case, as sha256sum prints it.
+    std::string text;
+    char two[3];
+    for (const std::uint8_t b : sha.finish()) {
+        std::snprintf(two, sizeof two, "%02x", b);
+        text += two;
+    }
+    return text;
+}
+
 void writeJson(std::ostream& out, const image::ProgramData& data,
                const image::TrailerPosition& position, bool imagesFit,
-               const SignatureReport& signature) {
+               const SignatureReport& signature, const std::string& internalSha,
+               const std::string& externalSha) {
     const ProgramInfo& info = data.info;
     const std::uint32_t internalSize = data.internalImageSize();
     const std::uint32_t externalSize = data.externalImageSize();
@@ -107,6 +122,10 @@ void writeJson(std::ostream& out, const image::ProgramData& data,
     j["externalImageSize"] = externalSize;
     j["externalImageAddress"] = externalSize ? "0x" + hex(data.externalImageAddress(), 8) : "";
     j["imagesFit"] = imagesFit;
+    auto shaOrNull = [](const std::string& sha) {
+        return sha.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(sha);
+    };
+    j["sha256"] = {{"internal", shaOrNull(internalSha)}, {"external", shaOrNull(externalSha)}};
     j["digest"] = digest;
     j["digestCheckEnabled"] = info.digestCheckEnabled != 0;
     j["commandKeyPresent"] = info.commandKeyLength != 0;
@@ -134,6 +153,16 @@ int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostr
     const std::uint32_t externalSize = data.externalImageSize();
     const bool imagesFit = image::imagesFit(path, position, internalSize, externalSize);
     const std::string digest = hex(info.digest[0], 2) + hex(info.digest[1], 2);
+    // The images' SHA-256, as a journal of updates records them.
+    std::string internalSha, externalSha;
+    if (imagesFit) {
+        std::vector<std::uint8_t> internal(internalSize), external(externalSize);
+        if (image::readImages(path, position, internalSize, externalSize, internal.data(),
+                              external.data()) == 1) {
+            internalSha = sha256Hex(internal);
+            if (externalSize) externalSha = sha256Hex(external);
+        }
+    }
     const SignatureReport report = checkSignature(path, trailerEnd(path, position), caFile);
     const Signature signature = report.state;
     auto checked = [&] {
@@ -170,7 +199,7 @@ int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostr
     };
 
     if (json) {
-        writeJson(out, data, position, imagesFit, report);
+        writeJson(out, data, position, imagesFit, report, internalSha, externalSha);
         return checked();
     }
     out << "AP identity:      VID " << hex(id(info.apVendorId, 8), 4) << " PID "
@@ -183,12 +212,14 @@ int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostr
         << "Title:            " << text(info.windowTitle) << "\n"
         << "Headline:         " << text(info.headline) << "\n"
         << "Notice:           " << text(info.notice) << "\n"
-        << "Internal image:   " << internalSize << " bytes\n"
-        << "External image:   ";
+        << "Internal image:   " << internalSize << " bytes\n";
+    if (!internalSha.empty()) out << "  SHA-256:        " << internalSha << "\n";
+    out << "External image:   ";
     if (externalSize)
         out << externalSize << " bytes at 0x" << hex(data.externalImageAddress(), 8) << "\n";
     else
         out << "none\n";
+    if (!externalSha.empty()) out << "  SHA-256:        " << externalSha << "\n";
     if (!imagesFit) out << "Warning:          the image sizes do not fit in the file\n";
     out << "Digest:           " << digest << ", check " << (info.digestCheckEnabled ? "on" : "off")
         << "\n"

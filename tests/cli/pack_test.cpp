@@ -40,6 +40,13 @@ TEST(Pack, ShowReportsWhatTheTrailerCarriesButNeverTheKey) {
     EXPECT_EQ(j["commandKeyEnabled"], true);
     EXPECT_EQ(r.out.find("A1B2"), std::string::npos);
     EXPECT_EQ(r.out.find("a1b2"), std::string::npos);
+    // The images' SHA-256, the same as sha256sum's of the files packed.
+    for (const char* image : {"internal", "external"}) {
+        const auto file =
+            dir / (image == std::string("internal") ? "packed-firmware.bin" : "ext.bin");
+        const std::string sum = run({"sha256sum", file.string()}).out.substr(0, 64);
+        EXPECT_EQ(j["sha256"][image], sum) << image;
+    }
 
     const auto text = run({BRISKLINK_PACK, "show", packed.string()});
     ASSERT_EQ(text.exitCode, 0);
