@@ -78,6 +78,7 @@ struct AdapterConfig {
     LoaderKind loaderKind = LoaderKind::IAP;
     Mode startMode = Mode::Application;
     std::optional<std::string> version = std::string("1.0.0"); // nullopt: erased record
+    std::string serial;                                        // its USB serial number
     std::vector<std::uint8_t> commandKey;                      // empty: unkeyed CRCs
     std::uint32_t flashSize = 512 * 1024;
     std::uint32_t pageSize = 2048;

@@ -104,6 +104,9 @@ void addAdapterOptions(CLI::App& cli, AdapterOptions& o) {
                    "Identical adapters on the bus, each with its own memory and location")
         ->capture_default_str()
         ->check(CLI::Range(1, 16));
+    cli.add_option("--serial-base", o.serialBase,
+                   "Serial numbers: adapter K (from 1) gets TEXT-K (empty: none)")
+        ->capture_default_str();
     cli.add_option("--fault-adapter", o.faultAdapter,
                    "Confine the fault options to adapter K (from 1; default: every adapter)")
         ->check(CLI::Range(1, 16));
@@ -287,9 +290,11 @@ int parseCommandLine(CLI::App& cli, int argc, char** argv, const AdapterOptions&
 
 std::vector<AdapterConfig> adapterConfigs(const AdapterOptions& o, const AdapterConfig& config) {
     std::vector<AdapterConfig> all(static_cast<std::size_t>(std::max(1, o.adapters)), config);
-    for (std::size_t k = 0; k < all.size(); ++k)
+    for (std::size_t k = 0; k < all.size(); ++k) {
         if (o.faultAdapter > 0 && k + 1 != static_cast<std::size_t>(o.faultAdapter))
             all[k].faults = {};
+        if (!o.serialBase.empty()) all[k].serial = o.serialBase + "-" + std::to_string(k + 1);
+    }
     return all;
 }
 

@@ -17,6 +17,8 @@ namespace adapter {
 struct AdapterOptions {
     std::string ap = "3F27:1004:01", iap = "3F27:1005:00", loader = "iap", mode = "ap";
     std::string version = "1.0.0", commandKey, dumpDir, like;
+    // Adapter K's USB serial number is this, "-" and K.
+    std::string serialBase = "brisklink";
     bool noVersion = false, verbose = false;
     // Identical adapters on the bus, and the one (from 1) the fault options
     // apply to (0: every one).

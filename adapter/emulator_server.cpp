@@ -87,6 +87,11 @@ std::vector<std::uint8_t> answer(SimulatedBus& bus, const std::vector<std::uint8
         if (in.ok) bus.close(in.i64());
         out.u8(1);
         break;
+    case Op::Serial: {
+        const std::string path = in.text();
+        out.u8(in.ok).text(in.ok ? bus.serial(path) : std::string());
+        break;
+    }
     default:
         // An operation this emulator does not know: refused, the connection
         // stays usable.

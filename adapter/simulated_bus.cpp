@@ -34,6 +34,16 @@ std::vector<std::string> SimulatedBus::enumerate() {
     return paths;
 }
 
+std::string SimulatedBus::serial(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    const std::string index = path.rfind("sim:", 0) == 0 ? path.substr(4) : std::string();
+    if (index.empty() || index.size() > 4 ||
+        index.find_first_not_of("0123456789") != std::string::npos)
+        return {};
+    const std::size_t k = std::stoul(index);
+    return k < adapters_.size() ? adapters_[k]->config().serial : std::string();
+}
+
 hid::Handle SimulatedBus::open(const std::string& path, hid::OpenMode) {
     std::lock_guard lock(mutex_);
     if (path.rfind("sim:", 0) != 0) return hid::kInvalidHandle;

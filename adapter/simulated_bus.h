@@ -53,6 +53,7 @@ class SimulatedBus : public platform::hid::Bus {
     std::string location(const std::string& path) override {
         return platform::wire::simulatedLocation(path);
     }
+    std::string serial(const std::string& path) override;
 
   private:
     struct OpenHandle {

@@ -139,7 +139,7 @@ class Device {
         // The physical path is the adapter's location: the same through its
         // restarts, another for each adapter.
         if (!device_.create("Brisklink adapter", "brisklink-uhid/" + std::to_string(index_ + 1),
-                            "brisklink-" + std::to_string(index_), d, id.vendorId, id.productId))
+                            adapter_.config().serial, d, id.vendorId, id.productId))
             return false;
         if (verbose_)
             std::printf("brisklink-uhid: adapter %zu on the bus as %04X:%04X\n", index_ + 1,

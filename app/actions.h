@@ -11,6 +11,22 @@
 
 namespace app {
 
+// An adapter named on the command line: "/port:LOCATION" or "/serial:SN".
+struct Named {
+    bool bySerial = false;
+    std::string value;
+    bool operator==(const Named&) const = default;
+    bool matches(const steps::FoundAdapter& a) const {
+        return bySerial ? a.serial == value : a.location == value;
+    }
+    // How its lines are headed while it is not found.
+    std::string label() const { return bySerial ? "serial:" + value : value; }
+};
+
+// The adapter of `all` that `named` names; null when none.
+const steps::FoundAdapter* findNamed(const std::vector<steps::FoundAdapter>& all,
+                                     const Named& named);
+
 // What the switches ask for.
 struct Request {
     bool showChipVersions = false;
@@ -19,12 +35,12 @@ struct Request {
     bool list = false;
     bool all = false;
     bool json = false;
-    // "/port:LOCATION", each location once, in the order given.
-    std::vector<std::u16string> ports;
+    // "/port:" and "/serial:", each adapter once, in the order given.
+    std::vector<Named> named;
     // "/n:COUNT": the adapters a station expects (0: not said).
     int expected = 0;
     bool deviceWork() const { return showChipVersions || updateRequested; }
-    bool batch() const { return all || ports.size() > 1; }
+    bool batch() const { return all || named.size() > 1; }
 };
 
 // How one adapter's run ended.
@@ -44,9 +60,6 @@ struct Outcome {
 // to be back on the bus, and its "result" event when `lines` writes JSON.
 Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& request,
                    AdapterLines* lines, bool batch);
-
-// "VVVV:PPPP" of a listed adapter.
-std::string identityText(const steps::FoundAdapter& adapter);
 
 // "/a" or several "/port:": the adapters at once, each in its own session on
 // its own thread, then the summary. Returns the exit code.

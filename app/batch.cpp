@@ -25,12 +25,6 @@ bool sameAdapters(const std::vector<FoundAdapter>& a, const std::vector<FoundAda
                       });
 }
 
-const FoundAdapter* findAt(const std::vector<FoundAdapter>& all, const std::string& location) {
-    for (const FoundAdapter& a : all)
-        if (a.location == location) return &a;
-    return nullptr;
-}
-
 // The adapters on the bus once it has been still (the same locations in the
 // same modes) for a second and `enough` holds, looking every 300 ms, or
 // what it shows after `limitMs`. Adapters that a run has just restarted are
@@ -61,19 +55,23 @@ std::string plural(std::size_t n, const char* what) {
 
 } // namespace
 
+const FoundAdapter* findNamed(const std::vector<FoundAdapter>& all, const Named& named) {
+    for (const FoundAdapter& a : all)
+        if (named.matches(a)) return &a;
+    return nullptr;
+}
+
 int batchAction(isp::Session& main, const image::ProgramData& program,
                 const steps::UpdateImages& images, const ConsoleSettings& settings,
                 const Request& request) {
     platform::hid::Bus& bus = main.bus();
-    std::vector<std::string> named;
-    for (const std::u16string& port : request.ports)
-        named.push_back(platform::utf16ToUtf8(port));
+    const std::vector<Named>& named = request.named;
 
     std::vector<FoundAdapter> all;
     if (!named.empty()) {
         all = settledList(bus, program, 10'000, [&](const auto& list, std::int64_t) {
             return std::all_of(named.begin(), named.end(),
-                               [&](const std::string& at) { return findAt(list, at); });
+                               [&](const Named& n) { return findNamed(list, n); });
         });
     } else if (request.expected > 0) {
         all = settledList(bus, program, 30'000, [&](const auto& list, std::int64_t) {
@@ -87,25 +85,24 @@ int batchAction(isp::Session& main, const image::ProgramData& program,
     }
     if (all.empty()) sayWhatTheSearchSaw(bus, program, settings);
 
-    // Each adapter of the batch: the ones found, or each location named.
-    std::vector<std::string> members;
+    // Each adapter of the batch: the ones found, or each one named.
+    std::vector<Named> members = named;
     if (named.empty())
         for (const FoundAdapter& a : all)
-            members.push_back(a.location);
-    else
-        members = named;
+            members.push_back({false, a.location});
 
     const AdapterLines::Form form =
         request.json ? AdapterLines::Form::Json : AdapterLines::Form::Prefixed;
     std::vector<Outcome> outcomes(members.size());
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < members.size(); ++i) {
-        const FoundAdapter* found = findAt(all, members[i]);
+        const FoundAdapter* found = findNamed(all, members[i]);
         if (found == nullptr) {
-            // A location named that holds no adapter.
-            AdapterLines lines(members[i], form);
+            // A location or serial number named that no adapter has.
+            AdapterLines lines(members[i].label(), form);
             lines.setQuiet(settings.silentMode);
-            lines.text(u"No adapter at this location.\n");
+            lines.text(members[i].bySerial ? u"No adapter with this serial number.\n"
+                                           : u"No adapter at this location.\n");
             outcomes[i].message = lines.lastLine();
             lines.result("failed", outcomes[i].message, outcomes[i].message, std::nullopt);
             continue;
@@ -117,7 +114,7 @@ int batchAction(isp::Session& main, const image::ProgramData& program,
             steps::Run run{session, program};
             run.images = images;
             AdapterLines lines(found->location, form);
-            lines.found(found->loader, identityText(*found));
+            lines.found(found->loader, steps::identityText(*found), found->serial);
             outcomes[i] = runAdapter(run, settings, request, &lines, true);
         });
     }

@@ -69,9 +69,10 @@ std::vector<std::string> usageLines() {
         windows ? "Use %errorlevel% to get the error code. 0 for success, 1 for error.\n"
                 : "The exit code ($? in a shell) is 0 for success, 1 for error.\n",
         "\nSeveral adapters:\n",
-        "    /l    List the adapters on the bus (LOCATION, mode, VID:PID).\n",
+        "    /l    List the adapters on the bus (LOCATION, mode, VID:PID, serial number).\n",
         "    /port:LOCATION    Work on the adapter at LOCATION only; given more than once,\n"
         "                      on those adapters at once, as /a does.\n",
+        "    /serial:SN    The same, by the adapter's USB serial number.\n",
         "    /a    Work on every adapter on the bus at once.\n",
         "    /n:COUNT    With /a: wait up to 30 s for COUNT adapters; each one missing\n"
         "                counts as failed.\n",
@@ -84,11 +85,6 @@ std::vector<std::string> usageLines() {
 void printUsage(const ConsoleSettings& settings) {
     for (const std::string& line : usageLines())
         printMessage(settings, platform::utf8ToUtf16(line));
-}
-
-std::string identityText(const steps::FoundAdapter& a) {
-    const std::string line = steps::adapterLine(a);
-    return line.substr(line.rfind(' ') + 1);
 }
 
 namespace {
@@ -176,7 +172,8 @@ int listAction(platform::hid::Bus& bus, const image::ProgramData& program,
     const auto all = steps::listAdapters(bus, program);
     for (const steps::FoundAdapter& a : all) {
         if (json) {
-            AdapterLines(a.location, AdapterLines::Form::Json).found(a.loader, identityText(a));
+            AdapterLines(a.location, AdapterLines::Form::Json)
+                .found(a.loader, steps::identityText(a), a.serial);
         } else {
             printMessage(settings, platform::utf8ToUtf16(steps::adapterLine(a) + "\n"));
         }
@@ -188,26 +185,26 @@ int listAction(platform::hid::Bus& bus, const image::ProgramData& program,
     return all.empty() ? 1 : 0;
 }
 
-// "/port:LOCATION": the run follows that adapter; one that is not there is
-// an error that says what is. An adapter that a run has just restarted is
-// off the bus for a second or so: the bus is listed again for 3 s.
-bool choosePort(steps::Run& run, const ConsoleSettings& settings, const std::string& location,
-                bool json) {
+// "/port:LOCATION" or "/serial:SN": the run follows that adapter; one that
+// is not there is an error that says what is. An adapter that a run has
+// just restarted is off the bus for a second or so: the bus is listed again
+// for 3 s.
+bool chooseNamed(steps::Run& run, const ConsoleSettings& settings, const Named& named, bool json) {
     std::vector<steps::FoundAdapter> all;
     for (int look = 0; look < 6 && !platform::interruptRequested(); ++look) {
         if (look > 0) steps::pause(500);
         all = steps::listAdapters(run.session.bus(), run.program);
-        for (const steps::FoundAdapter& a : all)
-            if (a.location == location) {
-                run.session.follow(location);
-                return true;
-            }
+        if (const steps::FoundAdapter* a = findNamed(all, named)) {
+            run.session.follow(a->location);
+            return true;
+        }
     }
-    std::string text = "\nNo adapter at " + location + ".";
+    std::string text = (named.bySerial ? "\nNo adapter with serial number " : "\nNo adapter at ") +
+                       named.value + ".";
     text += all.empty() ? " No adapter is on the bus.\n" : " On the bus:\n";
     for (const steps::FoundAdapter& a : all)
         text += "    " + steps::adapterLine(a) + "\n";
-    sayError(settings, json, text + "\n", location);
+    sayError(settings, json, text + "\n", named.bySerial ? std::string() : named.value);
     return false;
 }
 
@@ -336,17 +333,23 @@ int consoleActions(isp::Session& session, const ConsoleSettings& settings, const
         return 1;
     }
     if (request.batch()) return batchAction(session, program, run.images, settings, request);
-    if (!request.ports.empty()) {
-        if (!choosePort(run, settings, platform::utf16ToUtf8(request.ports.front()), request.json))
-            return 1;
+    if (!request.named.empty()) {
+        if (!chooseNamed(run, settings, request.named.front(), request.json)) return 1;
     } else {
         steps::pickAdapter(run);
     }
     if (!request.json) return runAdapter(run, settings, request, nullptr, false).exitCode;
     AdapterLines lines(session.followed(), AdapterLines::Form::Json);
     for (const steps::FoundAdapter& a : steps::listAdapters(session.bus(), program))
-        if (a.location == session.followed()) lines.found(a.loader, identityText(a));
+        if (a.location == session.followed())
+            lines.found(a.loader, steps::identityText(a), a.serial);
     return runAdapter(run, settings, request, &lines, false).exitCode;
+}
+
+// Each adapter named once.
+void addNamed(Request& request, const Named& named) {
+    if (std::find(request.named.begin(), request.named.end(), named) == request.named.end())
+        request.named.push_back(named);
 }
 
 // "/n:COUNT": a whole number from 1 to 1000.
@@ -392,16 +395,16 @@ int consoleMain(isp::Session& session) {
         } else if (sw.rfind(u"/n:", 0) == 0 && countOf(sw.substr(3)) > 0) {
             request.expected = countOf(sw.substr(3));
         } else if (sw.rfind(u"/port:", 0) == 0 && sw.size() > 6) {
-            const std::u16string port = argument.substr(6);
-            if (std::find(request.ports.begin(), request.ports.end(), port) == request.ports.end())
-                request.ports.push_back(port);
+            addNamed(request, {false, platform::utf16ToUtf8(argument.substr(6))});
+        } else if (sw.rfind(u"/serial:", 0) == 0 && sw.size() > 8) {
+            addNamed(request, {true, platform::utf16ToUtf8(argument.substr(8))});
         } else {
             unrecognisedArgument = true;
         }
     }
 
     // One adapter, those named, or all of them; a count is a batch's.
-    if (unrecognisedArgument || (request.all && !request.ports.empty()) ||
+    if (unrecognisedArgument || (request.all && !request.named.empty()) ||
         (request.expected > 0 && !request.all)) {
         if (!request.json) {
             printUsage(settings);

@@ -71,9 +71,13 @@ void writeEvent(const char* event, const std::string& location, const std::strin
     writeWholeLine(eventHead(event, location) + fields + "}\n");
 }
 
-std::string AdapterLines::head(const char* event) const { return eventHead(event, location_); }
+std::string AdapterLines::head(const char* event) const {
+    return eventHead(event, location_) +
+           ",\"serial\":" + (serial_.empty() ? std::string("null") : jsonString(serial_));
+}
 
-void AdapterLines::found(bool loader, const std::string& identity) {
+void AdapterLines::found(bool loader, const std::string& identity, const std::string& serial) {
+    serial_ = serial;
     if (!json()) return;
     write(head("found") + ",\"mode\":\"" + (loader ? "loader" : "application") +
           "\",\"id\":" + jsonString(identity) + "}");

@@ -30,8 +30,9 @@ class AdapterLines {
     // The last line the adapter's run printed: its final text.
     const std::u16string& lastLine() const { return last_; }
 
-    // JSON events (nothing in the prefixed form).
-    void found(bool loader, const std::string& identity);
+    // JSON events (nothing in the prefixed form). From `found` on, each
+    // event of the adapter carries its serial number.
+    void found(bool loader, const std::string& identity, const std::string& serial);
     void progress(const char* pass, int percent);
     // `status` is updated, current, read or failed; `step` the line of the
     // step that failed; `version` null where the run cannot know it.
@@ -47,6 +48,7 @@ class AdapterLines {
     Form form_;
     std::u16string pending_;
     std::u16string last_;
+    std::string serial_;
     bool quiet_ = false;
 };
 

@@ -71,6 +71,12 @@ class Bus {
     // path), so that a run can follow one adapter among several. By default
     // the path itself, for buses whose paths already are such names.
     virtual std::string location(const std::string& path) { return path; }
+    // The USB serial-number string of the device at `path`, as the device
+    // gives it; empty where it has none or the system does not tell.
+    virtual std::string serial(const std::string& path) {
+        (void)path;
+        return {};
+    }
     // The nodes of the last enumeration that could not be opened for lack
     // of permission (only where the system says whose device a node is).
     virtual std::vector<DeniedDevice> deniedDevices() { return {}; }

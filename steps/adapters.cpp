@@ -50,6 +50,15 @@ bool isAdapter(hid::Bus& bus, const std::string& path, std::uint32_t vendorId,
     return whyNot(bus, path, vendorId, productId, usageSelector, id).empty();
 }
 
+// A device's own text, fit for a line of output: printable ASCII, at most
+// 64 characters (a serial number needs no more).
+std::string printable(const std::string& text) {
+    std::string out;
+    for (const char c : text.substr(0, 64))
+        out += c >= ' ' && c < 0x7F ? c : '?';
+    return out;
+}
+
 std::string hex4(std::uint32_t value) {
     char text[8];
     std::snprintf(text, sizeof text, "%04X", value & 0xFFFF);
@@ -64,14 +73,21 @@ std::vector<FoundAdapter> listAdapters(hid::Bus& bus, const image::ProgramData& 
         FoundAdapter a;
         if (p.apVendorId != 0 && p.apProductId != 0 &&
             isAdapter(bus, path, p.apVendorId, p.apProductId, p.apUsageSelector)) {
-            a = {bus.location(path), false, static_cast<std::uint16_t>(p.apVendorId),
-                 static_cast<std::uint16_t>(p.apProductId)};
+            a = {bus.location(path),
+                 false,
+                 static_cast<std::uint16_t>(p.apVendorId),
+                 static_cast<std::uint16_t>(p.apProductId),
+                 {}};
         } else if (isAdapter(bus, path, p.iapVendorId, p.iapProductId, p.iapUsageSelector)) {
-            a = {bus.location(path), true, static_cast<std::uint16_t>(p.iapVendorId),
-                 static_cast<std::uint16_t>(p.iapProductId)};
+            a = {bus.location(path),
+                 true,
+                 static_cast<std::uint16_t>(p.iapVendorId),
+                 static_cast<std::uint16_t>(p.iapProductId),
+                 {}};
         } else {
             continue;
         }
+        a.serial = printable(bus.serial(path));
         bool seen = false;
         for (const FoundAdapter& f : found)
             seen = seen || f.location == a.location;
@@ -80,10 +96,15 @@ std::vector<FoundAdapter> listAdapters(hid::Bus& bus, const image::ProgramData& 
     return found;
 }
 
-std::string adapterLine(const FoundAdapter& adapter) {
+std::string identityText(const FoundAdapter& adapter) {
     char id[16];
     std::snprintf(id, sizeof id, "%04X:%04X", adapter.vendorId, adapter.productId);
-    return adapter.location + "  " + (adapter.loader ? "loader" : "application") + "  " + id;
+    return id;
+}
+
+std::string adapterLine(const FoundAdapter& adapter) {
+    return adapter.location + "  " + (adapter.loader ? "loader" : "application") + "  " +
+           identityText(adapter) + "  " + (adapter.serial.empty() ? "-" : adapter.serial);
 }
 
 std::string searchReport(hid::Bus& bus, const image::ProgramData& p) {

@@ -14,14 +14,18 @@ struct FoundAdapter {
     bool loader = false; // in its loader; otherwise running its application
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
+    // Its USB serial number, printable ASCII only; empty when it has none.
+    std::string serial;
 };
 
 // Every adapter with one of the release's two identities (usage page and
 // 65-byte reports included), in the bus's order, each location once.
 std::vector<FoundAdapter> listAdapters(platform::hid::Bus& bus, const image::ProgramData& p);
 
-// "LOCATION  application  VVVV:PPPP".
+// "LOCATION  application  VVVV:PPPP  SERIAL" ("-" without a serial).
 std::string adapterLine(const FoundAdapter& adapter);
+// "VVVV:PPPP".
+std::string identityText(const FoundAdapter& adapter);
 
 // After a search that found nothing: what it saw, in one line. The reason
 // the bus cannot be reached, or the HID devices with the adapter's vendor ID

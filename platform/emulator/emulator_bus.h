@@ -31,6 +31,7 @@ class EmulatorBus : public Bus {
     void close(Handle h) override;
     std::string sharedName() override { return sharedName_; }
     std::string location(const std::string& path) override { return wire::simulatedLocation(path); }
+    std::string serial(const std::string& path) override;
     std::string misconfigured() override;
     std::string unreachable() override;
 

@@ -131,6 +131,17 @@ void EmulatorBus::close(Handle h) {
     call(wire::Writer().u8(static_cast<std::uint8_t>(Op::Close)).i64(h), response);
 }
 
+std::string EmulatorBus::serial(const std::string& path) {
+    std::vector<std::uint8_t> response;
+    // An emulator that does not know the operation answers 0: no serial.
+    if (!call(wire::Writer().u8(static_cast<std::uint8_t>(Op::Serial)).text(path), response))
+        return {};
+    wire::Reader r(response);
+    const bool ok = r.u8() != 0;
+    std::string text = r.text();
+    return r.ok && ok ? text : std::string();
+}
+
 bool EmulatorBus::call(const wire::Writer& request, std::vector<std::uint8_t>& response) {
     return transport_(request.bytes, response);
 }

@@ -36,6 +36,8 @@ enum class Op : std::uint8_t {
     GetInputReport = 8,
     ReadReport = 9,
     Close = 10,
+    // The adapter's serial number: request its path; answer ok and the text.
+    Serial = 11,
 };
 
 class Writer {

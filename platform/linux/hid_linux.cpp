@@ -127,6 +127,9 @@ class HidrawBus : public Bus {
     }
 
     std::string location(const std::string& path) override { return sysfsLocation(path); }
+    // The kernel's HID_UNIQ: usbhid puts the USB serial-number string
+    // there, uhid its device's uniq.
+    std::string serial(const std::string& path) override { return ueventValue(path, "HID_UNIQ"); }
 
     Handle open(const std::string& path, OpenMode mode) override {
         // Only reports go out on the write handle; identity, descriptor and

@@ -121,6 +121,17 @@ class Win32Bus : public Bus {
         return location.empty() ? withoutIdentity(path) : location;
     }
 
+    // The USB serial-number string, read through the HID class driver from a
+    // handle opened without access (as for its attributes).
+    std::string serial(const std::string& path) override {
+        const Handle h = open(path, OpenMode::Info);
+        if (h == kInvalidHandle) return {};
+        WCHAR text[128] = {};
+        const bool ok = HidD_GetSerialNumberString(native(h), text, sizeof text - sizeof(WCHAR));
+        CloseHandle(native(h));
+        return ok ? utf8(text) : std::string();
+    }
+
     // The call cannot tell whose installation is pending: a device plugged
     // in elsewhere, or Windows Update installing a driver, would hold every
     // search for its whole limit. The first time one is pending, it gets a

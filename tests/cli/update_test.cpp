@@ -296,7 +296,8 @@ class UpdateRun : public ::testing::Test {
         ASSERT_NE(emu.port(), 0);
         std::string listed;
         for (int k = 1; k <= 4; ++k)
-            listed += "emu-" + std::to_string(k) + "  application  1D50:6190\n";
+            listed += "emu-" + std::to_string(k) + "  application  1D50:6190  brisklink-" +
+                      std::to_string(k) + "\n";
         expectRun(exe, {"/l"}, listed, 0);
 
         auto r = updater(exe, {"/a", "/p"});
@@ -321,11 +322,11 @@ class UpdateRun : public ::testing::Test {
             r.out.ends_with(lineEnds("4 adapters: 1 updated, 3 already current, 0 failed\n")))
             << r.out;
 
-        // Another release on adapter 2 only.
+        // Another release on adapter 2 only, chosen by its serial number.
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         const auto newer = pack("2.2.0");
-        expectRun(newer, {"/port:emu-2", "/p"}, kConnect + versions("2.1.0", "2.2.0") + kIapUpdate,
-                  0);
+        expectRun(newer, {"/serial:brisklink-2", "/p"},
+                  kConnect + versions("2.1.0", "2.2.0") + kIapUpdate, 0);
         r = updater(exe, {"/a", "/j", "/c"});
         EXPECT_EQ(r.exitCode, 0);
         int results = 0;
@@ -333,6 +334,7 @@ class UpdateRun : public ::testing::Test {
             const auto line = nlohmann::json::parse(r.out.substr(at, r.out.find('\n', at) - at));
             EXPECT_TRUE(line.contains("event") && line.contains("location")) << line;
             if (line["event"] != "result") continue;
+            EXPECT_EQ(line["serial"], "brisklink-" + line["location"].get<std::string>().substr(4));
             ++results;
             EXPECT_EQ(line["ok"], true);
             EXPECT_EQ(line["version"], line["location"] == "emu-2" ? "2.2.0" : "2.1.0");

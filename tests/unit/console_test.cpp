@@ -676,7 +676,8 @@ TEST_F(Console, AnAdapterThatRestartsIntoItsLoaderGetsTheErrorLineButTheUpdateSt
     clock_.advance(5000);
     const auto json = run({"/j", "/s", "/f"});
     EXPECT_EQ(json.exitCode, 0);
-    EXPECT_NE(json.out.find("{\"event\":\"result\",\"location\":\"emu-1\",\"ok\":false,"
+    EXPECT_NE(json.out.find("{\"event\":\"result\",\"location\":\"emu-1\",\"serial\":null,"
+                            "\"ok\":false,"
                             "\"status\":\"failed\",\"message\":\"[ERROR] Can't Reset to AP...\","
                             "\"step\":\"[ERROR] Can't Reset to AP...\",\"version\":\"2.1.0\"}\n"),
               std::string::npos)

@@ -162,7 +162,7 @@ for s in iap isp fault; do
 done
 # Two adapters by location: both listed, the second updated by its port,
 # then the first by "/a", each one's memory as the single adapter's.
-if [ "$(grep -c '^brisklink-uhid/[12]  application  3F27:1004$' "$vm/out/two-list.txt")" != 2 ] ||
+if [ "$(grep -c '^brisklink-uhid/\([12]\)  application  3F27:1004  brisklink-\1$' "$vm/out/two-list.txt")" != 2 ] ||
   ! grep -q '^\[brisklink-uhid/1\] Operation Success\.$' "$vm/out/two-all.txt" ||
   ! grep -q '^2 adapters: 1 updated, 1 already current, 0 failed$' "$vm/out/two-all.txt" ||
   ! grep -q '^Operation Success\.$' "$vm/out/two-port.txt"; then
