@@ -1,7 +1,7 @@
 #include "tools/authenticode.h"
 
 #include "platform/platform.h"
-#include "tools/sha256.h"
+#include "image/sha256.h"
 
 #include <algorithm>
 #include <array>
@@ -74,7 +74,7 @@ bool signedDigest(const std::vector<std::uint8_t>& table, std::array<std::uint8_
 // the directory entry left out.
 bool fileDigest(platform::InputFile& file, const PeLayout& pe, std::int64_t end,
                 std::array<std::uint8_t, 32>& digest) {
-    Sha256 sha;
+    image::Sha256 sha;
     std::vector<std::uint8_t> chunk(1 << 16);
     auto hash = [&](std::int64_t from, std::int64_t to) {
         while (from < to) {

@@ -8,7 +8,7 @@
 #include "steps/udev_rule.h"
 #include "tools/authenticode.h"
 #include "tools/pack_show.h"
-#include "tools/sha256.h"
+#include "image/sha256.h"
 #include "tools/trailer_builder.h"
 
 #include <CLI/CLI.hpp>
@@ -146,7 +146,7 @@ void chooseKeys(const BuildOptions& o, const std::vector<std::uint8_t>& updater,
     const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
     const bool reproducible = o.reproducible || (epoch != nullptr && *epoch != 0);
     if (reproducible) {
-        pack::Sha256 sha;
+        image::Sha256 sha;
         using Part = const std::vector<std::uint8_t>*;
         for (Part part :
              std::array<Part, 3>{&updater, &content.internalImage, &content.externalImage})

@@ -1,7 +1,7 @@
 // brisklink-pack's reading side: the trailer of a packed updater, read as
 // the updater reads it, shown as text or JSON.
 #include "tools/pack_show.h"
-#include "tools/sha256.h"
+#include "image/sha256.h"
 
 #include "image/program.h"
 #include "isp/crc.h"
@@ -86,19 +86,6 @@ std::string text(const std::uint16_t (&field)[64]) {
 std::uint32_t id(const char* field, std::size_t n) { return image::parseHexField(field, n); }
 
 // The trailer as `show --json` prints it.
-std::string sha256Hex(const std::vector<std::uint8_t>& bytes) {
-    Sha256 sha;
-    sha.update(bytes.data(), bytes.size());
-    // Lower case, as sha256sum prints it.
-    std::string text;
-    char two[3];
-    for (const std::uint8_t b : sha.finish()) {
-        std::snprintf(two, sizeof two, "%02x", b);
-        text += two;
-    }
-    return text;
-}
-
 void writeJson(std::ostream& out, const image::ProgramData& data,
                const image::TrailerPosition& position, bool imagesFit,
                const SignatureReport& signature, const std::string& internalSha,
@@ -159,8 +146,8 @@ int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostr
         std::vector<std::uint8_t> internal(internalSize), external(externalSize);
         if (image::readImages(path, position, internalSize, externalSize, internal.data(),
                               external.data()) == 1) {
-            internalSha = sha256Hex(internal);
-            if (externalSize) externalSha = sha256Hex(external);
+            internalSha = image::sha256Hex(internal.data(), internal.size());
+            if (externalSize) externalSha = image::sha256Hex(external.data(), external.size());
         }
     }
     const SignatureReport report = checkSignature(path, trailerEnd(path, position), caFile);

@@ -1,8 +1,8 @@
-#include "tools/sha256.h"
+#include "image/sha256.h"
 
 #include <algorithm>
 
-namespace pack {
+namespace image {
 
 namespace {
 
@@ -92,4 +92,16 @@ std::array<std::uint8_t, 32> Sha256::finish() {
     return digest;
 }
 
-} // namespace pack
+std::string sha256Hex(const std::uint8_t* data, std::size_t count) {
+    Sha256 sha;
+    sha.update(data, count);
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (const std::uint8_t b : sha.finish()) {
+        text += digits[b >> 4];
+        text += digits[b & 15];
+    }
+    return text;
+}
+
+} // namespace image
