@@ -39,9 +39,17 @@ struct Request {
     std::vector<Named> named;
     // "/n:COUNT": the adapters a station expects (0: not said).
     int expected = 0;
+    // "/log:FILE": the journal of results.
+    std::string journal;
     bool deviceWork() const { return showChipVersions || updateRequested; }
     bool batch() const { return all || named.size() > 1; }
 };
+
+// The switch a journal line names the run by: "/p", "/f" or "/c".
+inline const char* modeSwitch(const Request& request, const ConsoleSettings& settings) {
+    if (!request.updateRequested) return "/c";
+    return settings.versionCheck == 1 ? "/p" : "/f";
+}
 
 // How one adapter's run ended.
 struct Outcome {
@@ -53,6 +61,8 @@ struct Outcome {
     // knows it.
     std::u16string message;
     std::optional<std::u16string> version;
+    // What the first complete connection read, before anything was written.
+    std::optional<std::u16string> before;
     bool failed() const { return std::string(status) == "failed"; }
 };
 

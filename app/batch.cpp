@@ -4,6 +4,7 @@
 // that counts every adapter: the ones found, the ones that could not be
 // taken and the ones that were not there.
 #include "app/actions.h"
+#include "app/journal.h"
 
 #include "platform/clock.h"
 #include "platform/interrupt.h"
@@ -104,6 +105,16 @@ int batchAction(isp::Session& main, const image::ProgramData& program,
             lines.text(members[i].bySerial ? u"No adapter with this serial number.\n"
                                            : u"No adapter at this location.\n");
             outcomes[i].message = lines.lastLine();
+            if (settings.journal != nullptr) {
+                JournalEntry entry;
+                entry.location = members[i].bySerial ? "" : members[i].value;
+                entry.serial = members[i].bySerial ? members[i].value : "";
+                entry.mode = modeSwitch(request, settings);
+                entry.status = "failed";
+                entry.step = outcomes[i].message;
+                settings.journal->record(entry,
+                                         u"[" + platform::utf8ToUtf16(members[i].label()) + u"] ");
+            }
             lines.result("failed", outcomes[i].message, outcomes[i].message, std::nullopt);
             continue;
         }

@@ -1,6 +1,7 @@
 #include "app/console.h"
 
 #include "app/actions.h"
+#include "app/journal.h"
 #include "image/program.h"
 #include "platform/clock.h"
 #include "platform/interrupt.h"
@@ -77,6 +78,7 @@ std::vector<std::string> usageLines() {
         "    /n:COUNT    With /a: wait up to 30 s for COUNT adapters; each one missing\n"
         "                counts as failed.\n",
         "    /j    Write JSON lines for scripts instead of text.\n",
+        "    /log:FILE    Append one JSON line per adapter's result to FILE.\n",
     };
 }
 
@@ -142,8 +144,13 @@ void adapterActions(steps::Run& run, const ConsoleSettings& settings, const Requ
     int& exitCode = outcome.exitCode;
     AdapterReport& report = outcome.report;
     exitCode = 0;
+    auto noteBefore = [&] {
+        if (report.connected && !outcome.before && run.state.chipVersion != u"NA")
+            outcome.before = run.state.chipVersion;
+    };
     if (request.showChipVersions) {
         exitCode = consoleConnect(run, settings);
+        noteBefore();
         if (!leaveAfterReading(run, settings, exitCode)) return;
         if (exitCode == 0) outcome.status = "read";
     }
@@ -158,6 +165,7 @@ void adapterActions(steps::Run& run, const ConsoleSettings& settings, const Requ
     // not, is what ends it.
     report.current = false;
     exitCode = consoleConnect(run, settings);
+    noteBefore();
     if (exitCode == 0) {
         exitCode = consoleUpdate(run, settings);
         if (exitCode == 0 && !report.lost) outcome.status = "updated";
@@ -247,12 +255,19 @@ bool backOnBus(platform::hid::Bus& bus, const image::ProgramData& program,
 
 Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& request,
                    AdapterLines* lines, bool batch) {
+    const std::int64_t began = platform::clockMs();
     Outcome outcome;
     settings.lines = lines;
     settings.report = &outcome.report;
     if (lines != nullptr) lines->setQuiet(settings.silentMode);
     const std::string& location = run.session.followed();
     if (batch) settings.diagnosisPrefix = platform::utf8ToUtf16("[" + location + "] ");
+    // The serial number for the journal, taken while the adapter is on the
+    // bus as it was picked (a batch's lines have it already).
+    std::string serial;
+    if (settings.journal != nullptr && lines == nullptr)
+        for (const steps::FoundAdapter& a : steps::listAdapters(run.session.bus(), run.program))
+            if (a.location == location) serial = a.serial;
     std::u16string refusal;
     // Without an adapter on the bus yet, the search takes the lock of the
     // first it finds.
@@ -272,30 +287,50 @@ Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& req
         outcome.report.failedStep = u"Not back on the bus after its restart.";
         printMessage(settings, outcome.report.failedStep + u"\n");
     }
-    if (lines == nullptr) return outcome;
-    lines->flush();
-    outcome.message = outcome.report.lost ? u"[ERROR] Can't Reset to AP..." : lines->lastLine();
+    if (lines != nullptr) {
+        lines->flush();
+        outcome.message = lines->lastLine();
+    }
+    // Written and verified, but not back running it: the adapter needs a
+    // look, whatever the transcript's last line.
     if (outcome.report.lost) {
         outcome.status = "failed";
+        outcome.message = outcome.report.failedStep = u"[ERROR] Can't Reset to AP...";
+    }
+    if (outcome.failed() && outcome.report.failedStep.empty())
         outcome.report.failedStep = outcome.message;
+    const bool json = lines != nullptr && lines->json();
+    if (json || settings.journal != nullptr) outcome.version = versionAfter(run, outcome);
+    if (settings.journal != nullptr) {
+        JournalEntry entry;
+        entry.location = run.session.followed();
+        entry.serial = lines != nullptr ? lines->serial() : serial;
+        entry.mode = modeSwitch(request, settings);
+        entry.status = outcome.status;
+        entry.step = outcome.report.failedStep;
+        if (run.state.loaderVersion != u"NA") entry.loader = run.state.loaderVersion;
+        entry.before = outcome.before;
+        entry.after = outcome.version;
+        entry.durationMs = platform::clockMs() - began;
+        // On the disk before the result is reported.
+        settings.journal->record(entry, settings.diagnosisPrefix);
     }
-    if (lines->json()) {
-        if (outcome.failed() && outcome.report.failedStep.empty())
-            outcome.report.failedStep = outcome.message;
-        outcome.version = versionAfter(run, outcome);
+    if (json)
         lines->result(outcome.status, outcome.message, outcome.report.failedStep, outcome.version);
-    }
     return outcome;
 }
 
 namespace {
 
-int consoleActions(isp::Session& session, const ConsoleSettings& settings, const Request& request) {
+int consoleActions(isp::Session& session, ConsoleSettings settings, const Request& request,
+                   Journal& journal) {
     image::ProgramData program;
     steps::Run run{session, program};
     const bool loaded = steps::loadRelease(session, program);
     if (request.json) startEvent(loaded ? &program : nullptr);
-    if (!loaded || (request.updateRequested && !steps::prepareUpdateImages(program, run.images))) {
+    // The journal records the images' digests, also of a run that only reads.
+    const bool needImages = request.updateRequested || !request.journal.empty();
+    if (!loaded || (needImages && !steps::prepareUpdateImages(program, run.images))) {
         // The images are read before the adapter is touched: a trailer whose
         // images cannot be read leaves it as it is.
         sayError(settings, request.json, "\nImage format invalid!\n\n");
@@ -325,6 +360,19 @@ int consoleActions(isp::Session& session, const ConsoleSettings& settings, const
         if (!request.deviceWork()) return listed;
     }
     if (!request.deviceWork()) return 0;
+
+    // A station that cannot record its results must not update anything.
+    if (!request.journal.empty()) {
+        std::string why;
+        if (!journal.open(request.journal, program, run.images, why)) {
+            const std::string text = "The journal " + request.journal + " cannot be opened (" +
+                                     why + "): no adapter was touched.\n";
+            if (!settings.silentMode) platform::writeStandardError(platform::utf8ToUtf16(text));
+            if (request.json) writeEvent("error", "", ",\"message\":" + jsonString(text));
+            return 1;
+        }
+        settings.journal = &journal;
+    }
 
     // An interruption ends the run before its next action; the action it
     // came in has already printed the failure.
@@ -396,6 +444,8 @@ int consoleMain(isp::Session& session) {
             request.expected = countOf(sw.substr(3));
         } else if (sw.rfind(u"/port:", 0) == 0 && sw.size() > 6) {
             addNamed(request, {false, platform::utf16ToUtf8(argument.substr(6))});
+        } else if (sw.rfind(u"/log:", 0) == 0 && sw.size() > 5) {
+            request.journal = platform::utf16ToUtf8(argument.substr(5));
         } else if (sw.rfind(u"/serial:", 0) == 0 && sw.size() > 8) {
             addNamed(request, {true, platform::utf16ToUtf8(argument.substr(8))});
         } else {
@@ -417,7 +467,10 @@ int consoleMain(isp::Session& session) {
         sayError(settings, true, usage);
         return 1;
     }
-    const int exitCode = consoleActions(session, settings, request);
+    Journal journal;
+    int exitCode = consoleActions(session, settings, request, journal);
+    // A result the journal lacks is a failed run for the station.
+    if (journal.failed()) exitCode = 1;
     // "Operation Failed." alone does not say that nothing is wrong with the
     // adapter: the user stopped the run.
     if (exitCode != 0 && platform::interruptRequested() && !settings.silentMode)

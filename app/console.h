@@ -39,6 +39,8 @@ struct ConsoleSettings {
     // In front of each line said on standard error about this adapter
     // ("[1-2.3] " in a batch).
     std::u16string diagnosisPrefix;
+    // Where each adapter's result is recorded ("/log:FILE"), when given.
+    class Journal* journal = nullptr;
 };
 
 // Writes `text` to standard error, each line behind the settings' prefix,

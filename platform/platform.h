@@ -46,6 +46,32 @@ class InputFile {
     std::FILE* file_ = nullptr;
 };
 
+// A journal: a file that lines are only ever appended to. Each line goes to
+// the end of the file in one write, whoever else appends to it (another
+// updater), and is on the disk when `append` returns; the file is never
+// truncated or rewritten. The last path component is not followed through
+// a link, and only a regular file is taken.
+class JournalFile {
+  public:
+    JournalFile() = default;
+    ~JournalFile();
+    JournalFile(const JournalFile&) = delete;
+    JournalFile& operator=(const JournalFile&) = delete;
+
+    // Opens `utf8Path`, making it when missing; false with `reason`.
+    bool open(const std::string& utf8Path, std::string& reason);
+    // Appends `line` (its line end included); false with `reason`.
+    bool append(const std::string& line, std::string& reason);
+
+  private:
+    std::intptr_t handle_ = -1;
+};
+
+// This machine's name.
+std::string hostName();
+// The time now in UTC, ISO 8601 to the millisecond ("2026-12-10T19:20:24.123Z").
+std::string utcTimeNow();
+
 // Writes UTF-16 text to standard output. A console gets the text as wide
 // characters; a pipe or file gets UTF-8 (with CRLF line ends on Windows).
 void writeStandardOutput(std::u16string_view text);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -107,6 +108,66 @@ std::string toAnsiCodePage(std::u16string_view text) {
 
 std::u16string fromAnsiCodePage(std::string_view text) {
     return utf8ToUtf16(text.substr(0, text.find('\0')));
+}
+
+JournalFile::~JournalFile() {
+    if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+bool JournalFile::open(const std::string& utf8Path, std::string& reason) {
+    // Non-blocking for the open only: a FIFO put in the journal's place must
+    // not hold the run.
+    const int fd = ::open(
+        utf8Path.c_str(),
+        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        reason = "not a regular file";
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, O_WRONLY | O_APPEND);
+    handle_ = fd;
+    return true;
+}
+
+bool JournalFile::append(const std::string& line, std::string& reason) {
+    const int fd = static_cast<int>(handle_);
+    ssize_t n = -1;
+    do {
+        n = ::write(fd, line.data(), line.size());
+    } while (n < 0 && errno == EINTR);
+    if (n != static_cast<ssize_t>(line.size())) {
+        reason = n < 0 ? std::strerror(errno) : "the line was written only in part";
+        return false;
+    }
+    if (::fdatasync(fd) != 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+std::string hostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
+}
+
+std::string utcTimeNow() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    std::tm utc{};
+    ::gmtime_r(&now.tv_sec, &utc);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  (now.tv_nsec / 1000000) % 1000);
+    return text;
 }
 
 std::string makePrivateDirectory(std::string& reason) {

@@ -12,6 +12,7 @@
 #include <shellapi.h>
 
 #include <atomic>
+#include <cstdio>
 #include <thread>
 
 namespace platform {
@@ -326,6 +327,59 @@ void MachineLock::release() {
 int runProgram(const std::vector<std::string>&, const std::string&, std::string& reason, bool) {
     reason = "programs are not started on Windows";
     return -1;
+}
+
+JournalFile::~JournalFile() {
+    if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+// FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end of
+// the file, whoever else appends to it.
+bool JournalFile::open(const std::string& utf8Path, std::string& reason) {
+    const std::u16string wide16 = utf8ToUtf16(utf8Path);
+    const std::wstring wide(wide16.begin(), wide16.end());
+    HANDLE h = CreateFileW(wide.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        reason = "system error " + std::to_string(GetLastError());
+        return false;
+    }
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        reason = "not a regular file";
+        return false;
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(h);
+    return true;
+}
+
+bool JournalFile::append(const std::string& line, std::string& reason) {
+    HANDLE h = reinterpret_cast<HANDLE>(handle_);
+    DWORD written = 0;
+    if (!WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
+        written != line.size() || !FlushFileBuffers(h)) {
+        reason = "system error " + std::to_string(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+std::string hostName() {
+    wchar_t name[256] = {};
+    DWORD size = 255;
+    if (!GetComputerNameExW(ComputerNameDnsHostname, name, &size)) return {};
+    const std::wstring w(name);
+    return utf16ToUtf8(std::u16string(w.begin(), w.end()));
+}
+
+std::string utcTimeNow() {
+    SYSTEMTIME t{};
+    GetSystemTime(&t);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", t.wYear, t.wMonth,
+                  t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+    return text;
 }
 
 std::string makePrivateDirectory(std::string& reason) {

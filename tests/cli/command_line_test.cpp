@@ -29,7 +29,8 @@ std::string usage(const std::string& name) {
            "    /a    Work on every adapter on the bus at once.\n"
            "    /n:COUNT    With /a: wait up to 30 s for COUNT adapters; each one missing\n"
            "                counts as failed.\n"
-           "    /j    Write JSON lines for scripts instead of text.\n";
+           "    /j    Write JSON lines for scripts instead of text.\n"
+           "    /log:FILE    Append one JSON line per adapter's result to FILE.\n";
 }
 const std::string kUsage = usage("packed");
 const std::string kBareUsage = usage("IAP");

@@ -456,6 +456,49 @@ TEST_F(Update, EveryAdapterOfABatchIsCountedAndEachResultIsTrue) {
     }
 }
 
+// Two updaters append to one journal at once; each result is one whole line
+// with what a station needs to know. A journal that cannot be opened stops
+// the run before any adapter is touched.
+TEST_F(Update, EveryResultIsJournaledWholeEvenByTwoUpdatersAtOnce) {
+    const auto exe = pack("2.1.0");
+    Emulator emu(emulatorArgs({"--adapters", "3", "--serial-base", "SN", "--fault-adapter", "3",
+                               "--fault-fail-verify", "100"}));
+    ASSERT_NE(emu.port(), 0);
+    const std::string journal = (dir_ / "journal.jsonl").string();
+    EXPECT_EQ(
+        updater(exe, {"/port:emu-1", "/c", "/log:" + (dir_ / "no/such/dir/j").string()}).exitCode,
+        1);
+    Background one({exe.string(), "/port:emu-1", "/f", "/log:" + journal});
+    Background two({exe.string(), "/port:emu-2", "/p", "/log:" + journal});
+    EXPECT_EQ(one.wait(), 0);
+    EXPECT_EQ(two.wait(), 0);
+    EXPECT_EQ(updater(exe, {"/port:emu-3", "/f", "/log:" + journal}).exitCode, 1);
+    EXPECT_EQ(updater(exe, {"/serial:SN-2", "/c", "/log:" + journal}).exitCode, 0);
+    const auto bytes = readFile(journal);
+    JsonRun lines(std::string(bytes.begin(), bytes.end()));
+    ASSERT_EQ(lines.events.size(), 4u);
+    std::map<std::string, int> seen;
+    for (const auto& l : lines.events) {
+        const std::string key = l["serial"].get<std::string>() + l["mode"].get<std::string>();
+        ++seen[key];
+        EXPECT_EQ(l["sha256"]["internal"].get<std::string>().size(), 64u);
+        EXPECT_EQ(l["firmware"], "2.1.0");
+        EXPECT_EQ(l["loader"], "IAP V105");
+        EXPECT_TRUE(l["time"].get<std::string>().ends_with("Z"));
+        if (key == "SN-3/f") {
+            EXPECT_EQ(l["status"], "failed");
+            EXPECT_EQ(l["step"], "AP Verify Failed!");
+            EXPECT_EQ(l["before"], "1.0.0");
+            EXPECT_EQ(l["after"], nullptr);
+        } else {
+            EXPECT_EQ(l["status"], key == "SN-2/c" ? "read" : "updated") << l;
+            EXPECT_EQ(l["before"], key == "SN-2/c" ? "2.1.0" : "1.0.0");
+            EXPECT_EQ(l["after"], "2.1.0");
+        }
+    }
+    EXPECT_EQ(seen.size(), 4u);
+}
+
 // In "/j" mode every path writes JSON lines only, starting with "start".
 TEST_F(Update, EveryLineOfAJsonRunIsJson) {
     const auto exe = pack("2.1.0");
