@@ -205,11 +205,22 @@ void SimulatedAdapter::heal(std::int64_t nowMs) {
     config_.faults = Faults{};
     config_.reportLength = 65; // 64-byte reports count as a fault too
     settle(nowMs);
-    if (goneUntil_ < kForever) return;
+    if (goneUntil_ < kForever || unpluggedByHand_) return;
     const std::uint8_t* vector = memory(config_.appStart, 4, false);
     const bool appValid = vector != nullptr && le32(vector) != 0xFFFFFFFF;
     goneUntil_ = nowMs + config_.reenumerateMs;
     comeBackAs_ = appValid ? Mode::Application : Mode::Loader;
+}
+
+void SimulatedAdapter::unplug(std::int64_t nowMs) {
+    settle(nowMs);
+    unpluggedByHand_ = true;
+    leaveBus(nowMs, kForever, Mode::Loader);
+}
+
+void SimulatedAdapter::plug(std::int64_t nowMs) {
+    unpluggedByHand_ = false;
+    replug(nowMs);
 }
 
 void SimulatedAdapter::replug(std::int64_t nowMs) {

@@ -126,6 +126,10 @@ class SimulatedAdapter {
     // Unplugged and plugged in again: off the bus for `reenumerateMs`, its
     // session ended, back running what its flash holds. Faults stay.
     void replug(std::int64_t nowMs);
+    // Unplugged by hand: off the bus until plugged in again (a heal does not
+    // plug it in); plugged in: as a replug.
+    void unplug(std::int64_t nowMs);
+    void plug(std::int64_t nowMs);
 
     // Inspection for tests and the emulator.
     Mode mode(std::int64_t nowMs);
@@ -187,6 +191,7 @@ class SimulatedAdapter {
     int acksSinceHandOver_ = 0;
     int passReports_ = 0;
     Command passKind_ = Command::Unknown;
+    bool unpluggedByHand_ = false;
     int writes_ = 0;
     int resets_ = 0;
     std::optional<std::uint16_t> lastDigest_;

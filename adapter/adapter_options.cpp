@@ -107,6 +107,8 @@ void addAdapterOptions(CLI::App& cli, AdapterOptions& o) {
     cli.add_option("--serial-base", o.serialBase,
                    "Serial numbers: adapter K (from 1) gets TEXT-K (empty: none)")
         ->capture_default_str();
+    cli.add_option("--unplugged", o.unplugged, "Adapters K,L... that start unplugged")
+        ->delimiter(',');
     cli.add_option("--fault-adapter", o.faultAdapter,
                    "Confine the fault options to adapter K (from 1; default: every adapter)")
         ->check(CLI::Range(1, 16));
@@ -272,6 +274,12 @@ int parseCommandLine(CLI::App& cli, int argc, char** argv, const AdapterOptions&
     } catch (const CLI::ParseError& e) {
         return cli.exit(e) == 0 ? 0 : 2;
     }
+    for (const int k : o.unplugged)
+        if (k < 1 || k > o.adapters) {
+            std::cerr << program << ": --unplugged " << k << " names no adapter (--adapters "
+                      << o.adapters << ")\n";
+            return 2;
+        }
     if (o.faultAdapter > o.adapters) {
         std::cerr << program << ": --fault-adapter " << o.faultAdapter
                   << " names no adapter (--adapters " << o.adapters << ")\n";

@@ -19,6 +19,8 @@ struct AdapterOptions {
     std::string version = "1.0.0", commandKey, dumpDir, like;
     // Adapter K's USB serial number is this, "-" and K.
     std::string serialBase = "brisklink";
+    // Adapters (from 1) that start unplugged.
+    std::vector<int> unplugged;
     bool noVersion = false, verbose = false;
     // Identical adapters on the bus, and the one (from 1) the fault options
     // apply to (0: every one).

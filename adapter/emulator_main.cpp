@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <iostream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -58,6 +59,37 @@ std::thread startHealer(adapter::SimulatedBus& bus, const adapter::AdapterOption
     });
 }
 
+// Plugging by hand, for tests and demonstrations: "plug K", "unplug K" and
+// "replug K" (K from 1), one per line on standard input; each is answered
+// on standard output.
+void startCommandReader(adapter::SimulatedBus& bus) {
+    std::thread([&bus] {
+        for (std::string line; std::getline(std::cin, line);) {
+            std::istringstream words(line);
+            std::string verb;
+            std::size_t k = 0;
+            words >> verb >> k;
+            const bool known = verb == "plug" || verb == "unplug" || verb == "replug";
+            if (!known || k < 1 || k > bus.size()) {
+                std::cout << "brisklink-emu: not a command: " << line << std::endl;
+                continue;
+            }
+            {
+                std::lock_guard lock(bus.mutex());
+                adapter::SimulatedAdapter& a = bus.adapter(k - 1);
+                const std::int64_t now = platform::clock().nowMs();
+                if (verb == "plug")
+                    a.plug(now);
+                else if (verb == "unplug")
+                    a.unplug(now);
+                else
+                    a.replug(now);
+            }
+            std::cout << "brisklink-emu: adapter " << k << " " << verb << "ged" << std::endl;
+        }
+    }).detach();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -65,6 +97,7 @@ int main(int argc, char** argv) {
     int port = platform::wire::kDefaultPort;
     long long paceUs = 0, enumerateMs = 20;
     int timeScale = 1;
+    bool stdinCommands = false;
     adapter::AdapterOptions options;
 
     cli.add_option("--port", port, "TCP port on 127.0.0.1 (0 picks a free one)")
@@ -75,6 +108,8 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0LL, 10000LL));
     cli.add_option("--pace-us", paceUs, "Time per report (1000: full-speed USB)")
         ->capture_default_str();
+    cli.add_flag("--stdin-commands", stdinCommands,
+                 "Take \"plug K\", \"unplug K\" and \"replug K\" lines on standard input");
     cli.add_option("--time-scale", timeScale,
                    "Run the clock N times fast (with BRISKLINK_EMULATOR_TIME_SCALE=N for IAP-emu)")
         ->capture_default_str()
@@ -93,6 +128,9 @@ int main(int argc, char** argv) {
     bus.setEnumerateMilliseconds(enumerateMs);
     for (const adapter::AdapterConfig& each : adapter::adapterConfigs(options, config))
         bus.add(each);
+    for (const int k : options.unplugged)
+        bus.adapter(static_cast<std::size_t>(k - 1)).unplug(platform::clock().nowMs());
+    if (stdinCommands) startCommandReader(bus);
 
     platform::signals::install(&stopRequested, &healRequested, &replugRequested);
     std::thread healer = startHealer(bus, options);

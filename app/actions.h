@@ -35,6 +35,7 @@ struct Request {
     bool list = false;
     bool all = false;
     bool json = false;
+    bool watch = false;
     // "/port:" and "/serial:", each adapter once, in the order given.
     std::vector<Named> named;
     // "/n:COUNT": the adapters a station expects (0: not said).
@@ -70,6 +71,12 @@ struct Outcome {
 // to be back on the bus, and its "result" event when `lines` writes JSON.
 Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& request,
                    AdapterLines* lines, bool batch);
+
+// "/w": each adapter as it is plugged in, each on its own thread, until
+// Ctrl-C or until "/n:COUNT" adapters have a result; then the summary.
+int watchAction(isp::Session& main, const image::ProgramData& program,
+                const steps::UpdateImages& images, const ConsoleSettings& settings,
+                const Request& request);
 
 // "/a" or several "/port:": the adapters at once, each in its own session on
 // its own thread, then the summary. Returns the exit code.

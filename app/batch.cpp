@@ -11,6 +11,10 @@
 #include "platform/text.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <list>
+#include <map>
+#include <mutex>
 #include <thread>
 
 namespace app {
@@ -52,6 +56,50 @@ std::vector<FoundAdapter> settledList(platform::hid::Bus& bus, const image::Prog
 
 std::string plural(std::size_t n, const char* what) {
     return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+} // namespace
+
+namespace {
+
+// The batch's summary line (or event) and its exit code.
+int summarize(const std::vector<Outcome>& outcomes, const ConsoleSettings& settings,
+              const Request& request) {
+    std::size_t updated = 0, current = 0, read = 0, failed = 0;
+    for (const Outcome& o : outcomes) {
+        const std::string status = o.status;
+        updated += status == "updated";
+        current += status == "current";
+        read += status == "read";
+        failed += o.failed();
+    }
+    // Expected adapters that were not there count as failed.
+    const std::size_t present = outcomes.size();
+    const std::size_t expected = static_cast<std::size_t>(request.expected);
+    const std::size_t missing = expected > present ? expected - present : 0;
+    failed += missing;
+    std::string summary = request.expected > 0 ? plural(expected, "adapter") + " expected, " +
+                                                     std::to_string(present) + " present: "
+                                               : plural(present, "adapter") + ": ";
+    summary += request.updateRequested ? std::to_string(updated) + " updated, " +
+                                             std::to_string(current) + " already current, "
+                                       : std::to_string(read) + " read, ";
+    summary += std::to_string(failed) + " failed";
+    if (request.json) {
+        writeEvent(
+            "summary", "",
+            ",\"text\":" + jsonString(summary) + ",\"adapters\":" + std::to_string(present) +
+                ",\"expected\":" + (request.expected > 0 ? std::to_string(expected) : "null") +
+                ",\"updated\":" + std::to_string(updated) +
+                ",\"current\":" + std::to_string(current) + ",\"read\":" + std::to_string(read) +
+                ",\"failed\":" + std::to_string(failed));
+    } else if (!settings.silentMode) {
+        writeWholeLine(summary + "\n");
+    }
+    // A station that finds another number of adapters than it expects is not
+    // what its operator thinks it is, even when each one went well.
+    const bool counted = request.expected == 0 || present == expected;
+    return failed == 0 && counted && present > 0 ? 0 : 1;
 }
 
 } // namespace
@@ -132,41 +180,111 @@ int batchAction(isp::Session& main, const image::ProgramData& program,
     for (std::thread& t : threads)
         t.join();
 
-    std::size_t updated = 0, current = 0, read = 0, failed = 0;
-    for (const Outcome& o : outcomes) {
-        const std::string status = o.status;
-        updated += status == "updated";
-        current += status == "current";
-        read += status == "read";
-        failed += o.failed();
+    return summarize(outcomes, settings, request);
+}
+
+namespace {
+
+// One adapter of a watch, by location: running, or done with this plug.
+// After its result it is taken again only once it has been off the bus for
+// a second and a half, counted from whenever it left (during its run, when
+// it was unplugged then): its own restarts (the update's, the version read
+// after a failure) take less, an unplugging by hand takes longer.
+struct Watched {
+    bool running = true;
+    std::int64_t absentSinceMs = -1;
+    bool departed = false;
+};
+constexpr std::int64_t kUnpluggedMs = 1500;
+
+// "[1-2.3] 1.0.0 -> 2.1.0 updated in 6.4 s": a station's line per result.
+std::string resultLine(const std::string& location, const Outcome& o,
+                       const image::ProgramData& program, std::int64_t ms) {
+    auto text = [](const std::optional<std::u16string>& v) {
+        return v ? platform::utf16ToUtf8(*v) : std::string("-");
+    };
+    const std::string status = o.status;
+    std::optional<std::u16string> after = o.version;
+    if (status == "updated") after = image::recordText(program.info.firmwareVersion);
+    if (!after && (status == "read" || status == "current")) after = o.before;
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(ms) / 1000.0);
+    std::string line = "[" + location + "] " + text(o.before) + " -> " + text(after) + " " +
+                       status + " in " + seconds + " s";
+    if (o.failed()) line += ": " + platform::utf16ToUtf8(o.report.failedStep);
+    return line + "\n";
+}
+
+} // namespace
+
+int watchAction(isp::Session& main, const image::ProgramData& program,
+                const steps::UpdateImages& images, const ConsoleSettings& settings,
+                const Request& request) {
+    platform::hid::Bus& bus = main.bus();
+    const AdapterLines::Form form =
+        request.json ? AdapterLines::Form::Json : AdapterLines::Form::Prefixed;
+    const bool feedback = !request.json && !settings.silentMode;
+    const std::size_t limit = request.expected > 0 ? static_cast<std::size_t>(request.expected)
+                                                   : static_cast<std::size_t>(-1);
+    std::mutex mutex;
+    std::map<std::string, Watched> watched;
+    std::vector<Outcome> outcomes;
+    std::list<std::thread> threads;
+    std::size_t started = 0;
+    if (!settings.silentMode)
+        platform::writeStandardError(u"Waiting for adapters; Ctrl-C ends the watch.\n");
+    for (;;) {
+        if (platform::interruptRequested()) break;
+        const std::vector<FoundAdapter> all = steps::listAdapters(bus, program);
+        const std::int64_t now = platform::clockMs();
+        {
+            const std::lock_guard lock(mutex);
+            if (outcomes.size() >= limit) break;
+            for (auto& [location, w] : watched) {
+                const bool there = std::any_of(all.begin(), all.end(), [&](const FoundAdapter& a) {
+                    return a.location == location;
+                });
+                if (there)
+                    w.absentSinceMs = -1;
+                else if (w.absentSinceMs < 0)
+                    w.absentSinceMs = now;
+                if (!w.running && w.absentSinceMs >= 0 && now - w.absentSinceMs >= kUnpluggedMs)
+                    w.departed = true;
+            }
+            for (const FoundAdapter& a : all) {
+                if (started >= limit) break;
+                const auto it = watched.find(a.location);
+                if (it != watched.end() && (it->second.running || !it->second.departed)) continue;
+                watched[a.location] = Watched{};
+                ++started;
+                threads.emplace_back([&, a] {
+                    const std::int64_t began = platform::clockMs();
+                    if (feedback)
+                        writeWholeLine("[" + a.location + "] Started" +
+                                       (a.serial.empty() ? "" : " (serial " + a.serial + ")") +
+                                       "\n");
+                    isp::Session session(&bus);
+                    steps::useReleaseKey(session, program);
+                    session.follow(a.location);
+                    steps::Run run{session, program};
+                    run.images = images;
+                    AdapterLines lines(a.location, form);
+                    lines.found(a.loader, steps::identityText(a), a.serial);
+                    Outcome o = runAdapter(run, settings, request, &lines, true);
+                    if (feedback)
+                        writeWholeLine(
+                            resultLine(a.location, o, program, platform::clockMs() - began));
+                    const std::lock_guard done(mutex);
+                    outcomes.push_back(std::move(o));
+                    watched[a.location].running = false;
+                });
+            }
+        }
+        steps::pause(300);
     }
-    // Expected adapters that were not there count as failed.
-    const std::size_t present = outcomes.size();
-    const std::size_t expected = static_cast<std::size_t>(request.expected);
-    const std::size_t missing = expected > present ? expected - present : 0;
-    failed += missing;
-    std::string summary = request.expected > 0 ? plural(expected, "adapter") + " expected, " +
-                                                     std::to_string(present) + " present: "
-                                               : plural(present, "adapter") + ": ";
-    summary += request.updateRequested ? std::to_string(updated) + " updated, " +
-                                             std::to_string(current) + " already current, "
-                                       : std::to_string(read) + " read, ";
-    summary += std::to_string(failed) + " failed";
-    if (request.json) {
-        writeEvent(
-            "summary", "",
-            ",\"text\":" + jsonString(summary) + ",\"adapters\":" + std::to_string(present) +
-                ",\"expected\":" + (request.expected > 0 ? std::to_string(expected) : "null") +
-                ",\"updated\":" + std::to_string(updated) +
-                ",\"current\":" + std::to_string(current) + ",\"read\":" + std::to_string(read) +
-                ",\"failed\":" + std::to_string(failed));
-    } else if (!settings.silentMode) {
-        writeWholeLine(summary + "\n");
-    }
-    // A station that finds another number of adapters than it expects is not
-    // what its operator thinks it is, even when each one went well.
-    const bool counted = request.expected == 0 || present == expected;
-    return failed == 0 && counted && present > 0 ? 0 : 1;
+    for (std::thread& t : threads)
+        t.join();
+    return summarize(outcomes, settings, request);
 }
 
 } // namespace app

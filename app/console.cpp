@@ -76,7 +76,8 @@ std::vector<std::string> usageLines() {
         "    /serial:SN    The same, by the adapter's USB serial number.\n",
         "    /a    Work on every adapter on the bus at once.\n",
         "    /n:COUNT    With /a: wait up to 30 s for COUNT adapters; each one missing\n"
-        "                counts as failed.\n",
+        "                counts as failed. With /w: stop after COUNT results.\n",
+        "    /w    Watch: work on each adapter as it is plugged in, until Ctrl-C.\n",
         "    /j    Write JSON lines for scripts instead of text.\n",
         "    /log:FILE    Append one JSON line per adapter's result to FILE.\n",
     };
@@ -380,6 +381,7 @@ int consoleActions(isp::Session& session, ConsoleSettings settings, const Reques
         sayError(settings, request.json, "Operation Failed.\n\n");
         return 1;
     }
+    if (request.watch) return watchAction(session, program, run.images, settings, request);
     if (request.batch()) return batchAction(session, program, run.images, settings, request);
     if (!request.named.empty()) {
         if (!chooseNamed(run, settings, request.named.front(), request.json)) return 1;
@@ -440,6 +442,8 @@ int consoleMain(isp::Session& session) {
             request.all = true;
         } else if (sw == u"/j") {
             request.json = true;
+        } else if (sw == u"/w") {
+            request.watch = true;
         } else if (sw.rfind(u"/n:", 0) == 0 && countOf(sw.substr(3)) > 0) {
             request.expected = countOf(sw.substr(3));
         } else if (sw.rfind(u"/port:", 0) == 0 && sw.size() > 6) {
@@ -455,7 +459,8 @@ int consoleMain(isp::Session& session) {
 
     // One adapter, those named, or all of them; a count is a batch's.
     if (unrecognisedArgument || (request.all && !request.named.empty()) ||
-        (request.expected > 0 && !request.all)) {
+        (request.watch && (request.all || !request.named.empty() || !request.deviceWork())) ||
+        (request.expected > 0 && !request.all && !request.watch)) {
         if (!request.json) {
             printUsage(settings);
             return 1;

@@ -28,7 +28,8 @@ std::string usage(const std::string& name) {
            "    /serial:SN    The same, by the adapter's USB serial number.\n"
            "    /a    Work on every adapter on the bus at once.\n"
            "    /n:COUNT    With /a: wait up to 30 s for COUNT adapters; each one missing\n"
-           "                counts as failed.\n"
+           "                counts as failed. With /w: stop after COUNT results.\n"
+           "    /w    Watch: work on each adapter as it is plugged in, until Ctrl-C.\n"
            "    /j    Write JSON lines for scripts instead of text.\n"
            "    /log:FILE    Append one JSON line per adapter's result to FILE.\n";
 }

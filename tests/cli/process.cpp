@@ -189,12 +189,15 @@ std::filesystem::path packForEmulator(const TempDir& dir, const std::string& upd
     return output;
 }
 
-Background::Background(const std::vector<std::string>& argv) {
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) return;
+Background::Background(const std::vector<std::string>& argv, bool input) {
+    int pipeFds[2], inFds[2] = {-1, -1};
+    if (pipe2(pipeFds, O_CLOEXEC) != 0 || (input && pipe2(inFds, O_CLOEXEC) != 0)) return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (input)
+        posix_spawn_file_actions_adddup2(&actions, inFds[0], 0);
+    else
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
     std::vector<char*> args;
@@ -206,11 +209,20 @@ Background::Background(const std::vector<std::string>& argv) {
     posix_spawn_file_actions_destroy(&actions);
     close(pipeFds[1]);
     out_ = pipeFds[0];
+    if (input) {
+        close(inFds[0]);
+        in_ = inFds[1];
+    }
+}
+
+void Background::send(const std::string& text) {
+    if (in_ >= 0) (void)!write(in_, text.data(), text.size());
 }
 
 Background::~Background() {
     if (pid_ > 0) stop(SIGKILL);
     if (out_ >= 0) close(out_);
+    if (in_ >= 0) close(in_);
 }
 
 std::string Background::readLine() {
@@ -278,12 +290,15 @@ int Background::interrupt(int signal, std::string& rest) {
     return stop(0); // only waits
 }
 
-Emulator::Emulator(const std::vector<std::string>& args)
-    : process_([&] {
-          std::vector<std::string> argv = {BRISKLINK_EMU, "--port", "0"};
-          argv.insert(argv.end(), args.begin(), args.end());
-          return argv;
-      }()) {
+Emulator::Emulator(const std::vector<std::string>& args, bool commands)
+    : process_(
+          [&] {
+              std::vector<std::string> argv = {BRISKLINK_EMU, "--port", "0"};
+              if (commands) argv.push_back("--stdin-commands");
+              argv.insert(argv.end(), args.begin(), args.end());
+              return argv;
+          }(),
+          commands) {
     const std::string line = process_.readLine();
     const std::string prefix = "brisklink-emu: listening on 127.0.0.1:";
     if (line.rfind(prefix, 0) == 0)

@@ -94,8 +94,10 @@ bool haveCommand(const std::string& name);
 // A process that runs beside the test, its standard output read line by line.
 class Background {
   public:
-    explicit Background(const std::vector<std::string>& argv);
+    // With `input`, its standard input is a pipe that `send` writes to.
+    explicit Background(const std::vector<std::string>& argv, bool input = false);
     ~Background();
+    void send(const std::string& text);
     // The next line of standard output ("" at its end).
     std::string readLine();
     // Reads lines until one starts with `prefix`; false when none came
@@ -114,6 +116,7 @@ class Background {
   private:
     int pid_ = -1;
     int out_ = -1;
+    int in_ = -1;
     std::string pending_;
 };
 
@@ -121,7 +124,9 @@ class Background {
 // processes the test starts (and for the test itself).
 class Emulator {
   public:
-    explicit Emulator(const std::vector<std::string>& args);
+    // With `commands`, it takes "plug K" and the like from `command`.
+    explicit Emulator(const std::vector<std::string>& args, bool commands = false);
+    void command(const std::string& line) { process_.send(line + "\n"); }
     int stop();
     // Stops it and returns what it printed after its first line (its
     // --verbose command log).

@@ -499,6 +499,57 @@ TEST_F(Update, EveryResultIsJournaledWholeEvenByTwoUpdatersAtOnce) {
     EXPECT_EQ(seen.size(), 4u);
 }
 
+// A station plugs eight adapters one after another into a running watch;
+// the first is unplugged while it is programmed, counts failed, and is
+// updated when it is plugged in again. Each result is in the journal.
+TEST_F(Update, AWatchUpdatesEachAdapterAsItIsPluggedIn) {
+    internal_ = randomBytes(100 * 1024, 27);
+    const auto exe = pack("2.1.0");
+    Emulator emu(emulatorArgs({"--adapters", "8", "--unplugged", "1,2,3,4,5,6,7,8", "--serial-base",
+                               "SN", "--pace-us", "300"}),
+                 true);
+    ASSERT_NE(emu.port(), 0);
+    const std::string journal = (dir_ / "station.jsonl").string();
+    // Under timeout: a watch that never ends fails the test instead of holding it.
+    Background watch({"timeout", "120", exe.string(), "/w", "/n:9", "/p", "/log:" + journal});
+    std::string out;
+    auto readUntil = [&](const std::string& start) {
+        for (std::string l = watch.readLine(); !l.empty(); l = watch.readLine()) {
+            out += l + "\n";
+            if (l.rfind(start, 0) == 0) return true;
+        }
+        return false;
+    };
+    emu.command("plug 1");
+    ASSERT_TRUE(readUntil("[emu-1] Programming internal...")) << out;
+    emu.command("unplug 1");
+    for (int k = 2; k <= 8; ++k) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        emu.command("plug " + std::to_string(k));
+    }
+    ASSERT_TRUE(readUntil("[emu-1] 1.0.0 -> - failed in ")) << out;
+    emu.command("plug 1");
+    readUntil("\x01");
+    EXPECT_EQ(watch.wait(), 1);
+    EXPECT_TRUE(out.ends_with("9 adapters expected, 9 present: 8 updated, 0 already current, "
+                              "1 failed\n"))
+        << out;
+    const auto bytes = readFile(journal);
+    JsonRun lines(std::string(bytes.begin(), bytes.end()));
+    std::map<std::string, int> updated;
+    for (const auto& l : lines.events)
+        updated[l["serial"].get<std::string>()] += l["status"] == "updated";
+    EXPECT_EQ(lines.events.size(), 9u);
+    for (int k = 1; k <= 8; ++k)
+        EXPECT_EQ(updated["SN-" + std::to_string(k)], 1) << k;
+    emu.stop();
+    for (int k = 1; k <= 8; ++k)
+        EXPECT_EQ(
+            versionRecord(readFile(dir_ / "dump" / ("adapter-" + std::to_string(k)) / "flash.bin")),
+            "2.1.0")
+            << k;
+}
+
 // In "/j" mode every path writes JSON lines only, starting with "start".
 TEST_F(Update, EveryLineOfAJsonRunIsJson) {
     const auto exe = pack("2.1.0");
