@@ -233,7 +233,21 @@ int watchAction(isp::Session& main, const image::ProgramData& program,
     std::size_t started = 0;
     if (!settings.silentMode)
         platform::writeStandardError(u"Waiting for adapters; Ctrl-C ends the watch.\n");
+    // On a terminal, one line on standard error says how many are running.
+    const bool statusLine = feedback && platform::standardErrorIsTerminal();
+    std::string shown;
     for (;;) {
+        if (statusLine) {
+            std::string text;
+            {
+                const std::lock_guard lock(mutex);
+                text = "Watching: " + std::to_string(started - outcomes.size()) + " running, " +
+                       std::to_string(outcomes.size()) + " done";
+            }
+            if (text != shown)
+                platform::writeStandardError(platform::utf8ToUtf16("\r" + text + "   \r"));
+            shown = text;
+        }
         if (platform::interruptRequested()) break;
         const std::vector<FoundAdapter> all = steps::listAdapters(bus, program);
         const std::int64_t now = platform::clockMs();
