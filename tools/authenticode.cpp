@@ -1,7 +1,7 @@
 #include "tools/authenticode.h"
 
-#include "platform/platform.h"
 #include "image/sha256.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,7 @@
 // brisklink-pack: turns an updater executable and firmware images into a
 // self-contained updater, and shows what an updater's trailer carries.
 #include "image/program.h"
+#include "image/sha256.h"
 #include "image/trailer.h"
 #include "isp/crc.h"
 #include "platform/platform.h"
@@ -8,7 +9,6 @@
 #include "steps/udev_rule.h"
 #include "tools/authenticode.h"
 #include "tools/pack_show.h"
-#include "image/sha256.h"
 #include "tools/trailer_builder.h"
 
 #include <CLI/CLI.hpp>
