@@ -160,8 +160,12 @@ int batchAction(isp::Session& main, const image::ProgramData& program,
                 entry.mode = modeSwitch(request, settings);
                 entry.status = "failed";
                 entry.step = outcomes[i].message;
-                settings.journal->record(entry,
-                                         u"[" + platform::utf8ToUtf16(members[i].label()) + u"] ");
+                // Built in steps: GCC 12 at -O3 sees a false overlap in a
+                // chain of u16string additions here.
+                std::u16string prefix = platform::utf8ToUtf16(members[i].label());
+                prefix.insert(0, 1, u'[');
+                prefix.append(u"] ");
+                settings.journal->record(entry, prefix);
             }
             lines.result("failed", outcomes[i].message, outcomes[i].message, std::nullopt);
             continue;
