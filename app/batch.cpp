@@ -258,7 +258,9 @@ int watchAction(isp::Session& main, const image::ProgramData& program,
         {
             const std::lock_guard lock(mutex);
             if (outcomes.size() >= limit) break;
-            for (auto& [location, w] : watched) {
+            for (auto& entry : watched) {
+                Watched& w = entry.second;
+                const std::string& location = entry.first;
                 const bool there = std::any_of(all.begin(), all.end(), [&](const FoundAdapter& a) {
                     return a.location == location;
                 });
