@@ -8,6 +8,7 @@
 #include "platform/text.h"
 #include "steps/udev_rule.h"
 #include "tools/authenticode.h"
+#include "tools/firmware_form.h"
 #include "tools/pack_show.h"
 #include "tools/trailer_builder.h"
 
@@ -41,6 +42,24 @@ std::vector<std::uint8_t> readFile(const std::string& option, const std::string&
     std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                     std::istreambuf_iterator<char>());
     if (in.bad()) refuse(option, "cannot read '" + path + "'");
+    return bytes;
+}
+
+// A firmware image: its bytes, which must be what the flash holds. A HEX,
+// S-record or ELF file would be written to the flash as its text or its
+// headers, and the update would verify and report success.
+std::vector<std::uint8_t> readImage(const std::string& option, const std::string& path) {
+    std::vector<std::uint8_t> bytes = readFile(option, path);
+    const pack::FirmwareForm form = pack::firmwareForm(bytes);
+    if (form == pack::FirmwareForm::Text)
+        refuse(option, "'" + path +
+                           "' is text, not a firmware image (nor a valid Intel HEX or S-record "
+                           "file); give the raw binary");
+    if (form != pack::FirmwareForm::Raw)
+        refuse(option, "'" + path + "' is " + pack::firmwareFormText(form) +
+                           ", not a raw binary; the packer takes the flash's bytes as they are "
+                           "(objcopy -O binary, or srec_cat FILE -Intel -o OUT -Binary, makes "
+                           "one)");
     return bytes;
 }
 
@@ -196,12 +215,12 @@ void readImages(const BuildOptions& o, pack::TrailerContent& content) {
     if (o.external.empty() != o.externalAddress.empty())
         refuse(o.external.empty() ? "--external-address" : "--external",
                "--external and --external-address go together");
-    content.internalImage = readFile("--internal", o.internal);
+    content.internalImage = readImage("--internal", o.internal);
     // An update erases the old version record before it programs anything,
     // so an empty image would leave an adapter without firmware or record.
     if (content.internalImage.empty()) refuse("--internal", "the internal image is empty");
     if (!o.external.empty()) {
-        content.externalImage = readFile("--external", o.external);
+        content.externalImage = readImage("--external", o.external);
         // A trailer says "no external image" with size 0: the address alone
         // would be dropped without a word.
         if (content.externalImage.empty()) refuse("--external", "the external image is empty");

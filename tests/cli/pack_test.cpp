@@ -176,12 +176,14 @@ TEST(Pack, BadOptionsAreRefusedByName) {
     TempDir dir;
     writeFile(dir / "fw.bin", randomBytes(64, 1));
     writeFile(dir / "empty.bin", {});
-    const std::vector<std::string> base = {BRISKLINK_PACK, "build",
-                                           "--updater",    BRISKLINK_IAP,
-                                           "--internal",   (dir / "fw.bin").string(),
-                                           "-o",           (dir / "out").string()};
+    const std::vector<std::string> base = {BRISKLINK_PACK, "build", "--updater",
+                                           BRISKLINK_IAP,  "-o",    (dir / "out").string()};
+    // The usual internal image unless the case gives its own (given twice,
+    // the option would be refused for that alone).
     auto build = [&](std::vector<std::string> extra) {
         std::vector<std::string> argv = base;
+        if (std::find(extra.begin(), extra.end(), "--internal") == extra.end())
+            argv.insert(argv.end(), {"--internal", (dir / "fw.bin").string()});
         argv.insert(argv.end(), extra.begin(), extra.end());
         return run(argv);
     };
@@ -236,6 +238,29 @@ TEST(Pack, BadOptionsAreRefusedByName) {
         EXPECT_NE(r.err.find("--ap"), std::string::npos) << r.err;
     }
     EXPECT_EQ(build({"--version", "1"}).exitCode, 2); // identities are required
+    // Files that are not the flash's bytes, told by their content.
+    const std::string hex = ":10200000A54DCA18000000000000000000000000B3\r\n:00000001FF\r\n";
+    const std::vector<std::pair<std::string, std::string>> forms = {
+        {hex, "is an Intel HEX file"},
+        {"S00600004844521B\nS1132000A54DCA1800000000000000000000000030\n", "is an S-record file"},
+        {std::string("\x7F"
+                     "ELF\x01\x01\x01",
+                     7) +
+             std::string(64, '\0'),
+         "is an ELF file"},
+        {"version = 2.1.0\n", "is text, not a firmware image"}};
+    for (const auto& [content, words] : forms) {
+        writeFile(dir / "form.img", std::vector<std::uint8_t>(content.begin(), content.end()));
+        for (const char* option : {"--internal", "--external"}) {
+            auto args = ids;
+            args.insert(args.end(), {"--version", "1", option, (dir / "form.img").string()});
+            if (option == std::string("--external"))
+                args.insert(args.end(), {"--external-address", "0x90000000"});
+            const auto r = build(args);
+            EXPECT_EQ(r.exitCode, 2) << words;
+            EXPECT_NE(r.err.find(words), std::string::npos) << r.err;
+        }
+    }
     EXPECT_FALSE(std::filesystem::exists(dir / "out"));
 }
 
