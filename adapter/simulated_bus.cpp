@@ -34,27 +34,27 @@ std::vector<std::string> SimulatedBus::enumerate() {
     return paths;
 }
 
+bool SimulatedBus::adapterAt(const std::string& path, std::size_t& index) const {
+    if (path.rfind("sim:", 0) != 0) return false;
+    const std::string digits = path.substr(4);
+    if (digits.empty() || digits.size() > 4 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    index = std::stoul(digits);
+    return index < adapters_.size();
+}
+
 std::string SimulatedBus::serial(const std::string& path) {
     std::lock_guard lock(mutex_);
-    const std::string index = path.rfind("sim:", 0) == 0 ? path.substr(4) : std::string();
-    if (index.empty() || index.size() > 4 ||
-        index.find_first_not_of("0123456789") != std::string::npos)
-        return {};
-    const std::size_t k = std::stoul(index);
-    return k < adapters_.size() ? adapters_[k]->config().serial : std::string();
+    std::size_t index = 0;
+    return adapterAt(path, index) ? adapters_[index]->config().serial : std::string();
 }
 
 hid::Handle SimulatedBus::open(const std::string& path, hid::OpenMode) {
     std::lock_guard lock(mutex_);
-    if (path.rfind("sim:", 0) != 0) return hid::kInvalidHandle;
     std::size_t index = 0;
-    try {
-        index = std::stoul(path.substr(4));
-    } catch (...) {
-        return hid::kInvalidHandle;
-    }
     const std::int64_t t = now();
-    if (index >= adapters_.size() || !adapters_[index]->present(t)) return hid::kInvalidHandle;
+    if (!adapterAt(path, index) || !adapters_[index]->present(t)) return hid::kInvalidHandle;
     const hid::Handle h = nextHandle_++;
     handles_[h] = {index, adapters_[index]->generation(t)};
     return h;

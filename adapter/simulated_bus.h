@@ -56,6 +56,8 @@ class SimulatedBus : public platform::hid::Bus {
     std::string serial(const std::string& path) override;
 
   private:
+    // The adapter a path ("sim:N") names; false when it names none.
+    bool adapterAt(const std::string& path, std::size_t& index) const;
     struct OpenHandle {
         std::size_t adapter;
         std::uint64_t generation;

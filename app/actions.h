@@ -68,9 +68,10 @@ struct Outcome {
 };
 
 // One adapter's whole run: its lock, its actions, in a batch the wait for it
-// to be back on the bus, and its "result" event when `lines` writes JSON.
+// to be back on the bus, its journal line (`serial` is its serial number as
+// listed) and its "result" event when `lines` writes JSON.
 Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& request,
-                   AdapterLines* lines, bool batch);
+                   AdapterLines* lines, bool batch, const std::string& serial);
 
 // "/w": each adapter as it is plugged in, each on its own thread, until
 // Ctrl-C or until "/n:COUNT" adapters have a result; then the summary.

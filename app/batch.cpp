@@ -58,9 +58,21 @@ std::string plural(std::size_t n, const char* what) {
     return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
 }
 
-} // namespace
-
-namespace {
+// One adapter of a batch or a watch, found at its location: its own session
+// (on this thread), following it, with its own lines.
+Outcome runFound(platform::hid::Bus& bus, const image::ProgramData& program,
+                 const steps::UpdateImages& images, const ConsoleSettings& settings,
+                 const Request& request, const FoundAdapter& found) {
+    isp::Session session(&bus);
+    steps::useReleaseKey(session, program);
+    session.follow(found.location);
+    steps::Run run{session, program};
+    run.images = images;
+    AdapterLines lines(found.location,
+                       request.json ? AdapterLines::Form::Json : AdapterLines::Form::Prefixed);
+    lines.found(found.loader, steps::identityText(found), found.serial);
+    return runAdapter(run, settings, request, &lines, true, found.serial);
+}
 
 // The batch's summary line (or event) and its exit code.
 int summarize(const std::vector<Outcome>& outcomes, const ConsoleSettings& settings,
@@ -171,14 +183,7 @@ int batchAction(isp::Session& main, const image::ProgramData& program,
             continue;
         }
         threads.emplace_back([&, i, found] {
-            isp::Session session(&bus);
-            steps::useReleaseKey(session, program);
-            session.follow(found->location);
-            steps::Run run{session, program};
-            run.images = images;
-            AdapterLines lines(found->location, form);
-            lines.found(found->loader, steps::identityText(*found), found->serial);
-            outcomes[i] = runAdapter(run, settings, request, &lines, true);
+            outcomes[i] = runFound(bus, program, images, settings, request, *found);
         });
     }
     for (std::thread& t : threads)
@@ -225,8 +230,6 @@ int watchAction(isp::Session& main, const image::ProgramData& program,
                 const steps::UpdateImages& images, const ConsoleSettings& settings,
                 const Request& request) {
     platform::hid::Bus& bus = main.bus();
-    const AdapterLines::Form form =
-        request.json ? AdapterLines::Form::Json : AdapterLines::Form::Prefixed;
     const bool feedback = !request.json && !settings.silentMode;
     const std::size_t limit = request.expected > 0 ? static_cast<std::size_t>(request.expected)
                                                    : static_cast<std::size_t>(-1);
@@ -283,14 +286,7 @@ int watchAction(isp::Session& main, const image::ProgramData& program,
                         writeWholeLine("[" + a.location + "] Started" +
                                        (a.serial.empty() ? "" : " (serial " + a.serial + ")") +
                                        "\n");
-                    isp::Session session(&bus);
-                    steps::useReleaseKey(session, program);
-                    session.follow(a.location);
-                    steps::Run run{session, program};
-                    run.images = images;
-                    AdapterLines lines(a.location, form);
-                    lines.found(a.loader, steps::identityText(a), a.serial);
-                    Outcome o = runAdapter(run, settings, request, &lines, true);
+                    Outcome o = runFound(bus, program, images, settings, request, a);
                     if (feedback)
                         writeWholeLine(
                             resultLine(a.location, o, program, platform::clockMs() - began));

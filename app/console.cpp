@@ -255,7 +255,7 @@ bool backOnBus(platform::hid::Bus& bus, const image::ProgramData& program,
 } // namespace
 
 Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& request,
-                   AdapterLines* lines, bool batch) {
+                   AdapterLines* lines, bool batch, const std::string& serial) {
     const std::int64_t began = platform::clockMs();
     Outcome outcome;
     settings.lines = lines;
@@ -263,12 +263,6 @@ Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& req
     if (lines != nullptr) lines->setQuiet(settings.silentMode);
     const std::string& location = run.session.followed();
     if (batch) settings.diagnosisPrefix = platform::utf8ToUtf16("[" + location + "] ");
-    // The serial number for the journal, taken while the adapter is on the
-    // bus as it was picked (a batch's lines have it already).
-    std::string serial;
-    if (settings.journal != nullptr && lines == nullptr)
-        for (const steps::FoundAdapter& a : steps::listAdapters(run.session.bus(), run.program))
-            if (a.location == location) serial = a.serial;
     std::u16string refusal;
     // Without an adapter on the bus yet, the search takes the lock of the
     // first it finds.
@@ -305,7 +299,7 @@ Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& req
     if (settings.journal != nullptr) {
         JournalEntry entry;
         entry.location = run.session.followed();
-        entry.serial = lines != nullptr ? lines->serial() : serial;
+        entry.serial = serial;
         entry.mode = modeSwitch(request, settings);
         entry.status = outcome.status;
         entry.step = outcome.report.failedStep;
@@ -388,12 +382,17 @@ int consoleActions(isp::Session& session, ConsoleSettings settings, const Reques
     } else {
         steps::pickAdapter(run);
     }
-    if (!request.json) return runAdapter(run, settings, request, nullptr, false).exitCode;
+    // The adapter as listed, for the JSON "found" event and the journal's
+    // serial number, while it is on the bus as it was picked.
+    std::optional<steps::FoundAdapter> picked;
+    if (request.json || settings.journal != nullptr)
+        for (const steps::FoundAdapter& a : steps::listAdapters(session.bus(), program))
+            if (a.location == session.followed()) picked = a;
+    const std::string serial = picked ? picked->serial : std::string();
+    if (!request.json) return runAdapter(run, settings, request, nullptr, false, serial).exitCode;
     AdapterLines lines(session.followed(), AdapterLines::Form::Json);
-    for (const steps::FoundAdapter& a : steps::listAdapters(session.bus(), program))
-        if (a.location == session.followed())
-            lines.found(a.loader, steps::identityText(a), a.serial);
-    return runAdapter(run, settings, request, &lines, false).exitCode;
+    if (picked) lines.found(picked->loader, steps::identityText(*picked), serial);
+    return runAdapter(run, settings, request, &lines, false, serial).exitCode;
 }
 
 // Each adapter named once.

@@ -19,7 +19,6 @@ class AdapterLines {
     // The adapter, once the run knows where it is.
     void setLocation(std::string location) { location_ = std::move(location); }
     const std::string& location() const { return location_; }
-    const std::string& serial() const { return serial_; }
     bool json() const { return form_ == Form::Json; }
 
     // Console text, split into lines; each whole line goes out at once,
