@@ -12,6 +12,7 @@ packages=(
   qemu-system-x86 busybox-static cpio udev strace
   clang-format clang libclang-rt-14-dev
   osslsigncode openssl python3
+  gcc-arm-none-eabi srecord
 )
 
 missing=()

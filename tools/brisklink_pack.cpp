@@ -8,7 +8,7 @@
 #include "platform/text.h"
 #include "steps/udev_rule.h"
 #include "tools/authenticode.h"
-#include "tools/firmware_form.h"
+#include "tools/firmware_file.h"
 #include "tools/pack_show.h"
 #include "tools/trailer_builder.h"
 
@@ -45,22 +45,32 @@ std::vector<std::uint8_t> readFile(const std::string& option, const std::string&
     return bytes;
 }
 
-// A firmware image: its bytes, which must be what the flash holds. A HEX,
-// S-record or ELF file would be written to the flash as its text or its
-// headers, and the update would verify and report success.
-std::vector<std::uint8_t> readImage(const std::string& option, const std::string& path) {
-    std::vector<std::uint8_t> bytes = readFile(option, path);
-    const pack::FirmwareForm form = pack::firmwareForm(bytes);
-    if (form == pack::FirmwareForm::Text)
+// A firmware file as given: its form, told by content, and for the forms
+// that carry addresses its segments. Text that is none of those forms would
+// be flashed as its characters, and the update would verify and report
+// success: it is refused.
+struct Firmware {
+    pack::FirmwareForm form = pack::FirmwareForm::Raw;
+    std::vector<std::uint8_t> bytes;
+    std::vector<pack::Segment> segments;
+    bool addressed() const { return form != pack::FirmwareForm::Raw; }
+};
+
+Firmware readFirmware(const std::string& option, const std::string& path) {
+    Firmware f;
+    f.bytes = readFile(option, path);
+    f.form = pack::firmwareForm(f.bytes);
+    if (f.form == pack::FirmwareForm::Text)
         refuse(option, "'" + path +
                            "' is text, not a firmware image (nor a valid Intel HEX or S-record "
-                           "file); give the raw binary");
-    if (form != pack::FirmwareForm::Raw)
-        refuse(option, "'" + path + "' is " + pack::firmwareFormText(form) +
-                           ", not a raw binary; the packer takes the flash's bytes as they are "
-                           "(objcopy -O binary, or srec_cat FILE -Intel -o OUT -Binary, makes "
-                           "one)");
-    return bytes;
+                           "file)");
+    try {
+        if (auto segments = pack::readAddressed(f.form, f.bytes)) f.segments = std::move(*segments);
+    } catch (const pack::FormatError& e) {
+        refuse(option, "'" + path + "' is " + pack::firmwareFormText(f.form) +
+                           " that cannot be read: " + e.what());
+    }
+    return f;
 }
 
 std::vector<std::uint8_t> parseHexBytes(const std::string& option, std::string text,
@@ -149,7 +159,10 @@ void checkVersion(const std::string& utf8) {
 struct BuildOptions {
     std::string updater, internal, external, externalAddress, version, title, headline, notice;
     std::string ap, iap, commandKey, digest, imageKey, keySlot = "b", output;
-    std::string appStart = "0x2000", appLength;   // the application area, for --digest auto
+    std::string appStart = "0x2000", appLength; // the application area, for --digest auto
+    // Where a file with addresses may place firmware (docs/adapter.md).
+    std::string flashSize = "0x80000", externalBase = "0x90000000", externalSize = "0x100000";
+    std::string firmware, versionFrom, versionAddress = "0x1800";
     int commandKeyEnabled = -1, digestCheck = -1; // -1: not given
     bool reproducible = false;
 };
@@ -210,24 +223,142 @@ std::uint16_t areaDigest(const BuildOptions& o, const std::vector<std::uint8_t>&
     return isp::crc16(0, area.data(), static_cast<int>(area.size()));
 }
 
-// The images the trailer carries, checked as the updater will need them.
-void readImages(const BuildOptions& o, pack::TrailerContent& content) {
-    if (o.external.empty() != o.externalAddress.empty())
-        refuse(o.external.empty() ? "--external-address" : "--external",
-               "--external and --external-address go together");
-    content.internalImage = readImage("--internal", o.internal);
+pack::Regions regionsOf(const BuildOptions& o) {
+    pack::Regions r;
+    r.appStart = parseAddress("--app-start", o.appStart);
+    r.flashEnd = parseAddress("--flash-size", o.flashSize);
+    r.externalStart = parseAddress("--external-base", o.externalBase);
+    r.externalEnd =
+        r.externalStart + std::uint64_t{parseAddress("--external-size", o.externalSize)};
+    r.versionAddress = parseAddress("--version-address", o.versionAddress);
+    if (r.flashEnd <= r.appStart) refuse("--flash-size", "ends before the application start");
+    if (r.externalEnd > 0x100000000ull)
+        refuse("--external-size", "the external region would run past address 0xFFFFFFFF");
+    return r;
+}
+
+// The version record a saved copy holds at the version record's address: a
+// 32-bit length (0xFFFFFFFF: erased) and that many bytes of text. Its bytes
+// are taken out of `segments`, which are not firmware.
+std::string takeVersionRecord(std::vector<pack::Segment>& segments, std::uint32_t address,
+                              const std::string& path) {
+    const std::string where =
+        "the version record at " + pack::hexAddress(address) + " of '" + path + "'";
+    auto holding = std::find_if(segments.begin(), segments.end(), [&](const pack::Segment& s) {
+        return s.address <= address && s.end() >= std::uint64_t{address} + 4;
+    });
+    if (holding == segments.end())
+        refuse("--version-from", "'" + path + "' holds no version record at " +
+                                     pack::hexAddress(address) + " (--version-address)");
+    const std::size_t at = address - holding->address;
+    const std::uint8_t* bytes = holding->bytes.data() + at;
+    const std::uint32_t length =
+        static_cast<std::uint32_t>(bytes[0] | bytes[1] << 8 | bytes[2] << 16) |
+        std::uint32_t{bytes[3]} << 24;
+    if (length == 0xFFFFFFFFu)
+        refuse("--version-from", where + " is erased: the adapter had no version");
+    if (length == 0 || length > 128)
+        refuse("--version-from",
+               where + " gives a length of " + std::to_string(length) + " (1 to 128)");
+    if (at + 4 + length > holding->bytes.size()) refuse("--version-from", where + " is cut short");
+    // The record's text is in the updater system's narrow code page: read
+    // as Latin-1, which keeps ASCII as it is.
+    std::u16string text(bytes + 4, bytes + 4 + length);
+    pack::Segment after{static_cast<std::uint32_t>(address + 4 + length),
+                        std::vector<std::uint8_t>(holding->bytes.begin() +
+                                                      static_cast<std::ptrdiff_t>(at + 4 + length),
+                                                  holding->bytes.end()),
+                        holding->name};
+    holding->bytes.resize(at);
+    segments.push_back(std::move(after));
+    std::erase_if(segments, [](const pack::Segment& s) { return s.bytes.empty(); });
+    std::sort(segments.begin(), segments.end(),
+              [](const pack::Segment& x, const pack::Segment& y) { return x.address < y.address; });
+    return platform::utf16ToUtf8(text);
+}
+
+// The images the trailer carries, checked as the updater will need them:
+// raw binaries as they are, files with addresses placed by region.
+void readImages(const BuildOptions& o, pack::TrailerContent& content, std::string& version) {
+    const pack::Regions regions = regionsOf(o);
+    pack::Placed internal, external;
+    auto place = [&](const std::string& option, const Firmware& f, bool in, bool out) {
+        try {
+            pack::placeSegments(f.segments, regions, in, out, internal, external);
+        } catch (const pack::FormatError& e) {
+            refuse(option, e.what());
+        }
+    };
+    Firmware versionFile;
+    if (!o.versionFrom.empty()) {
+        versionFile = readFirmware("--version-from", o.versionFrom);
+        if (!versionFile.addressed())
+            refuse("--version-from",
+                   "'" + o.versionFrom + "' is a raw binary, which carries no version record");
+        version = takeVersionRecord(versionFile.segments, regions.versionAddress, o.versionFrom);
+    }
+    std::error_code ignored;
+    auto sameAsVersion = [&](const std::string& path) {
+        return !o.versionFrom.empty() && std::filesystem::equivalent(path, o.versionFrom, ignored);
+    };
+    if (!o.firmware.empty()) {
+        if (!o.internal.empty() || !o.external.empty() || !o.externalAddress.empty())
+            refuse(
+                "--firmware",
+                "holds both images: give it without --internal, --external and --external-address");
+        Firmware f = readFirmware("--firmware", o.firmware);
+        if (!f.addressed())
+            refuse("--firmware",
+                   "'" + o.firmware +
+                       "' is a raw binary, which carries no addresses: give it with --internal");
+        if (sameAsVersion(o.firmware)) f.segments = versionFile.segments;
+        place("--firmware", f, true, true);
+        if (internal.bytes.empty())
+            refuse("--firmware", "'" + o.firmware + "' holds nothing for the internal flash");
+    } else {
+        if (o.internal.empty()) refuse("--internal", "give the internal image (or --firmware)");
+        Firmware f = readFirmware("--internal", o.internal);
+        if (f.addressed()) {
+            if (sameAsVersion(o.internal)) f.segments = versionFile.segments;
+            place("--internal", f, true, false);
+        } else {
+            internal.bytes = std::move(f.bytes);
+        }
+        if (!o.external.empty()) {
+            Firmware e = readFirmware("--external", o.external);
+            pack::Placed unused;
+            if (e.addressed()) {
+                try {
+                    pack::placeSegments(e.segments, regions, false, true, unused, external);
+                } catch (const pack::FormatError& error) {
+                    refuse("--external", error.what());
+                }
+                if (!o.externalAddress.empty() &&
+                    parseAddress("--external-address", o.externalAddress) != external.address)
+                    refuse("--external-address",
+                           "'" + o.external + "' starts at " + pack::hexAddress(external.address));
+            } else {
+                if (o.externalAddress.empty())
+                    refuse("--external", "a raw binary needs --external-address");
+                external.bytes = std::move(e.bytes);
+                external.address = parseAddress("--external-address", o.externalAddress);
+            }
+        } else if (!o.externalAddress.empty()) {
+            refuse("--external-address", "--external and --external-address go together");
+        }
+    }
+    content.internalImage = std::move(internal.bytes);
     // An update erases the old version record before it programs anything,
     // so an empty image would leave an adapter without firmware or record.
     if (content.internalImage.empty()) refuse("--internal", "the internal image is empty");
-    if (!o.external.empty()) {
-        content.externalImage = readImage("--external", o.external);
-        // A trailer says "no external image" with size 0: the address alone
-        // would be dropped without a word.
-        if (content.externalImage.empty()) refuse("--external", "the external image is empty");
-        content.externalAddress = parseAddress("--external-address", o.externalAddress);
-        if (std::uint64_t{content.externalAddress} + content.externalImage.size() > 0x100000000ull)
-            refuse("--external-address", "the external image would run past address 0xFFFFFFFF");
-    }
+    // A trailer says "no external image" with size 0: the address alone
+    // would be dropped without a word.
+    if (!o.external.empty() && external.bytes.empty())
+        refuse("--external", "the external image is empty");
+    content.externalImage = std::move(external.bytes);
+    content.externalAddress = external.address;
+    if (std::uint64_t{content.externalAddress} + content.externalImage.size() > 0x100000000ull)
+        refuse("--external-address", "the external image would run past address 0xFFFFFFFF");
 }
 
 int runBuild(const BuildOptions& o) {
@@ -235,8 +366,9 @@ int runBuild(const BuildOptions& o) {
     ProgramInfo& info = content.info;
     setIdentity("--ap", o.ap, info.apVendorId, info.apProductId, info.apUsageSelector);
     setIdentity("--iap", o.iap, info.iapVendorId, info.iapProductId, info.iapUsageSelector);
-    checkVersion(o.version);
-    setText("--version", o.version, info.firmwareVersion);
+    std::string version = o.version;
+    if (version.empty() == o.versionFrom.empty())
+        refuse("--version", "give the version text, or --version-from a saved copy (one of them)");
     setText("--title", o.title, info.windowTitle);
     setText("--headline", o.headline, info.headline);
     setText("--notice", o.notice, info.notice);
@@ -265,7 +397,9 @@ int runBuild(const BuildOptions& o) {
         std::cerr << "brisklink-pack: warning: '" << o.updater
                   << "' is signed; packing breaks a signature, so the packed updater is written "
                      "without it: sign the packed one (brisklink-pack sign)\n";
-    readImages(o, content);
+    readImages(o, content, version);
+    checkVersion(version);
+    setText(o.versionFrom.empty() ? "--version" : "--version-from", version, info.firmwareVersion);
     if (autoDigest) {
         const std::uint16_t digest = areaDigest(o, content.internalImage);
         info.digest[0] = static_cast<std::uint8_t>(digest & 0xFF);
@@ -293,11 +427,11 @@ int runBuild(const BuildOptions& o) {
     std::filesystem::permissions(
         o.output, std::filesystem::status(o.updater, ignored).permissions(), ignored);
     // What went in, in one line (the options are easy to get wrong).
-    std::cerr << "brisklink-pack: packed '" << o.output << "': firmware " << o.version
+    std::cerr << "brisklink-pack: packed '" << o.output << "': firmware " << version
               << ", internal image " << content.internalImage.size() << " bytes";
     if (!content.externalImage.empty())
         std::cerr << ", external image " << content.externalImage.size() << " bytes at "
-                  << o.externalAddress;
+                  << pack::hexAddress(content.externalAddress);
     std::cerr << ", AP " << o.ap << ", loader " << o.iap << ", command key "
               << (info.commandKeyLength ? std::to_string(info.commandKeyLength) + " bytes" : "none")
               << ", digest check " << (info.digestCheckEnabled ? "on" : "off") << "\n";
@@ -411,12 +545,33 @@ CLI::App* addBuild(CLI::App& cli, BuildOptions& o) {
     CLI::App* build = cli.add_subcommand("build", "Append a trailer to an updater executable");
     build->add_option("--updater", o.updater, "The updater executable (IAP or IAP.exe)")
         ->required();
-    build->add_option("--internal", o.internal, "Firmware image for the internal flash")
-        ->required();
-    build->add_option("--external", o.external, "Firmware image for the external region");
+    build->add_option("--internal", o.internal,
+                      "Firmware for the internal flash: a raw binary (programmed from the "
+                      "application start), Intel HEX, S-records or ELF");
+    build->add_option("--external", o.external,
+                      "Firmware for the external region: a raw binary (with "
+                      "--external-address), Intel HEX, S-records or ELF");
     build->add_option("--external-address", o.externalAddress,
-                      "Device address of the external image");
-    build->add_option("--version", o.version, "Version text of the carried firmware")->required();
+                      "Device address of a raw external image");
+    build->add_option("--firmware", o.firmware,
+                      "One Intel HEX, S-record or ELF file holding both images, split by region "
+                      "(instead of --internal and --external)");
+    build->add_option("--version", o.version, "Version text of the carried firmware");
+    build->add_option("--version-from", o.versionFrom,
+                      "Take the version text from the version record in this file (a copy "
+                      "saved with /save:), instead of --version");
+    build
+        ->add_option("--version-address", o.versionAddress,
+                     "Where --version-from finds the version record")
+        ->capture_default_str();
+    build
+        ->add_option("--flash-size", o.flashSize,
+                     "Internal flash size: files with addresses must end below it")
+        ->capture_default_str();
+    build->add_option("--external-base", o.externalBase, "Start of the external region")
+        ->capture_default_str();
+    build->add_option("--external-size", o.externalSize, "Size of the external region")
+        ->capture_default_str();
     build->add_option("--title", o.title, "Dialog window title");
     build->add_option("--headline", o.headline, "Dialog headline");
     build->add_option("--notice", o.notice, "Dialog notice text");
@@ -430,8 +585,8 @@ CLI::App* addBuild(CLI::App& cli, BuildOptions& o) {
                       "the internal image over the application area");
     build
         ->add_option("--app-start", o.appStart,
-                     "Application area start, for --digest auto (the adapter's information "
-                     "item 6)")
+                     "Application start (the adapter's information item 6): where the internal "
+                     "image goes, and the area of --digest auto")
         ->capture_default_str();
     build->add_option("--app-length", o.appLength,
                       "Application area length, for --digest auto (default: up to 0x7FFF, as "
