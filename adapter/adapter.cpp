@@ -585,7 +585,8 @@ void SimulatedAdapter::onRead(std::uint32_t p0, std::uint32_t p1, std::int64_t n
     // before a single report is queued.
     const std::uint64_t n = rangeLength(p0, p1);
     const std::uint8_t* m = n % 64 == 0 ? memory(p0, n, false) : nullptr;
-    if (!m) return reply(Command::Read, "F", nowMs);
+    if (!m || listedAt(config_.faults.failAt, Command::Read, p0))
+        return reply(Command::Read, "F", nowMs);
     for (std::uint64_t off = 0; off < n; off += 64) {
         Report d{};
         std::memcpy(d.data() + 1, m + off, 64);

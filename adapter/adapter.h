@@ -55,8 +55,8 @@ struct Faults {
     std::map<Command, std::string> statusText;   // replies with this text instead
     std::set<int> failProgramReports;            // 1-based report numbers in a program pass
     std::set<int> failVerifyReports;             // 1-based report numbers in a verify pass
-    // Page erases and program or verify reports whose first address is
-    // listed under their command fail.
+    // Page erases, program or verify reports and reads whose first address
+    // is listed under their command fail.
     std::map<Command, std::set<std::uint32_t>> failAt;
     // The cable pulled at the program or verify report whose first address
     // is listed: no answer, and back in the loader after vanishForMs.

@@ -118,8 +118,8 @@ void addAdapterOptions(CLI::App& cli, AdapterOptions& o) {
     cli.add_option("--fault-fail-program", o.failProgram, "Reject report N of a program pass");
     cli.add_option("--fault-fail-verify", o.failVerify, "Reject report N of a verify pass");
     cli.add_option("--fault-fail-at", o.failAt,
-                   "Reject the program or verify report, or the page erase, starting at "
-                   "CMD:ADDRESS");
+                   "Reject the program or verify report, the page erase or the read, starting "
+                   "at CMD:ADDRESS");
     cli.add_option("--fault-vanish-at", o.vanishAt,
                    "Leave the bus at the program or verify report starting at CMD:ADDRESS");
     cli.add_option("--fault-power-loss", o.powerLoss,
@@ -242,8 +242,9 @@ AdapterConfig adapterConfig(const AdapterOptions& o) {
     for (const auto& t : o.failAt) {
         const auto [name, address] = split("--fault-fail-at", t);
         const Command c = command("--fault-fail-at", name);
-        if (c != Command::Program && c != Command::Verify && c != Command::PageErase)
-            throw OptionRefusal("--fault-fail-at: only program, verify and page-erase");
+        if (c != Command::Program && c != Command::Verify && c != Command::PageErase &&
+            c != Command::Read)
+            throw OptionRefusal("--fault-fail-at: only program, verify, page-erase and read");
         config.faults.failAt[c].insert(number("--fault-fail-at", address));
     }
     for (const auto& t : o.vanishAt) {

@@ -80,6 +80,8 @@ std::vector<std::string> usageLines() {
         "    /w    Watch: work on each adapter as it is plugged in, until Ctrl-C.\n",
         "    /j    Write JSON lines for scripts instead of text.\n",
         "    /log:FILE    Append one JSON line per adapter's result to FILE.\n",
+        "    /save:FILE    Save the adapter's firmware to FILE (Intel HEX) first;\n"
+        "                  with /p or /f the update starts only once it is saved.\n",
     };
 }
 
@@ -122,6 +124,7 @@ void startEvent(const image::ProgramData* program) {
 
 // Back to the application after a connection: true when the run goes on.
 bool leaveAfterReading(steps::Run& run, const ConsoleSettings& settings, int& exitCode) {
+    if (settings.report != nullptr && settings.report->saveFailed) return false;
     if (platform::interruptRequested()) {
         // An interrupted connection has ended the session itself; one that
         // was complete when the interruption came leaves it to this.
@@ -449,6 +452,8 @@ int consoleMain(isp::Session& session) {
             addNamed(request, {false, platform::utf16ToUtf8(argument.substr(6))});
         } else if (sw.rfind(u"/log:", 0) == 0 && sw.size() > 5) {
             request.journal = platform::utf16ToUtf8(argument.substr(5));
+        } else if (sw.rfind(u"/save:", 0) == 0 && sw.size() > 6) {
+            settings.savePath = platform::utf16ToUtf8(argument.substr(6));
         } else if (sw.rfind(u"/serial:", 0) == 0 && sw.size() > 8) {
             addNamed(request, {true, platform::utf16ToUtf8(argument.substr(8))});
         } else {
@@ -456,10 +461,13 @@ int consoleMain(isp::Session& session) {
         }
     }
 
+    // A save needs a connection: alone it reads as "/c" does.
+    if (!settings.savePath.empty() && !request.updateRequested) request.showChipVersions = true;
     // One adapter, those named, or all of them; a count is a batch's.
     if (unrecognisedArgument || (request.all && !request.named.empty()) ||
         (request.watch && (request.all || !request.named.empty() || !request.deviceWork())) ||
-        (request.expected > 0 && !request.all && !request.watch)) {
+        (request.expected > 0 && !request.all && !request.watch) ||
+        (!settings.savePath.empty() && (request.batch() || request.watch))) {
         if (!request.json) {
             printUsage(settings);
             return 1;

@@ -24,6 +24,10 @@ struct AdapterReport {
     bool erased = false;
     // The update stands, but the adapter did not come back running it.
     bool lost = false;
+    // "/save:FILE" wrote the adapter's copy (once per run).
+    bool saved = false;
+    // The save failed: the run has ended the adapter's session.
+    bool saveFailed = false;
     // The console line of the step that failed, without its line end.
     std::u16string failedStep;
 };
@@ -41,6 +45,9 @@ struct ConsoleSettings {
     std::u16string diagnosisPrefix;
     // Where each adapter's result is recorded ("/log:FILE"), when given.
     class Journal* journal = nullptr;
+    // "/save:FILE": where the first complete connection saves the adapter's
+    // firmware before anything else happens to it.
+    std::string savePath;
 };
 
 // Writes `text` to standard error, each line behind the settings' prefix,
@@ -61,6 +68,11 @@ void sayWhatTheSearchSaw(platform::hid::Bus& bus, const image::ProgramData& prog
 // 0 for success, 1 for failure, and fills in `settings.report` when given.
 int consoleConnect(steps::Run& run, const ConsoleSettings& settings);
 int consoleUpdate(steps::Run& run, const ConsoleSettings& settings);
+// Reads back the adapter's application area (without its erased tail), the
+// range of the external image the updater carries and the version record,
+// and writes them as Intel HEX at their addresses to `path`, whole or not at
+// all. Says what it saved, or "Save Failed! ..." (also in the report).
+bool saveAdapter(steps::Run& run, const ConsoleSettings& settings, const std::string& path);
 // Connects without a word, reads the adapter's version record and leaves the
 // adapter restarted in its loader, as a failed update leaves it; nothing
 // when it does not answer or holds no version.

@@ -295,6 +295,34 @@ int consoleConnect(steps::Run& run, const ConsoleSettings& settings) {
     if (connection == steps::Connection::NotFound || connection == steps::Connection::Refused)
         return 1;
 
+    // The copy to go back to, before anything else happens to the adapter;
+    // without it nothing else does.
+    AdapterReport* report = settings.report;
+    if (!settings.savePath.empty() && (report == nullptr || !report->saved)) {
+        const bool saved = connection == steps::Connection::Connected
+                               ? saveAdapter(run, settings, settings.savePath)
+                               : (printMessage(settings, "Save Failed! The connection did not "
+                                                         "read the adapter's layout.\n"),
+                                  false);
+        if (!saved) {
+            // Left as after "/c": back to its application; an interrupted
+            // run restarts it into its loader, as an interrupted update does.
+            if (platform::interruptRequested()) {
+                run.session.resetToIap(1);
+                run.session.close();
+            } else {
+                run.session.execute();
+            }
+            printMessage(settings, "Operation Failed.\n\n");
+            if (report != nullptr) {
+                if (report->failedStep.empty()) report->failedStep = u"Save Failed!";
+                report->saveFailed = true;
+            }
+            return 1;
+        }
+        if (report != nullptr) report->saved = true;
+    }
+
     const std::u16string exeVersion = image::recordText(run.program.info.firmwareVersion);
     printMessage(settings, u"EXE F/W version: " + exeVersion + u"\n");
     const std::u16string& chipVersion = run.state.chipVersion;

@@ -67,6 +67,12 @@ class JournalFile {
     std::intptr_t handle_ = -1;
 };
 
+// Writes `content` as the file `utf8Path`, whole or not at all: into a new
+// file beside it (made exclusively, so nothing planted there is followed),
+// flushed to the disk, then renamed over the path. A link at the path is
+// replaced, never followed. False with `reason`; no partial file is left.
+bool writeFileWhole(const std::string& utf8Path, const std::string& content, std::string& reason);
+
 // This machine's name.
 std::string hostName();
 // The time now in UTC, ISO 8601 to the millisecond ("2026-12-10T19:20:24.123Z").

@@ -152,6 +152,45 @@ bool JournalFile::append(const std::string& line, std::string& reason) {
     return true;
 }
 
+bool writeFileWhole(const std::string& utf8Path, const std::string& content, std::string& reason) {
+    std::string temporary = utf8Path + ".partial-XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    bool written = ::fchmod(fd, 0644) == 0;
+    for (std::size_t done = 0; written && done < content.size();) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        written = n > 0;
+        if (written) done += static_cast<std::size_t>(n);
+    }
+    written = written && ::fsync(fd) == 0;
+    if (!written) reason = std::strerror(errno);
+    if (::close(fd) != 0 && written) {
+        written = false;
+        reason = std::strerror(errno);
+    }
+    if (written && ::rename(temporary.c_str(), utf8Path.c_str()) != 0) {
+        written = false;
+        reason = std::strerror(errno);
+    }
+    if (!written) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    // The rename itself on the disk, with the folder that holds it.
+    const std::size_t slash = utf8Path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : utf8Path.substr(0, slash + 1);
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
 std::string hostName() {
     char name[256] = {};
     if (::gethostname(name, sizeof name - 1) != 0) return {};

@@ -365,6 +365,35 @@ bool JournalFile::append(const std::string& line, std::string& reason) {
     return true;
 }
 
+// A new file beside the target (CREATE_NEW: never one that is there),
+// flushed, then moved over the target with MOVEFILE_WRITE_THROUGH, which
+// returns once the move is on the disk.
+bool writeFileWhole(const std::string& utf8Path, const std::string& content, std::string& reason) {
+    const std::u16string wide16 = utf8ToUtf16(utf8Path);
+    const std::wstring target(wide16.begin(), wide16.end());
+    const std::wstring temporary = target + L".partial-" + std::to_wstring(GetCurrentProcessId()) +
+                                   L"-" + std::to_wstring(GetTickCount64());
+    HANDLE h = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        reason = "system error " + std::to_string(GetLastError());
+        return false;
+    }
+    DWORD written = 0;
+    bool ok = content.size() <= 0xFFFFFFFFu &&
+              WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+              written == content.size() && FlushFileBuffers(h);
+    if (!ok) reason = "system error " + std::to_string(GetLastError());
+    CloseHandle(h);
+    if (ok && !MoveFileExW(temporary.c_str(), target.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        ok = false;
+        reason = "system error " + std::to_string(GetLastError());
+    }
+    if (!ok) DeleteFileW(temporary.c_str());
+    return ok;
+}
+
 std::string hostName() {
     wchar_t name[256] = {};
     DWORD size = 255;

@@ -31,7 +31,9 @@ std::string usage(const std::string& name) {
            "                counts as failed. With /w: stop after COUNT results.\n"
            "    /w    Watch: work on each adapter as it is plugged in, until Ctrl-C.\n"
            "    /j    Write JSON lines for scripts instead of text.\n"
-           "    /log:FILE    Append one JSON line per adapter's result to FILE.\n";
+           "    /log:FILE    Append one JSON line per adapter's result to FILE.\n"
+           "    /save:FILE    Save the adapter's firmware to FILE (Intel HEX) first;\n"
+           "                  with /p or /f the update starts only once it is saved.\n";
 }
 const std::string kUsage = usage("packed");
 const std::string kBareUsage = usage("IAP");

@@ -3,6 +3,7 @@
 // IAP-emu.exe under Wine). Standard output is compared with the transcript;
 // only the count of waiting dots, which depends on timing, may vary where the
 // transcript says <dots>. The emulator's memory is checked afterwards.
+#include "image/intel_hex.h"
 #include "isp/bytes.h"
 #include "isp/crc.h"
 #include "process.h"
@@ -692,6 +693,64 @@ TEST_F(Update, AnAdapterThatRestartsIntoItsLoaderIsReportedAndARerunIsClean) {
     expectRun(exe, {"/f"}, kConnect + versions("2.1.0", "2.1.0") + kIapUpdate, 0);
     emu.stop();
     expectProgrammed("2.1.0");
+}
+
+// A saved copy is the way back. "/save:" writes what the adapter holds as
+// Intel HEX, or nothing when a read fails (the adapter goes on as after
+// "/c"); "/p /save:" saves before it updates; the copy packed again with
+// --firmware and --version-from puts the adapter back as it was.
+TEST_F(Update, ASavedCopyPackedAgainRollsTheAdapterBack) {
+    const auto v2 = pack("2.1.0");
+    Emulator emu(emulatorArgs({"--fault-fail-at", "read:0x6000", "--fault-once"}));
+    ASSERT_NE(emu.port(), 0);
+    ASSERT_EQ(updater(v2, {"/f"}).exitCode, 0);
+    const std::string saved = (dir_ / "saved.hex").string();
+    auto r = updater(v2, {"/save:" + saved});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find("Saving to " + saved +
+                         "...\nSave Failed! Reading "
+                         "0x00006000-0x00009FFF failed.\nOperation Failed.\n"),
+              std::string::npos)
+        << r.out;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+        EXPECT_NE(entry.path().filename().string().rfind("saved.hex", 0), 0u) << entry.path();
+    expectRun(v2, {"/c"}, kConnect + versions("2.1.0", "2.1.0"), 0);
+
+    r = updater(v2, {"/save:" + saved});
+    EXPECT_NE(r.out.find("Saved 0x00002000-0x0000470F (10000 bytes), 0x90000000-0x90000BB7 "
+                         "(3000 bytes) and the version record (2.1.0) to " +
+                         saved + ".\nEXE F/W version: 2.1.0\n"),
+              std::string::npos)
+        << r.out;
+    ASSERT_TRUE(emu.heal());
+    const auto flashAtSave = readFile(dir_ / "dump" / "flash.bin");
+    const auto hex = image::readIntelHex(readFile(saved));
+    ASSERT_EQ(hex.size(), 3u);
+    EXPECT_EQ(hex[0].address, 0x1800u);
+    EXPECT_EQ(std::string(hex[0].bytes.begin(), hex[0].bytes.end()), std::string("\5\0\0\0"
+                                                                                 "2.1.0",
+                                                                                 9));
+    EXPECT_EQ(hex[1].bytes, internal_);
+    EXPECT_EQ(hex[2].bytes, external_);
+
+    internal_ = randomBytes(10000, 31);
+    const auto v3 = pack("3.0.0");
+    r = updater(v3, {"/p", "/save:" + (dir_ / "before-3.hex").string()});
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_LT(r.out.find("Saved "), r.out.find("Eraseing internal..."));
+    EXPECT_EQ(readFile(dir_ / "before-3.hex"), readFile(saved));
+
+    const auto back = dir_ / "back";
+    ASSERT_EQ(run({BRISKLINK_PACK, "build", "--updater", BRISKLINK_IAP_EMU, "--firmware", saved,
+                   "--version-from", saved, "--ap", kAp, "--iap", kIap, "--command-key", kKeyHex,
+                   "--digest", "auto", "-o", back.string()})
+                  .exitCode,
+              0);
+    expectRun(back, {"/f"}, kConnect + versions("3.0.0", "2.1.0") + kIapUpdate, 0);
+    emu.stop();
+    EXPECT_TRUE(readFile(dir_ / "dump" / "flash.bin") == flashAtSave);
+    const auto external = readFile(dir_ / "dump" / "external.bin");
+    EXPECT_TRUE(std::equal(external_.begin(), external_.end(), external.begin()));
 }
 
 TEST_F(Update, ASecondUpdaterStopsWhileTheFirstRuns) { secondUpdaterStopsWhileTheFirstRuns(); }
