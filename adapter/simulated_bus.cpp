@@ -90,33 +90,36 @@ bool SimulatedBus::capabilities(hid::Handle h, hid::Capabilities& out) {
     return true;
 }
 
-bool SimulatedBus::write(hid::Handle h, const std::uint8_t* report, std::size_t length) {
-    if (paceUs_ > 0) {
-        if (virtual_) {
-            paceCarryUs_ += paceUs_;
-            virtual_->advance(paceCarryUs_ / 1000);
-            paceCarryUs_ %= 1000;
-        } else {
-            // One report per slot of its adapter's endpoint, as on a USB
-            // link: slot(n) = max(arrival, slot(n - 1) + pace). A writer
-            // that keeps up gets exactly one report per pace, a late one
-            // loses only its own lateness, and adapters do not wait for
-            // each other.
-            std::size_t index = 0;
-            {
-                std::lock_guard lock(mutex_);
-                const auto it = handles_.find(h);
-                if (it != handles_.end()) index = it->second.adapter;
-            }
-            std::unique_lock slotLock(slotMutex_);
-            const auto now = std::chrono::steady_clock::now();
-            auto& last = lastSlot_[index];
-            last = std::max(now, last + std::chrono::microseconds(paceUs_));
-            const auto slot = last;
-            slotLock.unlock();
-            std::this_thread::sleep_until(slot);
-        }
+void SimulatedBus::pace(hid::Handle h,
+                        std::map<std::size_t, std::chrono::steady_clock::time_point>& slots) {
+    if (paceUs_ <= 0) return;
+    if (virtual_) {
+        paceCarryUs_ += paceUs_;
+        virtual_->advance(paceCarryUs_ / 1000);
+        paceCarryUs_ %= 1000;
+        return;
     }
+    // One report per slot of its adapter's endpoint, as on a USB link:
+    // slot(n) = max(arrival, slot(n - 1) + pace). A side that keeps up gets
+    // exactly one report per pace, a late one loses only its own lateness,
+    // and adapters do not wait for each other.
+    std::size_t index = 0;
+    {
+        std::lock_guard lock(mutex_);
+        const auto it = handles_.find(h);
+        if (it != handles_.end()) index = it->second.adapter;
+    }
+    std::unique_lock slotLock(slotMutex_);
+    const auto now = std::chrono::steady_clock::now();
+    auto& last = slots[index];
+    last = std::max(now, last + std::chrono::microseconds(paceUs_));
+    const auto slot = last;
+    slotLock.unlock();
+    std::this_thread::sleep_until(slot);
+}
+
+bool SimulatedBus::write(hid::Handle h, const std::uint8_t* report, std::size_t length) {
+    pace(h, lastSlot_);
     std::size_t count = 0;
     {
         std::lock_guard lock(mutex_);
@@ -148,7 +151,7 @@ hid::ReadResult SimulatedBus::getInputReport(hid::Handle h, std::uint8_t* report
 hid::ReadResult SimulatedBus::readReport(hid::Handle h, std::uint8_t* report, std::size_t length,
                                          int timeoutMs) {
     const std::int64_t deadline = now() + timeoutMs;
-    for (;;) {
+    for (bool taken = false;;) {
         {
             std::lock_guard lock(mutex_);
             const std::int64_t t = now();
@@ -159,9 +162,16 @@ hid::ReadResult SimulatedBus::readReport(hid::Handle h, std::uint8_t* report, st
             if (a->takeData(t, r)) {
                 std::memcpy(report, r.data(), std::min(length, r.size()));
                 report[0] = 0;
-                return hid::ReadResult::Ok;
+                taken = true;
+            } else if (t >= deadline) {
+                return hid::ReadResult::TimedOut;
             }
-            if (t >= deadline) return hid::ReadResult::TimedOut;
+        }
+        // A data report comes through the interrupt IN endpoint, one per
+        // slot as a written one goes out.
+        if (taken) {
+            pace(h, lastInSlot_);
+            return hid::ReadResult::Ok;
         }
         if (virtual_)
             virtual_->advance(1);

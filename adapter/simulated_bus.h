@@ -73,9 +73,13 @@ class SimulatedBus : public platform::hid::Bus {
     std::int64_t paceUs_ = 0;
     std::int64_t enumerateMs_ = 0;
     // The last report's slot on each adapter's endpoint.
-    std::map<std::size_t, std::chrono::steady_clock::time_point> lastSlot_;
+    // The last slot of each adapter's OUT and IN endpoint.
+    std::map<std::size_t, std::chrono::steady_clock::time_point> lastSlot_, lastInSlot_;
     std::mutex slotMutex_;
     std::int64_t paceCarryUs_ = 0;
+    // Waits for the next slot of `h`'s adapter in `slots` (see write()).
+    void pace(platform::hid::Handle h,
+              std::map<std::size_t, std::chrono::steady_clock::time_point>& slots);
     bool installPending_ = false;
     std::size_t writes_ = 0;
     std::function<void(std::size_t)> writeHook_;

@@ -10,7 +10,7 @@ seconds=${1:?usage: bench/fuzz.sh SECONDS [RUNS] [TARGET...]}
 runs=${2:--1}
 shift $(($# > 1 ? 2 : 1))
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(trailer device emulator_server emulator_client pack_show hid_descriptor)
+[ ${#targets[@]} -gt 0 ] || targets=(trailer device emulator_server emulator_client pack_show hid_descriptor intel_hex srecord elf)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz >/dev/null

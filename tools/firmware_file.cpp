@@ -91,7 +91,9 @@ std::vector<ElfSection> elfSections(const ElfReader& elf, bool wide) {
 std::vector<Segment> readSRecord(const std::vector<std::uint8_t>& text) {
     std::vector<Segment> records;
     std::size_t line = 0, at = 0, dataRecords = 0;
-    bool ended = false;
+    // The file ends with its termination record, or (srec_cat without a
+    // start address) with the count of its data records.
+    bool ended = false, counted = false;
     while (at < text.size() && !ended) {
         std::size_t end = at;
         while (end < text.size() && text[end] != '\n')
@@ -130,6 +132,7 @@ std::vector<Segment> readSRecord(const std::vector<std::uint8_t>& text) {
             address = address << 8 | bytes[1 + i];
         const std::uint8_t* data = bytes.data() + 1 + width;
         const std::size_t count = bytes.size() - width - 2;
+        counted = type == 5 || type == 6;
         if (type >= 1 && type <= 3) {
             if (std::uint64_t{address} + count > 0x100000000ull)
                 lineError(line, "data past address 0xFFFFFFFF");
@@ -142,7 +145,9 @@ std::vector<Segment> readSRecord(const std::vector<std::uint8_t>& text) {
             ended = true;
         }
     }
-    if (!ended) throw FormatError("no termination record (S7, S8 or S9): the file is cut short");
+    if (!ended && !counted)
+        throw FormatError("no termination (S7, S8, S9) or count record (S5, S6) at its end: the "
+                          "file is cut short");
     try {
         return image::joinSegments(std::move(records));
     } catch (const FormatError& e) {

@@ -18,7 +18,8 @@ using image::FormatError;
 using image::Segment;
 
 // S1/S2/S3 data records in address order; S0, S5/S6 (checked against the
-// count of data records) and S7/S8/S9 (the end; required) taken too.
+// count of data records) and S7/S8/S9 taken too. The file must end with a
+// termination or a count record: one without either is cut short.
 std::vector<Segment> readSRecord(const std::vector<std::uint8_t>& text);
 
 // The loadable contents of a 32- or 64-bit little-endian ELF file: each

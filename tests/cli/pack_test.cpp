@@ -238,16 +238,18 @@ TEST(Pack, BadOptionsAreRefusedByName) {
         EXPECT_NE(r.err.find("--ap"), std::string::npos) << r.err;
     }
     EXPECT_EQ(build({"--version", "1"}).exitCode, 2); // identities are required
-    // Files that are not the flash's bytes, told by their content.
+    // Files that are not the flash's bytes, told by their content: a form
+    // with addresses that cannot be read, and text.
     const std::string hex = ":10200000A54DCA18000000000000000000000000B3\r\n:00000001FF\r\n";
     const std::vector<std::pair<std::string, std::string>> forms = {
-        {hex, "is an Intel HEX file"},
-        {"S00600004844521B\nS1132000A54DCA1800000000000000000000000030\n", "is an S-record file"},
+        {hex, "is an Intel HEX file that cannot be read: line 1: checksum does not match"},
+        {"S00600004844521B\nS1132000A54DCA1800000000000000000000000030\n",
+         "is an S-record file that cannot be read: line 2: checksum"},
         {std::string("\x7F"
                      "ELF\x01\x01\x01",
                      7) +
              std::string(64, '\0'),
-         "is an ELF file"},
+         "is an ELF file that cannot be read: ELF: no program headers"},
         {"version = 2.1.0\n", "is text, not a firmware image"}};
     for (const auto& [content, words] : forms) {
         writeFile(dir / "form.img", std::vector<std::uint8_t>(content.begin(), content.end()));

@@ -701,7 +701,7 @@ TEST_F(Update, AnAdapterThatRestartsIntoItsLoaderIsReportedAndARerunIsClean) {
 // --firmware and --version-from puts the adapter back as it was.
 TEST_F(Update, ASavedCopyPackedAgainRollsTheAdapterBack) {
     const auto v2 = pack("2.1.0");
-    Emulator emu(emulatorArgs({"--fault-fail-at", "read:0x6000", "--fault-once"}));
+    Emulator emu(emulatorArgs({"--fault-fail-at", "read:0x12000", "--fault-once"}));
     ASSERT_NE(emu.port(), 0);
     ASSERT_EQ(updater(v2, {"/f"}).exitCode, 0);
     const std::string saved = (dir_ / "saved.hex").string();
@@ -709,7 +709,7 @@ TEST_F(Update, ASavedCopyPackedAgainRollsTheAdapterBack) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.out.find("Saving to " + saved +
                          "...\nSave Failed! Reading "
-                         "0x00006000-0x00009FFF failed.\nOperation Failed.\n"),
+                         "0x00012000-0x00021FFF failed.\nOperation Failed.\n"),
               std::string::npos)
         << r.out;
     for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
