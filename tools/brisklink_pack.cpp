@@ -20,6 +20,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <sstream>
 
@@ -157,7 +158,8 @@ void checkVersion(const std::string& utf8) {
 }
 
 struct BuildOptions {
-    std::string updater, internal, external, externalAddress, version, title, headline, notice;
+    std::string updater, internal, external, externalAddress, title, headline, notice;
+    std::optional<std::string> version; // may be given empty
     std::string ap, iap, commandKey, digest, imageKey, keySlot = "b", output;
     std::string appStart = "0x2000", appLength; // the application area, for --digest auto
     // Where a file with addresses may place firmware (docs/adapter.md).
@@ -366,8 +368,8 @@ int runBuild(const BuildOptions& o) {
     ProgramInfo& info = content.info;
     setIdentity("--ap", o.ap, info.apVendorId, info.apProductId, info.apUsageSelector);
     setIdentity("--iap", o.iap, info.iapVendorId, info.iapProductId, info.iapUsageSelector);
-    std::string version = o.version;
-    if (version.empty() == o.versionFrom.empty())
+    std::string version = o.version.value_or("");
+    if (o.version.has_value() == !o.versionFrom.empty())
         refuse("--version", "give the version text, or --version-from a saved copy (one of them)");
     setText("--title", o.title, info.windowTitle);
     setText("--headline", o.headline, info.headline);
