@@ -135,6 +135,12 @@ class UpdateRun : public ::testing::Test {
         expectRun(exe, {"/c"}, kConnect + versions("1.0.0", "2.1.0"), 0);
         expectRun(exe, {"/p"}, kConnect + versions("1.0.0", "2.1.0") + kIapUpdate, 0);
         expectRun(exe, {"/c"}, kConnect + versions("2.1.0", "2.1.0"), 0);
+        // The saved copy holds what was written (on Windows through its own
+        // whole-file write).
+        const auto saved = dir_ / "saved.hex";
+        EXPECT_EQ(updater(exe, {"/s", "/save:" + saved.string()}).exitCode, 0);
+        const auto hex = image::readIntelHex(readFile(saved));
+        EXPECT_TRUE(hex.size() == 3 && hex[1].bytes == internal_ && hex[2].bytes == external_);
         const std::string log = emu.stopAndReadLog();
         expectProgrammed("2.1.0");
         EXPECT_NE(log.find("digest 0x00002000 +24576 matches"), std::string::npos) << log;
