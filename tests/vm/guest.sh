@@ -4,6 +4,8 @@
 # folder; the packed updaters are in its parent's work folder.
 set -uo pipefail
 out=$1
+# "usbip": only the USB/IP part (BRISKLINK_VM_PART, while working on it).
+part=${2:-all}
 cd "$(dirname "$0")/../.."
 bin=$PWD/build/linux/bin
 work=$PWD/build/vm/work
@@ -34,8 +36,15 @@ stop_adapter() {
   cp /tmp/uhid.log "$log"
 }
 
-started=$(date +%s%N)
 export BRISKLINK_TASKSET="taskset -c 0"
+source tests/vm/usbip.sh
+if [ "$part" = usbip ]; then
+  usbip_scenarios
+  dmesg >"$out/dmesg.txt"
+  echo done >"$out/finished"
+  exit 0
+fi
+started=$(date +%s%N)
 run_scenarios "$out/guest" "$work" 2>&1 | tee "$out/guest-times.txt"
 echo "guest: scenarios took $((($(date +%s%N) - started) / 1000000)) ms"
 # A user who may not open the node (devtmpfs makes hidraw nodes root's,
@@ -167,6 +176,7 @@ stop_adapter
 if [ -f "$work/bench-iap" ]; then
   source tests/vm/bench.sh
 fi
+usbip_scenarios
 
 # The Windows IAP.exe with its own HID code, under Wine, through Wine's HID
 # stack over this kernel's hidraw. Wine answers GET_REPORT itself, so the
@@ -200,6 +210,7 @@ if [ -f "$work/updater.exe" ]; then
   kill -TERM "$adapter"
   wait "$adapter"
   cp /tmp/uhid.log "$out/wine-uhid.log"
+  usbip_wine
   wineserver -k || true
 fi
 dmesg >"$out/dmesg.txt"

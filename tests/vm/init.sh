@@ -10,13 +10,15 @@ mount -t devtmpfs devtmpfs /dev
 # Loopback, for the emulator's TCP path.
 ip link set lo up
 for m in virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci netfs \
-  fscache 9pnet 9pnet_virtio 9p hid hid-generic uhid; do
+  fscache 9pnet 9pnet_virtio 9p hid hid-generic uhid usb-common usbcore usbip-core vhci-hcd \
+  usbhid; do
   insmod /modules/$m.ko 2>/dev/null
 done
 arg() { tr ' ' '\n' </proc/cmdline | sed -n "s/^brisklink\.$1=//p"; }
 guest=$(arg guest)
 out=$(arg out)
 root=$(arg root)
+part=$(arg part)
 opts=trans=virtio,version=9p2000.L,msize=524288
 mount -t 9p -o $opts,ro,cache=loose host /host
 # The project, kept aside: a checkout under /tmp, /run or /root would be
@@ -35,7 +37,7 @@ if [ ! -e "/host$root/tests/vm/guest.sh" ]; then
 fi
 mount -t 9p -o $opts out "/host$out"
 echo "vm: up after $(cut -d' ' -f1 /proc/uptime) s"
-chroot /host /bin/bash "$guest" "$out"
+chroot /host /bin/bash "$guest" "$out" "$part"
 echo "vm: guest script ended with $?"
 sync
 poweroff -f

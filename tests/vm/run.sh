@@ -43,7 +43,8 @@ rm -rf "$vm/initramfs" "$vm/out" "$vm/work"
 mkdir -p "$vm/initramfs/"{bin,dev,proc,sys,host,modules} "$vm/out" "$vm/work"
 cp "$(command -v busybox)" "$vm/initramfs/bin/busybox"
 for m in virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci netfs \
-  fscache 9pnet 9pnet_virtio 9p hid hid-generic uhid; do
+  fscache 9pnet 9pnet_virtio 9p hid hid-generic uhid usb-common usbcore usbip-core vhci-hcd \
+  usbhid; do
   cp "$(find "$modules" -name "$m.ko" | head -n 1)" "$vm/initramfs/modules/"
 done
 cp tests/vm/init.sh "$vm/initramfs/init"
@@ -62,6 +63,11 @@ pack() {
     -o "$2" >/dev/null
 }
 pack "$bin/IAP" "$work/updater-iap"
+# 64 KiB for the timing of a program pass through usbhid and uhid.
+head -c 65536 /dev/urandom >"$work/firmware-64k.bin"
+"$bin/brisklink-pack" build --updater "$bin/IAP" --internal "$work/firmware-64k.bin" \
+  --version 2.1.0 --ap 3F27:1004:01 --iap 3F27:1005:00 \
+  --command-key 00112233445566778899AABBCCDDEEFF -o "$work/updater-64k" >/dev/null
 if [ -n "${BRISKLINK_VM_BENCH:-}" ]; then
   # bench/report_cost.sh: a larger image, through both paths, in the VM.
   head -c 65536 /dev/urandom >"$work/bench-firmware.bin"
@@ -115,9 +121,9 @@ stop_adapter() {
 }
 # The VM: results come back in build/vm/out, the console in build/vm/console.txt.
 # The expected results are made here while it boots and runs.
-timeout 450 qemu-system-x86_64 -accel tcg -cpu max,smap=off -m 1024 -smp 2 \
+timeout 900 qemu-system-x86_64 -accel tcg -cpu max,smap=off -m 1024 -smp 2 \
   -nographic -no-reboot -kernel "$vm/kernel/vmlinuz" -initrd "$vm/initramfs.gz" \
-  -append "console=ttyS0 quiet panic=-1 brisklink.guest=$root/tests/vm/guest.sh brisklink.out=$vm/out brisklink.root=$root" \
+  -append "console=ttyS0 quiet panic=-1 brisklink.guest=$root/tests/vm/guest.sh brisklink.out=$vm/out brisklink.root=$root brisklink.part=${BRISKLINK_VM_PART:-all}" \
   -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
   -virtfs "local,path=$vm/out,mount_tag=out,security_model=none" \
   </dev/null >"$vm/console.txt" 2>&1 &
@@ -144,6 +150,8 @@ fi
 # "-->OK" compares as one.
 dots() { sed -E 's/^(Connecting (AP|IAP))\.*-->OK$/\1.-->OK/' "$1"; }
 failed=0
+# The HID-layer part (brisklink-uhid), unless only the USB/IP part ran.
+if [ "${BRISKLINK_VM_PART:-all}" != usbip ]; then
 for f in "$vm/expected/"*.txt; do
   name=$(basename "$f")
   if ! cmp -s <(dots "$f") <(dots "$vm/out/guest/$name"); then
@@ -251,6 +259,70 @@ if [ -f "$work/updater.exe" ]; then
   else
     echo "vm: IAP.exe under Wine found the loader and $(grep -c '^report ' "$uhid")" \
       "of its reports reached brisklink-uhid whole"
+  fi
+fi
+fi
+
+# The same adapter as a USB device (brisklink-usbip on vhci-hcd, usbhid):
+# the shared scenarios as the emulator's, byte for byte.
+usb=$vm/out/usbip
+for f in "$vm/expected/"*.txt; do
+  name=$(basename "$f")
+  if ! cmp -s <(dots "$f") <(dots "$usb/guest/$name"); then
+    echo "vm: usbip $name differs from the emulator's:" >&2
+    diff "$f" "$usb/guest/$name" >&2 || true
+    failed=1
+  fi
+done
+for s in iap isp fault; do
+  for mem in flash.bin external.bin; do
+    if ! cmp -s "$vm/expected/$s/$mem" "$usb/guest/$s/$mem"; then
+      echo "vm: usbip $s $mem differs from the emulator's" >&2
+      failed=1
+    fi
+  done
+done
+# Two adapters at their USB port paths (as /sys/bus/usb/devices names
+# them), the same before and after the second's restarts, with the
+# serial numbers of their string descriptors; the first untouched by the
+# second's update; "/a /p" over both.
+listed() { grep -c '^1-\([12]\)  application  3F27:1004  brisklink-\1$' "$1"; }
+if [ "$(listed "$usb/list.txt")" != 2 ] || [ "$(listed "$usb/list-after.txt")" != 2 ] ||
+  ! grep -qx '1-1' "$usb/devices.txt" || ! grep -qx '1-2' "$usb/devices.txt" ||
+  ! grep -q '"location":"1-1".*"serial":"brisklink-1"' "$usb/json.txt" ||
+  ! grep -q '^Operation Success\.$' "$usb/port.txt" ||
+  ! grep -q '^Chip F/W version: 1\.0\.0$' "$usb/first.txt" ||
+  ! grep -q '^2 adapters: 1 updated, 1 already current, 0 failed$' "$usb/all.txt"; then
+  echo "vm: two USB adapters by port:" >&2
+  cat "$usb/list.txt" "$usb/json.txt" "$usb/port.txt" "$usb/list-after.txt" "$usb/first.txt" \
+    "$usb/all.txt" >&2
+  failed=1
+fi
+# Unplugged mid-program: a failure within seconds, then a clean rerun.
+if [ "$(cat "$usb/unplug-ms.txt")" -gt 15000 ] || ! grep -q '^exit code: 1$' "$usb/unplug.txt" ||
+  ! grep -q '^Operation Success\.$' "$usb/unplug-rerun.txt" ||
+  ! cmp -s "$vm/expected/iap/flash.bin" "$usb/unplug-flash.bin"; then
+  echo "vm: a USB adapter unplugged mid-program ($(cat "$usb/unplug-ms.txt") ms):" >&2
+  cat "$usb/unplug.txt" "$usb/unplug-rerun.txt" >&2
+  failed=1
+fi
+if read -r _ uhid_trip uhid_pass && read -r _ usb_trip usb_pass; then
+  echo "vm: usbhid against uhid (same emulated CPU): status round trip $usb_trip us against" \
+    "$uhid_trip us (ratio $(awk -v a="$usb_trip" -v b="$uhid_trip" 'BEGIN { printf "%.2f", a / b }')), 64 KiB program pass" \
+    "$usb_pass ms against $uhid_pass ms (ratio $(awk -v a="$usb_pass" -v b="$uhid_pass" 'BEGIN { printf "%.2f", a / b }'))"
+else
+  echo "vm: no timing of usbhid against uhid" >&2
+  failed=1
+fi <"$usb/timing.txt"
+if [ -f "$work/updater.exe" ]; then
+  if ! grep -q "^Connecting IAP-->OK" "$usb/wine-c.txt" || ! grep -q "^adapter 1: auth$" "$usb/wine-usbip.log"; then
+    echo "vm: IAP.exe under Wine did not reach the USB adapter as expected:" >&2
+    head -n 5 "$usb/wine-c.txt" >&2
+    tail -n 12 "$usb/wine-usbip.log" >&2
+    failed=1
+  else
+    echo "vm: IAP.exe under Wine against the USB adapter: /l $(tr -d '\r' <"$usb/wine-l.txt" | head -n 1);" \
+      "$(sed -n 's/^brisklink-usbip: adapter 1: //p' "$usb/wine-usbip.log")"
   fi
 fi
 echo "vm: preparing (kernel, initramfs, updaters, Wine prefix) $((prepared - begin)) ms," \

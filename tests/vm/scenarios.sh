@@ -33,7 +33,7 @@ run_scenarios() {
   stop_adapter
   # An ISP loader: mass erase, restart, reconnection.
   start_adapter "$dir/isp" "${vm_ids[@]}" --loader isp
-  runs isp "$work/updater-iap" /f
+  runs isp "$work/updater-iap" /p /f
   stop_adapter
   # A rejected verify report, then a clean rerun restores the adapter.
   start_adapter "$dir/fault" "${vm_ids[@]}" --fault-fail-verify 3 --fault-once
