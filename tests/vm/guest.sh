@@ -11,6 +11,12 @@ bin=$PWD/build/linux/bin
 work=$PWD/build/vm/work
 source tests/vm/scenarios.sh
 
+# The first hidraw node of a uhid device (not one of the USB/IP adapters
+# that run beside these scenarios).
+uhid_node() {
+  ls -l /sys/class/hidraw 2>/dev/null | grep -v vhci_hcd | grep -o 'hidraw[0-9]*$' | head -n 1 | grep .
+}
+
 adapter=
 start_adapter() {
   local dump=$1
@@ -24,7 +30,7 @@ start_adapter() {
   adapter=$!
   # The loader or application node appears at once when uhid takes it.
   for _ in $(seq 200); do
-    ls /sys/class/hidraw/ 2>/dev/null | grep -q hidraw && return 0
+    uhid_node >/dev/null && return 0
     sleep 0.05
   done
   echo "guest: no hidraw device appeared" >&2
@@ -39,11 +45,15 @@ stop_adapter() {
 export BRISKLINK_TASKSET="taskset -c 0"
 source tests/vm/usbip.sh
 if [ "$part" = usbip ]; then
-  usbip_scenarios
+  (usbip_scenarios)
+  usbip_timing
   dmesg >"$out/dmesg.txt"
   echo done >"$out/finished"
   exit 0
 fi
+# The USB/IP part beside this one, on the other CPU.
+(usbip_scenarios) >"$out/usbip-guest.txt" 2>&1 &
+usbip_job=$!
 started=$(date +%s%N)
 run_scenarios "$out/guest" "$work" 2>&1 | tee "$out/guest-times.txt"
 echo "guest: scenarios took $((($(date +%s%N) - started) / 1000000)) ms"
@@ -115,8 +125,7 @@ for mode in ap iap; do
   # node can come after it returns.
   node=
   for _ in $(seq 200); do
-    node=$(ls /sys/class/hidraw 2>/dev/null | head -n 1)
-    [ -n "$node" ] && break
+    node=$(uhid_node) && break
     sleep 0.05
   done
   udevadm settle --timeout=10
@@ -173,10 +182,12 @@ start_adapter /tmp/large "${vm_ids[@]}" --mode iap --descriptor-size 4096
 echo "exit code: $?" >>"$out/large.txt"
 stop_adapter
 
+wait "$usbip_job"
+cat "$out/usbip-guest.txt"
+usbip_timing
 if [ -f "$work/bench-iap" ]; then
   source tests/vm/bench.sh
 fi
-usbip_scenarios
 
 # The Windows IAP.exe with its own HID code, under Wine, through Wine's HID
 # stack over this kernel's hidraw. Wine answers GET_REPORT itself, so the

@@ -63,6 +63,12 @@ pack() {
     -o "$2" >/dev/null
 }
 pack "$bin/IAP" "$work/updater-iap"
+# The USB/IP adapters that run beside the uhid ones have identities of
+# their own.
+"$bin/brisklink-pack" build --updater "$bin/IAP" --internal "$work/firmware.bin" \
+  --external "$work/external.bin" --external-address 0x90000000 --version 2.1.0 \
+  --ap 3F27:1014:01 --iap 3F27:1015:00 --command-key 00112233445566778899AABBCCDDEEFF \
+  -o "$work/updater-usb" >/dev/null
 # 64 KiB for the timing of a program pass through usbhid and uhid.
 head -c 65536 /dev/urandom >"$work/firmware-64k.bin"
 "$bin/brisklink-pack" build --updater "$bin/IAP" --internal "$work/firmware-64k.bin" \
@@ -286,7 +292,7 @@ done
 # them), the same before and after the second's restarts, with the
 # serial numbers of their string descriptors; the first untouched by the
 # second's update; "/a /p" over both.
-listed() { grep -c '^1-\([12]\)  application  3F27:1004  brisklink-\1$' "$1"; }
+listed() { grep -c '^1-\([12]\)  application  3F27:1014  brisklink-\1$' "$1"; }
 if [ "$(listed "$usb/list.txt")" != 2 ] || [ "$(listed "$usb/list-after.txt")" != 2 ] ||
   ! grep -qx '1-1' "$usb/devices.txt" || ! grep -qx '1-2' "$usb/devices.txt" ||
   ! grep -q '"location":"1-1".*"serial":"brisklink-1"' "$usb/json.txt" ||
@@ -327,5 +333,5 @@ if [ -f "$work/updater.exe" ]; then
 fi
 echo "vm: preparing (kernel, initramfs, updaters, Wine prefix) $((prepared - begin)) ms," \
   "VM (boot, scenarios, power-off) $((booted - prepared)) ms, the emulator's runs beside it $((expected - prepared)) ms"
-[ "$failed" -eq 0 ] && echo "vm: the Linux IAP through hidraw matched the emulator in every scenario"
+[ "$failed" -eq 0 ] && echo "vm: the Linux IAP through hidraw (uhid and USB/IP) matched the emulator in every scenario"
 exit "$failed"

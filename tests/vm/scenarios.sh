@@ -4,9 +4,9 @@
 # scenario, one transcript per updater run with its exit code and the
 # adapter's memory.
 #
-# run_scenarios DIR WORK: WORK holds the packed updaters (updater-iap,
-# updater-isp); start_adapter DUMPDIR OPTIONS... and stop_adapter are
-# defined by the caller.
+# run_scenarios DIR WORK: WORK holds the packed updater ($vm_updater,
+# updater-iap unless set, for the identities of vm_ids); start_adapter
+# DUMPDIR OPTIONS... and stop_adapter are defined by the caller.
 vm_key=00112233445566778899AABBCCDDEEFF
 vm_ids=(--ap 3F27:1004:01 --iap 3F27:1005:00 --command-key "$vm_key")
 
@@ -25,18 +25,18 @@ runs() {
 
 run_scenarios() {
   dir=$1
-  local work=$2
+  local work=$2 updater=$2/${vm_updater:-updater-iap}
   mkdir -p "$dir"
   # An IAP loader: what it runs, the update, the new version.
   start_adapter "$dir/iap" "${vm_ids[@]}"
-  runs iap "$work/updater-iap" /c /p /c
+  runs iap "$updater" /c /p /c
   stop_adapter
   # An ISP loader: mass erase, restart, reconnection.
   start_adapter "$dir/isp" "${vm_ids[@]}" --loader isp
-  runs isp "$work/updater-iap" /p /f
+  runs isp "$updater" /p /f
   stop_adapter
   # A rejected verify report, then a clean rerun restores the adapter.
   start_adapter "$dir/fault" "${vm_ids[@]}" --fault-fail-verify 3 --fault-once
-  runs fault "$work/updater-iap" /p /p
+  runs fault "$updater" /p /p
   stop_adapter
 }

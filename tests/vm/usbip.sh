@@ -3,6 +3,10 @@
 # by the Linux IAP through usbhid and hidraw, as a real adapter is met:
 # USB enumeration, descriptors, GET_REPORT as control transfers, interrupt
 # transfers, re-enumeration on one port. Results in $out/usbip.
+#
+# usbip_scenarios runs beside the HID-layer scenarios, on the VM's second
+# CPU, with identities of its own (3F27:1014 and 3F27:1015, updater-usb);
+# usbip_timing and usbip_wine run alone, with the usual identities.
 usb=$out/usbip
 mkdir -p "$usb"
 
@@ -13,7 +17,8 @@ start_usbip() {
   log=$dump.log
   for a in "$@"; do [ "${prev:-}" = --adapters ] && count=$a; prev=$a; done
   prev=
-  taskset -c 0 "$bin/brisklink-usbip" --dump-dir "$dump" --verbose "$@" >/tmp/usbip.log 2>&1 &
+  taskset -c "$usb_cpu" "$bin/brisklink-usbip" --dump-dir "$dump" --verbose "$@" \
+    >/tmp/usbip.log 2>&1 &
   adapter=$!
   # Nodes below the virtual host controller: the adapters' own.
   for _ in $(seq 400); do
@@ -39,8 +44,13 @@ run_to() {
 }
 
 usbip_scenarios() {
-# The transcripts and memory of the shared scenarios, as the emulator's.
-local started=$(date +%s%N)
+  usb_cpu=1
+  vm_ids=(--ap 3F27:1014:01 --iap 3F27:1015:00 --command-key "$vm_key")
+  vm_updater=updater-usb
+  export BRISKLINK_TASKSET="taskset -c 1"
+  local updater=$work/updater-usb
+  # The transcripts and memory of the shared scenarios, as the emulator's.
+  local started=$(date +%s%N)
 start_adapter() { start_usbip "$@"; }
 stop_adapter() { stop_usbip; }
 run_scenarios "$usb/guest" "$work" 2>&1 | sed 's/^/usbip /'
@@ -50,12 +60,12 @@ echo "guest: usbip scenarios took $((($(date +%s%N) - started) / 1000000)) ms"
 # serial numbers of their string descriptors; the second updated by its
 # port through its restarts (the first untouched), then both by "/a /p".
 start_usbip /tmp/usb-two "${vm_ids[@]}" --adapters 2
-run_to "$usb/list.txt" taskset -c 0 "$work/updater-iap" /l
-run_to "$usb/json.txt" taskset -c 0 "$work/updater-iap" /j /port:1-1 /c
-run_to "$usb/port.txt" taskset -c 0 "$work/updater-iap" /port:1-2 /f
-run_to "$usb/list-after.txt" taskset -c 0 "$work/updater-iap" /l
-run_to "$usb/first.txt" taskset -c 0 "$work/updater-iap" /port:1-1 /c
-run_to "$usb/all.txt" taskset -c 0 "$work/updater-iap" /a /p
+run_to "$usb/list.txt" taskset -c 1 "$updater" /l
+run_to "$usb/json.txt" taskset -c 1 "$updater" /j /port:1-1 /c
+run_to "$usb/port.txt" taskset -c 1 "$updater" /port:1-2 /f
+run_to "$usb/list-after.txt" taskset -c 1 "$updater" /l
+run_to "$usb/first.txt" taskset -c 1 "$updater" /port:1-1 /c
+run_to "$usb/all.txt" taskset -c 1 "$updater" /a /p
 ls /sys/bus/usb/devices >"$usb/devices.txt"
 stop_usbip
 
@@ -65,13 +75,16 @@ stop_usbip
 start_usbip /tmp/usb-unplug "${vm_ids[@]}" --fault-vanish-at program:0x2000 --fault-once \
   --fault-vanish-ms 2000
 t=$(date +%s%N)
-run_to "$usb/unplug.txt" taskset -c 0 "$work/updater-iap" /p
+run_to "$usb/unplug.txt" taskset -c 1 "$updater" /p
 echo "$((($(date +%s%N) - t) / 1000000))" >"$usb/unplug-ms.txt"
 sleep 2
-run_to "$usb/unplug-rerun.txt" taskset -c 0 "$work/updater-iap" /p
+run_to "$usb/unplug-rerun.txt" taskset -c 1 "$updater" /p
 stop_usbip
 cp /tmp/usb-unplug/flash.bin "$usb/unplug-flash.bin"
+}
 
+usbip_timing() {
+  usb_cpu=0
 # What usbhid costs against uhid, under the same emulated CPU: one status
 # round trip (a ready check written, its reply fetched with GET_REPORT),
 # and the program pass of a 64 KiB image.
@@ -97,7 +110,6 @@ for path in uhid usbip; do
   kill -TERM "$adapter" && wait "$adapter"
   echo "$path $trip $pass" >>"$usb/timing.txt"
 done
-
 }
 
 # IAP.exe under Wine against the USB device: discovery, "/l" and its
