@@ -17,7 +17,7 @@ using isp::putLe32;
 
 namespace {
 
-constexpr std::size_t kAckHandOver = 60;
+constexpr std::size_t kAckHandOver = isp::kAckEvery;
 // A report the loader refuses (bad frame CRC, unknown command, a command the
 // application does not take) is answered with this text. It must never read
 // as acceptance: to the host "F" and "O" both pass the ready check and the
@@ -395,24 +395,25 @@ void SimulatedAdapter::handOverAcks(std::int64_t nowMs) {
 }
 
 bool SimulatedAdapter::tryAuthentication(const Report& r, std::int64_t nowMs) {
-    std::uint32_t w[16];
-    for (int g = 0; g < 16; ++g)
-        w[g] = le32(r.data() + 1 + 4 * g);
-    const unsigned seedGroup = (w[7] >> 19) & 0xF;
-    if (seedGroup == 7) return false;
-    const unsigned keyGroup = (w[seedGroup] >> 21) & 0xF;
-    if (keyGroup == 7 || keyGroup == seedGroup) return false;
+    using namespace isp;
+    std::uint32_t w[kAuthGroups];
+    for (unsigned g = 0; g < kAuthGroups; ++g)
+        w[g] = le32(r.data() + authGroupAt(g));
+    const unsigned seedGroup = (w[kAuthSeedWord] >> kAuthSeedShift) & kAuthGroupMask;
+    if (seedGroup == kAuthSeedWord) return false;
+    const unsigned keyGroup = (w[seedGroup] >> kAuthKeyShift) & kAuthGroupMask;
+    if (keyGroup == kAuthSeedWord || keyGroup == seedGroup) return false;
     std::array<std::uint8_t, 4> key{};
     for (int i = 0; i < 4; ++i) {
-        key[i] = r[1 + 4 * keyGroup + i] ^ isp::kLinkMaskIndex[4 + i];
+        key[i] = r[authGroupAt(keyGroup) + i] ^ kLinkMaskIndex[4 + i];
         if (key[i] == 0) return false;
     }
     bool found = false;
-    for (unsigned m = 0; m < 16 && !found; ++m) {
-        if (m == 7 || m == seedGroup || m == keyGroup) continue;
+    for (unsigned m = 0; m < kAuthGroups && !found; ++m) {
+        if (m == kAuthSeedWord || m == seedGroup || m == keyGroup) continue;
         found = true;
         for (int i = 0; i < 4; ++i)
-            if ((r[1 + 4 * m + i] ^ isp::kLinkMaskIndex[i]) != key[i]) found = false;
+            if ((r[authGroupAt(m) + i] ^ kLinkMaskIndex[i]) != key[i]) found = false;
     }
     if (!found) return false;
     note(Command::Auth, "");
@@ -421,7 +422,7 @@ bool SimulatedAdapter::tryAuthentication(const Report& r, std::int64_t nowMs) {
     rollingKey_ = key;
     seedA_ = static_cast<std::uint16_t>(w[seedGroup] & 0xFFFF);
     seedB_ = static_cast<std::uint16_t>(w[seedGroup] >> 16);
-    reply(Command::Auth, "O", nowMs);
+    reply(Command::Auth, isp::kReplyOkText, nowMs);
     return true;
 }
 
@@ -445,11 +446,12 @@ void SimulatedAdapter::descramble(Report& r) {
 
 bool SimulatedAdapter::crcValid(const Report& r, bool allowUnkeyed) const {
     Report copy = r;
-    copy[3] = copy[4] = 0;
+    copy[isp::kCrcAt] = copy[isp::kCrcAt + 1] = 0;
     const std::uint16_t plain = isp::crc16(0, copy.data() + 1, 64);
     const std::uint16_t keyed =
         isp::crc16(plain, config_.commandKey.data(), static_cast<int>(config_.commandKey.size()));
-    const std::uint16_t got = static_cast<std::uint16_t>(r[3] | (r[4] << 8));
+    const std::uint16_t got =
+        static_cast<std::uint16_t>(r[isp::kCrcAt] | (r[isp::kCrcAt + 1] << 8));
     return got == keyed || (allowUnkeyed && got == plain);
 }
 
@@ -483,7 +485,7 @@ void SimulatedAdapter::dispatch(const Report& r, std::int64_t nowMs) {
     if (c != Command::Program && c != Command::Verify) passReports_ = 0;
     if (c == Command::Ready) {
         note(c, "");
-        reply(c, "O", nowMs);
+        reply(c, isp::kReplyOkText, nowMs);
         return;
     }
     if (mode_ == Mode::Application) {
@@ -516,10 +518,13 @@ void SimulatedAdapter::dispatch(const Report& r, std::int64_t nowMs) {
     case Command::MassErase:
         note(c, "");
         std::memset(flash_.data() + config_.loaderSize, 0xFF, flash_.size() - config_.loaderSize);
-        return reply(c, "O", nowMs);
+        return reply(c, isp::kReplyOkText, nowMs);
     case Command::PageErase:
         note(c, hex32(p0) + "~" + hex32(p1));
-        return reply(c, !listedAt(config_.faults.failAt, c, p0) && eraseRange(p0, p1) ? "O" : "F",
+        return reply(c,
+                     !listedAt(config_.faults.failAt, c, p0) && eraseRange(p0, p1)
+                         ? isp::kReplyOkText
+                         : isp::kReplyFailedText,
                      nowMs);
     case Command::BlankCheck:
         return onBlankCheck(p0, p1, nowMs);
@@ -555,7 +560,7 @@ void SimulatedAdapter::onInfo(std::int64_t nowMs) {
     for (int i = 0; i < 5; ++i)
         putLe32(d.data() + 1 + 4 * i, infoWord(i));
     queueData(d, nowMs);
-    reply(Command::Info, "O", nowMs);
+    reply(Command::Info, isp::kReplyOkText, nowMs);
 }
 
 void SimulatedAdapter::onReset(bool toLoader, std::int64_t nowMs) {
@@ -576,7 +581,7 @@ void SimulatedAdapter::onBlankCheck(std::uint32_t p0, std::uint32_t p1, std::int
     const std::uint64_t n = rangeLength(p0, p1);
     const std::uint8_t* m = memory(p0, n, false);
     const bool blank = m && std::all_of(m, m + n, [](std::uint8_t b) { return b == 0xFF; });
-    reply(Command::BlankCheck, blank ? "O" : "F", nowMs);
+    reply(Command::BlankCheck, blank ? isp::kReplyOkText : isp::kReplyFailedText, nowMs);
 }
 
 void SimulatedAdapter::onRead(std::uint32_t p0, std::uint32_t p1, std::int64_t nowMs) {
@@ -586,13 +591,13 @@ void SimulatedAdapter::onRead(std::uint32_t p0, std::uint32_t p1, std::int64_t n
     const std::uint64_t n = rangeLength(p0, p1);
     const std::uint8_t* m = n % 64 == 0 ? memory(p0, n, false) : nullptr;
     if (!m || listedAt(config_.faults.failAt, Command::Read, p0))
-        return reply(Command::Read, "F", nowMs);
+        return reply(Command::Read, isp::kReplyFailedText, nowMs);
     for (std::uint64_t off = 0; off < n; off += 64) {
         Report d{};
         std::memcpy(d.data() + 1, m + off, 64);
         queueData(d, nowMs);
     }
-    reply(Command::Read, "O", nowMs);
+    reply(Command::Read, isp::kReplyOkText, nowMs);
 }
 
 void SimulatedAdapter::onDigest(const Report& r, std::uint32_t p0, std::uint32_t p1,
@@ -606,23 +611,25 @@ void SimulatedAdapter::onDigest(const Report& r, std::uint32_t p0, std::uint32_t
     d[1] = static_cast<std::uint8_t>(value & 0xFF);
     d[2] = static_cast<std::uint8_t>(value >> 8);
     // The text after the value says whether it matched the expected digest.
-    d[3] = lastDigestMatched_ ? 'O' : 'F';
+    d[3] = lastDigestMatched_ ? isp::kReplyOk : isp::kReplyFailed;
     reply(Command::Digest, "", nowMs, d);
 }
 
 void SimulatedAdapter::onUser(const Report& r, std::int64_t nowMs) {
     const std::uint8_t code = r[isp::kCodeAt];
     note(Command::User, "code " + std::to_string(code));
-    if (code != isp::code::kFirstUser) return reply(Command::User, code == 0x51 ? "O" : "F", nowMs);
+    if (code != isp::code::kFirstUser)
+        return reply(Command::User, code == 0x51 ? isp::kReplyOkText : isp::kReplyFailedText,
+                     nowMs);
     // Echo: option n data reports, each the 60 parameter bytes with a running
     // number, then a status.
     for (int i = 0; i < r[isp::kOptionAt]; ++i) {
         Report d{};
         d[1] = static_cast<std::uint8_t>(i + 1);
-        std::memcpy(d.data() + 2, r.data() + isp::kFirstParameterAt, 60);
+        std::memcpy(d.data() + 2, r.data() + isp::kFirstParameterAt, isp::kUserBytes);
         queueData(d, nowMs);
     }
-    reply(Command::User, "O", nowMs);
+    reply(Command::User, isp::kReplyOkText, nowMs);
 }
 
 void SimulatedAdapter::powerLost(Command c, std::uint32_t p0, std::uint32_t p1,
@@ -645,14 +652,14 @@ void SimulatedAdapter::transfer(const Report& r, bool program, bool crcOk, std::
     if (passKind_ != c) passReports_ = 0;
     passKind_ = c;
     ++passReports_;
-    const std::uint32_t first = le32(r.data() + 5);
-    const std::uint32_t last = le32(r.data() + 9);
+    const std::uint32_t first = le32(r.data() + isp::kFirstParameterAt);
+    const std::uint32_t last = le32(r.data() + isp::kSecondParameterAt);
     if (listedAt(config_.faults.vanishAt, c, first)) {
         note(c, hex32(first) + " cable pulled");
         leaveBus(nowMs, config_.faults.vanishForMs, Mode::Loader);
         return;
     }
-    bool ok = crcOk && last >= first && last - first < 52;
+    bool ok = crcOk && last >= first && last - first < isp::kChunkBytes;
     const std::uint32_t k = ok ? last - first + 1 : 0;
     std::set<int>& failing =
         program ? config_.faults.failProgramReports : config_.faults.failVerifyReports;
@@ -668,16 +675,16 @@ void SimulatedAdapter::transfer(const Report& r, bool program, bool crcOk, std::
         } else if (program) {
             // NOR flash: programming only clears bits, so unerased cells fail.
             for (std::uint32_t i = 0; i < k; ++i) {
-                m[i] &= r[13 + i];
-                if (m[i] != r[13 + i]) ok = false;
+                m[i] &= r[isp::kDataAt + i];
+                if (m[i] != r[isp::kDataAt + i]) ok = false;
             }
         } else {
-            ok = std::memcmp(m, r.data() + 13, k) == 0;
+            ok = std::memcmp(m, r.data() + isp::kDataAt, k) == 0;
         }
     }
     if (passReports_ == 1 || !ok)
         note(c, hex32(first) + (ok ? "" : " failed") + (passReports_ == 1 ? " (pass start)" : ""));
-    acks_.push_back(ok ? 'O' : 'F');
+    acks_.push_back(ok ? isp::kReplyOk : isp::kReplyFailed);
     if (++acksSinceHandOver_ == static_cast<int>(kAckHandOver)) handOverAcks(nowMs);
 }
 

@@ -6,6 +6,8 @@
 // after a reset, and can be told to fail the ways a real device fails.
 #pragma once
 
+#include "isp/protocol.h"
+
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -18,7 +20,7 @@
 
 namespace adapter {
 
-using Report = std::array<std::uint8_t, 65>;
+using Report = isp::Report;
 
 enum class Mode { Application, Loader };
 enum class LoaderKind { IAP, ISP };
@@ -73,8 +75,8 @@ struct Faults {
 };
 
 struct AdapterConfig {
-    Identity application{0x3F27, 0x1004, 0x01};
-    Identity loader{0x3F27, 0x1005, 0x00};
+    Identity application{isp::kDefaultVendorId, isp::kDefaultApplicationProductId, 0x01};
+    Identity loader{isp::kDefaultVendorId, isp::kDefaultLoaderProductId, 0x00};
     LoaderKind loaderKind = LoaderKind::IAP;
     Mode startMode = Mode::Application;
     std::optional<std::string> version = std::string("1.0.0"); // nullopt: erased record

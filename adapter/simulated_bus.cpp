@@ -84,7 +84,7 @@ bool SimulatedBus::capabilities(hid::Handle h, hid::Capabilities& out) {
     SimulatedAdapter* a = live(h, t);
     if (!a) return false;
     const Identity id = a->identity(t);
-    out.usagePage = static_cast<std::uint16_t>(0xFF00 + id.usageSelector);
+    out.usagePage = static_cast<std::uint16_t>(isp::kVendorUsagePageBase + id.usageSelector);
     out.inputReportLength = a->reportLength();
     out.outputReportLength = a->reportLength();
     return true;

@@ -126,7 +126,8 @@ class WindowFace : public steps::FrontEnd {
     // image so that a pass at full-speed pace (1 ms a report) always fits,
     // with `minimumPolls` as the floor.
     int transfer(std::uint64_t bytes, const std::function<int()>& body, int minimumPolls) {
-        const auto reports = static_cast<std::int64_t>((bytes + 51) / 52);
+        const auto reports =
+            static_cast<std::int64_t>((bytes + isp::kChunkBytes - 1) / isp::kChunkBytes);
         const auto limit =
             static_cast<int>(std::max<std::int64_t>(minimumPolls, reports / 5 + 1000));
         auto worker = platform::threads().start(body);

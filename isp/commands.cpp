@@ -109,7 +109,7 @@ int Session::statusCommand(const StatusCommand& command, std::uint32_t start, st
     if (!pollReply(command.limitSeconds)) return 1;
     const std::string text = replyText();
     appendLog(std::string(command.label) + hex32(start) + "~");
-    if (text == "O") {
+    if (isReplyOk(text)) {
         appendLog(hex32(end) + " success (" + std::to_string(size / 1024) + " KB)");
         return 0;
     }
@@ -211,6 +211,23 @@ void Session::appendSeconds(std::int64_t startMs) {
     appendLog(b);
 }
 
+namespace {
+
+// One acknowledgement reply of a transfer pass: each 'O' acknowledges one
+// report, an 'F' fails the pass. During the pass the scan ends at an 'F';
+// the final reply is scanned whole.
+void countAcknowledgements(const Report& reply, bool stopAtFailure, int& acks, bool& passOk) {
+    for (std::size_t i = 1; i < reply.size(); ++i) {
+        if (reply[i] == kReplyOk) ++acks;
+        if (reply[i] == kReplyFailed) {
+            passOk = false;
+            if (stopAtFailure) return;
+        }
+    }
+}
+
+} // namespace
+
 int Session::transferPass(std::uint32_t start, std::uint32_t end, bool program,
                           const std::uint8_t* data) {
     const std::uint64_t length = static_cast<std::uint64_t>(end) - start + 1;
@@ -238,35 +255,15 @@ int Session::transferPass(std::uint32_t start, std::uint32_t end, bool program,
         state.transferProgress.store(percent(sent, length));
         if (reports % kAckEvery == 0) {
             if (!pollReply(6)) return 1;
-            for (std::size_t i = 1; i < state.inReport.size(); ++i) {
-                const std::uint8_t c = state.inReport[i];
-                if (c == 'O') ++acks;
-                if (c == 'F') {
-                    passOk = false;
-                    break;
-                }
-            }
+            countAcknowledgements(state.inReport, true, acks, passOk);
         }
     }
     if (!program) platform::sleepMs(10);
     if (acks != reports) {
         if (program) platform::sleepMs(10);
-        const std::int64_t t0 = platform::timeSeconds();
-        Report& in = state.inReport;
-        bool got = false;
-        for (;;) {
-            if (getInputReport(in)) {
-                got = true;
-                break;
-            }
-            if (replyWaitOver(t0, 6)) break;
-        }
-        if (got) {
-            for (std::size_t i = 1; i < in.size(); ++i) {
-                if (in[i] == 'O') ++acks;
-                if (in[i] == 'F') passOk = false;
-            }
-        }
+        // The last acknowledgements; a missing reply is logged nowhere.
+        if (awaitReply(state.inReport, 6))
+            countAcknowledgements(state.inReport, false, acks, passOk);
     }
     state.transferProgress.store(percent(sent, length));
     return acks == reports && passOk ? 0 : 1;
@@ -342,7 +339,7 @@ int Session::getInformation(int kind, std::uint16_t* text, int* textBytes) {
         return 0;
     }
     appendLog("\r\nRead Info ");
-    if (isp::replyText(status) == "O") {
+    if (isReplyOk(isp::replyText(status))) {
         appendLog(" success");
         appendSeconds(startMs);
         return 0;
@@ -370,7 +367,7 @@ Session::KeyCheck Session::checkCommandKey() {
     const bool answered = awaitReply(state.inReport, 2);
     if (delivered) return KeyCheck::Taken;
     const std::string text = answered ? replyText() : std::string();
-    return text.empty() || text == "O" ? KeyCheck::Unknown : KeyCheck::Refused;
+    return text.empty() || isReplyOk(text) ? KeyCheck::Unknown : KeyCheck::Refused;
 }
 
 int Session::sendAuthentication() {
@@ -386,28 +383,28 @@ int Session::sendAuthentication() {
     r[0] = 0;
     for (std::size_t i = 1; i < r.size(); ++i)
         r[i] = static_cast<std::uint8_t>(platform::random());
-    std::uint32_t w[16];
-    for (int g = 0; g < 16; ++g)
-        w[g] = le32(r.data() + 1 + 4 * g);
-    std::uint32_t seedGroup = (w[7] >> 19) & 0xF;
-    if (seedGroup == 7) {
-        w[7] += 1u << 19;
-        seedGroup = 8;
+    std::uint32_t w[kAuthGroups];
+    for (unsigned g = 0; g < kAuthGroups; ++g)
+        w[g] = le32(r.data() + authGroupAt(g));
+    std::uint32_t seedGroup = (w[kAuthSeedWord] >> kAuthSeedShift) & kAuthGroupMask;
+    if (seedGroup == kAuthSeedWord) {
+        w[kAuthSeedWord] += 1u << kAuthSeedShift;
+        seedGroup = kAuthSeedWord + 1;
     }
-    std::uint32_t keyGroup = (w[seedGroup] >> 21) & 0xF;
-    while (keyGroup == seedGroup || keyGroup == 7) {
-        w[seedGroup] += 1u << 21;
-        keyGroup = (w[seedGroup] >> 21) & 0xF;
+    std::uint32_t keyGroup = (w[seedGroup] >> kAuthKeyShift) & kAuthGroupMask;
+    while (keyGroup == seedGroup || keyGroup == kAuthSeedWord) {
+        w[seedGroup] += 1u << kAuthKeyShift;
+        keyGroup = (w[seedGroup] >> kAuthKeyShift) & kAuthGroupMask;
     }
-    for (int g = 0; g < 16; ++g)
-        put32(r, 1 + 4 * g, w[g]);
+    for (unsigned g = 0; g < kAuthGroups; ++g)
+        put32(r, authGroupAt(g), w[g]);
     for (int i = 0; i < 4; ++i)
-        r[1 + 4 * keyGroup + i] = mask[4 + i] ^ s.rollingKey[i];
-    std::uint32_t m = 7;
-    while (m == 7 || m == seedGroup || m == keyGroup)
-        m = static_cast<std::uint32_t>(platform::random() % 16);
+        r[authGroupAt(keyGroup) + i] = mask[4 + i] ^ s.rollingKey[i];
+    std::uint32_t m = kAuthSeedWord;
+    while (m == kAuthSeedWord || m == seedGroup || m == keyGroup)
+        m = static_cast<std::uint32_t>(platform::random() % kAuthGroups);
     for (int i = 0; i < 4; ++i)
-        r[1 + 4 * m + i] = mask[i] ^ s.rollingKey[i];
+        r[authGroupAt(m) + i] = mask[i] ^ s.rollingKey[i];
     if (!writeCommand()) return 0;
     if (!pollReply(30)) {
         // The report went out; only its answer is missing, so the adapter
@@ -421,7 +418,7 @@ int Session::sendAuthentication() {
         return 0;
     }
     const std::string text = replyText();
-    if (text == "F" || text == "O") {
+    if (isReplyFailed(text) || isReplyOk(text)) {
         s.unansweredSession = 0;
         s.rollingEnabled = 1;
         s.rollSeedA = static_cast<std::uint16_t>(w[seedGroup] & 0xFFFF);
@@ -502,7 +499,7 @@ int Session::readData(std::uint32_t start, std::uint32_t end, std::uint8_t* buff
     std::memcpy(buffer, working.data(), static_cast<std::size_t>(n));
     if (!pollReply(2)) return 1;
     appendLog("\r\nRead " + hex32(start) + "~");
-    if (replyText() == "O") {
+    if (isReplyOk(replyText())) {
         appendLog(hex32(end) + " success (" + std::to_string(n / 1024) + " KB)");
         return 0;
     }
@@ -519,14 +516,11 @@ int Session::crcCheck(std::uint16_t* result, const std::uint8_t* parameters) {
     put32(r, kSecondParameterAt, static_cast<std::uint32_t>(s.appAreaEnd - s.appAreaStart + 1));
     std::memcpy(r.data() + kDataAt, parameters, 52);
     if (!send(r)) return 0;
+    // The digest takes the adapter a moment: 10 ms before and between the
+    // polls, counted from before the first pause.
     const std::int64_t t0 = platform::timeSeconds();
     platform::sleepMs(10);
-    bool got = false;
-    for (;;) {
-        got = getInputReport(s.inReport);
-        if (got || replyWaitOver(t0, 2)) break;
-        platform::sleepMs(10);
-    }
+    const bool got = awaitReply(s.inReport, 2, 10, t0);
     if (result) *result = static_cast<std::uint16_t>(s.inReport[1] + 256 * s.inReport[2]);
     if (got) return 1;
     appendLog("HidD_GetInputReport error");

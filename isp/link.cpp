@@ -172,11 +172,12 @@ bool Session::replyWaitOver(std::int64_t t0, std::int64_t limitSeconds) const {
            (platform::interruptRequested() && platform::interruptRequests() > answeredInterrupts_);
 }
 
-bool Session::awaitReply(Report& into, std::int64_t limitSeconds) {
-    const std::int64_t t0 = platform::timeSeconds();
+bool Session::awaitReply(Report& into, std::int64_t limitSeconds, int pauseMs, std::int64_t t0) {
+    if (t0 < 0) t0 = platform::timeSeconds();
     for (;;) {
         if (getInputReport(into)) return true;
         if (replyWaitOver(t0, limitSeconds)) return false;
+        if (pauseMs > 0) platform::sleepMs(pauseMs);
     }
 }
 
@@ -204,7 +205,7 @@ int Session::readyCheck() {
     if (!writeCommand()) return 0;
     if (!pollReply(30)) return 0;
     const std::string text = replyText();
-    if (text == "F" || text == "O") return 1;
+    if (isReplyFailed(text) || isReplyOk(text)) return 1;
     appendLog("Device not ready");
     return 0;
 }
@@ -234,7 +235,7 @@ int Session::getUserData(std::uint8_t* buffer, int length) {
 }
 
 int Session::getUserResult(int seconds) {
-    return awaitReply(state.inReport, seconds) && replyText() == "O" ? 1 : 0;
+    return awaitReply(state.inReport, seconds) && isReplyOk(replyText()) ? 1 : 0;
 }
 
 int Session::getLibraryLog(std::uint16_t* buffer, int capacity) const {

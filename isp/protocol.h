@@ -28,6 +28,28 @@ inline constexpr std::size_t kChunkBytes = 52;
 // The adapter acknowledges every this many program or verify reports.
 inline constexpr int kAckEvery = 60;
 
+// A user command's caller bytes: from the first parameter to the end.
+inline constexpr std::size_t kUserBytes = kReportSize - kFirstParameterAt;
+
+// The adapter's default identities and the vendor-defined usage page base
+// (the page is the base plus the identity's selector).
+inline constexpr std::uint16_t kDefaultVendorId = 0x3F27;
+inline constexpr std::uint16_t kDefaultApplicationProductId = 0x1004;
+inline constexpr std::uint16_t kDefaultLoaderProductId = 0x1005;
+inline constexpr std::int32_t kVendorUsagePageBase = 0xFF00;
+
+// The authentication report: bytes 1-64 as 16 groups of one little-endian
+// word. Bits 19-22 of word kAuthSeedWord name the group that holds the two
+// rolling-key seeds; bits 21-24 of that group name the group that holds the
+// rolling key XOR the link mask's second half; one other group (neither of
+// these nor kAuthSeedWord) holds the key XOR the mask's first half.
+inline constexpr unsigned kAuthGroups = 16;
+inline constexpr unsigned kAuthSeedWord = 7;
+inline constexpr unsigned kAuthSeedShift = 19;
+inline constexpr unsigned kAuthKeyShift = 21;
+inline constexpr std::uint32_t kAuthGroupMask = 0xF;
+inline constexpr std::size_t authGroupAt(unsigned group) { return 1 + 4 * std::size_t{group}; }
+
 // Command codes (byte 1) and the options (byte 2) that select within one.
 namespace code {
 inline constexpr std::uint8_t kErase = 0x00;
@@ -58,6 +80,12 @@ inline constexpr std::uint8_t kToLoader = 0x01;
 // The one-letter replies: "O" done, "F" failed (also: ready, in a session).
 inline constexpr char kReplyOk = 'O';
 inline constexpr char kReplyFailed = 'F';
+inline constexpr const char* kReplyOkText = "O";
+inline constexpr const char* kReplyFailedText = "F";
+inline bool isReplyOk(const std::string& text) { return text.size() == 1 && text[0] == kReplyOk; }
+inline bool isReplyFailed(const std::string& text) {
+    return text.size() == 1 && text[0] == kReplyFailed;
+}
 
 // A status command of the erase family: its code and option, whether it
 // carries an address range, its reply time-out and its log label.

@@ -20,11 +20,6 @@ namespace isp {
 
 inline constexpr std::size_t kCommandKeyCapacity = 64;
 
-// The adapter's loader identity and the vendor-defined usage page base.
-inline constexpr std::int32_t kDefaultVendorId = 0x3F27;
-inline constexpr std::int32_t kDefaultLoaderProductId = 0x1005;
-inline constexpr std::int32_t kVendorUsagePageBase = 0xFF00;
-
 // A handle that is not open: at start, after a close and after the link
 // dropped. Unlike kInvalidHandle (an open that failed during discovery), a
 // write on it takes the link-drop path, so the next command rediscovers.
@@ -162,7 +157,9 @@ class Session {
     int writeCommand() { return writeCommand(state.outReport); }
     // GET_REPORT into `into` until one comes; false once the wait is over
     // (see replyWaitOver).
-    bool awaitReply(Report& into, std::int64_t limitSeconds);
+    // With `pauseMs`, a pause between two polls; with `t0` (seconds), the
+    // limit counts from then.
+    bool awaitReply(Report& into, std::int64_t limitSeconds, int pauseMs = 0, std::int64_t t0 = -1);
     // Polls one reply into inReport; false after `limitSeconds` without one.
     bool pollReply(std::int64_t limitSeconds);
     // One GET_REPORT into `into` (normally inReport), cleared first; false
