@@ -17,8 +17,12 @@ std::uint32_t ProgramData::internalImageSize() const { return word(internalImage
 std::uint32_t ProgramData::externalImageAddress() const { return word(externalImageInfo, 0); }
 std::uint32_t ProgramData::externalImageSize() const { return word(externalImageInfo, 1); }
 
-bool loadProgram(ProgramData& p) {
-    if (GetProgramInfo(&p.info) == 0) return false;
+bool loadProgram(ProgramData& p) { return loadProgram(p, programPath()); }
+
+bool loadProgram(ProgramData& p, const std::string& path) {
+    p.path = path;
+    p.position = {};
+    if (findProgramInfo(path, p.position, &p.info) == 0) return false;
     p.apVendorId = parseHexField(p.info.apVendorId, sizeof p.info.apVendorId);
     p.apProductId = parseHexField(p.info.apProductId, sizeof p.info.apProductId);
     p.apUsageSelector = parseHexField(p.info.apUsageSelector, sizeof p.info.apUsageSelector);
@@ -27,7 +31,8 @@ bool loadProgram(ProgramData& p) {
     p.iapUsageSelector = parseHexField(p.info.iapUsageSelector, sizeof p.info.iapUsageSelector);
     // The record was found a moment ago; a file that no longer holds its
     // image-info blocks is as invalid as one without a record.
-    return GetImageInfo(p.internalImageInfo.data(), p.externalImageInfo.data()) != 0;
+    return readImageInfo(path, p.position, p.internalImageInfo.data(),
+                         p.externalImageInfo.data()) != 0;
 }
 
 std::u16string recordText(const std::uint16_t (&field)[64]) {

@@ -2,6 +2,7 @@
 // record, the parsed USB identities and the two image-info blocks.
 #pragma once
 
+#include "image/trailer.h"
 #include "isp/isp.h"
 
 #include <array>
@@ -21,6 +22,10 @@ struct ProgramData {
     std::array<std::uint8_t, 16> internalImageInfo{};
     std::array<std::uint8_t, 16> externalImageInfo{};
 
+    // The file the record came from and where its trailer lies in it: the
+    // images are read from there.
+    std::string path;
+    TrailerPosition position{};
     std::uint32_t internalImageSize() const;
     std::uint32_t externalImageAddress() const;
     std::uint32_t externalImageSize() const;
@@ -30,6 +35,8 @@ struct ProgramData {
 // and read the image-info blocks into `p`. False when the executable carries
 // no valid trailer. The record's command key is for the caller to hand to the
 // session that talks to the adapter.
+bool loadProgram(ProgramData& p, const std::string& path);
+// The same for this executable (programPath()).
 bool loadProgram(ProgramData& p);
 
 // A UTF-16 text field of the record up to its first NUL (at most 64 units).

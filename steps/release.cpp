@@ -30,9 +30,7 @@ bool prepareUpdateImages(const image::ProgramData& p, UpdateImages& images) {
     const std::uint32_t externalSize = p.externalImageSize();
     // Sizes that do not fit in the file are refused before anything is
     // allocated.
-    if (!image::imagesFit(image::programPath(), image::processTrailer(), internalSize,
-                          externalSize))
-        return false;
+    if (!image::imagesFit(p.path, p.position, internalSize, externalSize)) return false;
     try {
         images.internal = wordPaddedBuffer(internalSize);
         images.external = wordPaddedBuffer(externalSize);
@@ -40,8 +38,8 @@ bool prepareUpdateImages(const image::ProgramData& p, UpdateImages& images) {
         images = UpdateImages{};
         return false;
     }
-    images.ready = GetImage(static_cast<int>(internalSize), static_cast<int>(externalSize),
-                            images.internal.data(), images.external.data()) == 1;
+    images.ready = image::readImages(p.path, p.position, internalSize, externalSize,
+                                     images.internal.data(), images.external.data()) == 1;
     return images.ready;
 }
 

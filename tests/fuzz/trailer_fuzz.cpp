@@ -25,7 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The exported operations and the front ends' loading sequence, on the
     // same file as the running executable.
     image::setProgramPath(path);
-    image::processTrailer() = {};
     image::ProgramData p;
     if (image::loadProgram(p)) {
         // The front ends allocate only for sizes that fit in the file.
@@ -37,10 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint32_t internalSize = p.internalImageSize();
         const std::uint32_t externalSize = p.externalImageSize();
         if (internalSize <= (1u << 20) && externalSize <= (1u << 20) &&
-            image::imagesFit(path, image::processTrailer(), internalSize, externalSize)) {
+            image::imagesFit(path, p.position, internalSize, externalSize)) {
             std::vector<std::uint8_t> internal(internalSize), external(externalSize);
-            const int got = GetImage(static_cast<int>(internalSize), static_cast<int>(externalSize),
-                                     internal.data(), external.data());
+            const int got = image::readImages(path, p.position, internalSize, externalSize,
+                                              internal.data(), external.data());
             fuzz::require(got == 0 || got == 1);
         }
     }

@@ -103,7 +103,6 @@ class Console : public ::testing::Test {
             .write(reinterpret_cast<const char*>(file.data()),
                    static_cast<std::streamsize>(file.size()));
         image::setProgramPath(path_.string());
-        image::processTrailer() = {};
 
         args.insert(args.begin(), "IAP");
         std::vector<char*> argv;

@@ -96,7 +96,6 @@ class DialogUpdate : public ::testing::Test {
             .write(reinterpret_cast<const char*>(trailer.data()),
                    static_cast<std::streamsize>(trailer.size()));
         image::setProgramPath(path_.string());
-        image::processTrailer() = {};
         ASSERT_TRUE(steps::loadRelease(*session_, program_));
         RecordingView connecting;
         dialog::connectionWorker(connecting, *run_);
