@@ -25,20 +25,7 @@ namespace {
 using steps::Event;
 using steps::Step;
 
-// Search: 60 attempts half a second apart. Back-to-back loops: each attempt
-// lasts at least 50 ms, because a hidraw discovery takes milliseconds where a
-// Windows one takes about that, and 120 attempts would pass long before a
-// restarted adapter (about a second) is back on the bus.
-constexpr steps::Pacing kPacing{.searchAttempts = 60,
-                                .searchPauseMs = 500,
-                                .loaderMissingPauseMs = 0,
-                                .failedReadPauseMs = 0,
-                                .afterResetPauseMs = 0,
-                                .attemptPeriodMs = 50,
-                                .missedAttemptPauseMs = 0,
-                                .beforeProgramPauseMs = 0,
-                                .notReturnedPauseMs = 0,
-                                .transfersToWordEnd = true};
+constexpr const steps::Pacing& kPacing = steps::kStandardPacing;
 
 // The console's words for what the steps tell; an event without words is
 // not shown.

@@ -50,7 +50,11 @@ cp build/windows/bin/brisklink-isp.dll build/windows/bin/brisklink-isp-emu.dll \
   build/windows/libbrisklink-isp.dll.a build/windows/libbrisklink-isp-emu.dll.a \
   "$out/library/windows/"
 cp build/linux/bin/libbrisklink-isp.so build/linux/bin/libbrisklink-isp-emu.so "$out/library/linux/"
-cp isp/isp.h "$out/library/include/"
+cp isp/isp.h isp/brisklink.h "$out/library/include/"
+# The handle interface from Python (ctypes, no build step) and its examples.
+mkdir -p "$out/library/python" "$out/library/examples"
+cp python/brisklink.py "$out/library/python/"
+cp examples/*.py "$out/library/examples/"
 cp docs/*.md "$out/docs/"
 cp -r docs/images "$out/docs/"
 

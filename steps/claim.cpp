@@ -30,14 +30,23 @@ std::string lockName(const std::string& shared, const std::string& location) {
     return shared + "-" + place;
 }
 
+// One lock per adapter, each held to the end of the process (or, for the
+// device library, until its handle is closed); the system gives them up if
+// the process dies half-way.
+std::mutex mutex;
+std::map<std::string, std::unique_ptr<platform::MachineLock>> locks;
+
 } // namespace
+
+void releaseAdapter(platform::hid::Bus& bus, const std::string& location) {
+    const std::string shared = bus.sharedName();
+    if (shared.empty()) return;
+    const std::lock_guard guard(mutex);
+    locks.erase(lockName(shared, location));
+}
 
 bool claimAdapter(platform::hid::Bus& bus, const std::string& location, bool quiet,
                   std::u16string* refusal, const std::u16string& prefix) {
-    // One lock per adapter, each held to the end of the process; the system
-    // gives them up if the process dies half-way.
-    static std::mutex mutex;
-    static std::map<std::string, std::unique_ptr<platform::MachineLock>> locks;
     const std::string shared = bus.sharedName();
     if (shared.empty()) return true;
     const std::string name = lockName(shared, location);

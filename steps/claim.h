@@ -19,6 +19,10 @@ namespace steps {
 bool claimAdapter(platform::hid::Bus& bus, const std::string& location, bool quiet,
                   std::u16string* refusal = nullptr, const std::u16string& prefix = {});
 
+// Gives up this process's lock of the adapter at `location` (the device
+// library's handle is closed), so that other updaters may take it.
+void releaseAdapter(platform::hid::Bus& bus, const std::string& location);
+
 inline constexpr const char16_t* kAdapterBusyText =
     u"Another updater is using the adapter. Run this one again when it has finished.";
 

@@ -129,6 +129,22 @@ struct Pacing {
     bool transfersToWordEnd;
 };
 
+// The console's and the device library's pacing. Search: 60 attempts half
+// a second apart. Back-to-back loops: each attempt
+// lasts at least 50 ms, because a hidraw discovery takes milliseconds where a
+// Windows one takes about that, and 120 attempts would pass long before a
+// restarted adapter (about a second) is back on the bus.
+inline constexpr Pacing kStandardPacing{.searchAttempts = 60,
+                                        .searchPauseMs = 500,
+                                        .loaderMissingPauseMs = 0,
+                                        .failedReadPauseMs = 0,
+                                        .afterResetPauseMs = 0,
+                                        .attemptPeriodMs = 50,
+                                        .missedAttemptPauseMs = 0,
+                                        .beforeProgramPauseMs = 0,
+                                        .notReturnedPauseMs = 0,
+                                        .transfersToWordEnd = true};
+
 class FrontEnd {
   public:
     virtual ~FrontEnd() = default;
