@@ -190,9 +190,9 @@ void CBrisklinkDlg::resetAdapterInLoader(bool pause) {
     // Never the adapter of another updater that is at work on it.
     if (session_.followed().empty() ||
         !steps::claimAdapter(session_.bus(), session_.followed(), false) ||
-        !session_.isConnectedToDevice(static_cast<int>(p.iapVendorId),
-                                      static_cast<int>(p.iapProductId),
-                                      static_cast<int>(p.iapUsageSelector)))
+        (session_.setTarget(static_cast<int>(p.iapVendorId), static_cast<int>(p.iapProductId),
+                            static_cast<int>(p.iapUsageSelector)),
+         !session_.connectToTarget()))
         return;
     // Left in its loader: back to its application before the window goes.
     // The text is painted at once and stays drawn through the pause.

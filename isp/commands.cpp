@@ -299,6 +299,15 @@ int Session::exit() {
     return 0;
 }
 
+int Session::getInformationStoringArea(int kind, std::uint16_t* text, int* textBytes) {
+    constexpr int kApplicationStartItem = 6;
+    std::uint32_t words[5];
+    bool read = false;
+    const int result = getInformation(kind, text, textBytes, words, &read);
+    if (kind == kApplicationStartItem && read) setApplicationArea(words[1]);
+    return result;
+}
+
 // In a buffer of its own: the shared report buffers stay as they are.
 bool Session::sendInformationCommand() {
     Report out{};
@@ -308,7 +317,9 @@ bool Session::sendInformationCommand() {
     return send(out);
 }
 
-int Session::getInformation(int kind, std::uint16_t* text, int* textBytes) {
+int Session::getInformation(int kind, std::uint16_t* text, int* textBytes, std::uint32_t* words,
+                            bool* wordsRead) {
+    if (wordsRead != nullptr) *wordsRead = false;
     if (text == nullptr || textBytes == nullptr) return 1;
     const std::int64_t startMs = platform::clockMs();
     if (!readyCheck() || !writeHandleValid()) return 1;
@@ -330,7 +341,8 @@ int Session::getInformation(int kind, std::uint16_t* text, int* textBytes) {
     for (std::size_t i = 0; i < value.size(); ++i)
         text[i] = value[i];
     text[value.size()] = 0;
-    if (kind == 6) state.appAreaStart = static_cast<std::int32_t>(w[1] & 0xFFFF);
+    if (words != nullptr) std::copy(w, w + 5, words);
+    if (wordsRead != nullptr) *wordsRead = true;
 
     Report status{};
     if (!awaitReply(status, 2)) {

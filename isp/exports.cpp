@@ -31,7 +31,7 @@ BRISKLINK_API int ISP_Exit(void) { return session().exit(); }
 BRISKLINK_API int ISP_Reset(void) { return session().reset(); }
 BRISKLINK_API int ISP_ResetToIAP(int keyedCrc) { return session().resetToIap(keyedCrc); }
 BRISKLINK_API int ISP_GetInformation(int kind, uint16_t* text, int* textBytes) {
-    return session().getInformation(kind, text, textBytes);
+    return session().getInformationStoringArea(kind, text, textBytes);
 }
 BRISKLINK_API int ISP_SendAuthentication(void) { return session().sendAuthentication(); }
 BRISKLINK_API int ISP_SendUserCmd(const uint8_t* block) { return session().sendUserCmd(block); }

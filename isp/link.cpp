@@ -214,11 +214,10 @@ void Session::appendLog(std::string_view ascii) {
     state.libraryLog.append(std::u16string(ascii.begin(), ascii.end()));
 }
 
-int Session::isConnectedToDevice(int vendorId, int productId, int usageSelector) {
+void Session::setTarget(int vendorId, int productId, int usageSelector) {
     state.matchVendorId = vendorId;
     state.matchProductId = productId;
     state.matchUsagePage = kVendorUsagePageBase + (usageSelector & 0xFF);
-    return discover();
 }
 
 int Session::getUserData(std::uint8_t* buffer, int length) {

@@ -96,7 +96,21 @@ class Session {
     // counterparts (isp.h).
     int setCommandKey(const std::uint8_t* key, int length);
     int enableCommandKey(int enable);
-    int isConnectedToDevice(int vendorId, int productId, int usageSelector);
+    // The identity that discovery, and so every command's rediscovery,
+    // looks for: set by name, never as a side effect.
+    void setTarget(int vendorId, int productId, int usageSelector);
+    // Finds the target (1) or not (0), as ISP_IsConnectedToDevice does.
+    int connectToTarget() { return discover(); }
+    // The exported function's contract: setTarget, then connectToTarget.
+    int isConnectedToDevice(int vendorId, int productId, int usageSelector) {
+        setTarget(vendorId, productId, usageSelector);
+        return connectToTarget();
+    }
+    // The application area that the mass erase and the digest check name:
+    // from `start` (information item 6) to 0x7FFF.
+    void setApplicationArea(std::uint32_t start) {
+        state.appAreaStart = static_cast<std::int32_t>(start & 0xFFFF);
+    }
     void close() { closeDevice(); }
     int transProgress() const { return state.transferProgress.load(); }
     // From now on discovery accepts only a device at `location` (empty: any
@@ -115,7 +129,14 @@ class Session {
     int exit();
     int reset();
     int resetToIap(int keyedCrc);
-    int getInformation(int kind, std::uint16_t* text, int* textBytes);
+    // With `words`, the five words of the data report when it came
+    // (`*wordsRead` true), whatever the status reply then says.
+    int getInformation(int kind, std::uint16_t* text, int* textBytes,
+                       std::uint32_t* words = nullptr, bool* wordsRead = nullptr);
+    // ISP_GetInformation's contract: getInformation, and for item 6 the
+    // application area it reports stored (setApplicationArea) as soon as
+    // its words came.
+    int getInformationStoringArea(int kind, std::uint16_t* text, int* textBytes);
     int sendAuthentication();
     int sendUserCmd(const std::uint8_t* block);
     int eraseMass();

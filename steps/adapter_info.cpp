@@ -26,7 +26,9 @@ bool readInformation(isp::Session& session, int kind, std::u16string& text) {
     // the text ends at its terminator.
     std::uint16_t buffer[128] = {};
     int bytes = 0;
-    if (session.getInformation(kind, buffer, &bytes) != 0) return false;
+    // Item 6's application start is the area that a mass erase and the
+    // digest check then name.
+    if (session.getInformationStoringArea(kind, buffer, &bytes) != 0) return false;
     text.clear();
     for (std::uint16_t unit : buffer) {
         if (unit == 0) break;

@@ -67,9 +67,9 @@ namespace {
 
 bool answers(Run& run, FrontEnd& face, std::uint32_t vendorId, std::uint32_t productId,
              std::uint32_t usageSelector) {
-    const bool answered =
-        run.session.isConnectedToDevice(static_cast<int>(vendorId), static_cast<int>(productId),
-                                        static_cast<int>(usageSelector)) != 0;
+    run.session.setTarget(static_cast<int>(vendorId), static_cast<int>(productId),
+                          static_cast<int>(usageSelector));
+    const bool answered = run.session.connectToTarget() != 0;
     if (!answered) reportDeniedAccess(run, face, vendorId, productId);
     return answered;
 }

@@ -344,7 +344,7 @@ BRISKLINK_API int bl_update(bl_adapter* adapter, const char* updater, bl_progres
 
 BRISKLINK_API int bl_get_information(bl_adapter* adapter, int kind, uint16_t* text,
                                      int* textBytes) {
-    BL_CALL(getInformation(kind, text, textBytes));
+    BL_CALL(getInformationStoringArea(kind, text, textBytes));
 }
 BRISKLINK_API int bl_send_authentication(bl_adapter* adapter) { BL_CALL(sendAuthentication()); }
 BRISKLINK_API int bl_send_user_cmd(bl_adapter* adapter, const uint8_t* block) {

@@ -37,10 +37,11 @@ class Commands : public ::testing::Test {
         return bus_.add(c);
     }
     void connect() { ASSERT_EQ(session_.isConnectedToDevice(0x3F27, 0x1005, 0), 1); }
+    // As ISP_GetInformation reads an item: item 6 names the application area.
     std::string info(int kind) {
         std::uint16_t text[32];
         int bytes = -1;
-        if (session_.getInformation(kind, text, &bytes) != 0) return "<failed>";
+        if (session_.getInformationStoringArea(kind, text, &bytes) != 0) return "<failed>";
         std::string s;
         for (int i = 0; i < bytes / 2; ++i)
             s.push_back(static_cast<char>(text[i]));
