@@ -1,6 +1,7 @@
 // The device link: discovery of the adapter on the HID bus, the framing of
 // command reports (filler, keyed CRC, rolling-key scrambling), the ready
 // check, reply polling and the library log.
+#include "isp/probe.h"
 #include "isp/session.h"
 
 #include "platform/clock.h"
@@ -61,38 +62,33 @@ int Session::discover() {
         state.devicePath.clear();
         // Another adapter's device is never opened.
         if (!state.matchLocation.empty() && bus.location(path) != state.matchLocation) continue;
-        hid::Attributes known;
-        if (bus.identity(path, known) &&
-            (known.vendorId != state.matchVendorId || known.productId != state.matchProductId))
-            continue;
-        const hid::Handle probe = bus.open(path, hid::OpenMode::Info);
-        hid::Attributes attributes;
-        const bool haveAttributes = isOpen(probe) && bus.attributes(probe, attributes);
-        if (isOpen(probe)) bus.close(probe);
-        if (!haveAttributes || attributes.vendorId != state.matchVendorId ||
-            attributes.productId != state.matchProductId)
-            continue;
-        if (bus.installPending()) return 0;
-        const hid::Handle info = bus.open(path, hid::OpenMode::Info);
-        hid::Capabilities caps;
-        if (!isOpen(info) || !bus.capabilities(info, caps)) {
-            if (isOpen(info)) bus.close(info);
+        // A driver still being installed, or a device that will not describe
+        // its reports, ends this discovery: the next one looks again.
+        const Probe probe =
+            probeDevice(bus, path, static_cast<std::uint32_t>(state.matchVendorId),
+                        static_cast<std::uint32_t>(state.matchProductId),
+                        static_cast<std::uint32_t>(state.matchUsagePage - kVendorUsagePageBase),
+                        true, [&bus] { return !bus.installPending(); });
+        switch (probe.verdict) {
+        case Verdict::Stopped:
+        case Verdict::CannotOpenForReports:
+        case Verdict::NoReports:
             return 0;
+        case Verdict::Adapter:
+            break;
+        default:
+            continue;
         }
-        if (caps.usagePage == state.matchUsagePage && caps.inputReportLength == kReportSize &&
-            caps.outputReportLength == kReportSize) {
-            closeDevice();
-            state.infoHandle = info;
-            state.devicePath = path;
-            state.deviceLocation =
-                state.matchLocation.empty() ? bus.location(path) : state.matchLocation;
-            state.deviceCaps = caps;
-            // A failed open stays kInvalidHandle; the next write reports it.
-            state.writeHandle = bus.open(path, hid::OpenMode::Write);
-            state.readHandle = bus.open(path, hid::OpenMode::OverlappedRead);
-            return 1;
-        }
-        bus.close(info);
+        closeDevice();
+        state.infoHandle = probe.handle;
+        state.devicePath = path;
+        state.deviceLocation =
+            state.matchLocation.empty() ? bus.location(path) : state.matchLocation;
+        state.deviceCaps = probe.caps;
+        // A failed open stays kInvalidHandle; the next write reports it.
+        state.writeHandle = bus.open(path, hid::OpenMode::Write);
+        state.readHandle = bus.open(path, hid::OpenMode::OverlappedRead);
+        return 1;
     }
     return 0;
 }

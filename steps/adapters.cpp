@@ -1,5 +1,6 @@
 #include "steps/adapters.h"
 
+#include "isp/probe.h"
 #include "isp/session.h"
 
 #include <cstdio>
@@ -13,34 +14,36 @@ namespace {
 constexpr const char* kOtherIdentity = "another identity";
 
 // Why the device at `path` is not the adapter with this identity, in a few
-// words; empty when it is. Its identity is asked of the system where it
-// tells without opening, otherwise the device is opened for its attributes;
-// then its usage page and report lengths. `id` gets the identity found.
+// words; empty when it is (the discovery's own probe). `id` gets the
+// identity found.
 std::string whyNot(hid::Bus& bus, const std::string& path, std::uint32_t vendorId,
                    std::uint32_t productId, std::uint32_t usageSelector, hid::Attributes& id) {
-    if (!bus.identity(path, id)) {
-        const hid::Handle h = bus.open(path, hid::OpenMode::Info);
-        if (h == hid::kInvalidHandle) return "cannot be opened";
-        const bool known = bus.attributes(h, id);
-        bus.close(h);
-        if (!known) return "does not tell its identity";
-    }
-    if (id.vendorId != vendorId || id.productId != productId) return kOtherIdentity;
-    const hid::Handle h = bus.open(path, hid::OpenMode::Info);
-    if (h == hid::kInvalidHandle) return "cannot be opened";
-    hid::Capabilities caps;
-    const bool described = bus.capabilities(h, caps);
-    bus.close(h);
-    if (!described) return "does not describe its reports";
+    const isp::Probe p = isp::probeDevice(bus, path, vendorId, productId, usageSelector);
+    id = p.identity;
     const unsigned page = isp::kVendorUsagePageBase + (usageSelector & 0xFF);
     char text[96] = "";
-    if (caps.usagePage != page)
+    switch (p.verdict) {
+    case isp::Verdict::Adapter:
+        return {};
+    case isp::Verdict::OtherIdentity:
+        return kOtherIdentity;
+    case isp::Verdict::NoIdentity:
+        return "does not tell its identity";
+    case isp::Verdict::CannotOpen:
+    case isp::Verdict::CannotOpenForReports:
+    case isp::Verdict::Stopped:
+        return "cannot be opened";
+    case isp::Verdict::NoReports:
+        return "does not describe its reports";
+    case isp::Verdict::OtherUsagePage:
         std::snprintf(text, sizeof text, "usage page %04X, not %04X (selector %02X)",
-                      caps.usagePage, page, usageSelector & 0xFF);
-    else if (caps.inputReportLength != isp::kReportSize ||
-             caps.outputReportLength != isp::kReportSize)
-        std::snprintf(text, sizeof text, "reports of %u/%u bytes, not %u", caps.inputReportLength,
-                      caps.outputReportLength, static_cast<unsigned>(isp::kReportSize));
+                      p.caps.usagePage, page, usageSelector & 0xFF);
+        break;
+    case isp::Verdict::OtherReportLength:
+        std::snprintf(text, sizeof text, "reports of %u/%u bytes, not %u", p.caps.inputReportLength,
+                      p.caps.outputReportLength, static_cast<unsigned>(isp::kReportSize));
+        break;
+    }
     return text;
 }
 
