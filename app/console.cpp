@@ -269,8 +269,11 @@ Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& req
     std::u16string refusal;
     // Without an adapter on the bus yet, the search takes the lock of the
     // first it finds.
-    if (!location.empty() && !steps::claimAdapter(run.session.bus(), location, settings.silentMode,
-                                                  &refusal, settings.diagnosisPrefix)) {
+    std::string holder;
+    if (!location.empty() && !steps::claimAdapter(run.session.bus(), location, &refusal, &holder)) {
+        if (!holder.empty())
+            diagnose(settings,
+                     platform::utf8ToUtf16("The adapter's lock is held by " + holder + ".\n"));
         printMessage(settings, u"\n" + refusal + u"\n\n");
         outcome.report.failedStep = refusal;
     } else {

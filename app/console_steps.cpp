@@ -4,6 +4,7 @@
 #include "app/console.h"
 #include "app/progress.h"
 #include "steps/adapters.h"
+#include "steps/udev_rule.h"
 
 #include "image/program.h"
 #include "platform/interrupt.h"
@@ -84,6 +85,22 @@ const char* stepName(Step step) {
     return nullptr;
 }
 
+// The line of an information item that did not come.
+const char* itemFailLine(int item) {
+    switch (item) {
+    case 0:
+        return "ISP_GetInformation 0\t-->Fail\n";
+    case 1:
+        return "ISP_GetInformation 1\t-->Fail\n";
+    case 4:
+        return "ISP_GetInformation 4\t-->Fail\n";
+    case 6:
+        return "ISP_GetInformation IAP_START_ADDR\t-->Fail\n";
+    default:
+        return "ISP_GetInformation AP_VER\t-->Fail\n";
+    }
+}
+
 class ConsoleFace : public steps::FrontEnd {
   public:
     ConsoleFace(const steps::Run& run, const ConsoleSettings& settings)
@@ -97,12 +114,15 @@ class ConsoleFace : public steps::FrontEnd {
         record(note);
         switch (note.event) {
         case Event::ItemFailed:
+            return printMessage(settings_, itemFailLine(note.attempt));
+        case Event::LockHolder:
+            return diagnose(u"The adapter's lock is held by " + note.text + u".\n");
         case Event::EraseExternalFailed:
         case Event::EraseVersionFailed:
         case Event::EraseApplicationFailed:
             return printMessage(settings_, note.text);
         case Event::AccessDenied:
-            return diagnose(note.text);
+            return diagnose(accessHint(note.text));
         case Event::AdapterBusy:
             return printMessage(settings_, u"\n" + note.text + u"\n\n");
         case Event::HungLoader:
@@ -158,6 +178,23 @@ class ConsoleFace : public steps::FrontEnd {
     }
 
   private:
+    // The adapter's node that this user may not open, and how to give the
+    // user access.
+    std::u16string accessHint(const std::u16string& node) const {
+        const image::ProgramData& p = run_.program;
+        return node +
+               platform::utf8ToUtf16(
+                   " is the adapter, but this user may not open it. A udev rule gives the user "
+                   "logged in at this machine's seat access; install it and plug the adapter in "
+                   "again:\n" +
+                   steps::udevRule(p.apVendorId, p.apProductId, p.iapVendorId, p.iapProductId) +
+                   "(written by: brisklink-pack udev-rule <this updater> > "
+                   "/etc/udev/rules.d/70-brisklink.rules)\n"
+                   "Used over ssh or without a desktop login, give a group access instead "
+                   "(brisklink-pack udev-rule --group NAME <this updater>) and add the user to "
+                   "it.\n");
+    }
+
     // What the batch's count and the JSON result need of the note.
     void record(const steps::Note& note) {
         AdapterReport* report = settings_.report;
@@ -171,6 +208,8 @@ class ConsoleFace : public steps::FrontEnd {
             report->lost = true;
             break;
         case Event::ItemFailed:
+            step = platform::ascii(itemFailLine(note.attempt));
+            break;
         case Event::EraseExternalFailed:
         case Event::EraseVersionFailed:
         case Event::EraseApplicationFailed:

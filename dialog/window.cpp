@@ -2,6 +2,8 @@
 
 #include "dialog/words.h"
 #include "platform/interrupt.h"
+#include "platform/platform.h"
+#include "platform/text.h"
 #include "steps/adapters.h"
 #include "steps/claim.h"
 
@@ -67,6 +69,15 @@ bool CBrisklinkDlg::OnInitDialog() {
     return false;
 }
 
+bool CBrisklinkDlg::claim(const std::string& location, std::u16string* refusal) {
+    std::string holder;
+    if (steps::claimAdapter(session_.bus(), location, refusal, &holder)) return true;
+    if (!holder.empty())
+        platform::writeStandardError(
+            platform::utf8ToUtf16("The adapter's lock is held by " + holder + ".\n"));
+    return false;
+}
+
 void CBrisklinkDlg::OnPaint() {
     if (IsIconic())
         PaintIconCentred(icon);
@@ -100,8 +111,7 @@ void CBrisklinkDlg::OnBnClickedConnect() {
     session_.follow({});
     steps::pickAdapter(run_);
     std::u16string refusal;
-    if (!session_.followed().empty() &&
-        !steps::claimAdapter(session_.bus(), session_.followed(), false, &refusal)) {
+    if (!session_.followed().empty() && !claim(session_.followed(), &refusal)) {
         MessageBox(refusal, image::recordText(program_.info.windowTitle));
         return;
     }
@@ -188,8 +198,7 @@ void CBrisklinkDlg::resetAdapterInLoader(bool pause) {
                 break;
             }
     // Never the adapter of another updater that is at work on it.
-    if (session_.followed().empty() ||
-        !steps::claimAdapter(session_.bus(), session_.followed(), false) ||
+    if (session_.followed().empty() || !claim(session_.followed(), nullptr) ||
         (session_.setTarget(static_cast<int>(p.iapVendorId), static_cast<int>(p.iapProductId),
                             static_cast<int>(p.iapUsageSelector)),
          !session_.connectToTarget()))

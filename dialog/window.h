@@ -52,6 +52,9 @@ class CBrisklinkDlg : public platform::ui::CDialog, public View {
     void OnEndSession(bool ending) override;
 
   private:
+    // Takes the adapter's lock; what holds it, where the system tells, is
+    // said on standard error.
+    bool claim(const std::string& location, std::u16string* refusal);
     void startConnection();
     void startUpdate();
     bool workerRunning() const;

@@ -85,7 +85,12 @@ class WindowFace : public steps::FrontEnd {
             view_.setText(kResultLabel, words::kConnected);
             return view_.setText(kStatusLabel, run_.state.deviceDescription);
         case Event::AccessDenied:
-            return platform::writeStandardError(note.text);
+            return platform::writeStandardError(
+                note.text + u" is the adapter, but this user may not open it (docs/linux.md "
+                            u"has the udev rule that gives access).\n");
+        case Event::LockHolder:
+            return platform::writeStandardError(u"The adapter's lock is held by " + note.text +
+                                                u".\n");
         case Event::AdapterBusy:
             return view_.messageBox(note.text, image::recordText(run_.program.info.windowTitle));
         case Event::TooLarge:

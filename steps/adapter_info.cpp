@@ -64,15 +64,13 @@ bool readVersionText(isp::Session& session, std::uint32_t address, std::uint32_t
 bool readAdapterInformation(Run& run, FrontEnd& face, AdapterReadNotes& notes) {
     AdapterState& s = run.state;
     isp::Session& session = run.session;
-    auto failed = [&face](const char* line) {
-        face.note({Event::ItemFailed, 0, platform::ascii(line)});
-    };
+    auto failed = [&face](int kind) { face.note({Event::ItemFailed, kind}); };
     auto interrupted = [&face] { return face.stopRequested(); };
     std::u16string item;
     bool probed = false;
     for (int attempt = 0; attempt < kInformationAttempts && !probed && !interrupted(); ++attempt) {
         probed = readInformation(session, kItemProbe, item);
-        if (!probed) failed("ISP_GetInformation 0\t-->Fail\n");
+        if (!probed) failed(kItemProbe);
     }
     notes.probeFailed = !probed;
     if (!probed) return false;
@@ -80,13 +78,13 @@ bool readAdapterInformation(Run& run, FrontEnd& face, AdapterReadNotes& notes) {
 
     // One item into `item`; an item that does not come is told with its text,
     // an interrupted run reads no further.
-    auto read = [&](int kind, const char* failText) {
+    auto read = [&](int kind) {
         if (interrupted()) return false;
         if (readInformation(session, kind, item)) return true;
-        failed(failText);
+        failed(kind);
         return false;
     };
-    if (!read(kItemLoader, "ISP_GetInformation 4\t-->Fail\n")) return false;
+    if (!read(kItemLoader)) return false;
     s.loaderVersion = item;
     s.deviceDescription += u", " + item;
     const std::u16string kind = item.substr(0, 3);
@@ -97,15 +95,15 @@ bool readAdapterInformation(Run& run, FrontEnd& face, AdapterReadNotes& notes) {
     else
         return false;
 
-    if (!read(kItemFlashSize, "ISP_GetInformation 1\t-->Fail\n")) return false;
+    if (!read(kItemFlashSize)) return false;
     s.chipFlashSize = static_cast<std::uint32_t>(decimalValue(item));
 
-    if (!read(kItemApStart, "ISP_GetInformation IAP_START_ADDR\t-->Fail\n")) return false;
+    if (!read(kItemApStart)) return false;
     s.apStartAddress = static_cast<std::uint32_t>(decimalValue(item));
 
     // Without item 8 the record is still read where the last connection
     // found it, and the connection counts as incomplete.
-    const bool complete = read(kItemVersionRecord, "ISP_GetInformation AP_VER\t-->Fail\n");
+    const bool complete = read(kItemVersionRecord);
     if (complete) {
         s.versionRecordAddress = static_cast<std::uint32_t>(decimalValue(item));
         s.versionRecordKnown = true;

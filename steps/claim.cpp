@@ -45,8 +45,8 @@ void releaseAdapter(platform::hid::Bus& bus, const std::string& location) {
     locks.erase(lockName(shared, location));
 }
 
-bool claimAdapter(platform::hid::Bus& bus, const std::string& location, bool quiet,
-                  std::u16string* refusal, const std::u16string& prefix) {
+bool claimAdapter(platform::hid::Bus& bus, const std::string& location, std::u16string* refusal,
+                  std::string* holder) {
     const std::string shared = bus.sharedName();
     if (shared.empty()) return true;
     const std::string name = lockName(shared, location);
@@ -61,9 +61,7 @@ bool claimAdapter(platform::hid::Bus& bus, const std::string& location, bool qui
     if (result == platform::LockResult::Held) return true;
     if (result == platform::LockResult::Busy) {
         if (refusal) *refusal = kAdapterBusyText;
-        if (!detail.empty() && !quiet)
-            platform::writeStandardError(
-                prefix + platform::utf8ToUtf16("The adapter's lock is held by " + detail + ".\n"));
+        if (holder) *holder = detail;
     } else if (refusal) {
         *refusal = platform::utf8ToUtf16(
             "The lock that keeps a second updater off the adapter could not be taken (" + detail +

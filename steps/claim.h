@@ -14,10 +14,10 @@ namespace steps {
 // the locks of several adapters. False (nothing sent) when another updater
 // holds it or when the lock cannot be taken at all (an unguarded run could
 // meet another on the adapter); then `refusal`, when given, is the text to
-// show, and what holds the lock, where the system tells, has been said on
-// standard error unless `quiet`, behind `prefix`.
-bool claimAdapter(platform::hid::Bus& bus, const std::string& location, bool quiet,
-                  std::u16string* refusal = nullptr, const std::u16string& prefix = {});
+// show, and `holder` what holds the lock where the system tells ("process
+// 123 (IAP) of user 1000"), else empty.
+bool claimAdapter(platform::hid::Bus& bus, const std::string& location,
+                  std::u16string* refusal = nullptr, std::string* holder = nullptr);
 
 // Gives up this process's lock of the adapter at `location` (the device
 // library's handle is closed), so that other updaters may take it.

@@ -45,18 +45,7 @@ void reportDeniedAccess(Run& run, FrontEnd& face, std::uint32_t vendorId, std::u
     for (const platform::hid::DeniedDevice& d : run.session.bus().deniedDevices()) {
         if (d.identity.vendorId != vendorId || d.identity.productId != productId) continue;
         run.state.accessHintGiven = true;
-        const image::ProgramData& p = run.program;
-        face.note({Event::AccessDenied, 0,
-                   platform::utf8ToUtf16(
-                       d.path + " is the adapter, but this user may not open it. A udev rule " +
-                       "gives the user logged in at this machine's seat access; install it " +
-                       "and plug the adapter in again:\n" +
-                       udevRule(p.apVendorId, p.apProductId, p.iapVendorId, p.iapProductId) +
-                       "(written by: brisklink-pack udev-rule <this updater> > "
-                       "/etc/udev/rules.d/70-brisklink.rules)\n"
-                       "Used over ssh or without a desktop login, give a group access instead "
-                       "(brisklink-pack udev-rule --group NAME <this updater>) and add the "
-                       "user to it.\n")});
+        face.note({Event::AccessDenied, 0, platform::utf8ToUtf16(d.path)});
         return;
     }
 }
@@ -96,8 +85,10 @@ bool follows(Run& run, FrontEnd& face) {
     if (!run.session.followed().empty()) return true;
     const std::string location = run.session.location();
     std::u16string refusal;
-    if (!claimAdapter(run.session.bus(), location, face.quiet(), &refusal)) {
+    std::string holder;
+    if (!claimAdapter(run.session.bus(), location, &refusal, &holder)) {
         run.session.close();
+        if (!holder.empty()) face.note({Event::LockHolder, 0, platform::utf8ToUtf16(holder)});
         face.note({Event::AdapterBusy, 0, refusal});
         return false;
     }
@@ -130,41 +121,41 @@ Search search(Run& run, FrontEnd& face, bool forLoader) {
     return Search::Missing;
 }
 
-// A stopped run: out of the authenticated session first, so that the next
-// run finds a loader that listens.
-Connection stopped(Run& run, bool inSession) {
-    if (inSession) run.session.resetToIap(1);
-    run.session.close();
-    return Connection::Stopped;
-}
+// How a connection ended, and what its way out has to do.
+struct Ending {
+    Connection result;
+    // The adapter is in the session this run opened: restarted into its
+    // loader first, so that the next run finds a loader that listens.
+    bool inSession = false;
+    // The link is closed (a search that found nothing leaves it as it was).
+    bool close = true;
+    int pauseMs = 0;
+};
 
-} // namespace
-
-Connection connect(Run& run, FrontEnd& face) {
+// The sequence: searches, authentication, the information reads.
+Ending connection(Run& run, FrontEnd& face) {
     const image::ProgramData& p = run.program;
     AdapterState& s = run.state;
 
     if (p.apVendorId != 0 && p.apProductId != 0) {
         const Search found = search(run, face, false);
-        if (found == Search::Stopped) return stopped(run, false);
-        if (found == Search::Refused) return Connection::Refused;
+        if (found == Search::Stopped) return {Connection::Stopped};
+        if (found == Search::Refused) return {Connection::Refused, false, false};
         if (found == Search::Missing) {
             face.note({Event::ApplicationMissing});
-            return Connection::NotFound;
+            return {Connection::NotFound, false, false};
         }
     }
     const Search found = search(run, face, true);
     face.note({Event::SearchEnded});
-    if (found == Search::Refused) return Connection::Refused;
-    if (found == Search::Stopped || face.stopRequested()) return stopped(run, false);
+    if (found == Search::Refused) return {Connection::Refused, false, false};
+    if (found == Search::Stopped || face.stopRequested()) return {Connection::Stopped};
     if (!loaderAnswers(run, face)) {
         face.note({Event::LoaderMissing});
-        pause(face.pacing().loaderMissingPauseMs);
-        run.session.close();
-        return Connection::NotFound;
+        return {Connection::NotFound, false, true, face.pacing().loaderMissingPauseMs};
     }
 
-    if (!face.enterSession()) return stopped(run, false);
+    if (!face.enterSession()) return {Connection::Stopped};
     run.session.sendAuthentication();
     // The authentication does not depend on the command key: a loader that
     // takes it and then refuses every command has another key. One held by
@@ -178,17 +169,24 @@ Connection connect(Run& run, FrontEnd& face) {
     if (notes.probeFailed && !face.stopRequested() && run.session.state.devicesLost == lost &&
         loaderAnswers(run, face))
         face.note({authenticated ? Event::WrongCommandKey : Event::HungLoader, 1});
-    if (face.stopRequested()) return stopped(run, true);
+    if (face.stopRequested()) return {Connection::Stopped, true};
     if (notes.versionRead) face.note({Event::AdapterVersion, 0, s.chipVersion});
-    if (!read) {
-        // Leave the adapter restarted in its loader, ready for another try.
-        run.session.resetToIap(1);
-        run.session.close();
-        pause(face.pacing().failedReadPauseMs);
-        return Connection::ReadFailed;
-    }
+    // A failed read leaves the adapter restarted in its loader, ready for
+    // another try.
+    if (!read) return {Connection::ReadFailed, true, true, face.pacing().failedReadPauseMs};
     face.note({Event::Connected});
-    return Connection::Connected;
+    return {Connection::Connected, false, false};
+}
+
+} // namespace
+
+Connection connect(Run& run, FrontEnd& face) {
+    // The one way out of a connection.
+    const Ending e = connection(run, face);
+    if (e.inSession) run.session.resetToIap(1);
+    if (e.close) run.session.close();
+    pause(e.pauseMs);
+    return e.result;
 }
 
 } // namespace steps

@@ -128,10 +128,15 @@ class LibraryFace : public steps::FrontEnd {
         std::string text;
         switch (note.event) {
         case Event::ItemFailed:
+            text = "information item " + std::to_string(note.attempt) + " did not come";
+            break;
+        case Event::AccessDenied:
+            text = platform::utf16ToUtf8(note.text) +
+                   " is the adapter, but this user may not open it (a udev rule gives access)";
+            break;
         case Event::EraseExternalFailed:
         case Event::EraseVersionFailed:
         case Event::EraseApplicationFailed:
-        case Event::AccessDenied:
         case Event::AdapterBusy:
             text = platform::utf16ToUtf8(note.text);
             break;
@@ -140,7 +145,6 @@ class LibraryFace : public steps::FrontEnd {
         }
         while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
             text.pop_back();
-        if (const std::size_t tab = text.find('\t'); tab != std::string::npos) text.resize(tab);
         // The first failure is the cause; what follows it is its result.
         if (!text.empty() && adapter_.error.empty()) adapter_.error = text;
     }
@@ -248,8 +252,10 @@ BRISKLINK_API bl_adapter* bl_open(const char* updater, const char* location, cha
     }
     if (!there) return fail(std::string("no adapter at ") + location);
     std::u16string refusal;
-    if (!steps::claimAdapter(bus, adapter->location, true, &refusal))
-        return fail(platform::utf16ToUtf8(refusal));
+    std::string holder;
+    if (!steps::claimAdapter(bus, adapter->location, &refusal, &holder))
+        return fail(platform::utf16ToUtf8(refusal) +
+                    (holder.empty() ? std::string() : " (its lock is held by " + holder + ")"));
     adapter->session.follow(adapter->location);
     steps::useReleaseKey(adapter->session, adapter->program);
     return adapter.release();

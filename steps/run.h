@@ -47,14 +47,15 @@ enum class Event {
     SearchEnded,
     ApplicationMissing,
     LoaderMissing,
-    ItemFailed, // text: the item's line
+    ItemFailed, // attempt: the information item that did not come
     HungLoader,
     // The loader took the authentication and refuses every command signed
     // with this updater's command key.
     WrongCommandKey,
     AdapterVersion, // text: the version the record holds
     Connected,
-    AccessDenied, // text: the hint, with the udev rule
+    AccessDenied, // text: the node of the adapter that this user may not open
+    LockHolder,   // text: what holds the adapter's lock, where the system tells
     AdapterBusy,  // text: why the adapter found is not this run's to use
     // The update.
     ImagesInvalid,
