@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -66,6 +68,14 @@ bool Port::attach(int port, std::uint32_t devid, std::string& error) {
 
 void Port::detach() {
     if (fd_ < 0) return;
+    // What was answered reaches the host first: a device acknowledges a
+    // transfer (the report that restarts it, say) before it leaves the bus,
+    // and vhci-hcd fails the transfers it has not read when the port goes.
+    for (int waited = 0; waited < 500; ++waited) {
+        int unread = 0;
+        if (::ioctl(fd_, SIOCOUTQ, &unread) != 0 || unread == 0) break;
+        ::usleep(1000);
+    }
     std::string ignored;
     writeAttribute("detach", std::to_string(port_), ignored);
     ::close(fd_);
