@@ -26,7 +26,7 @@ void KeyedScrambledReport(benchmark::State& state) {
         r[1] = 0x01;
         r[2] = 0x01;
         for (std::size_t i = 3; i < r.size(); ++i)
-            r[i] = isp::filler();
+            r[i] = session.filler();
         session.frameCrc(r);
         session.scramble(r.data() + 1, 64);
         benchmark::DoNotOptimize(r);

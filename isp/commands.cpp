@@ -128,11 +128,11 @@ struct MaskedBytes {
     std::uint8_t operator[](int i) const { return scratch[slot[i]]; }
 };
 
-MaskedBytes linkMask() {
+MaskedBytes linkMask(Session& session) {
     std::uint8_t permutation[256], inverse[256];
     bool used[256] = {};
     for (int i = 0; i < 256;) {
-        const int v = platform::random() % 256;
+        const int v = session.random() % 256;
         if (used[v]) continue;
         used[v] = true;
         permutation[i] = static_cast<std::uint8_t>(v);
@@ -142,7 +142,7 @@ MaskedBytes linkMask() {
     MaskedBytes mask{};
     bool slotUsed[8] = {};
     for (int i = 0; i < 8;) {
-        const int v = platform::random() % 8;
+        const int v = session.random() % 8;
         if (slotUsed[v]) continue;
         slotUsed[v] = true;
         mask.slot[i++] = static_cast<std::uint8_t>(v);
@@ -385,8 +385,8 @@ Session::KeyCheck Session::checkCommandKey() {
 int Session::sendAuthentication() {
     auto& s = state;
     if (s.scramblingEnabled == 0 || s.rollingEnabled != 0) return 1;
-    platform::seedRandom(static_cast<std::uint32_t>(platform::timeSeconds()));
-    const MaskedBytes mask = linkMask();
+    seedRandom(static_cast<std::uint32_t>(platform::timeSeconds()));
+    const MaskedBytes mask = linkMask(*this);
     if (!readyCheck()) return 0;
     for (auto& b : s.rollingKey)
         b = filler();
@@ -394,7 +394,7 @@ int Session::sendAuthentication() {
     Report& r = s.outReport;
     r[0] = 0;
     for (std::size_t i = 1; i < r.size(); ++i)
-        r[i] = static_cast<std::uint8_t>(platform::random());
+        r[i] = static_cast<std::uint8_t>(random());
     std::uint32_t w[kAuthGroups];
     for (unsigned g = 0; g < kAuthGroups; ++g)
         w[g] = le32(r.data() + authGroupAt(g));
@@ -414,7 +414,7 @@ int Session::sendAuthentication() {
         r[authGroupAt(keyGroup) + i] = mask[4 + i] ^ s.rollingKey[i];
     std::uint32_t m = kAuthSeedWord;
     while (m == kAuthSeedWord || m == seedGroup || m == keyGroup)
-        m = static_cast<std::uint32_t>(platform::random() % kAuthGroups);
+        m = static_cast<std::uint32_t>(random() % kAuthGroups);
     for (int i = 0; i < 4; ++i)
         r[authGroupAt(m) + i] = mask[i] ^ s.rollingKey[i];
     if (!writeCommand()) return 0;

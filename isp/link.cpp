@@ -93,7 +93,10 @@ int Session::discover() {
     return 0;
 }
 
-std::uint8_t filler() { return static_cast<std::uint8_t>(platform::random() % 255 + 1); }
+int Session::random() {
+    randomState_ = randomState_ * 1103515245u + 12345u;
+    return static_cast<int>((randomState_ >> 16) & 0x7FFF);
+}
 
 void Session::frameCrc(Report& report, bool keyed) const {
     report[kCrcAt] = 0;
@@ -194,7 +197,7 @@ int Session::readyCheck() {
     Report& r = state.outReport;
     r[kReportIdAt] = 0;
     r[kCodeAt] = code::kReady;
-    platform::seedRandom(static_cast<std::uint32_t>(platform::timeSeconds()));
+    seedRandom(static_cast<std::uint32_t>(platform::timeSeconds()));
     for (std::size_t i = 2; i < r.size(); ++i)
         r[i] = filler();
     scramble(r.data() + 1, 64);

@@ -86,6 +86,13 @@ struct LinkState {
 
 class Session {
   public:
+    // This session's random stream (the classic linear congruential step,
+    // 15-bit output), reseeded from the clock where the protocol says: two
+    // sessions never rewind each other's.
+    void seedRandom(std::uint32_t seed) { randomState_ = seed; }
+    int random();
+    // A filler byte from it: 1 to 255, never 0.
+    std::uint8_t filler() { return static_cast<std::uint8_t>(random() % 255 + 1); }
     // Talks through `bus`, or through the process's bus when it is null.
     explicit Session(platform::hid::Bus* bus = nullptr) : bus_(bus) {}
     ~Session() { closeDevice(); }
@@ -205,6 +212,7 @@ class Session {
   private:
     bool writeHandleValid();
     Report& startReport(std::uint8_t code, std::uint8_t option, bool fillerOption = false);
+    std::uint32_t randomState_ = 1;
     bool send(Report& r, bool keyed = true);
     bool sendInformationCommand();
     void endUnansweredSession(std::uint8_t option, bool keyed);
@@ -226,8 +234,6 @@ class Session {
 // the C interface talks to, through the process's bus.
 Session& defaultSession();
 
-// A filler byte: 1 to 255, never 0.
-std::uint8_t filler();
 // One step of the rolling key stream, as the loader takes it after each
 // four-byte group.
 void rollKey(std::array<std::uint8_t, 4>& key, std::uint16_t seedA, std::uint16_t seedB);

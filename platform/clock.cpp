@@ -25,7 +25,6 @@ class SystemClock : public Clock {
 SystemClock systemClock;
 Clock* current = &systemClock;
 // Atomic: sessions on several adapters draw filler from their own threads.
-std::atomic<std::uint32_t> randomState{1};
 
 } // namespace
 
@@ -51,17 +50,5 @@ void ScaledClock::sleepMs(std::int64_t ms) {
 }
 
 std::int64_t ScaledClock::epochSeconds() { return startEpoch_ + nowMs() / 1000; }
-
-void seedRandom(std::uint32_t seed) { randomState = seed; }
-
-int random() {
-    // The classic linear congruential step with its 15-bit output.
-    std::uint32_t state = randomState.load();
-    std::uint32_t next = 0;
-    do {
-        next = state * 1103515245u + 12345u;
-    } while (!randomState.compare_exchange_weak(state, next));
-    return static_cast<int>((next >> 16) & 0x7FFF);
-}
 
 } // namespace platform

@@ -1,4 +1,4 @@
-// Time, sleeping and pseudo-random numbers. The device link reads the time
+// Time and sleeping. The device link reads the time
 // only through here, so tests can run its 30 s and 60 s time-outs on a
 // virtual clock in no real time.
 #pragma once
@@ -41,11 +41,6 @@ class ScaledClock : public Clock {
     std::int64_t startUs_;
     std::int64_t startEpoch_;
 };
-
-// The filler generator: a seedable sequence of values 0 to 32767, the same on
-// every system.
-void seedRandom(std::uint32_t seed);
-int random();
 
 // A clock that moves only when told to, or when someone sleeps on it.
 class VirtualClock : public Clock {

@@ -27,7 +27,6 @@ class Commands : public ::testing::Test {
         platform::setClock(&clock_);
         // The filler bytes come from the process-wide generator: start it from
         // the same place whatever ran before in this process.
-        platform::seedRandom(1);
         session_.setCommandKey(kKey.data(), static_cast<int>(kKey.size()));
     }
     ~Commands() override { platform::setClock(nullptr); }

@@ -60,7 +60,6 @@ class Console : public ::testing::Test {
     Console() : bus_(clock_, &clock_) {
         platform::setClock(&clock_);
         platform::hid::setBus(&bus_);
-        platform::seedRandom(1);
         // A system enumeration takes a while; back-to-back attempts rely on it.
         bus_.setEnumerateMilliseconds(20);
         path_ = std::filesystem::temp_directory_path() /

@@ -42,7 +42,6 @@ class DialogConnection : public ::testing::Test {
     DialogConnection() : bus_(clock_, &clock_) {
         platform::setClock(&clock_);
         platform::hid::setBus(&bus_);
-        platform::seedRandom(1);
         bus_.setEnumerateMilliseconds(20);
         image::ProgramData& p = program_;
         p.apVendorId = 0x3F27;

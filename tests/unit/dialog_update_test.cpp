@@ -68,7 +68,6 @@ class DialogUpdate : public ::testing::Test {
         platform::setClock(&clock_);
         platform::hid::setBus(&bus_);
         platform::setThreads(&threads_);
-        platform::seedRandom(1);
         bus_.setEnumerateMilliseconds(20);
         path_ = std::filesystem::temp_directory_path() /
                 ("brisklink-dialog-" + std::to_string(::getpid()) + ".bin");

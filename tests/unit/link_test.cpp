@@ -36,7 +36,7 @@ class Link : public ::testing::Test {
         r[1] = code;
         r[2] = option;
         for (std::size_t i = 3; i < r.size(); ++i)
-            r[i] = isp::filler();
+            r[i] = session_.filler();
         for (int i = 0; i < 4; ++i) {
             r[5 + i] = static_cast<std::uint8_t>(p0 >> (8 * i));
             r[9 + i] = static_cast<std::uint8_t>(p1 >> (8 * i));
