@@ -42,23 +42,25 @@ class View {
 
 enum DialogState : int { kIdle = 0, kConnected = 1, kUpdating = 2, kConnecting = 3 };
 
-// Written by the button handlers and the workers, read by the dialog's key
-// handling on another thread.
-std::atomic<int>& dialogState();
-
 // How far the running connection is: a close may stop it while it is only
 // searching (nothing has been sent that would leave the adapter in a
 // session), never once it authenticates.
 enum ConnectionPhase : int { kSearching = 0, kAuthenticating = 1, kSearchStopped = 2 };
-std::atomic<int>& connectionPhase();
+
+// A window's states, owned by its window: written by the button handlers
+// and the workers, read by the key handling on another thread.
+struct WindowState {
+    std::atomic<int> dialog{kIdle};
+    std::atomic<int> connection{kSearching};
+};
 
 // The connection worker's body: finds the adapter of `run`, brings it into
 // its loader, authenticates and reads what the update needs. Always returns 0.
-int connectionWorker(View& view, steps::Run& run);
+int connectionWorker(View& view, steps::Run& run, WindowState& states);
 
 // The update worker's body: erases, programs (each pass on a transfer worker
 // of its own, polled every 10 ms) and verifies the flash, writes the version
 // record and restarts the adapter. Always returns 0.
-int updateWorker(View& view, steps::Run& run);
+int updateWorker(View& view, steps::Run& run, WindowState& states);
 
 } // namespace dialog

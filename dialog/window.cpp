@@ -89,9 +89,9 @@ bool CBrisklinkDlg::PreTranslateMessage(const Message& message) {
     if (message.message != kKeyDown) return CDialog::PreTranslateMessage(message);
     if (message.wParam == kEscapeKey) return true;
     if (message.wParam != kReturnKey) return CDialog::PreTranslateMessage(message);
-    if (dialogState() == kIdle)
+    if (states_.dialog == kIdle)
         OnBnClickedConnect();
-    else if (dialogState() == kConnected)
+    else if (states_.dialog == kConnected)
         startUpdate();
     return true;
 }
@@ -99,11 +99,11 @@ bool CBrisklinkDlg::PreTranslateMessage(const Message& message) {
 // A click queued before the buttons were switched must not start a second
 // worker on the link, so the handlers check the state as Return does.
 void CBrisklinkDlg::OnBnClickedProgram() {
-    if (dialogState() == kConnected) startUpdate();
+    if (states_.dialog == kConnected) startUpdate();
 }
 
 void CBrisklinkDlg::OnBnClickedConnect() {
-    if (dialogState() != kIdle) return;
+    if (states_.dialog != kIdle) return;
     // Taken here and kept while the window lives: after the connection the
     // adapter waits in this window's session for the update.
     // Each connection takes the first adapter on the bus again and follows
@@ -135,13 +135,13 @@ void CBrisklinkDlg::finish(int button, int state) {
     RunOnDialogThread([this, button, state] {
         enable(button, true);
         focus(button);
-        dialogState() = state;
+        states_.dialog = state;
         AllowSessionEnd();
     });
 }
 
 bool CBrisklinkDlg::workerRunning() const {
-    const int state = dialogState();
+    const int state = states_.dialog;
     return state == kUpdating || state == kConnecting;
 }
 
@@ -151,24 +151,25 @@ void CBrisklinkDlg::waitForWorker() {
 
 bool CBrisklinkDlg::stopSearch() {
     int searching = kSearching;
-    return dialogState() == kConnecting &&
-           connectionPhase().compare_exchange_strong(searching, kSearchStopped);
+    return states_.dialog == kConnecting &&
+           states_.connection.compare_exchange_strong(searching, kSearchStopped);
 }
 
 void CBrisklinkDlg::startConnection() {
     // The state first: a worker that ends at once must not be overwritten.
-    dialogState() = kConnecting;
-    connectionPhase() = kSearching;
+    states_.dialog = kConnecting;
+    states_.connection = kSearching;
     BlockSessionEnd(words::kSessionBlockReason);
     if (connectThread) endedThreads_.push_back(std::move(connectThread));
-    connectThread = platform::threads().start([this] { return connectionWorker(*this, run_); });
+    connectThread =
+        platform::threads().start([this] { return connectionWorker(*this, run_, states_); });
 }
 
 void CBrisklinkDlg::startUpdate() {
-    dialogState() = kUpdating;
+    states_.dialog = kUpdating;
     BlockSessionEnd(words::kSessionBlockReason);
     if (updateThread) endedThreads_.push_back(std::move(updateThread));
-    updateThread = platform::threads().start([this] { return updateWorker(*this, run_); });
+    updateThread = platform::threads().start([this] { return updateWorker(*this, run_, states_); });
 }
 
 void CBrisklinkDlg::OnClose() {
@@ -178,7 +179,7 @@ void CBrisklinkDlg::OnClose() {
     if (stopSearch()) waitForWorker();
     // A running worker holds the link, and an update stopped half-way could
     // leave the adapter without firmware: the window stays until it ends.
-    const int state = dialogState();
+    const int state = states_.dialog;
     if (state == kUpdating || state == kConnecting) {
         MessageBox(state == kUpdating ? words::kBusyUpdating : words::kBusyConnecting,
                    image::recordText(program_.info.windowTitle));

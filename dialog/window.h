@@ -38,6 +38,9 @@ class CBrisklinkDlg : public platform::ui::CDialog, public View {
     // Return starts the step of the window's state; Escape never closes it.
     bool PreTranslateMessage(const platform::ui::Message& message) override;
 
+    // The states its workers and handlers share.
+    WindowState& states() { return states_; }
+
   protected:
     const platform::ui::MessageMap& GetMessageMap() const override;
     void DoDataExchange(platform::ui::CDataExchange& dx) override;
@@ -67,6 +70,7 @@ class CBrisklinkDlg : public platform::ui::CDialog, public View {
 
     isp::Session& session_;
     image::ProgramData& program_;
+    WindowState states_;
     // The adapter from its connection to its update.
     steps::Run run_{session_, program_};
     platform::ui::IconHandle icon = nullptr;

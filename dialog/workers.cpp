@@ -46,20 +46,21 @@ int searchProgress(int attempt) { return 4 * (100 * attempt / kPacing.searchAtte
 
 class WindowFace : public steps::FrontEnd {
   public:
-    WindowFace(View& view, const steps::Run& run) : view_(view), run_(run) {}
+    WindowFace(View& view, const steps::Run& run, WindowState& states)
+        : view_(view), run_(run), states_(states) {}
 
     const steps::Pacing& pacing() const override { return kPacing; }
 
     // A close of the window stops the search; a forced end of the session
     // interrupts whatever runs.
     bool stopRequested() override {
-        return connectionPhase() == kSearchStopped || platform::interruptRequested();
+        return states_.connection == kSearchStopped || platform::interruptRequested();
     }
 
     // From here on a close waits for the connection to end.
     bool enterSession() override {
         int searching = kSearching;
-        return connectionPhase().compare_exchange_strong(searching, kAuthenticating);
+        return states_.connection.compare_exchange_strong(searching, kAuthenticating);
     }
 
     void note(const steps::Note& note) override {
@@ -160,30 +161,21 @@ class WindowFace : public steps::FrontEnd {
 
     View& view_;
     const steps::Run& run_;
+    WindowState& states_;
     const char16_t* phase_ = words::kConnectingAp;
 };
 
 } // namespace
 
-std::atomic<int>& dialogState() {
-    static std::atomic<int> state{kIdle};
-    return state;
-}
-
-std::atomic<int>& connectionPhase() {
-    static std::atomic<int> phase{kSearching};
-    return phase;
-}
-
-int connectionWorker(View& view, steps::Run& run) {
+int connectionWorker(View& view, steps::Run& run, WindowState& states) {
     view.enable(kConnectButton, false);
     view.setText(kStatusLabel, words::kNotConnected);
     view.setText(kResultLabel, words::kNotAvailable);
-    WindowFace face(view, run);
+    WindowFace face(view, run, states);
     const bool connected = steps::connect(run, face) == steps::Connection::Connected;
     // Ready for the next connection; a close that comes before the finish
     // below still finds a search to stop and waits for the finish.
-    connectionPhase() = kSearching;
+    states.connection = kSearching;
     if (connected)
         view.finish(kProgramButton, kConnected);
     else
@@ -191,9 +183,9 @@ int connectionWorker(View& view, steps::Run& run) {
     return 0;
 }
 
-int updateWorker(View& view, steps::Run& run) {
+int updateWorker(View& view, steps::Run& run, WindowState& states) {
     view.enable(kProgramButton, false);
-    WindowFace face(view, run);
+    WindowFace face(view, run, states);
     steps::update(run, face);
     view.finish(kConnectButton, kIdle);
     return 0;

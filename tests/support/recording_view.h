@@ -47,8 +47,10 @@ class RecordingView : public dialog::View {
     void finish(int button, int state) override {
         enable(button, true);
         focus(button);
-        dialog::dialogState() = state;
+        states.dialog = state;
     }
+    // The states a window would own, which the workers write.
+    dialog::WindowState states;
     std::string text(int control) { return platform::utf16ToUtf8(texts[control]); }
     // The texts the result label showed, in order, each once per change.
     std::vector<std::string> results() const {

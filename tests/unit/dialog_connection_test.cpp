@@ -50,7 +50,7 @@ class DialogConnection : public ::testing::Test {
         p.iapVendorId = 0x3F27;
         p.iapProductId = 0x1005;
         p.iapUsageSelector = 0;
-        dialog::dialogState() = dialog::kConnecting;
+        view_.states.dialog = dialog::kConnecting;
     }
     ~DialogConnection() override {
         session_.reset();
@@ -80,7 +80,7 @@ class DialogConnection : public ::testing::Test {
 
 TEST_F(DialogConnection, TheApplicationIsSentIntoItsLoaderAndReadThrough) {
     auto& a = add();
-    EXPECT_EQ(dialog::connectionWorker(view_, run_), 0);
+    EXPECT_EQ(dialog::connectionWorker(view_, run_, view_.states), 0);
     // One AP attempt; the loader needs a few attempts while it re-enumerates.
     const std::vector<std::string> start = {"disable connect", "status Not Connected",
                                             "result NA",       "result Connecting AP.",
@@ -91,7 +91,7 @@ TEST_F(DialogConnection, TheApplicationIsSentIntoItsLoaderAndReadThrough) {
               (std::vector<std::string>{"version 1.0.0", "result Connected",
                                         "status USB, QV32F3285, IAP V105", "enable program",
                                         "focus program"}));
-    EXPECT_EQ(dialog::dialogState(), dialog::kConnected);
+    EXPECT_EQ(view_.states.dialog, dialog::kConnected);
     const steps::AdapterState& s = run_.state;
     EXPECT_EQ(s.iapLoader, 1);
     EXPECT_EQ(s.chipFlashSize, 512u * 1024);
@@ -105,7 +105,7 @@ TEST_F(DialogConnection, ALoaderIsTakenAsItIsAndZeroIdentitiesSkipTheApPhase) {
     c.startMode = Mode::Loader;
     c.version = "1"; // a one-byte record reads as it is
     auto& a = add(c);
-    EXPECT_EQ(dialog::connectionWorker(view_, run_), 0);
+    EXPECT_EQ(dialog::connectionWorker(view_, run_, view_.states), 0);
     EXPECT_EQ(view_.text(dialog::kCurrentVersion), "1");
     EXPECT_EQ(std::count(a.commandLog().begin(), a.commandLog().end(), "reset to application"), 0);
 
@@ -115,15 +115,15 @@ TEST_F(DialogConnection, ALoaderIsTakenAsItIsAndZeroIdentitiesSkipTheApPhase) {
     clock_.advance(1000);
     program_.apProductId = 0;
     view_.events.clear();
-    EXPECT_EQ(dialog::connectionWorker(view_, run_), 0);
+    EXPECT_EQ(dialog::connectionWorker(view_, run_, view_.states), 0);
     EXPECT_TRUE(eventsFrom("result Connecting AP").empty());
     EXPECT_EQ(view_.events[3], "progress 0");
     EXPECT_EQ(view_.events[4], "result Connecting IAP.");
-    EXPECT_EQ(dialog::dialogState(), dialog::kConnected);
+    EXPECT_EQ(view_.states.dialog, dialog::kConnected);
 }
 
 TEST_F(DialogConnection, NoAdapterFailsAfter240CyclingAttempts) {
-    EXPECT_EQ(dialog::connectionWorker(view_, run_), 0);
+    EXPECT_EQ(dialog::connectionWorker(view_, run_, view_.states), 0);
     // Attempt k shows k mod 4 dots (1 to 4) and then the bar at
     // 4 * floor(100k / 240) mod 100.
     const auto ap = eventsFrom("result Connecting AP");
@@ -140,27 +140,27 @@ TEST_F(DialogConnection, NoAdapterFailsAfter240CyclingAttempts) {
               (std::vector<std::string>{"progress 0", "result Connect AP Fail!", "enable connect",
                                         "focus connect"}));
     EXPECT_GE(clock_.nowMs(), 240 * 500);
-    EXPECT_EQ(dialog::dialogState(), dialog::kIdle);
+    EXPECT_EQ(view_.states.dialog, dialog::kIdle);
 }
 
 TEST_F(DialogConnection, AnAnswerOnTheLastAttemptCounts) {
     bus_.arriveAt = 2 * 240 - 1; // the AP discovery of attempt 240
     bus_.arriving.commandKey.assign(64, 0);
-    EXPECT_EQ(dialog::connectionWorker(view_, run_), 0);
+    EXPECT_EQ(dialog::connectionWorker(view_, run_, view_.states), 0);
     EXPECT_EQ(std::count(view_.events.begin(), view_.events.end(), "result Connecting AP...."), 60);
     EXPECT_EQ(view_.text(dialog::kResultLabel), "Connected");
-    EXPECT_EQ(dialog::dialogState(), dialog::kConnected);
+    EXPECT_EQ(view_.states.dialog, dialog::kConnected);
 }
 
 TEST_F(DialogConnection, ALoaderThatNeverComesBackAndAFailedReadEndTheConnection) {
     AdapterConfig c;
     c.faults.neverReturn = true;
     add(c);
-    EXPECT_EQ(dialog::connectionWorker(view_, run_), 0);
+    EXPECT_EQ(dialog::connectionWorker(view_, run_, view_.states), 0);
     EXPECT_EQ(
         eventsFrom("result Connect IAP Fail!"),
         (std::vector<std::string>{"result Connect IAP Fail!", "enable connect", "focus connect"}));
-    EXPECT_EQ(dialog::dialogState(), dialog::kIdle);
+    EXPECT_EQ(view_.states.dialog, dialog::kIdle);
 }
 
 TEST_F(DialogConnection, AFailedInformationReadTakesTheFailureExitSilently) {
@@ -168,13 +168,13 @@ TEST_F(DialogConnection, AFailedInformationReadTakesTheFailureExitSilently) {
     c.startMode = Mode::Loader;
     c.faults.statusText[adapter::Command::Info] = "F";
     auto& a = add(c);
-    EXPECT_EQ(dialog::connectionWorker(view_, run_), 0);
+    EXPECT_EQ(dialog::connectionWorker(view_, run_, view_.states), 0);
     // The result line keeps the last search text; the loader was restarted.
     EXPECT_EQ(view_.text(dialog::kResultLabel), "Connecting IAP.");
     EXPECT_EQ(view_.text(dialog::kStatusLabel), "Not Connected");
     EXPECT_EQ(view_.texts.count(dialog::kCurrentVersion), 0u);
     EXPECT_EQ(a.commandLog().back(), "reset to loader");
-    EXPECT_EQ(dialog::dialogState(), dialog::kIdle);
+    EXPECT_EQ(view_.states.dialog, dialog::kIdle);
     EXPECT_EQ(view_.events.back(), "focus connect");
 }
 
@@ -214,11 +214,11 @@ TEST_F(DialogConnection, ACloseWhileAWorkerRunsIsRefusedAndLaterResetsTheLoader)
     auto& a = add(c);
     TestWindow window(*session_, program_);
     for (int state : {dialog::kConnecting, dialog::kUpdating}) {
-        dialog::dialogState() = state;
+        window.states().dialog = state;
         window.OnClose();
         EXPECT_EQ(bus_.writes(), 0u) << state;
     }
-    dialog::dialogState() = dialog::kConnected;
+    window.states().dialog = dialog::kConnected;
     window.OnClose();
     EXPECT_GT(bus_.writes(), 0u);
     clock_.advance(5000);
@@ -241,13 +241,13 @@ TEST(DialogKeys, ReturnStartsTheStepOfTheStateAndEscapeIsSwallowed) {
         isp::Session session;
         image::ProgramData program;
         TestWindow window(session, program);
-        dialog::dialogState() = c.state;
+        window.states().dialog = c.state;
         threads.started = 0;
         EXPECT_TRUE(window.key(platform::ui::kEscapeKey));
         EXPECT_EQ(threads.started, 0);
         EXPECT_TRUE(window.key(platform::ui::kReturnKey));
         EXPECT_EQ(threads.started, c.startsWorker);
-        EXPECT_EQ(dialog::dialogState(), c.stateAfter);
+        EXPECT_EQ(window.states().dialog, c.stateAfter);
         // A second press while the step runs starts nothing.
         EXPECT_TRUE(window.key(platform::ui::kReturnKey));
         window.OnBnClickedConnect();

@@ -97,18 +97,18 @@ class DialogUpdate : public ::testing::Test {
         image::setProgramPath(path_.string());
         ASSERT_TRUE(steps::loadRelease(*session_, program_));
         RecordingView connecting;
-        dialog::connectionWorker(connecting, *run_);
-        ASSERT_EQ(dialog::dialogState(), dialog::kConnected)
+        dialog::connectionWorker(connecting, *run_, connecting.states);
+        ASSERT_EQ(connecting.states.dialog, dialog::kConnected)
             << connecting.text(dialog::kResultLabel);
     }
 
     // The update, its virtual duration kept.
     void update() {
-        dialog::dialogState() = dialog::kUpdating;
+        view_.states.dialog = dialog::kUpdating;
         const auto start = clock_.nowMs();
-        EXPECT_EQ(dialog::updateWorker(view_, *run_), 0);
+        EXPECT_EQ(dialog::updateWorker(view_, *run_, view_.states), 0);
         updateMs_ = clock_.nowMs() - start;
-        EXPECT_EQ(dialog::dialogState(), dialog::kIdle);
+        EXPECT_EQ(view_.states.dialog, dialog::kIdle);
         EXPECT_EQ(view_.events.front(), "disable program");
         // The result first, then the button, its focus and the state in one
         // step: no click or close comes between them.
