@@ -4,8 +4,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/sockios.h>
-#include <sys/ioctl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
