@@ -10,6 +10,7 @@
 #include "adapter/report_descriptor.h"
 #include "platform/clock.h"
 #include "platform/linux/signals.h"
+#include "platform/linux/uhid.h"
 #include "platform/linux/usbip.h"
 
 #include <algorithm>
@@ -298,6 +299,12 @@ int main(int argc, char** argv) {
         code >= 0)
         return code;
     platform::signals::install(&stopRequested);
+    // A device answers its host at once: the bridge runs as soon as a
+    // request comes, as brisklink-uhid does (a bridge waiting for the
+    // scheduler would be measured instead of the kernel's USB stack).
+    std::string refused;
+    if (!platform::uhid::raisePriority(refused) && options.verbose)
+        std::cout << "brisklink-usbip: no real-time priority (" << refused << ")" << std::endl;
 
     std::vector<std::unique_ptr<UsbAdapter>> devices;
     const auto configs = adapter::adapterConfigs(options, config);
