@@ -11,6 +11,7 @@
 #include "steps/run.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
