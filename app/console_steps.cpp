@@ -10,13 +10,10 @@
 #include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "platform/thread.h"
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <thread>
 #include <utility>
 
 namespace app {
@@ -247,25 +244,11 @@ class ConsoleFace : public steps::FrontEnd {
     // A pass with its "progress" events for scripts: a second thread only
     // reads the pass's progress, as the progress line does.
     int reported(const char* pass, const std::function<int()>& body) {
-        std::mutex mutex;
-        std::condition_variable wake;
-        bool finished = false;
-        std::thread reader([&] {
-            int shown = -1;
-            std::unique_lock lock(mutex);
-            do {
-                const int percent = run_.session.transProgress();
-                if (percent != shown) settings_.lines->progress(pass, shown = percent);
-            } while (
-                !wake.wait_for(lock, std::chrono::milliseconds(100), [&] { return finished; }));
+        int shown = -1;
+        const int result = platform::whileTicking(body, 100, [&] {
+            const int percent = run_.session.transProgress();
+            if (percent != shown) settings_.lines->progress(pass, shown = percent);
         });
-        const int result = body();
-        {
-            const std::lock_guard lock(mutex);
-            finished = true;
-        }
-        wake.notify_one();
-        reader.join();
         settings_.lines->progress(pass, run_.session.transProgress());
         return result;
     }

@@ -2,13 +2,10 @@
 
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/thread.h"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
-#include <thread>
 
 namespace app {
 
@@ -115,36 +112,22 @@ std::uint64_t passDone(const isp::Session& session, std::uint64_t total) {
 int withProgress(const std::string& step, std::uint64_t total,
                  const std::function<std::uint64_t()>& done, const std::function<int()>& run) {
     if (!platform::standardErrorIsTerminal()) return run();
-    std::mutex mutex;
-    std::condition_variable wake;
-    bool finished = false;
     const std::int64_t start = platform::clockMs();
     std::size_t drawn = 0;
-    // Drawing only: the link stays with the thread that runs the step.
-    std::thread painter([&] {
-        std::unique_lock lock(mutex);
-        // The first draw comes before the pass has begun, while the link
-        // still holds the last pass's 100 %: each pass starts at 0 %.
-        bool first = true;
-        do {
-            const std::uint64_t now = total && !first ? done() : 0;
-            first = false;
-            const std::string line = renderProgress(step, now, total, platform::clockMs() - start);
-            // Padded over what the last draw left.
-            std::string text = "\r";
-            text.append(line).append(drawn > line.size() ? drawn - line.size() : 0, ' ');
-            drawn = line.size();
-            platform::writeStandardError(std::u16string(text.begin(), text.end()));
-        } while (
-            !wake.wait_for(lock, std::chrono::milliseconds(kRedrawMs), [&] { return finished; }));
+    // The first draw comes before the pass has begun, while the link still
+    // holds the last pass's 100 %: each pass starts at 0 %. Drawing only:
+    // the link stays with the thread that runs the step.
+    bool first = true;
+    const int result = platform::whileTicking(run, kRedrawMs, [&] {
+        const std::uint64_t now = total && !first ? done() : 0;
+        first = false;
+        const std::string line = renderProgress(step, now, total, platform::clockMs() - start);
+        // Padded over what the last draw left.
+        std::string text = "\r";
+        text.append(line).append(drawn > line.size() ? drawn - line.size() : 0, ' ');
+        drawn = line.size();
+        platform::writeStandardError(std::u16string(text.begin(), text.end()));
     });
-    const int result = run();
-    {
-        std::lock_guard lock(mutex);
-        finished = true;
-    }
-    wake.notify_one();
-    painter.join();
     std::string blank = "\r";
     blank.append(drawn, ' ').append("\r");
     platform::writeStandardError(std::u16string(blank.begin(), blank.end()));

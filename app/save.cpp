@@ -4,6 +4,7 @@
 #include "app/progress.h"
 
 #include "image/intel_hex.h"
+#include "isp/bytes.h"
 #include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -98,8 +99,7 @@ bool saveAdapter(steps::Run& run, const ConsoleSettings& settings, const std::st
         application.bytes.pop_back();
     image::Segment& record = segments.back();
     const std::uint8_t* r = record.bytes.data();
-    const std::uint32_t length =
-        static_cast<std::uint32_t>(r[0] | r[1] << 8 | r[2] << 16) | std::uint32_t{r[3]} << 24;
+    const std::uint32_t length = isp::le32(r);
     record.bytes.resize(length <= 128 ? 4 + length : 4);
     // Said as the record's bytes are, each a character of its code page
     // (Latin-1 here), and never a line break.

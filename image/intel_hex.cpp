@@ -1,6 +1,7 @@
 #include "image/intel_hex.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace image {
 
@@ -13,17 +14,44 @@ int hexValue(std::uint8_t c) {
     return -1;
 }
 
-std::string hex32(std::uint64_t value) {
+} // namespace
+
+std::string hexAddress(std::uint64_t value) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
     return text;
 }
 
-[[noreturn]] void lineError(std::size_t line, const std::string& why) {
-    throw FormatError("line " + std::to_string(line) + ": " + why);
+bool RecordLines::next() {
+    while (at_ < text_.size()) {
+        std::size_t end = at_;
+        while (end < text_.size() && text_[end] != '\n')
+            ++end;
+        ++number_;
+        from_ = at_;
+        last_ = end;
+        while (last_ > from_ && (text_[last_ - 1] == '\r' || text_[last_ - 1] == ' '))
+            --last_;
+        at_ = end + 1;
+        if (last_ > from_) return true;
+    }
+    return false;
 }
 
-} // namespace
+std::vector<std::uint8_t> RecordLines::bytes(std::size_t skip) const {
+    if ((size() - skip) % 2 != 0) fail("is not a whole record");
+    std::vector<std::uint8_t> out;
+    for (std::size_t i = from_ + skip; i < last_; i += 2) {
+        const int high = hexValue(text_[i]), low = hexValue(text_[i + 1]);
+        if (high < 0 || low < 0) fail("holds a character that is not hexadecimal");
+        out.push_back(static_cast<std::uint8_t>(high * 16 + low));
+    }
+    return out;
+}
+
+void RecordLines::fail(const std::string& why) const {
+    throw FormatError("line " + std::to_string(number_) + ": " + why);
+}
 
 std::vector<Segment> joinSegments(std::vector<Segment> segments, bool join) {
     std::erase_if(segments, [](const Segment& s) { return s.bytes.empty(); });
@@ -32,7 +60,7 @@ std::vector<Segment> joinSegments(std::vector<Segment> segments, bool join) {
     std::vector<Segment> joined;
     for (Segment& s : segments) {
         if (!joined.empty() && joined.back().end() > s.address)
-            throw FormatError("the bytes at " + hex32(s.address) + " are given twice");
+            throw FormatError("the bytes at " + hexAddress(s.address) + " are given twice");
         if (join && !joined.empty() && joined.back().end() == s.address) {
             Segment& last = joined.back();
             last.bytes.insert(last.bytes.end(), s.bytes.begin(), s.bytes.end());
@@ -46,43 +74,26 @@ std::vector<Segment> joinSegments(std::vector<Segment> segments, bool join) {
 std::vector<Segment> readIntelHex(const std::vector<std::uint8_t>& text) {
     std::vector<Segment> records;
     std::uint32_t base = 0;
-    std::size_t line = 0, at = 0;
     bool ended = false;
-    while (at < text.size() && !ended) {
-        std::size_t end = at;
-        while (end < text.size() && text[end] != '\n')
-            ++end;
-        ++line;
-        std::size_t last = end;
-        while (last > at && (text[last - 1] == '\r' || text[last - 1] == ' '))
-            --last;
-        const std::size_t from = at;
-        at = end + 1;
-        if (last == from) continue;
-        if (text[from] != ':') lineError(line, "does not start with ':'");
-        const std::size_t digits = last - from - 1;
-        if (digits % 2 != 0 || digits < 10) lineError(line, "is not a whole record");
-        std::vector<std::uint8_t> bytes;
-        for (std::size_t i = from + 1; i < last; i += 2) {
-            const int high = hexValue(text[i]), low = hexValue(text[i + 1]);
-            if (high < 0 || low < 0) lineError(line, "holds a character that is not hexadecimal");
-            bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
-        }
+    RecordLines line(text);
+    while (!ended && line.next()) {
+        if (line[0] != ':') line.fail("does not start with ':'");
+        if (line.size() < 11) line.fail("is not a whole record");
+        const std::vector<std::uint8_t> bytes = line.bytes(1);
         const std::size_t count = bytes[0];
         if (bytes.size() != count + 5)
-            lineError(line,
-                      "says " + std::to_string(count) + " data bytes but holds " +
-                          std::to_string(bytes.size() - std::min<std::size_t>(bytes.size(), 5)));
+            line.fail("says " + std::to_string(count) + " data bytes but holds " +
+                      std::to_string(bytes.size() - std::min<std::size_t>(bytes.size(), 5)));
         std::uint8_t sum = 0;
         for (const std::uint8_t b : bytes)
             sum = static_cast<std::uint8_t>(sum + b);
-        if (sum != 0) lineError(line, "checksum does not match");
+        if (sum != 0) line.fail("checksum does not match");
         const std::uint32_t offset = static_cast<std::uint32_t>(bytes[1] << 8 | bytes[2]);
         const std::uint8_t* data = bytes.data() + 4;
         switch (bytes[3]) {
         case 0x00: {
             const std::uint64_t address = std::uint64_t{base} + offset;
-            if (address + count > 0x100000000ull) lineError(line, "data past address 0xFFFFFFFF");
+            if (address + count > 0x100000000ull) line.fail("data past address 0xFFFFFFFF");
             records.push_back({static_cast<std::uint32_t>(address),
                                std::vector<std::uint8_t>(data, data + count),
                                {}});
@@ -93,16 +104,16 @@ std::vector<Segment> readIntelHex(const std::vector<std::uint8_t>& text) {
             break;
         case 0x02:
         case 0x04:
-            if (count != 2) lineError(line, "an address record holds 2 bytes");
+            if (count != 2) line.fail("an address record holds 2 bytes");
             base = static_cast<std::uint32_t>(data[0] << 8 | data[1]);
             base = bytes[3] == 0x02 ? base << 4 : base << 16;
             break;
         case 0x03:
         case 0x05:
-            if (count != 4) lineError(line, "a start address record holds 4 bytes");
+            if (count != 4) line.fail("a start address record holds 4 bytes");
             break;
         default:
-            lineError(line, "has the unknown record type " + std::to_string(bytes[3]));
+            line.fail("has the unknown record type " + std::to_string(bytes[3]));
         }
     }
     if (!ended) throw FormatError("no end-of-file record: the file is cut short");

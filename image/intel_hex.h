@@ -25,6 +25,29 @@ struct FormatError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A text of hexadecimal records, one a line (Intel HEX, S-records), read line
+// by line; the readers of both forms share it.
+class RecordLines {
+  public:
+    explicit RecordLines(const std::vector<std::uint8_t>& text) : text_(text) {}
+    // To the next line that is not empty, without its line end and trailing
+    // blanks; false at the end of the text.
+    bool next();
+    std::size_t size() const { return last_ - from_; }
+    char operator[](std::size_t i) const { return static_cast<char>(text_[from_ + i]); }
+    // The line from character `skip` on, two hexadecimal digits a byte.
+    std::vector<std::uint8_t> bytes(std::size_t skip) const;
+    // A FormatError for this line: "line N: `why`".
+    [[noreturn]] void fail(const std::string& why) const;
+
+  private:
+    const std::vector<std::uint8_t>& text_;
+    std::size_t at_ = 0, from_ = 0, last_ = 0, number_ = 0;
+};
+
+// "0x2000", as the readers' messages print addresses.
+std::string hexAddress(std::uint64_t value);
+
 // The data records of an Intel HEX file as segments in address order, runs
 // of adjacent records joined. Takes data (00), end of file (01), extended
 // segment (02) and linear (04) address records; start addresses (03, 05)

@@ -16,17 +16,8 @@
 
 #include <stdint.h>
 
-#ifndef BRISKLINK_API
-#if defined(_WIN32)
-#if defined(BRISKLINK_BUILDING)
-#define BRISKLINK_API __declspec(dllexport)
-#else
-#define BRISKLINK_API __declspec(dllimport)
-#endif
-#else
-#define BRISKLINK_API __attribute__((visibility("default")))
-#endif
-#endif
+/* BRISKLINK_API, and the seed's interface beside this one. */
+#include "isp.h"
 
 #ifdef __cplusplus
 extern "C" {

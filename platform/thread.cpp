@@ -1,9 +1,33 @@
 #include "platform/thread.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace platform {
+
+int whileTicking(const std::function<int()>& body, int periodMs,
+                 const std::function<void()>& tick) {
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool finished = false;
+    std::thread ticker([&] {
+        std::unique_lock lock(mutex);
+        do
+            tick();
+        while (!wake.wait_for(lock, std::chrono::milliseconds(periodMs), [&] { return finished; }));
+    });
+    const int result = body();
+    {
+        const std::lock_guard lock(mutex);
+        finished = true;
+    }
+    wake.notify_one();
+    ticker.join();
+    return result;
+}
 
 namespace {
 

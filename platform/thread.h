@@ -26,6 +26,11 @@ class Threads {
     virtual std::unique_ptr<Worker> start(std::function<int()> body) = 0;
 };
 
+// Runs `body` on this thread while a second thread calls `tick` at once and
+// then every `periodMs` until `body` has ended (a progress display that only
+// reads what the body publishes); returns `body`'s result.
+int whileTicking(const std::function<int()>& body, int periodMs, const std::function<void()>& tick);
+
 // The threads in force: the system's, unless a test installed others.
 Threads& threads();
 void setThreads(Threads* replacement);

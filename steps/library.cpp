@@ -6,19 +6,17 @@
 
 #include "image/program.h"
 #include "platform/text.h"
+#include "platform/thread.h"
 #include "steps/adapters.h"
 #include "steps/claim.h"
 #include "steps/run.h"
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <thread>
 
 struct bl_adapter {
     bl_adapter() : session(&platform::hid::bus()), run{session, program} {}
@@ -154,31 +152,16 @@ class LibraryFace : public steps::FrontEnd {
         if (progress_ == nullptr) return body();
         const char* name = stepName(step);
         progress_(user_, name, 0);
-        int result = 0;
-        if (bytes == 0) {
-            result = body();
-        } else {
-            // A pass publishes its progress; a second thread only reads it.
-            std::mutex mutex;
-            std::condition_variable wake;
-            bool finished = false;
-            std::thread reader([&] {
-                int shown = 0;
-                std::unique_lock lock(mutex);
-                while (!wake.wait_for(lock, std::chrono::milliseconds(100),
-                                      [&] { return finished; })) {
-                    const int percent = adapter_.session.transProgress();
-                    if (percent > shown && percent < 100) progress_(user_, name, shown = percent);
-                }
-            });
-            result = body();
-            {
-                const std::lock_guard lock(mutex);
-                finished = true;
-            }
-            wake.notify_one();
-            reader.join();
-        }
+        int shown = 0;
+        // A pass publishes its progress; a second thread only reads it,
+        // from its first period on (before that the link may still hold
+        // the last pass's end).
+        bool first = true;
+        const int result = bytes == 0 ? body() : platform::whileTicking(body, 100, [&] {
+            const int percent = adapter_.session.transProgress();
+            if (!first && percent > shown && percent < 100) progress_(user_, name, shown = percent);
+            first = false;
+        });
         progress_(user_, name, 100);
         return result;
     }

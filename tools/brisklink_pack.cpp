@@ -3,6 +3,7 @@
 #include "image/program.h"
 #include "image/sha256.h"
 #include "image/trailer.h"
+#include "isp/bytes.h"
 #include "isp/crc.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -254,9 +255,7 @@ std::string takeVersionRecord(std::vector<pack::Segment>& segments, std::uint32_
                                      pack::hexAddress(address) + " (--version-address)");
     const std::size_t at = address - holding->address;
     const std::uint8_t* bytes = holding->bytes.data() + at;
-    const std::uint32_t length =
-        static_cast<std::uint32_t>(bytes[0] | bytes[1] << 8 | bytes[2] << 16) |
-        std::uint32_t{bytes[3]} << 24;
+    const std::uint32_t length = isp::le32(bytes);
     if (length == 0xFFFFFFFFu)
         refuse("--version-from", where + " is erased: the adapter had no version");
     if (length == 0 || length > 128)

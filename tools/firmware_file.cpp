@@ -1,28 +1,10 @@
 #include "tools/firmware_file.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace pack {
 
-std::string hexAddress(std::uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-    return text;
-}
-
 namespace {
-
-int hexValue(std::uint8_t c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-[[noreturn]] void lineError(std::size_t line, const std::string& why) {
-    throw FormatError("line " + std::to_string(line) + ": " + why);
-}
 
 // Little-endian fields of an ELF file, each checked to lie inside it.
 class ElfReader {
@@ -90,43 +72,28 @@ std::vector<ElfSection> elfSections(const ElfReader& elf, bool wide) {
 
 std::vector<Segment> readSRecord(const std::vector<std::uint8_t>& text) {
     std::vector<Segment> records;
-    std::size_t line = 0, at = 0, dataRecords = 0;
+    std::size_t dataRecords = 0;
     // The file ends with its termination record, or (srec_cat without a
     // start address) with the count of its data records.
     bool ended = false, counted = false;
-    while (at < text.size() && !ended) {
-        std::size_t end = at;
-        while (end < text.size() && text[end] != '\n')
-            ++end;
-        ++line;
-        std::size_t last = end;
-        while (last > at && (text[last - 1] == '\r' || text[last - 1] == ' '))
-            --last;
-        const std::size_t from = at;
-        at = end + 1;
-        if (last == from) continue;
-        if (last - from < 4 || text[from] != 'S' || text[from + 1] < '0' || text[from + 1] > '9')
-            lineError(line, "is not an S-record");
-        const int type = text[from + 1] - '0';
-        if ((last - from) % 2 != 0) lineError(line, "is not a whole record");
-        std::vector<std::uint8_t> bytes;
-        for (std::size_t i = from + 2; i < last; i += 2) {
-            const int high = hexValue(text[i]), low = hexValue(text[i + 1]);
-            if (high < 0 || low < 0) lineError(line, "holds a character that is not hexadecimal");
-            bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
-        }
+    RecordLines line(text);
+    while (!ended && line.next()) {
+        if (line.size() < 4 || line[0] != 'S' || line[1] < '0' || line[1] > '9')
+            line.fail("is not an S-record");
+        const int type = line[1] - '0';
+        const std::vector<std::uint8_t> bytes = line.bytes(2);
         if (bytes.size() != std::size_t{bytes[0]} + 1)
-            lineError(line, "says " + std::to_string(bytes[0]) + " bytes but holds " +
-                                std::to_string(bytes.size() - 1));
+            line.fail("says " + std::to_string(bytes[0]) + " bytes but holds " +
+                      std::to_string(bytes.size() - 1));
         std::uint8_t sum = 0;
         for (const std::uint8_t b : bytes)
             sum = static_cast<std::uint8_t>(sum + b);
-        if (sum != 0xFF) lineError(line, "checksum does not match");
+        if (sum != 0xFF) line.fail("checksum does not match");
         // Address bytes of each record type; 0 for the reserved S4.
         constexpr int kAddressBytes[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
         const std::size_t width = static_cast<std::size_t>(kAddressBytes[type]);
-        if (width == 0) lineError(line, "is an S4 record, which no tool writes");
-        if (bytes.size() < width + 2) lineError(line, "is too short for its address");
+        if (width == 0) line.fail("is an S4 record, which no tool writes");
+        if (bytes.size() < width + 2) line.fail("is too short for its address");
         std::uint32_t address = 0;
         for (std::size_t i = 0; i < width; ++i)
             address = address << 8 | bytes[1 + i];
@@ -135,12 +102,12 @@ std::vector<Segment> readSRecord(const std::vector<std::uint8_t>& text) {
         counted = type == 5 || type == 6;
         if (type >= 1 && type <= 3) {
             if (std::uint64_t{address} + count > 0x100000000ull)
-                lineError(line, "data past address 0xFFFFFFFF");
+                line.fail("data past address 0xFFFFFFFF");
             records.push_back({address, std::vector<std::uint8_t>(data, data + count), {}});
             ++dataRecords;
         } else if ((type == 5 || type == 6) && address != (dataRecords & 0xFFFFFF)) {
-            lineError(line, "counts " + std::to_string(address) + " data records, the file has " +
-                                std::to_string(dataRecords) + " before it");
+            line.fail("counts " + std::to_string(address) + " data records, the file has " +
+                      std::to_string(dataRecords) + " before it");
         } else if (type >= 7) {
             ended = true;
         }

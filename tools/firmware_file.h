@@ -15,6 +15,8 @@
 namespace pack {
 
 using image::FormatError;
+using image::hexAddress;
+using image::RecordLines;
 using image::Segment;
 
 // S1/S2/S3 data records in address order; S0, S5/S6 (checked against the
@@ -58,8 +60,5 @@ struct Placed {
 // at the application start.
 void placeSegments(const std::vector<Segment>& segments, const Regions& regions, bool internal,
                    bool external, Placed& internalImage, Placed& externalImage);
-
-// "0x2000", as the messages print addresses.
-std::string hexAddress(std::uint64_t value);
 
 } // namespace pack

@@ -156,24 +156,30 @@ fi
 # "-->OK" compares as one.
 dots() { sed -E 's/^(Connecting (AP|IAP))\.*-->OK$/\1.-->OK/' "$1"; }
 failed=0
-# The HID-layer part (brisklink-uhid), unless only the USB/IP part ran.
-if [ "${BRISKLINK_VM_PART:-all}" != usbip ]; then
-for f in "$vm/expected/"*.txt; do
-  name=$(basename "$f")
-  if ! cmp -s <(dots "$f") <(dots "$vm/out/guest/$name"); then
-    echo "vm: $name differs from the emulator's:" >&2
-    diff "$f" "$vm/out/guest/$name" >&2 || true
-    failed=1
-  fi
-done
-for s in iap isp fault; do
-  for mem in flash.bin external.bin; do
-    if ! cmp -s "$vm/expected/$s/$mem" "$vm/out/guest/$s/$mem"; then
-      echo "vm: $s $mem differs from the emulator's" >&2
+# compare_with_emulator DIR LABEL: the shared scenarios' transcripts and
+# memory in DIR against the emulator's.
+compare_with_emulator() {
+  local dir=$1 label=$2
+  for f in "$vm/expected/"*.txt; do
+    name=$(basename "$f")
+    if ! cmp -s <(dots "$f") <(dots "$dir/$name"); then
+      echo "vm: $label$name differs from the emulator's:" >&2
+      diff "$f" "$dir/$name" >&2 || true
       failed=1
     fi
   done
-done
+  for s in iap isp fault; do
+    for mem in flash.bin external.bin; do
+      if ! cmp -s "$vm/expected/$s/$mem" "$dir/$s/$mem"; then
+        echo "vm: $label$s $mem differs from the emulator's" >&2
+        failed=1
+      fi
+    done
+  done
+}
+# The HID-layer part (brisklink-uhid), unless only the USB/IP part ran.
+if [ "${BRISKLINK_VM_PART:-all}" != usbip ]; then
+compare_with_emulator "$vm/out/guest" ""
 # Two adapters by location: both listed, the second updated by its port,
 # then the first by "/a", each one's memory as the single adapter's.
 if [ "$(grep -c '^brisklink-uhid/\([12]\)  application  3F27:1004  brisklink-\1$' "$vm/out/two-list.txt")" != 2 ] ||
@@ -272,22 +278,7 @@ fi
 # The same adapter as a USB device (brisklink-usbip on vhci-hcd, usbhid):
 # the shared scenarios as the emulator's, byte for byte.
 usb=$vm/out/usbip
-for f in "$vm/expected/"*.txt; do
-  name=$(basename "$f")
-  if ! cmp -s <(dots "$f") <(dots "$usb/guest/$name"); then
-    echo "vm: usbip $name differs from the emulator's:" >&2
-    diff "$f" "$usb/guest/$name" >&2 || true
-    failed=1
-  fi
-done
-for s in iap isp fault; do
-  for mem in flash.bin external.bin; do
-    if ! cmp -s "$vm/expected/$s/$mem" "$usb/guest/$s/$mem"; then
-      echo "vm: usbip $s $mem differs from the emulator's" >&2
-      failed=1
-    fi
-  done
-done
+compare_with_emulator "$usb/guest" "usbip "
 # Two adapters at their USB port paths (as /sys/bus/usb/devices names
 # them), the same before and after the second's restarts, with the
 # serial numbers of their string descriptors; the first untouched by the
