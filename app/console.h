@@ -19,16 +19,14 @@ struct AdapterReport {
     // "/p" found the adapter's version not older, after a complete
     // connection (a version the run could not read is never current).
     bool current = false;
-    // The update began erasing the internal flash and the version record:
-    // what the connection read of them no longer holds.
-    bool erased = false;
-    // The update stands, but the adapter did not come back running it.
-    bool lost = false;
     // "/save:FILE" wrote the adapter's copy (once per run).
     bool saved = false;
     // The save failed: the run has ended the adapter's session.
     bool saveFailed = false;
-    // The console line of the step that failed, without its line end.
+    // A failure of the console's own (a save, a refusal, an adapter not
+    // back on the bus): its step and its line, without the line end. The
+    // steps' failures are the run's facts.
+    std::optional<steps::Step> failedAt;
     std::u16string failedStep;
 };
 
@@ -59,6 +57,9 @@ void diagnose(const ConsoleSettings& settings, const std::u16string& text);
 void printMessage(const ConsoleSettings& settings, const std::u16string& text);
 void printMessage(const ConsoleSettings& settings, const char* asciiText);
 void printUsage(const ConsoleSettings& settings);
+// An "error" event for a script, or the text on standard output.
+void sayError(const ConsoleSettings& settings, bool json, const std::string& text,
+              const std::string& location = {});
 // After a search that found no adapter: one line on standard error (unless
 // silent) of what the bus showed instead.
 void sayWhatTheSearchSaw(platform::hid::Bus& bus, const image::ProgramData& program,
@@ -73,13 +74,16 @@ int consoleUpdate(steps::Run& run, const ConsoleSettings& settings);
 // and writes them as Intel HEX at their addresses to `path`, whole or not at
 // all. Says what it saved, or "Save Failed! ..." (also in the report).
 bool saveAdapter(steps::Run& run, const ConsoleSettings& settings, const std::string& path);
+// The console's line of a failure the steps told, without its line end.
+std::u16string failureLine(const steps::Failure& failure);
 // Connects without a word, reads the adapter's version record and leaves the
 // adapter restarted in its loader, as a failed update leaves it; nothing
 // when it does not answer or holds no version.
 std::optional<std::u16string> readVersionQuietly(steps::Run& run);
 
 // Parses the process's switches, loads the trailer and runs the actions on
-// the adapter of `session`. Returns the exit code, 0 or 1.
+// the adapter of `session`, which stops when the process is interrupted.
+// Returns the exit code, 0 or 1.
 int consoleMain(isp::Session& session);
 
 // The program's start: chooses the console or, without arguments, the window

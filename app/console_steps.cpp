@@ -58,7 +58,7 @@ constexpr std::pair<Event, const char*> kWords[] = {
 };
 
 // The progress line's name of each long step; the reset has none.
-const char* stepName(Step step) {
+const char* progressName(Step step) {
     switch (step) {
     case Step::EraseExternal:
         return "Erasing external";
@@ -74,9 +74,9 @@ const char* stepName(Step step) {
         return "Programming internal";
     case Step::VerifyInternal:
         return "Verifying internal";
-    case Step::WaitForApplication:
+    case Step::ReturnCheck:
         return "Waiting for the adapter";
-    case Step::Reset:
+    default:
         break;
     }
     return nullptr;
@@ -104,11 +104,10 @@ class ConsoleFace : public steps::FrontEnd {
         : run_(run), settings_(settings) {}
 
     const steps::Pacing& pacing() const override { return kPacing; }
-    bool stopRequested() override { return platform::interruptRequested(); }
+    bool stopRequested() override { return run_.session.stop().requested(); }
     bool quiet() const override { return settings_.silentMode; }
 
     void note(const steps::Note& note) override {
-        record(note);
         switch (note.event) {
         case Event::ItemFailed:
             return printMessage(settings_, itemFailLine(note.attempt));
@@ -165,10 +164,10 @@ class ConsoleFace : public steps::FrontEnd {
     // A step runs on this thread as always; the progress line only reads
     // the pass's progress from a second one.
     int run(Step step, std::uint64_t bytes, const std::function<int()>& body) override {
-        const char* name = stepName(step);
+        const char* name = progressName(step);
         if (name == nullptr || settings_.silentMode) return body();
         if (settings_.lines != nullptr)
-            return settings_.lines->json() && bytes != 0 ? reported(name, body) : body();
+            return settings_.lines->json() && bytes != 0 ? reported(step, body) : body();
         std::function<std::uint64_t()> done;
         if (bytes != 0) done = [this, bytes] { return passDone(run_.session, bytes); };
         return withProgress(name, bytes, done, body);
@@ -192,58 +191,9 @@ class ConsoleFace : public steps::FrontEnd {
                    "it.\n");
     }
 
-    // What the batch's count and the JSON result need of the note.
-    void record(const steps::Note& note) {
-        AdapterReport* report = settings_.report;
-        if (report == nullptr) return;
-        std::u16string step;
-        switch (note.event) {
-        case Event::ErasingInternal:
-            report->erased = true;
-            return;
-        case Event::NotReturned:
-            report->lost = true;
-            break;
-        case Event::ItemFailed:
-            step = platform::ascii(itemFailLine(note.attempt));
-            break;
-        case Event::EraseExternalFailed:
-        case Event::EraseVersionFailed:
-        case Event::EraseApplicationFailed:
-        case Event::AdapterBusy:
-            step = note.text;
-            break;
-        case Event::ApplicationMissing:
-            step = u"Connect AP Fail!";
-            break;
-        case Event::LoaderMissing:
-            step = u"Connect IAP Fail!";
-            break;
-        case Event::TooLarge:
-        case Event::ProgramExternalFailed:
-        case Event::ExternalVerifyFailed:
-        case Event::MassEraseFailed:
-        case Event::ResetFailed:
-        case Event::ReconnectFailed:
-        case Event::ProgramFailed:
-        case Event::VerifyFailed:
-        case Event::ProgramVersionFailed:
-        case Event::VersionVerifyFailed:
-            break;
-        default:
-            return;
-        }
-        if (step.empty())
-            for (const auto& [event, words] : kWords)
-                if (event == note.event) step = platform::ascii(words);
-        while (!step.empty() && (step.back() == u'\n' || step.front() == u'\n'))
-            step.erase(step.back() == u'\n' ? step.size() - 1 : 0, 1);
-        report->failedStep = step;
-    }
-
     // A pass with its "progress" events for scripts: a second thread only
     // reads the pass's progress, as the progress line does.
-    int reported(const char* pass, const std::function<int()>& body) {
+    int reported(Step pass, const std::function<int()>& body) {
         int shown = -1;
         const int result = platform::whileTicking(body, 100, [&] {
             const int percent = run_.session.transProgress();
@@ -263,13 +213,15 @@ class ConsoleFace : public steps::FrontEnd {
 // A connection that says nothing: for what a script is told after the run.
 class QuietFace : public steps::FrontEnd {
   public:
+    explicit QuietFace(isp::Session& session) : session_(session) {}
     const steps::Pacing& pacing() const override { return pacing_; }
     void note(const steps::Note&) override {}
-    bool stopRequested() override { return platform::interruptRequested(); }
+    bool stopRequested() override { return session_.stop().requested(); }
     bool quiet() const override { return true; }
     int run(Step, std::uint64_t, const std::function<int()>& body) override { return body(); }
 
   private:
+    isp::Session& session_;
     // Ten seconds for an adapter that its failed update restarted.
     steps::Pacing pacing_ = [] {
         steps::Pacing p = kPacing;
@@ -280,9 +232,30 @@ class QuietFace : public steps::FrontEnd {
 
 } // namespace
 
+std::u16string failureLine(const steps::Failure& failure) {
+    std::u16string line;
+    switch (failure.event) {
+    case Event::ItemFailed:
+        line = platform::ascii(itemFailLine(failure.number));
+        break;
+    case Event::ApplicationMissing:
+        return u"Connect AP Fail!";
+    case Event::LoaderMissing:
+        return u"Connect IAP Fail!";
+    default:
+        line = failure.detail;
+        if (line.empty())
+            for (const auto& [event, words] : kWords)
+                if (event == failure.event) line = platform::ascii(words);
+    }
+    while (!line.empty() && (line.back() == u'\n' || line.front() == u'\n'))
+        line.erase(line.back() == u'\n' ? line.size() - 1 : 0, 1);
+    return line;
+}
+
 std::optional<std::u16string> readVersionQuietly(steps::Run& run) {
     steps::Run again{run.session, run.program};
-    QuietFace face;
+    QuietFace face(run.session);
     if (steps::connect(again, face) != steps::Connection::Connected) return std::nullopt;
     run.session.resetToIap(1);
     run.session.close();
@@ -316,7 +289,7 @@ int consoleConnect(steps::Run& run, const ConsoleSettings& settings) {
         if (!saved) {
             // Left as after "/c": back to its application; an interrupted
             // run restarts it into its loader, as an interrupted update does.
-            if (platform::interruptRequested()) {
+            if (run.session.stop().requested()) {
                 run.session.resetToIap(1);
                 run.session.close();
             } else {
@@ -325,6 +298,7 @@ int consoleConnect(steps::Run& run, const ConsoleSettings& settings) {
             printMessage(settings, "Operation Failed.\n\n");
             if (report != nullptr) {
                 if (report->failedStep.empty()) report->failedStep = u"Save Failed!";
+                report->failedAt = steps::Step::Save;
                 report->saveFailed = true;
             }
             return 1;

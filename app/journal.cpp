@@ -1,6 +1,5 @@
 #include "app/journal.h"
 
-#include "app/lines.h"
 #include "image/sha256.h"
 #include "platform/text.h"
 
@@ -8,13 +7,9 @@ namespace app {
 
 namespace {
 
-std::string jsonOrNull(const std::optional<std::u16string>& text) {
-    return text ? jsonString(platform::utf16ToUtf8(*text)) : "null";
-}
-
-std::string imageSha(const std::vector<std::uint8_t>& buffer, std::uint32_t size) {
-    if (size == 0 || buffer.size() < size) return "null";
-    return jsonString(image::sha256Hex(buffer.data(), size));
+Json imageSha(const std::vector<std::uint8_t>& buffer, std::uint32_t size) {
+    if (size == 0 || buffer.size() < size) return nullptr;
+    return image::sha256Hex(buffer.data(), size);
 }
 
 } // namespace
@@ -23,27 +18,31 @@ bool Journal::open(const std::string& path, const image::ProgramData& program,
                    const steps::UpdateImages& images, std::string& why) {
     path_ = path;
     if (!file_.open(path, why)) return false;
-    fixed_ = ",\"host\":" + jsonString(platform::hostName()) +
-             ",\"tool\":" + jsonString(BRISKLINK_TOOL_VERSION) + ",\"firmware\":" +
-             jsonString(platform::utf16ToUtf8(image::recordText(program.info.firmwareVersion))) +
-             ",\"sha256\":{\"internal\":" + imageSha(images.internal, program.internalImageSize()) +
-             ",\"external\":" + imageSha(images.external, program.externalImageSize()) + "}";
+    fixed_ = Json{{"host", platform::hostName()},
+                  {"tool", BRISKLINK_TOOL_VERSION},
+                  {"firmware", text(image::recordText(program.info.firmwareVersion))},
+                  {"sha256",
+                   {{"internal", imageSha(images.internal, program.internalImageSize())},
+                    {"external", imageSha(images.external, program.externalImageSize())}}}};
     return true;
 }
 
 void Journal::record(const JournalEntry& e, const std::u16string& prefix) {
-    std::string line =
-        "{\"time\":" + jsonString(platform::utcTimeNow()) + fixed_ +
-        ",\"location\":" + jsonString(e.location) +
-        ",\"serial\":" + (e.serial.empty() ? std::string("null") : jsonString(e.serial)) +
-        ",\"loader\":" + jsonOrNull(e.loader) + ",\"before\":" + jsonOrNull(e.before) +
-        ",\"after\":" + jsonOrNull(e.after) + ",\"mode\":" + jsonString(e.mode) +
-        ",\"status\":" + jsonString(e.status);
-    if (e.status == "failed") line += ",\"step\":" + jsonString(platform::utf16ToUtf8(e.step));
-    line += ",\"ms\":" + std::to_string(e.durationMs) + "}\n";
+    Json line{{"time", platform::utcTimeNow()}};
+    line.update(fixed_);
+    line["schema"] = kJsonSchema;
+    line["location"] = e.location;
+    line["serial"] = e.serial.empty() ? Json(nullptr) : Json(e.serial);
+    line["loader"] = textOrNull(e.loader);
+    line["before"] = textOrNull(e.before);
+    line["after"] = textOrNull(e.result.version);
+    line["mode"] = e.mode;
+    addResult(line, e.result);
+    line.erase("version"); // the journal calls it "after"
+    line["ms"] = e.durationMs;
     std::string why;
     const std::lock_guard lock(mutex_);
-    if (file_.append(line, why)) return;
+    if (file_.append(jsonLine(line) + "\n", why)) return;
     failed_ = true;
     platform::writeStandardError(prefix + platform::utf8ToUtf16("The journal " + path_ +
                                                                 " could not be written (" + why +

@@ -3,9 +3,10 @@
 // station keeps a record of which unit got what.
 #pragma once
 
+#include "app/events.h"
 #include "image/program.h"
 #include "platform/platform.h"
-#include "steps/release.h"
+#include "steps/images.h"
 
 #include <atomic>
 #include <mutex>
@@ -15,9 +16,10 @@
 namespace app {
 
 struct JournalEntry {
-    std::string location, serial, mode, status;
-    std::optional<std::u16string> loader, before, after;
-    std::u16string step;
+    std::string location, serial, mode;
+    std::optional<std::u16string> loader, before;
+    // Its status, failed step, failure line, version after the run, digest.
+    ResultFacts result;
     std::int64_t durationMs = 0;
 };
 
@@ -37,7 +39,7 @@ class Journal {
     std::mutex mutex_;
     std::string path_;
     // The fields every line of this run shares.
-    std::string fixed_;
+    Json fixed_;
     std::atomic<bool> failed_{false};
 };
 

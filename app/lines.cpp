@@ -1,34 +1,8 @@
 #include "app/lines.h"
 
-#include "platform/platform.h"
 #include "platform/text.h"
 
-#include <cstdio>
-
 namespace app {
-
-void writeWholeLine(const std::string& utf8Line) {
-    static std::mutex mutex;
-    const std::lock_guard lock(mutex);
-    platform::writeStandardOutput(platform::utf8ToUtf16(utf8Line));
-}
-
-std::string jsonString(const std::string& utf8) {
-    std::string out = "\"";
-    for (const unsigned char c : utf8) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
 
 void AdapterLines::text(const std::u16string& text) {
     for (const char16_t c : text) {
@@ -52,56 +26,40 @@ void AdapterLines::line(const std::u16string& line) {
     if (line.empty()) return;
     last_ = line;
     if (quiet_) return;
-    const std::string utf8 = platform::utf16ToUtf8(line);
-    if (json())
-        write(head("step") + ",\"text\":" + jsonString(utf8) + "}");
-    else
-        write("[" + location_ + "] " + utf8);
+    if (!json()) return writeWholeLine("[" + location_ + "] " + platform::utf16ToUtf8(line) + "\n");
+    Json e = head("step");
+    e["text"] = app::text(line);
+    writeJson(e);
 }
 
-namespace {
-
-std::string eventHead(const char* event, const std::string& location) {
-    return std::string("{\"event\":\"") + event + "\",\"location\":" + jsonString(location);
-}
-
-} // namespace
-
-void writeEvent(const char* event, const std::string& location, const std::string& fields) {
-    writeWholeLine(eventHead(event, location) + fields + "}\n");
-}
-
-std::string AdapterLines::head(const char* event) const {
-    return eventHead(event, location_) +
-           ",\"serial\":" + (serial_.empty() ? std::string("null") : jsonString(serial_));
+Json AdapterLines::head(const char* kind) const {
+    Json e = event(kind, location_);
+    e["serial"] = serial_.empty() ? Json(nullptr) : Json(serial_);
+    return e;
 }
 
 void AdapterLines::found(bool loader, const std::string& identity, const std::string& serial) {
     serial_ = serial;
     if (!json()) return;
-    write(head("found") + ",\"mode\":\"" + (loader ? "loader" : "application") +
-          "\",\"id\":" + jsonString(identity) + "}");
+    Json e = head("found");
+    e["mode"] = loader ? "loader" : "application";
+    e["id"] = identity;
+    writeJson(e);
 }
 
-void AdapterLines::progress(const char* pass, int percent) {
+void AdapterLines::progress(steps::Step pass, int percent) {
     if (!json()) return;
-    write(head("progress") + ",\"pass\":" + jsonString(pass) +
-          ",\"percent\":" + std::to_string(percent) + "}");
+    Json e = head("progress");
+    e["pass"] = steps::stepName(pass);
+    e["percent"] = percent;
+    writeJson(e);
 }
 
-void AdapterLines::result(const char* status, const std::u16string& message,
-                          const std::u16string& step,
-                          const std::optional<std::u16string>& version) {
+void AdapterLines::result(const std::u16string& message, const ResultFacts& facts) {
     if (!json()) return;
-    const bool failed = std::string(status) == "failed";
-    std::string line = head("result") + ",\"ok\":" + (failed ? "false" : "true") +
-                       ",\"status\":\"" + status +
-                       "\",\"message\":" + jsonString(platform::utf16ToUtf8(message));
-    if (failed) line += ",\"step\":" + jsonString(platform::utf16ToUtf8(step));
-    line += ",\"version\":" + (version ? jsonString(platform::utf16ToUtf8(*version)) : "null");
-    write(line + "}");
+    Json e = head("result");
+    addResult(e, facts, &message);
+    writeJson(e);
 }
-
-void AdapterLines::write(const std::string& utf8Line) { writeWholeLine(utf8Line + "\n"); }
 
 } // namespace app

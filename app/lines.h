@@ -4,7 +4,8 @@
 // adapters updated at once never mix within a line.
 #pragma once
 
-#include <mutex>
+#include "app/events.h"
+
 #include <optional>
 #include <string>
 
@@ -33,16 +34,13 @@ class AdapterLines {
     // JSON events (nothing in the prefixed form). From `found` on, each
     // event of the adapter carries its serial number.
     void found(bool loader, const std::string& identity, const std::string& serial);
-    void progress(const char* pass, int percent);
-    // `status` is updated, current, read or failed; `step` the line of the
-    // step that failed; `version` null where the run cannot know it.
-    void result(const char* status, const std::u16string& message, const std::u16string& step,
-                const std::optional<std::u16string>& version);
+    void progress(steps::Step pass, int percent);
+    // The adapter's result; `message` its final text.
+    void result(const std::u16string& message, const ResultFacts& facts);
 
   private:
     void line(const std::u16string& line);
-    void write(const std::string& utf8Line);
-    std::string head(const char* event) const;
+    Json head(const char* event) const;
 
     std::string location_;
     Form form_;
@@ -52,19 +50,8 @@ class AdapterLines {
     bool quiet_ = false;
 };
 
-// The version of the JSON lines' layout, in each run's "start" event.
-inline constexpr int kJsonSchema = 1;
-
 // One JSON event not of one adapter's run (or of an adapter the run could
-// not take): `fields` follow "event" and "location", each with its leading
-// comma.
-void writeEvent(const char* event, const std::string& location, const std::string& fields);
-
-// Writes one whole line (its line end included) to standard output, never
-// in the middle of another thread's line.
-void writeWholeLine(const std::string& utf8Line);
-
-// `text` as a JSON string, quotes included.
-std::string jsonString(const std::string& utf8);
+// not take).
+inline void writeEvent(const Json& event) { writeJson(event); }
 
 } // namespace app

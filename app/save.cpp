@@ -5,7 +5,6 @@
 
 #include "image/intel_hex.h"
 #include "isp/bytes.h"
-#include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -43,8 +42,10 @@ bool saveAdapter(steps::Run& run, const ConsoleSettings& settings, const std::st
     auto failed = [&](const std::string& why) {
         const std::u16string line = platform::utf8ToUtf16("Save Failed! " + why + "\n");
         printMessage(settings, line);
-        if (settings.report != nullptr)
+        if (settings.report != nullptr) {
             settings.report->failedStep = line.substr(0, line.size() - 1);
+            settings.report->failedAt = steps::Step::Save;
+        }
         return false;
     };
     std::vector<Region> regions;
@@ -67,7 +68,7 @@ bool saveAdapter(steps::Run& run, const ConsoleSettings& settings, const std::st
             for (std::uint32_t at = 0; at < r.size; at += kChunkBytes) {
                 const std::uint32_t count = std::min(kChunkBytes, r.size - at);
                 const std::uint32_t first = r.address + at, last = first + count - 1;
-                if (platform::interruptRequested()) {
+                if (run.session.stop().requested()) {
                     failure = "Interrupted.";
                     return 1;
                 }

@@ -1,7 +1,7 @@
 // Host cost of the link: building one keyed, scrambled command report, and
 // sending every report of a 1 MiB program pass to an adapter that answers at
 // once (the simulated adapter on a bus with no pacing).
-#include "adapter/simulated_bus.h"
+#include "emulator/simulated_bus.h"
 #include "isp/session.h"
 #include "platform/clock.h"
 

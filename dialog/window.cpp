@@ -1,7 +1,6 @@
 #include "dialog/window.h"
 
 #include "dialog/words.h"
-#include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "steps/adapters.h"
@@ -151,14 +150,21 @@ void CBrisklinkDlg::waitForWorker() {
 
 bool CBrisklinkDlg::stopSearch() {
     int searching = kSearching;
-    return states_.dialog == kConnecting &&
-           states_.connection.compare_exchange_strong(searching, kSearchStopped);
+    if (states_.dialog != kConnecting ||
+        !states_.connection.compare_exchange_strong(searching, kSearchStopped))
+        return false;
+    // Through the session's own stop, as every stop: the search ends at its
+    // next attempt or pause.
+    session_.stop().request();
+    return true;
 }
 
 void CBrisklinkDlg::startConnection() {
     // The state first: a worker that ends at once must not be overwritten.
     states_.dialog = kConnecting;
     states_.connection = kSearching;
+    // A close that stopped the last search does not stop this one.
+    session_.stop().clear();
     BlockSessionEnd(words::kSessionBlockReason);
     if (connectThread) endedThreads_.push_back(std::move(connectThread));
     connectThread =
@@ -224,7 +230,7 @@ void CBrisklinkDlg::OnEndSession(bool ending) {
     // worker ends the adapter's session before the process goes.
     if (workerRunning()) {
         stopSearch();
-        platform::requestInterrupt();
+        session_.stop().request();
         waitForWorker();
     }
     resetAdapterInLoader(false);

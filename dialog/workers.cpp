@@ -6,7 +6,6 @@
 #include "dialog/words.h"
 
 #include "platform/clock.h"
-#include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "platform/thread.h"
 
@@ -51,11 +50,9 @@ class WindowFace : public steps::FrontEnd {
 
     const steps::Pacing& pacing() const override { return kPacing; }
 
-    // A close of the window stops the search; a forced end of the session
-    // interrupts whatever runs.
-    bool stopRequested() override {
-        return states_.connection == kSearchStopped || platform::interruptRequested();
-    }
+    // A close of the window stops the search, a forced end of the session
+    // whatever runs: both through the session's stop.
+    bool stopRequested() override { return run_.session.stop().requested(); }
 
     // From here on a close waits for the connection to end.
     bool enterSession() override {
@@ -116,7 +113,7 @@ class WindowFace : public steps::FrontEnd {
         case Step::ProgramInternal:
         case Step::VerifyInternal:
             return transfer(bytes, body, kInternalPolls);
-        case Step::WaitForApplication:
+        case Step::ReturnCheck:
             return body();
         default: {
             view_.setProgress(0);
@@ -153,9 +150,11 @@ class WindowFace : public steps::FrontEnd {
             if (code != platform::kStillActive) return code;
             view_.setProgress(run_.session.transProgress());
         }
-        run_.session.stopTransfer(true);
+        run_.session.stop().request();
         worker.join();
-        run_.session.stopTransfer(false);
+        // Only the pass was to stop: the failure's steps still talk to the
+        // adapter, and a further request would cut their waits short.
+        run_.session.stop().clear();
         return code;
     }
 

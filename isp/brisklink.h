@@ -34,10 +34,12 @@ typedef struct bl_found {
     char serial[68]; /* its USB serial number; "" when it has none */
 } bl_found;
 
-/* Called during bl_update: the step ("Erasing internal", "Programming
- * internal", ...) and its progress in percent (0 when it starts, 100 when
- * it ends; passes report in between). On the calling thread of bl_update,
- * or on a thread of the library during a pass: keep it short. */
+/* Called during bl_update: the step, by the names the updater's JSON lines
+ * and journal use ("erase_external", "program_external", "verify_external",
+ * "erase_internal", "reset", "wait_for_loader", "program_internal",
+ * "verify_internal", "return_check"; the long steps only), and its progress
+ * in percent (0 when it starts, 100 when it ends; passes report in between). On the calling thread
+ * of bl_update, or on a thread of the library during a pass: keep it short. */
 typedef void (*bl_progress)(void* user, const char* step, int percent);
 
 /* The adapters on the bus that `updater`'s release is for (either identity),
@@ -57,6 +59,14 @@ BRISKLINK_API bl_adapter* bl_open(const char* updater, const char* location, cha
  * loader, as a failed update leaves it), frees the handle and lets others
  * open the adapter. NULL is ignored. */
 BRISKLINK_API void bl_close(bl_adapter* adapter);
+/* Asks the operation running on this handle (bl_enter_loader,
+ * bl_read_version, bl_update), from another thread, to stop at its next
+ * report or wait. It ends the adapter's loader session as an interrupted
+ * update does (a second run restores the adapter) and fails with
+ * bl_last_error "cancelled during STEP". A cancel while no such operation
+ * runs stops nothing. Never call it with a handle that bl_close may be
+ * freeing. */
+BRISKLINK_API void bl_cancel(bl_adapter* adapter);
 /* The reason of the last failure on this handle ("" when none), valid until
  * the next call on it. */
 BRISKLINK_API const char* bl_last_error(bl_adapter* adapter);

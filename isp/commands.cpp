@@ -4,7 +4,6 @@
 #include "isp/link_mask.h"
 #include "isp/session.h"
 #include "platform/clock.h"
-#include "platform/interrupt.h"
 
 #include <cstdio>
 #include <cstring>
@@ -240,7 +239,7 @@ int Session::transferPass(std::uint32_t start, std::uint32_t end, bool program,
     for (std::uint64_t first = start; first <= end; first += kChunkBytes) {
         // An interrupted run stops between two reports, so that its next
         // report, the reset that ends the session, reaches the adapter whole.
-        if (platform::interruptRequested() || state.stopTransfer.load() != 0) return 1;
+        if (stop_.requested()) return 1;
         ++reports;
         if (!writeHandleValid()) return 1;
         const std::uint64_t last = std::min<std::uint64_t>(first + kChunkBytes - 1, end);
@@ -284,7 +283,7 @@ int Session::reset() {
 int Session::resetToIap(int keyedCrc) {
     // This reset is how a stopped run ends the adapter's session: it waits
     // for the adapter unless the user interrupts again.
-    answeredInterrupts_ = platform::interruptRequests();
+    answeredInterrupts_ = stop_.requests();
     if (!discover()) return kNoAdapter;
     return resetCommand(option::kToLoader, keyedCrc == 1);
 }

@@ -5,7 +5,6 @@
 #include "isp/session.h"
 
 #include "platform/clock.h"
-#include "platform/interrupt.h"
 
 #include <algorithm>
 #include <cstring>
@@ -168,7 +167,7 @@ bool Session::replyWaitOver(std::int64_t t0, std::int64_t limitSeconds) const {
     // check can take 30 s and an erase 60 s, and a closed console gives the
     // process 5 s.
     return !isOpen(state.readHandle) || expired(t0, limitSeconds) ||
-           (platform::interruptRequested() && platform::interruptRequests() > answeredInterrupts_);
+           (stop_.requested() && stop_.requests() > answeredInterrupts_);
 }
 
 bool Session::awaitReply(Report& into, std::int64_t limitSeconds, int pauseMs, std::int64_t t0) {

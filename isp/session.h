@@ -9,6 +9,7 @@
 #include "isp/crc.h"
 #include "isp/protocol.h"
 #include "platform/hid.h"
+#include "platform/stop.h"
 
 #include <array>
 #include <atomic>
@@ -76,9 +77,6 @@ struct LinkState {
     // Percentage of the running or last program/verify pass, written after
     // every report; another thread may read it while the pass runs.
     std::atomic<std::int32_t> transferProgress{0};
-    // Non-zero: the running pass stops before its next report (set from
-    // another thread).
-    std::atomic<std::int32_t> stopTransfer{0};
     std::int32_t appAreaStart = 0x0C00;
     std::int32_t appAreaEnd = 0x7FFF;
     std::u16string libraryLog;
@@ -127,9 +125,11 @@ class Session {
     const std::string& followed() const { return state.matchLocation; }
     // Where the device found by the last discovery is plugged in.
     const std::string& location() const { return state.deviceLocation; }
-    // Asks a running program or verify pass to stop before its next report
-    // (from another thread), or clears that request.
-    void stopTransfer(bool stop) { state.stopTransfer.store(stop ? 1 : 0); }
+    // The way to stop this session's run, from any thread: a pass stops
+    // before its next report, a reply wait at once (until the reset that
+    // ends a stopped run, which only a further request cuts short).
+    platform::StopSignal& stop() { return stop_; }
+    const platform::StopSignal& stop() const { return stop_; }
     int getUserData(std::uint8_t* buffer, int length);
     int getUserResult(int seconds);
     int execute();
@@ -228,6 +228,7 @@ class Session {
     // that ends a stopped run waits for the adapter as ever, and only a
     // further request cuts its waits short.
     int answeredInterrupts_ = 0;
+    platform::StopSignal stop_;
 };
 
 // The session of the exported functions: the one adapter that a caller of

@@ -10,7 +10,7 @@ import sys
 
 HEAD = """# Reliability: the fault matrix
 
-Every row is one run of the fault matrix test (tests/cli/fault_matrix_test.cpp):
+Every row is one run of the fault matrix test (tests/process/fault_matrix_test.cpp):
 "/p" of a packed `IAP-emu` (4 KiB internal image, 2 KiB external image) against
 brisklink-emu with one fault that fires once, for an "IAP" and an "ISP" loader.
 Clocks run 20 times fast on both sides, so the 30 s and 60 s time-outs pass in

@@ -11,7 +11,7 @@ packages=(
   wine wine64 xvfb xdotool imagemagick
   qemu-system-x86 busybox-static cpio udev strace
   clang-format clang libclang-rt-14-dev
-  osslsigncode openssl python3
+  osslsigncode openssl python3 python3-jsonschema
   gcc-arm-none-eabi srecord
 )
 

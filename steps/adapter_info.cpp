@@ -64,7 +64,7 @@ bool readVersionText(isp::Session& session, std::uint32_t address, std::uint32_t
 bool readAdapterInformation(Run& run, FrontEnd& face, AdapterReadNotes& notes) {
     AdapterState& s = run.state;
     isp::Session& session = run.session;
-    auto failed = [&face](int kind) { face.note({Event::ItemFailed, kind}); };
+    auto failed = [&run, &face](int kind) { tell(run, face, {Event::ItemFailed, kind}); };
     auto interrupted = [&face] { return face.stopRequested(); };
     std::u16string item;
     bool probed = false;

@@ -7,16 +7,15 @@
 
 #include "platform/clock.h"
 #include "platform/hid.h"
-#include "platform/interrupt.h"
 #include "platform/text.h"
 
 #include <algorithm>
 
 namespace steps {
 
-void pause(std::int64_t ms) {
+void pause(std::int64_t ms, const platform::StopSignal& stop) {
     constexpr std::int64_t kSlice = 100;
-    for (std::int64_t left = ms; left > 0 && !platform::interruptRequested(); left -= kSlice)
+    for (std::int64_t left = ms; left > 0 && !stop.requested(); left -= kSlice)
         platform::sleepMs(std::min(left, kSlice));
 }
 
@@ -45,7 +44,7 @@ void reportDeniedAccess(Run& run, FrontEnd& face, std::uint32_t vendorId, std::u
     for (const platform::hid::DeniedDevice& d : run.session.bus().deniedDevices()) {
         if (d.identity.vendorId != vendorId || d.identity.productId != productId) continue;
         run.state.accessHintGiven = true;
-        face.note({Event::AccessDenied, 0, platform::utf8ToUtf16(d.path)});
+        tell(run, face, {Event::AccessDenied, 0, platform::utf8ToUtf16(d.path)});
         return;
     }
 }
@@ -88,8 +87,8 @@ bool follows(Run& run, FrontEnd& face) {
     std::string holder;
     if (!claimAdapter(run.session.bus(), location, &refusal, &holder)) {
         run.session.close();
-        if (!holder.empty()) face.note({Event::LockHolder, 0, platform::utf8ToUtf16(holder)});
-        face.note({Event::AdapterBusy, 0, refusal});
+        if (!holder.empty()) tell(run, face, {Event::LockHolder, 0, platform::utf8ToUtf16(holder)});
+        tell(run, face, {Event::AdapterBusy, 0, refusal});
         return false;
     }
     run.session.follow(location);
@@ -99,23 +98,23 @@ bool follows(Run& run, FrontEnd& face) {
 // The adapter's application (which is restarted into its loader) or its
 // loader, one attempt a search pause apart.
 Search search(Run& run, FrontEnd& face, bool forLoader) {
-    face.note({forLoader ? Event::SearchLoader : Event::SearchApplication});
+    tell(run, face, {forLoader ? Event::SearchLoader : Event::SearchApplication});
     for (int attempt = 1; attempt <= face.pacing().searchAttempts; ++attempt) {
         if (face.stopRequested()) return Search::Stopped;
-        face.note({Event::Attempt, attempt});
+        tell(run, face, {Event::Attempt, attempt});
         if (!forLoader && applicationAnswers(run, face)) {
             if (!follows(run, face)) return Search::Refused;
             // Running its application: restart it into its loader.
             run.session.resetToIap(0);
         } else if (!loaderAnswers(run, face)) {
-            face.note({Event::Missed, attempt});
-            pause(face.pacing().searchPauseMs);
+            tell(run, face, {Event::Missed, attempt});
+            pause(face.pacing().searchPauseMs, run.session.stop());
             continue;
         } else if (!follows(run, face)) {
             return Search::Refused;
         }
         if (!forLoader) run.session.close();
-        face.note({Event::Found});
+        tell(run, face, {Event::Found});
         return Search::Found;
     }
     return Search::Missing;
@@ -142,16 +141,16 @@ Ending connection(Run& run, FrontEnd& face) {
         if (found == Search::Stopped) return {Connection::Stopped};
         if (found == Search::Refused) return {Connection::Refused, false, false};
         if (found == Search::Missing) {
-            face.note({Event::ApplicationMissing});
+            tell(run, face, {Event::ApplicationMissing});
             return {Connection::NotFound, false, false};
         }
     }
     const Search found = search(run, face, true);
-    face.note({Event::SearchEnded});
+    tell(run, face, {Event::SearchEnded});
     if (found == Search::Refused) return {Connection::Refused, false, false};
     if (found == Search::Stopped || face.stopRequested()) return {Connection::Stopped};
     if (!loaderAnswers(run, face)) {
-        face.note({Event::LoaderMissing});
+        tell(run, face, {Event::LoaderMissing});
         return {Connection::NotFound, false, true, face.pacing().loaderMissingPauseMs};
     }
 
@@ -168,13 +167,13 @@ Ending connection(Run& run, FrontEnd& face) {
     // the session) is neither hung nor keyed otherwise.
     if (notes.probeFailed && !face.stopRequested() && run.session.state.devicesLost == lost &&
         loaderAnswers(run, face))
-        face.note({authenticated ? Event::WrongCommandKey : Event::HungLoader, 1});
+        tell(run, face, {authenticated ? Event::WrongCommandKey : Event::HungLoader, 1});
     if (face.stopRequested()) return {Connection::Stopped, true};
-    if (notes.versionRead) face.note({Event::AdapterVersion, 0, s.chipVersion});
+    if (notes.versionRead) tell(run, face, {Event::AdapterVersion, 0, s.chipVersion});
     // A failed read leaves the adapter restarted in its loader, ready for
     // another try.
     if (!read) return {Connection::ReadFailed, true, true, face.pacing().failedReadPauseMs};
-    face.note({Event::Connected});
+    tell(run, face, {Event::Connected});
     return {Connection::Connected, false, false};
 }
 
@@ -185,7 +184,7 @@ Connection connect(Run& run, FrontEnd& face) {
     const Ending e = connection(run, face);
     if (e.inSession) run.session.resetToIap(1);
     if (e.close) run.session.close();
-    pause(e.pauseMs);
+    pause(e.pauseMs, run.session.stop());
     return e.result;
 }
 

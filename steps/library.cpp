@@ -45,31 +45,6 @@ void copyText(const std::string& text, char* out, int size) {
     out[n] = 0;
 }
 
-const char* stepName(steps::Step step) {
-    using steps::Step;
-    switch (step) {
-    case Step::EraseExternal:
-        return "erase_external";
-    case Step::ProgramExternal:
-        return "program_external";
-    case Step::VerifyExternal:
-        return "verify_external";
-    case Step::EraseInternal:
-        return "erase_internal";
-    case Step::Reset:
-        return "reset";
-    case Step::WaitForLoader:
-        return "wait_for_loader";
-    case Step::ProgramInternal:
-        return "program_internal";
-    case Step::VerifyInternal:
-        return "verify_internal";
-    case Step::WaitForApplication:
-        return "wait_for_application";
-    }
-    return "step";
-}
-
 // What a failed step is called in bl_last_error; events that are no
 // failure have none.
 const char* failureText(steps::Event event) {
@@ -119,7 +94,7 @@ class LibraryFace : public steps::FrontEnd {
         : adapter_(adapter), progress_(progress), user_(user) {}
 
     const steps::Pacing& pacing() const override { return steps::kStandardPacing; }
-    bool stopRequested() override { return false; }
+    bool stopRequested() override { return adapter_.session.stop().requested(); }
     bool quiet() const override { return true; }
 
     void note(const steps::Note& note) override {
@@ -150,7 +125,7 @@ class LibraryFace : public steps::FrontEnd {
 
     int run(steps::Step step, std::uint64_t bytes, const std::function<int()>& body) override {
         if (progress_ == nullptr) return body();
-        const char* name = stepName(step);
+        const char* name = steps::stepName(step);
         progress_(user_, name, 0);
         int shown = 0;
         // A pass publishes its progress; a second thread only reads it,
@@ -170,6 +145,29 @@ class LibraryFace : public steps::FrontEnd {
     bl_adapter& adapter_;
     bl_progress progress_;
     void* user_;
+};
+
+// A long operation's span: a cancel raised during it stops it, and is gone
+// once it returns (a cancel while nothing runs stops nothing).
+class Cancellable {
+  public:
+    explicit Cancellable(bl_adapter& adapter) : adapter_(adapter) {
+        adapter_.session.stop().clear();
+        adapter_.run.facts = {};
+    }
+    ~Cancellable() { adapter_.session.stop().clear(); }
+    Cancellable(const Cancellable&) = delete;
+    Cancellable& operator=(const Cancellable&) = delete;
+    // The reason a cancelled operation gives: the step it stopped in.
+    bool cancelled(const steps::Facts& facts) {
+        if (!adapter_.session.stop().requested()) return false;
+        adapter_.error = "cancelled";
+        if (facts.step) adapter_.error += std::string(" during ") + steps::stepName(*facts.step);
+        return true;
+    }
+
+  private:
+    bl_adapter& adapter_;
 };
 
 bool loadUpdater(const char* path, image::ProgramData& program, std::string& error) {
@@ -230,7 +228,7 @@ BRISKLINK_API bl_adapter* bl_open(const char* updater, const char* location, cha
     platform::hid::Bus& bus = adapter->session.bus();
     bool there = false;
     for (int look = 0; look < 7 && !there; ++look) {
-        if (look > 0) steps::pause(500);
+        if (look > 0) steps::pause(500, adapter->session.stop());
         for (const steps::FoundAdapter& a : steps::listAdapters(bus, adapter->program))
             there = there || a.location == adapter->location;
     }
@@ -257,6 +255,10 @@ BRISKLINK_API void bl_close(bl_adapter* adapter) {
     delete adapter;
 }
 
+BRISKLINK_API void bl_cancel(bl_adapter* adapter) {
+    if (adapter != nullptr) adapter->session.stop().request();
+}
+
 BRISKLINK_API const char* bl_last_error(bl_adapter* adapter) {
     return adapter == nullptr ? "no handle" : adapter->error.c_str();
 }
@@ -264,10 +266,12 @@ BRISKLINK_API const char* bl_last_error(bl_adapter* adapter) {
 BRISKLINK_API int bl_enter_loader(bl_adapter* adapter) {
     if (adapter == nullptr) return kBadArguments;
     adapter->error.clear();
+    Cancellable span(*adapter);
     LibraryFace face(*adapter);
     const steps::Connection c = steps::connect(adapter->run, face);
     adapter->inLoader = c == steps::Connection::Connected || c == steps::Connection::ReadFailed;
     if (c == steps::Connection::Connected) return 0;
+    if (span.cancelled(adapter->run.facts)) return 1;
     if (adapter->error.empty()) adapter->error = "the connection did not read every item";
     return 1;
 }
@@ -303,8 +307,9 @@ BRISKLINK_API int bl_update(bl_adapter* adapter, const char* updater, bl_progres
         adapter->error = "the updater is made for another adapter (its identities differ)";
         return 1;
     }
-    steps::Run run{adapter->session, release, adapter->run.state, {}};
+    steps::Run run{adapter->session, release, adapter->run.state, {}, {}};
     steps::useReleaseKey(adapter->session, release);
+    Cancellable span(*adapter);
     LibraryFace face(*adapter, progress, user);
     if (!steps::prepareUpdateImages(release, run.images)) {
         adapter->error = "the updater's firmware images cannot be read";
@@ -314,6 +319,7 @@ BRISKLINK_API int bl_update(bl_adapter* adapter, const char* updater, bl_progres
         const steps::Connection c = steps::connect(run, face);
         adapter->inLoader = c == steps::Connection::Connected || c == steps::Connection::ReadFailed;
         if (c != steps::Connection::Connected) {
+            if (span.cancelled(run.facts)) return 1;
             if (adapter->error.empty()) adapter->error = "the connection did not read every item";
             return 1;
         }
@@ -324,6 +330,7 @@ BRISKLINK_API int bl_update(bl_adapter* adapter, const char* updater, bl_progres
     adapter->inLoader = false;
     adapter->run.state = run.state;
     steps::useReleaseKey(adapter->session, adapter->program);
+    if (status != 0 && span.cancelled(run.facts)) return 1;
     if (status != 0 && adapter->error.empty()) adapter->error = "the update failed";
     return status == 0 ? 0 : 1;
 }

@@ -6,7 +6,8 @@
 
 #include "image/program.h"
 #include "isp/session.h"
-#include "steps/release.h"
+#include "steps/facts.h"
+#include "steps/images.h"
 
 #include <cstdint>
 #include <functional>
@@ -80,9 +81,11 @@ enum class Event {
     VerifyFailed,
     DigestCheck,
     DigestMismatch, // attempt: the digest the adapter computed
+    WritingVersion,
     ProgramVersionFailed,
     VersionVerifyFailed,
     Restarting,
+    WaitingForReturn,
     Returned,
     NotReturned,
     Succeeded,
@@ -94,19 +97,6 @@ struct Note {
     Event event;
     int attempt;
     std::u16string text;
-};
-
-// The long steps, which a front end may show with a progress display.
-enum class Step {
-    EraseExternal,
-    ProgramExternal,
-    VerifyExternal,
-    EraseInternal,
-    Reset,
-    WaitForLoader,
-    ProgramInternal,
-    VerifyInternal,
-    WaitForApplication,
 };
 
 // The limits and pauses in which the front ends differ.
@@ -160,7 +150,8 @@ class FrontEnd {
     // lock, for one).
     virtual bool quiet() const { return false; }
     // Runs one long step (`bytes` of a transfer, 0 for a step without a
-    // measure) and returns its result; shows it the front end's way.
+    // measure) and returns its result; shows it the front end's way. The
+    // long ones: the erases, the passes, the reset and the two waits.
     virtual int run(Step step, std::uint64_t bytes, const std::function<int()>& body) = 0;
 };
 
@@ -172,7 +163,12 @@ struct Run {
     const image::ProgramData& program;
     AdapterState state{};
     UpdateImages images{};
+    Facts facts{};
 };
+
+// Tells `face` what happened, after keeping the facts of it in `run`: every
+// note of the steps goes through here.
+void tell(Run& run, FrontEnd& face, const Note& note);
 
 // Loads the executable's release into `program` and hands its command key to
 // `session`. False when the executable carries no valid trailer.
@@ -204,8 +200,8 @@ bool loaderAnswers(Run& run, FrontEnd& face);
 // `startedMs`.
 void finishAttempt(std::int64_t startedMs, std::int64_t periodMs);
 
-// Waits `ms` milliseconds, or less when the run is interrupted meanwhile.
-void pause(std::int64_t ms);
+// Waits `ms` milliseconds, or less when `stop` is raised meanwhile.
+void pause(std::int64_t ms, const platform::StopSignal& stop);
 
 // The update's status after an image larger than the flash.
 inline constexpr int kStatusTooLarge = 7;

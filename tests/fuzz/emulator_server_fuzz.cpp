@@ -2,7 +2,7 @@
 // of every operation with fuzzed fields (small handles, reports whose frame
 // CRC is made right so that they reach the adapter's commands). Every
 // request gets a response no larger than a frame may be.
-#include "adapter/emulator_server.h"
+#include "emulator/emulator_server.h"
 #include "isp/crc.h"
 #include "platform/emulator/wire.h"
 #include "tests/fuzz/memory_file.h"

@@ -4,7 +4,7 @@
 #include "image/program.h"
 #include "image/trailer.h"
 #include "isp/isp.h"
-#include "steps/release.h"
+#include "steps/images.h"
 #include "tests/fuzz/memory_file.h"
 
 #include <vector>

@@ -1,8 +1,8 @@
 // The simulated adapter and the emulator's request handling at the edges:
 // every report and every request, whatever its addresses and lengths, gets an
 // answer or a refusal at once, and a refusal never reads as acceptance.
-#include "adapter/emulator_server.h"
-#include "adapter/simulated_bus.h"
+#include "emulator/emulator_server.h"
+#include "emulator/simulated_bus.h"
 #include "isp/bytes.h"
 #include "isp/crc.h"
 #include "platform/emulator/wire.h"

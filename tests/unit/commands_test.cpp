@@ -1,5 +1,5 @@
 // The command set against the simulated adapter, in virtual time.
-#include "adapter/simulated_bus.h"
+#include "emulator/simulated_bus.h"
 #include "isp/isp.h"
 #include "isp/session.h"
 #include "platform/clock.h"

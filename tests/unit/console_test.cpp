@@ -1,16 +1,16 @@
 // The console front end as a whole (switches, connection, update) against the
 // simulated adapter in virtual time, so that every pause, time-out and attempt
 // count runs exactly and at once.
-#include "adapter/simulated_bus.h"
 #include "app/console.h"
 #include "app/progress.h"
+#include "emulator/simulated_bus.h"
 #include "image/trailer.h"
 #include "isp/crc.h"
 #include "isp/isp.h"
 #include "isp/session.h"
 #include "platform/clock.h"
 #include "platform/interrupt.h"
-#include "steps/release.h"
+#include "steps/images.h"
 #include "tools/trailer_builder.h"
 
 #include "tests/support/random_bytes.h"
@@ -674,11 +674,13 @@ TEST_F(Console, AnAdapterThatRestartsIntoItsLoaderGetsTheErrorLineButTheUpdateSt
     clock_.advance(5000);
     const auto json = run({"/j", "/s", "/f"});
     EXPECT_EQ(json.exitCode, 0);
-    EXPECT_NE(json.out.find("{\"event\":\"result\",\"location\":\"emu-1\",\"serial\":null,"
-                            "\"ok\":false,"
-                            "\"status\":\"failed\",\"message\":\"[ERROR] Can't Reset to AP...\","
-                            "\"step\":\"[ERROR] Can't Reset to AP...\",\"version\":\"2.1.0\"}\n"),
-              std::string::npos)
+    EXPECT_NE(
+        json.out.find("{\"event\":\"result\",\"location\":\"emu-1\",\"serial\":null,"
+                      "\"ok\":false,"
+                      "\"status\":\"failed\",\"message\":\"[ERROR] Can't Reset to AP...\","
+                      "\"step\":\"return_check\",\"failure\":\"[ERROR] Can't Reset to AP...\","
+                      "\"version\":\"2.1.0\",\"digest\":\"matched\"}\n"),
+        std::string::npos)
         << json.out;
 }
 

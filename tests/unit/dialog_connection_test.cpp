@@ -1,8 +1,8 @@
 // The dialog's connection worker against simulated adapters in virtual time,
 // through a view that records every change the worker makes to the window.
-#include "adapter/simulated_bus.h"
 #include "dialog/view.h"
 #include "dialog/window.h"
+#include "emulator/simulated_bus.h"
 #include "image/program.h"
 #include "isp/isp.h"
 #include "isp/session.h"

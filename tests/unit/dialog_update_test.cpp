@@ -1,8 +1,8 @@
 // The window's update worker in virtual time: connected by the connection
 // worker, its transfer workers run at once on the test's thread, and every
 // change to the window is recorded.
-#include "adapter/simulated_bus.h"
 #include "dialog/view.h"
+#include "emulator/simulated_bus.h"
 #include "image/program.h"
 #include "image/trailer.h"
 #include "isp/isp.h"
@@ -237,7 +237,7 @@ TEST_F(DialogUpdate, APassStillRunningAtItsLimitIsStoppedBeforeTheFailureSteps) 
                             [](const std::string& l) { return l.rfind("program", 0) == 0; }),
               0);
     EXPECT_EQ(a.commandLog().back(), "reset to loader");
-    EXPECT_EQ((*session_).state.stopTransfer.load(), 0);
+    EXPECT_FALSE((*session_).stop().requested()) << "the pass's stop outlived it";
 }
 
 TEST_F(DialogUpdate, AnIspLoaderThatNeverComesBackIsNoSuccess) {

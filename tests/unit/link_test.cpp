@@ -1,6 +1,6 @@
 // The device link against simulated adapters on an in-process bus, in
 // virtual time.
-#include "adapter/simulated_bus.h"
+#include "emulator/simulated_bus.h"
 #include "isp/isp.h"
 #include "isp/session.h"
 #include "platform/clock.h"

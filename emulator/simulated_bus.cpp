@@ -1,4 +1,4 @@
-#include "adapter/simulated_bus.h"
+#include "emulator/simulated_bus.h"
 
 #include <cstring>
 #include <thread>

@@ -1,4 +1,4 @@
-#include "platform/linux/signals.h"
+#include "emulator/os/signals.h"
 
 #include <csignal>
 

@@ -5,12 +5,12 @@
 // goes out as input reports, and when it leaves the bus (a restart, a fault)
 // the device is destroyed and created again under the identity it comes
 // back with. Same adapter options and faults as brisklink-emu.
-#include "adapter/adapter_options.h"
-#include "adapter/report_descriptor.h"
+#include "emulator/adapter_options.h"
+#include "emulator/os/signals.h"
+#include "emulator/os/uhid.h"
+#include "emulator/report_descriptor.h"
 #include "isp/crc.h"
 #include "platform/clock.h"
-#include "platform/linux/signals.h"
-#include "platform/linux/uhid.h"
 
 #include <atomic>
 #include <cstring>

@@ -1,7 +1,7 @@
 // Serves a SimulatedBus over TCP on 127.0.0.1, one thread per client.
 #pragma once
 
-#include "adapter/simulated_bus.h"
+#include "emulator/simulated_bus.h"
 
 #include <atomic>
 #include <functional>

@@ -6,12 +6,12 @@
 // on the same port under its other identity; a vanish fault detaches it
 // mid-transfer, as a pulled cable does. Same adapter options and faults as
 // brisklink-emu and brisklink-uhid. Needs root (the controller's sysfs).
-#include "adapter/adapter_options.h"
-#include "adapter/report_descriptor.h"
+#include "emulator/adapter_options.h"
+#include "emulator/os/signals.h"
+#include "emulator/os/uhid.h"
+#include "emulator/os/usbip.h"
+#include "emulator/report_descriptor.h"
 #include "platform/clock.h"
-#include "platform/linux/signals.h"
-#include "platform/linux/uhid.h"
-#include "platform/linux/usbip.h"
 
 #include <algorithm>
 #include <atomic>

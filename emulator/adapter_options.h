@@ -3,7 +3,7 @@
 // and every fault.
 #pragma once
 
-#include "adapter/adapter.h"
+#include "emulator/adapter.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,11 +1,11 @@
 // brisklink-emu: simulated Brisklink adapters served over TCP on 127.0.0.1,
 // for IAP-emu and IAP-emu.exe (BRISKLINK_EMULATOR=127.0.0.1:PORT).
-#include "adapter/adapter_options.h"
-#include "adapter/emulator_server.h"
+#include "emulator/adapter_options.h"
+#include "emulator/emulator_server.h"
+#include "emulator/os/signals.h"
 #include "platform/clock.h"
 #include "platform/emulator/socket.h"
 #include "platform/emulator/wire.h"
-#include "platform/linux/signals.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,4 +1,4 @@
-#include "adapter/emulator_server.h"
+#include "emulator/emulator_server.h"
 
 #include "platform/emulator/socket.h"
 #include "platform/emulator/wire.h"

@@ -1,4 +1,4 @@
-#include "steps/release.h"
+#include "steps/images.h"
 
 #include "image/trailer.h"
 #include "isp/bytes.h"

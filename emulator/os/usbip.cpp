@@ -1,4 +1,4 @@
-#include "platform/linux/usbip.h"
+#include "emulator/os/usbip.h"
 
 #include <cerrno>
 #include <cstring>

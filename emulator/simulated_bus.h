@@ -3,7 +3,7 @@
 // loops reach their time-outs at once. The emulator runs it on the real clock.
 #pragma once
 
-#include "adapter/adapter.h"
+#include "emulator/adapter.h"
 #include "platform/clock.h"
 #include "platform/emulator/wire.h"
 #include "platform/hid.h"

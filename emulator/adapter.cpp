@@ -1,4 +1,4 @@
-#include "adapter/adapter.h"
+#include "emulator/adapter.h"
 
 #include "isp/bytes.h"
 #include "isp/crc.h"

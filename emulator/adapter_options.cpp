@@ -1,4 +1,4 @@
-#include "adapter/adapter_options.h"
+#include "emulator/adapter_options.h"
 
 #include "image/trailer.h"
 

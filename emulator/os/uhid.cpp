@@ -1,4 +1,4 @@
-#include "platform/linux/uhid.h"
+#include "emulator/os/uhid.h"
 
 #include <linux/uhid.h>
 

@@ -1,0 +1,166 @@
+#include "app/switches.h"
+
+#include "platform/platform.h"
+#include "platform/text.h"
+
+#include <algorithm>
+#include <optional>
+
+namespace app {
+
+namespace {
+
+std::u16string lowerAscii(std::u16string text) {
+    for (char16_t& c : text)
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    return text;
+}
+
+// "/n:COUNT": a whole number from 1 to 1000.
+std::optional<int> countOf(const std::string& text) {
+    if (text.empty() || text.size() > 4) return std::nullopt;
+    int count = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        count = count * 10 + (c - '0');
+    }
+    if (count < 1 || count > 1000) return std::nullopt;
+    return count;
+}
+
+// Each adapter named once.
+void addNamed(Request& request, Named named) {
+    if (std::find(request.named.begin(), request.named.end(), named) == request.named.end())
+        request.named.push_back(std::move(named));
+}
+
+// A switch: its name (with the colon when it takes a value) and what it
+// sets; false when its value is not one it takes.
+struct Switch {
+    const char16_t* name;
+    bool (*apply)(Request&, const std::string& value);
+};
+
+constexpr Switch kSwitches[] = {
+    {u"/b", [](Request& r, const std::string&) { return r.background = true; }},
+    {u"/c", [](Request& r, const std::string&) { return r.showChipVersions = true; }},
+    {u"/e", [](Request& r, const std::string&) { return r.showExeVersion = true; }},
+    {u"/p",
+     [](Request& r, const std::string&) {
+         r.versionCheck = 1;
+         return r.updateRequested = true;
+     }},
+    {u"/f",
+     [](Request& r, const std::string&) {
+         r.versionCheck = 0;
+         return r.updateRequested = true;
+     }},
+    {u"/s", [](Request& r, const std::string&) { return r.silent = true; }},
+    {u"/l", [](Request& r, const std::string&) { return r.list = true; }},
+    {u"/a", [](Request& r, const std::string&) { return r.all = true; }},
+    {u"/j", [](Request& r, const std::string&) { return r.json = true; }},
+    {u"/w", [](Request& r, const std::string&) { return r.watch = true; }},
+    {u"/n:",
+     [](Request& r, const std::string& v) {
+         const auto count = countOf(v);
+         if (count) r.expected = *count;
+         return count.has_value();
+     }},
+    {u"/port:",
+     [](Request& r, const std::string& v) {
+         addNamed(r, {false, v});
+         return true;
+     }},
+    {u"/serial:",
+     [](Request& r, const std::string& v) {
+         addNamed(r, {true, v});
+         return true;
+     }},
+    {u"/log:",
+     [](Request& r, const std::string& v) {
+         r.journal = v;
+         return true;
+     }},
+    {u"/save:",
+     [](Request& r, const std::string& v) {
+         r.savePath = v;
+         return true;
+     }},
+};
+
+bool applySwitch(Request& request, const std::u16string& argument) {
+    const std::u16string lower = lowerAscii(argument);
+    for (const Switch& s : kSwitches) {
+        const std::u16string name = s.name;
+        const bool takesValue = name.back() == u':';
+        if (takesValue ? lower.rfind(name, 0) != 0 || lower.size() == name.size() : lower != name)
+            continue;
+        return s.apply(request, platform::utf16ToUtf8(argument.substr(name.size())));
+    }
+    return false;
+}
+
+// The rules of which switches go together: the first one broken, in words.
+std::string conflictOf(const Request& r) {
+    if (r.all && !r.named.empty())
+        return "/a takes every adapter on the bus: it cannot be given with /port: or /serial:.";
+    if (r.watch && (r.all || !r.named.empty()))
+        return "/w takes each adapter as it is plugged in: it cannot be given with /a, /port: or "
+               "/serial:.";
+    if (r.watch && !r.deviceWork())
+        return "/w needs /c, /p or /f: what to do with each adapter plugged in.";
+    if (r.expected > 0 && !r.all && !r.watch) return "/n:COUNT is for /a or /w.";
+    if (!r.savePath.empty() && (r.batch() || r.watch))
+        return "/save:FILE saves one adapter: it cannot be given with /a, /w or more than one "
+               "/port: or /serial:.";
+    return {};
+}
+
+} // namespace
+
+ParsedSwitches parseSwitches(const std::vector<std::u16string>& arguments) {
+    ParsedSwitches parsed;
+    Request& r = parsed.request;
+    for (const std::u16string& argument : arguments)
+        if (!applySwitch(r, argument)) parsed.unrecognised = true;
+    // A save needs a connection: alone it reads as "/c" does.
+    if (!r.savePath.empty() && !r.updateRequested) r.showChipVersions = true;
+    if (!parsed.unrecognised) parsed.conflict = conflictOf(r);
+    return parsed;
+}
+
+std::vector<std::string> usageLines() {
+    // Windows' text is the product's own; elsewhere the program says the name
+    // it was started by and how that system's shells give the exit code.
+    const bool windows = platform::hasWindow();
+    std::string name = windows ? "IAP.exe" : platform::programName();
+    if (name.empty()) name = "IAP";
+    return {
+        "Brisklink firmware update tool. Copyright (C) 2026 Brisklink. All rights reserved.\n",
+        "\nUsage: " + name + " [/c] [/e] [/p] [/f] [/s | /b] [/h]\n",
+        "    /c    Show loader/firmware version of the chip.\n",
+        "    /e    Show firmware version of the EXE file.\n",
+        "    /p    Start firmware update.\n",
+        "    /f    Force firmware update (without version check).\n",
+        "    /s    Silent mode.\n",
+        "    /b    Background mode.\n",
+        "    /h    Show help.\n\n",
+        windows ? "Use %errorlevel% to get the error code. 0 for success, 1 for error.\n"
+                : "The exit code ($? in a shell) is 0 for success, 1 for error.\n",
+        "\nSeveral adapters:\n",
+        "    /l    List the adapters on the bus (LOCATION, mode, VID:PID, serial number).\n",
+        "    /port:LOCATION    Work on the adapter at LOCATION only; given more than once,\n"
+        "                      on those adapters at once, as /a does.\n",
+        "    /serial:SN    The same, by the adapter's USB serial number.\n",
+        "    /a    Work on every adapter on the bus at once.\n",
+        "    /n:COUNT    With /a: wait up to 30 s for COUNT adapters; each one missing\n"
+        "                counts as failed. With /w: stop after COUNT results.\n",
+        "    /w    Watch: work on each adapter as it is plugged in, until Ctrl-C.\n",
+        "    /j    Write JSON lines for scripts instead of text.\n",
+        "    /log:FILE    Append one JSON line per adapter's result to FILE.\n",
+        "    /save:FILE    Save the adapter's firmware to FILE (Intel HEX) first;\n"
+        "                  with /p or /f the update starts only once it is saved.\n",
+    };
+}
+
+} // namespace app
