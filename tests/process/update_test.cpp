@@ -426,7 +426,8 @@ TEST_F(Update, EveryAdapterOfABatchIsCountedAndEachResultIsTrue) {
         EXPECT_EQ(result["status"], faulty ? "failed" : "updated") << result;
         // The failed one's record was erased: read again, it holds none.
         EXPECT_EQ(result["version"], faulty ? nlohmann::json() : nlohmann::json("2.1.0"));
-        EXPECT_EQ(result.value("step", ""), faulty ? "AP Verify Failed!" : "");
+        EXPECT_EQ(result.value("step", ""), faulty ? "verify_internal" : "");
+        EXPECT_EQ(result.value("failure", ""), faulty ? "AP Verify Failed!" : "");
     }
     EXPECT_EQ(json.last()["event"], "summary");
     EXPECT_EQ(json.last()["text"], "8 adapters: 7 updated, 0 already current, 1 failed");
@@ -494,7 +495,8 @@ TEST_F(Update, EveryResultIsJournaledWholeEvenByTwoUpdatersAtOnce) {
         EXPECT_TRUE(l["time"].get<std::string>().ends_with("Z"));
         if (key == "SN-3/f") {
             EXPECT_EQ(l["status"], "failed");
-            EXPECT_EQ(l["step"], "AP Verify Failed!");
+            EXPECT_EQ(l["step"], "verify_internal");
+            EXPECT_EQ(l["failure"], "AP Verify Failed!");
             EXPECT_EQ(l["before"], "1.0.0");
             EXPECT_EQ(l["after"], nullptr);
         } else {
@@ -582,7 +584,7 @@ TEST_F(Update, EveryLineOfAJsonRunIsJson) {
     EXPECT_NE(json.last()["message"].get<std::string>().find("Usage: "), std::string::npos);
     json = JsonRun(run(updaterArgv(exe, {"/j", "/e", "/s", "/l"})).out);
     ASSERT_EQ(json.events.size(), 4u);
-    EXPECT_EQ(json.first()["schema"], 1);
+    EXPECT_EQ(json.first()["schema"], 2);
     EXPECT_EQ(json.events[1]["version"], "2.1.0");
     EXPECT_EQ(json.last()["event"], "found");
 }
