@@ -35,10 +35,89 @@ struct Region {
     std::uint32_t size;
 };
 
+// The application area, the external image's range and the version record.
+std::vector<Region> regionsOf(const steps::Run& run) {
+    const steps::AdapterState& s = run.state;
+    std::vector<Region> regions;
+    if (s.chipFlashSize > s.apStartAddress)
+        regions.push_back({s.apStartAddress, s.chipFlashSize - s.apStartAddress});
+    const std::uint32_t externalSize = run.program.externalImageSize();
+    if (externalSize != 0) regions.push_back({run.program.externalImageAddress(), externalSize});
+    regions.push_back({s.versionRecordAddress, kRecordBytes});
+    return regions;
+}
+
+// Reads the regions into `segments` a chunk at a time, counting in `done`;
+// 1 with the reason in `failure`.
+int readRegions(steps::Run& run, const std::vector<Region>& regions,
+                std::vector<image::Segment>& segments, std::atomic<std::uint64_t>& done,
+                std::string& failure) {
+    for (const Region& r : regions) {
+        image::Segment segment{r.address, std::vector<std::uint8_t>(r.size), {}};
+        for (std::uint32_t at = 0; at < r.size; at += kChunkBytes) {
+            const std::uint32_t count = std::min(kChunkBytes, r.size - at);
+            const std::uint32_t first = r.address + at, last = first + count - 1;
+            if (run.session.stop().requested()) {
+                failure = "Interrupted.";
+                return 1;
+            }
+            // A one-byte range is refused by the command: read two.
+            std::uint8_t pair[2];
+            const bool single = count == 1;
+            if (run.session.readData(single ? first - 1 : first, last,
+                                     single ? pair : segment.bytes.data() + at) != 0) {
+                failure = "Reading " + range(first, last) + " failed.";
+                return 1;
+            }
+            if (single) segment.bytes[at] = pair[1];
+            done += count;
+        }
+        segments.push_back(std::move(segment));
+    }
+    return 0;
+}
+
+// The application area without its erased tail; the version record as long
+// as it says (its length alone when erased or unreadable). Returns the
+// version as the line says it: each byte a character of its code page
+// (Latin-1 here), never a line break.
+std::u16string trim(std::vector<image::Segment>& segments) {
+    image::Segment& application = segments.front();
+    while (!application.bytes.empty() && application.bytes.back() == 0xFF)
+        application.bytes.pop_back();
+    image::Segment& record = segments.back();
+    const std::uint8_t* r = record.bytes.data();
+    const std::uint32_t length = isp::le32(r);
+    std::u16string version = u"erased";
+    if (length <= 128) {
+        version.assign(r + 4, r + 4 + length);
+        for (char16_t& c : version)
+            if (c < 0x20 || c == 0x7F) c = u'?';
+    }
+    record.bytes.resize(length <= 128 ? 4 + length : 4);
+    return version;
+}
+
+// "Saved 0x00002000-0x0000BFFF (40960 bytes) and the version record (2.1.0)
+// to FILE."
+std::u16string savedLine(const std::vector<image::Segment>& segments, const std::u16string& version,
+                         const std::string& path) {
+    std::string saved;
+    for (std::size_t i = 0; i + 1 < segments.size(); ++i) {
+        const image::Segment& segment = segments[i];
+        if (segment.bytes.empty()) continue;
+        if (!saved.empty()) saved += ", ";
+        saved += range(segment.address, static_cast<std::uint32_t>(segment.end() - 1)) + " (" +
+                 std::to_string(segment.bytes.size()) + " bytes)";
+    }
+    return platform::utf8ToUtf16("Saved " + saved + (saved.empty() ? "" : " and ") +
+                                 "the version record (") +
+           version + platform::utf8ToUtf16(") to " + path + ".\n");
+}
+
 } // namespace
 
 bool saveAdapter(steps::Run& run, const ConsoleSettings& settings, const std::string& path) {
-    const steps::AdapterState& s = run.state;
     auto failed = [&](const std::string& why) {
         const std::u16string line = platform::utf8ToUtf16("Save Failed! " + why + "\n");
         printMessage(settings, line);
@@ -48,13 +127,7 @@ bool saveAdapter(steps::Run& run, const ConsoleSettings& settings, const std::st
         }
         return false;
     };
-    std::vector<Region> regions;
-    if (s.chipFlashSize > s.apStartAddress)
-        regions.push_back({s.apStartAddress, s.chipFlashSize - s.apStartAddress});
-    const std::uint32_t externalSize = run.program.externalImageSize();
-    if (externalSize != 0) regions.push_back({run.program.externalImageAddress(), externalSize});
-    regions.push_back({s.versionRecordAddress, kRecordBytes});
-
+    const std::vector<Region> regions = regionsOf(run);
     std::uint64_t total = 0;
     for (const Region& r : regions)
         total += r.size;
@@ -62,70 +135,17 @@ bool saveAdapter(steps::Run& run, const ConsoleSettings& settings, const std::st
     std::atomic<std::uint64_t> done{0};
     std::vector<image::Segment> segments;
     std::string failure;
-    auto readAll = [&] {
-        for (const Region& r : regions) {
-            image::Segment segment{r.address, std::vector<std::uint8_t>(r.size), {}};
-            for (std::uint32_t at = 0; at < r.size; at += kChunkBytes) {
-                const std::uint32_t count = std::min(kChunkBytes, r.size - at);
-                const std::uint32_t first = r.address + at, last = first + count - 1;
-                if (run.session.stop().requested()) {
-                    failure = "Interrupted.";
-                    return 1;
-                }
-                // A one-byte range is refused by the command: read two.
-                std::uint8_t pair[2];
-                const bool single = count == 1;
-                if (run.session.readData(single ? first - 1 : first, last,
-                                         single ? pair : segment.bytes.data() + at) != 0) {
-                    failure = "Reading " + range(first, last) + " failed.";
-                    return 1;
-                }
-                if (single) segment.bytes[at] = pair[1];
-                done += count;
-            }
-            segments.push_back(std::move(segment));
-        }
-        return 0;
-    };
+    auto readAll = [&] { return readRegions(run, regions, segments, done, failure); };
     const int result = settings.silentMode || settings.lines != nullptr
                            ? readAll()
                            : withProgress(
                                  "Saving", total, [&] { return done.load(); }, readAll);
     if (result != 0) return failed(failure);
-
-    // The application area without its erased tail; the version record as
-    // long as it says (its length alone when erased or unreadable).
-    image::Segment& application = segments.front();
-    while (!application.bytes.empty() && application.bytes.back() == 0xFF)
-        application.bytes.pop_back();
-    image::Segment& record = segments.back();
-    const std::uint8_t* r = record.bytes.data();
-    const std::uint32_t length = isp::le32(r);
-    record.bytes.resize(length <= 128 ? 4 + length : 4);
-    // Said as the record's bytes are, each a character of its code page
-    // (Latin-1 here), and never a line break.
-    std::u16string version = u"erased";
-    if (length <= 128) {
-        version.assign(r + 4, r + 4 + length);
-        for (char16_t& c : version)
-            if (c < 0x20 || c == 0x7F) c = u'?';
-    }
-
+    const std::u16string version = trim(segments);
     std::string reason;
     if (!platform::writeFileWhole(path, image::writeIntelHex(segments), reason))
         return failed(path + " cannot be written (" + reason + ").");
-    std::string saved;
-    for (const image::Segment& segment : segments) {
-        if (&segment == &record || segment.bytes.empty()) continue;
-        saved += range(segment.address, static_cast<std::uint32_t>(segment.end() - 1)) + " (" +
-                 std::to_string(segment.bytes.size()) + " bytes), ";
-    }
-    printMessage(settings,
-                 platform::utf8ToUtf16(
-                     "Saved " +
-                     saved.substr(0, saved.size() - std::min<std::size_t>(saved.size(), 2)) +
-                     (saved.empty() ? "" : " and ") + "the version record (") +
-                     version + platform::utf8ToUtf16(") to " + path + ".\n"));
+    printMessage(settings, savedLine(segments, version, path));
     return true;
 }
 

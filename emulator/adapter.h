@@ -6,6 +6,8 @@
 // after a reset, and can be told to fail the ways a real device fails.
 #pragma once
 
+#include "isp/memory_map.h"
+
 #include "isp/protocol.h"
 
 #include <array>
@@ -82,13 +84,13 @@ struct AdapterConfig {
     std::optional<std::string> version = std::string("1.0.0"); // nullopt: erased record
     std::string serial;                                        // its USB serial number
     std::vector<std::uint8_t> commandKey;                      // empty: unkeyed CRCs
-    std::uint32_t flashSize = 512 * 1024;
+    std::uint32_t flashSize = isp::memory::kFlashSize;
     std::uint32_t pageSize = 2048;
     std::uint32_t loaderSize = 0x1800; // protected loader area at 0
-    std::uint32_t appStart = 0x2000;
-    std::uint32_t versionAddress = 0x1800;
-    std::uint32_t externalBase = 0x90000000;
-    std::uint32_t externalSize = 1024 * 1024;
+    std::uint32_t appStart = isp::memory::kApplicationStart;
+    std::uint32_t versionAddress = isp::memory::kVersionRecordAddress;
+    std::uint32_t externalBase = isp::memory::kExternalBase;
+    std::uint32_t externalSize = isp::memory::kExternalSize;
     std::uint32_t externalPageSize = 4096;
     std::uint16_t chipNumber = 0x3285;
     std::uint16_t loaderVersion = 0x105;

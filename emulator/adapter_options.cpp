@@ -1,5 +1,7 @@
 #include "emulator/adapter_options.h"
 
+#include "isp/identity.h"
+
 #include "image/trailer.h"
 
 #include <algorithm>
@@ -36,18 +38,10 @@ std::uint32_t hexNumber(const std::string& option, const std::string& text, std:
 }
 
 Identity identity(const std::string& option, const std::string& text) {
-    std::vector<std::string> parts;
-    std::stringstream in(text);
-    for (std::string part; std::getline(in, part, ':');)
-        parts.push_back(part);
-    if (parts.size() < 2 || parts.size() > 3)
-        throw OptionRefusal(option + ": '" + text + "' is not VID:PID[:SEL]");
-    Identity id;
-    id.vendorId = static_cast<std::uint16_t>(hexNumber(option, parts[0], 0xFFFF));
-    id.productId = static_cast<std::uint16_t>(hexNumber(option, parts[1], 0xFFFF));
-    id.usageSelector =
-        parts.size() == 3 ? static_cast<std::uint8_t>(hexNumber(option, parts[2], 0xFF)) : 0;
-    return id;
+    std::string why;
+    const auto id = isp::parseIdentity(text, &why);
+    if (!id) throw OptionRefusal(option + ": " + why);
+    return {id->vendorId, id->productId, id->usageSelector};
 }
 
 Command command(const std::string& option, const std::string& name) {

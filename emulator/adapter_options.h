@@ -3,6 +3,10 @@
 // and every fault.
 #pragma once
 
+#include "isp/memory_map.h"
+
+#include <cstdio>
+
 #include "emulator/adapter.h"
 
 #include <CLI/CLI.hpp>
@@ -13,6 +17,13 @@
 #include <vector>
 
 namespace adapter {
+
+// "0x2000": how the options show an address.
+inline std::string hexText(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));
+    return text;
+}
 
 struct AdapterOptions {
     std::string ap = "3F27:1004:01", iap = "3F27:1005:00", loader = "iap", mode = "ap";
@@ -25,8 +36,11 @@ struct AdapterOptions {
     // Identical adapters on the bus, and the one (from 1) the fault options
     // apply to (0: every one).
     int adapters = 1, faultAdapter = 0;
-    std::string flashSize = "0x80000", appStart = "0x2000", versionAddress = "0x1800";
-    std::string externalBase = "0x90000000", externalSize = "0x100000";
+    std::string flashSize = hexText(isp::memory::kFlashSize),
+                appStart = hexText(isp::memory::kApplicationStart),
+                versionAddress = hexText(isp::memory::kVersionRecordAddress);
+    std::string externalBase = hexText(isp::memory::kExternalBase),
+                externalSize = hexText(isp::memory::kExternalSize);
     long long reenumerateMs = 500;
     int reportLength = 65;
     std::vector<std::string> noReply, lateReply, statusText, powerLoss, failAt, vanishAt;

@@ -18,6 +18,26 @@ namespace {
 // The longest a read request may hold its client's connection; a real
 // system's read times out well before.
 constexpr int kMaxReadTimeoutMs = 60'000;
+
+void getInputReport(SimulatedBus& bus, platform::wire::Reader& in, platform::wire::Writer& out) {
+    const hid::Handle h = in.i64();
+    std::vector<std::uint8_t> report(std::min<std::size_t>(in.u16(), 1024));
+    const bool ok = in.ok && !report.empty() &&
+                    bus.getInputReport(h, report.data(), report.size()) == hid::ReadResult::Ok;
+    out.u8(ok).blob(report.data(), ok ? report.size() : 0);
+}
+
+void readReport(SimulatedBus& bus, platform::wire::Reader& in, platform::wire::Writer& out) {
+    const hid::Handle h = in.i64();
+    std::vector<std::uint8_t> report(std::min<std::size_t>(in.u16(), 1024));
+    const int timeout = std::clamp(in.i32(), 0, kMaxReadTimeoutMs);
+    auto result = hid::ReadResult::Failed;
+    if (in.ok && !report.empty()) result = bus.readReport(h, report.data(), report.size(), timeout);
+    // The wire knows Ok, TimedOut and Failed.
+    if (result == hid::ReadResult::Gone) result = hid::ReadResult::Failed;
+    out.u8(static_cast<std::uint8_t>(result))
+        .blob(report.data(), result == hid::ReadResult::Ok ? report.size() : 0);
+}
 } // namespace
 
 std::vector<std::uint8_t> answer(SimulatedBus& bus, const std::vector<std::uint8_t>& request) {
@@ -62,27 +82,12 @@ std::vector<std::uint8_t> answer(SimulatedBus& bus, const std::vector<std::uint8
         out.u8(in.ok && bus.write(h, report.data(), report.size()));
         break;
     }
-    case Op::GetInputReport: {
-        const hid::Handle h = in.i64();
-        std::vector<std::uint8_t> report(std::min<std::size_t>(in.u16(), 1024));
-        const bool ok = in.ok && !report.empty() &&
-                        bus.getInputReport(h, report.data(), report.size()) == hid::ReadResult::Ok;
-        out.u8(ok).blob(report.data(), ok ? report.size() : 0);
+    case Op::GetInputReport:
+        getInputReport(bus, in, out);
         break;
-    }
-    case Op::ReadReport: {
-        const hid::Handle h = in.i64();
-        std::vector<std::uint8_t> report(std::min<std::size_t>(in.u16(), 1024));
-        const int timeout = std::clamp(in.i32(), 0, kMaxReadTimeoutMs);
-        auto result = hid::ReadResult::Failed;
-        if (in.ok && !report.empty())
-            result = bus.readReport(h, report.data(), report.size(), timeout);
-        // The wire knows Ok, TimedOut and Failed.
-        if (result == hid::ReadResult::Gone) result = hid::ReadResult::Failed;
-        out.u8(static_cast<std::uint8_t>(result))
-            .blob(report.data(), result == hid::ReadResult::Ok ? report.size() : 0);
+    case Op::ReadReport:
+        readReport(bus, in, out);
         break;
-    }
     case Op::Close:
         if (in.ok) bus.close(in.i64());
         out.u8(1);

@@ -1,5 +1,8 @@
 #include "isp/crc.h"
 
+#include <algorithm>
+#include <vector>
+
 #include <array>
 
 namespace isp {
@@ -26,6 +29,12 @@ std::uint16_t crc16(std::uint16_t seed, const std::uint8_t* bytes, int count) {
     for (int i = 0; i < count; ++i)
         crc = static_cast<std::uint16_t>(kTable[((crc >> 8) ^ bytes[i]) & 0xFF] ^ (crc << 8));
     return crc;
+}
+
+std::uint16_t areaDigest(const std::uint8_t* image, std::size_t imageBytes, std::size_t areaBytes) {
+    std::vector<std::uint8_t> area(areaBytes, 0xFF);
+    std::copy_n(image, std::min(imageBytes, areaBytes), area.begin());
+    return crc16(0, area.data(), static_cast<int>(area.size()));
 }
 
 } // namespace isp

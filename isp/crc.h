@@ -9,4 +9,9 @@ namespace isp {
 
 std::uint16_t crc16(std::uint16_t seed, const std::uint8_t* bytes, int count);
 
+// The digest the adapter computes after an update: the CRC-16/XMODEM of an
+// area of `areaBytes` that holds `image` from its start and erased bytes
+// (0xFF) after it.
+std::uint16_t areaDigest(const std::uint8_t* image, std::size_t imageBytes, std::size_t areaBytes);
+
 } // namespace isp

@@ -1,10 +1,13 @@
 // brisklink-pack: turns an updater executable and firmware images into a
 // self-contained updater, and shows what an updater's trailer carries.
+#include "image/intel_hex.h"
 #include "image/program.h"
 #include "image/sha256.h"
 #include "image/trailer.h"
 #include "isp/bytes.h"
 #include "isp/crc.h"
+#include "isp/identity.h"
+#include "isp/memory_map.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "steps/udev_rule.h"
@@ -119,19 +122,17 @@ std::uint32_t parseAddress(const std::string& option, const std::string& text) {
 // VID:PID[:SEL] into the record's three hexadecimal text fields.
 void setIdentity(const std::string& option, const std::string& text, char (&vid)[8], char (&pid)[8],
                  char (&sel)[4]) {
-    std::vector<std::string> parts;
-    std::stringstream in(text);
-    for (std::string part; std::getline(in, part, ':');)
-        parts.push_back(part);
-    if (parts.size() < 2 || parts.size() > 3 || text.back() == ':')
-        refuse(option, "'" + text + "' is not VID:PID[:SEL]");
-    try {
-        pack::setHexField(vid, sizeof vid, parts[0]);
-        pack::setHexField(pid, sizeof pid, parts[1]);
-        pack::setHexField(sel, sizeof sel, parts.size() == 3 ? parts[2] : "0");
-    } catch (const std::invalid_argument& e) {
-        refuse(option, e.what());
-    }
+    std::string why;
+    const auto id = isp::parseIdentity(text, &why);
+    if (!id) refuse(option, why);
+    auto field = [](char* into, std::size_t capacity, unsigned value, int digits) {
+        char hexDigits[8];
+        std::snprintf(hexDigits, sizeof hexDigits, "%0*X", digits, value);
+        pack::setHexField(into, capacity, hexDigits);
+    };
+    field(vid, sizeof vid, id->vendorId, 4);
+    field(pid, sizeof pid, id->productId, 4);
+    field(sel, sizeof sel, id->usageSelector, 2);
 }
 
 void setText(const std::string& option, const std::string& utf8, std::uint16_t (&field)[64]) {
@@ -162,9 +163,12 @@ struct BuildOptions {
     std::string updater, internal, external, externalAddress, title, headline, notice;
     std::optional<std::string> version; // may be given empty
     std::string ap, iap, commandKey, digest, imageKey, keySlot = "b", output;
-    std::string appStart = "0x2000", appLength; // the application area, for --digest auto
+    // The application area, for --digest auto.
+    std::string appStart = image::hexAddress(isp::memory::kApplicationStart), appLength;
     // Where a file with addresses may place firmware (docs/adapter.md).
-    std::string flashSize = "0x80000", externalBase = "0x90000000", externalSize = "0x100000";
+    std::string flashSize = image::hexAddress(isp::memory::kFlashSize),
+                externalBase = image::hexAddress(isp::memory::kExternalBase),
+                externalSize = image::hexAddress(isp::memory::kExternalSize);
     std::string firmware, versionFrom, versionAddress = "0x1800";
     int commandKeyEnabled = -1, digestCheck = -1; // -1: not given
     bool reproducible = false;
@@ -215,15 +219,13 @@ std::uint16_t areaDigest(const BuildOptions& o, const std::vector<std::uint8_t>&
     // The updater reads the area's start from the adapter as 16 bits and
     // asks for the digest up to 0x7FFF.
     if (start > 0xFFFF) refuse("--app-start", "the application area starts below 0x10000");
-    if (o.appLength.empty() && start > 0x7FFF)
+    if (o.appLength.empty() && start > isp::memory::kDigestAreaEnd)
         refuse("--app-start", "above 0x7FFF the updater's digest range wraps; give --app-length");
-    const std::uint64_t length =
-        o.appLength.empty() ? 0x8000 - start : parseAddress("--app-length", o.appLength);
+    const std::uint64_t length = o.appLength.empty() ? isp::memory::kDigestAreaEnd + 1 - start
+                                                     : parseAddress("--app-length", o.appLength);
     if (length == 0) refuse("--app-length", "the application area is empty");
     if (length > 64u * 1024 * 1024) refuse("--app-length", "more than 64 MiB");
-    std::vector<std::uint8_t> area(static_cast<std::size_t>(length), 0xFF);
-    std::copy_n(image.begin(), std::min<std::size_t>(image.size(), area.size()), area.begin());
-    return isp::crc16(0, area.data(), static_cast<int>(area.size()));
+    return isp::areaDigest(image.data(), image.size(), static_cast<std::size_t>(length));
 }
 
 pack::Regions regionsOf(const BuildOptions& o) {
@@ -278,6 +280,34 @@ std::string takeVersionRecord(std::vector<pack::Segment>& segments, std::uint32_
     return platform::utf16ToUtf8(text);
 }
 
+// --external (and --external-address) into `external`: a raw binary at the
+// address given, a file with addresses placed in the external region.
+void readExternal(const BuildOptions& o, const pack::Regions& regions, pack::Placed& external) {
+    if (o.external.empty()) {
+        if (!o.externalAddress.empty())
+            refuse("--external-address", "--external and --external-address go together");
+        return;
+    }
+    Firmware e = readFirmware("--external", o.external);
+    if (!e.addressed()) {
+        if (o.externalAddress.empty())
+            refuse("--external", "a raw binary needs --external-address");
+        external.bytes = std::move(e.bytes);
+        external.address = parseAddress("--external-address", o.externalAddress);
+        return;
+    }
+    pack::Placed unused;
+    try {
+        pack::placeSegments(e.segments, regions, false, true, unused, external);
+    } catch (const pack::FormatError& error) {
+        refuse("--external", error.what());
+    }
+    if (!o.externalAddress.empty() &&
+        parseAddress("--external-address", o.externalAddress) != external.address)
+        refuse("--external-address",
+               "'" + o.external + "' starts at " + pack::hexAddress(external.address));
+}
+
 // The images the trailer carries, checked as the updater will need them:
 // raw binaries as they are, files with addresses placed by region.
 void readImages(const BuildOptions& o, pack::TrailerContent& content, std::string& version) {
@@ -325,28 +355,7 @@ void readImages(const BuildOptions& o, pack::TrailerContent& content, std::strin
         } else {
             internal.bytes = std::move(f.bytes);
         }
-        if (!o.external.empty()) {
-            Firmware e = readFirmware("--external", o.external);
-            pack::Placed unused;
-            if (e.addressed()) {
-                try {
-                    pack::placeSegments(e.segments, regions, false, true, unused, external);
-                } catch (const pack::FormatError& error) {
-                    refuse("--external", error.what());
-                }
-                if (!o.externalAddress.empty() &&
-                    parseAddress("--external-address", o.externalAddress) != external.address)
-                    refuse("--external-address",
-                           "'" + o.external + "' starts at " + pack::hexAddress(external.address));
-            } else {
-                if (o.externalAddress.empty())
-                    refuse("--external", "a raw binary needs --external-address");
-                external.bytes = std::move(e.bytes);
-                external.address = parseAddress("--external-address", o.externalAddress);
-            }
-        } else if (!o.externalAddress.empty()) {
-            refuse("--external-address", "--external and --external-address go together");
-        }
+        readExternal(o, regions, external);
     }
     content.internalImage = std::move(internal.bytes);
     // An update erases the old version record before it programs anything,

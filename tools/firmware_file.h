@@ -4,6 +4,8 @@
 // gaps filled with erased flash (0xFF).
 #pragma once
 
+#include "isp/memory_map.h"
+
 #include "image/intel_hex.h"
 #include "tools/firmware_form.h"
 
@@ -38,9 +40,9 @@ std::optional<std::vector<Segment>> readAddressed(FirmwareForm form,
 // Where firmware may go: the internal flash's application area
 // [appStart, flashEnd) and the external region [externalStart, externalEnd).
 struct Regions {
-    std::uint32_t appStart = 0x2000;
-    std::uint64_t flashEnd = 0x80000;
-    std::uint32_t externalStart = 0x90000000;
+    std::uint32_t appStart = isp::memory::kApplicationStart;
+    std::uint64_t flashEnd = isp::memory::kFlashSize;
+    std::uint32_t externalStart = isp::memory::kExternalBase;
     std::uint64_t externalEnd = 0x90100000;
     // Named in a refusal of data there (a saved copy's version record).
     std::uint32_t versionAddress = 0x1800;

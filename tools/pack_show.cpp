@@ -1,10 +1,12 @@
 // brisklink-pack's reading side: the trailer of a packed updater, read as
 // the updater reads it, shown as text or JSON.
 #include "tools/pack_show.h"
+#include "image/intel_hex.h"
 #include "image/sha256.h"
 
 #include "image/program.h"
 #include "isp/crc.h"
+#include "isp/memory_map.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "tools/authenticode.h"
@@ -124,71 +126,68 @@ void writeJson(std::ostream& out, const image::ProgramData& data,
     out << j.dump(2) << "\n";
 }
 
-} // namespace
-
-int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostream& err,
-                bool check, const std::string& caFile) {
+// What `show` found in an updater's trailer.
+struct Shown {
+    std::string path;
     image::TrailerPosition position;
     ProgramInfo info{};
-    std::array<std::uint8_t, 16> internalInfo{}, externalInfo{};
-    if (!readTrailer(path, position, info, internalInfo, externalInfo, err)) return 1;
     image::ProgramData data;
-    data.info = info;
-    data.internalImageInfo = internalInfo;
-    data.externalImageInfo = externalInfo;
-    const std::uint32_t internalSize = data.internalImageSize();
-    const std::uint32_t externalSize = data.externalImageSize();
-    const bool imagesFit = image::imagesFit(path, position, internalSize, externalSize);
-    const std::string digest = hex(info.digest[0], 2) + hex(info.digest[1], 2);
+    bool imagesFit = false;
+    std::string digest;
     // The images' SHA-256, as a journal of updates records them.
     std::string internalSha, externalSha;
-    if (imagesFit) {
-        std::vector<std::uint8_t> internal(internalSize), external(externalSize);
-        if (image::readImages(path, position, internalSize, externalSize, internal.data(),
-                              external.data()) == 1) {
-            internalSha = image::sha256Hex(internal.data(), internal.size());
-            if (externalSize) externalSha = image::sha256Hex(external.data(), external.size());
-        }
-    }
-    const SignatureReport report = checkSignature(path, trailerEnd(path, position), caFile);
-    const Signature signature = report.state;
-    auto checked = [&] {
-        if (!check) return 0;
-        if (signature == Signature::Changed || signature == Signature::TrailerAfter ||
-            signature == Signature::Forged) {
-            err << "brisklink-pack: '" << path << "': signature " << signatureText(signature)
-                << "; Windows treats it as not signed\n";
-            return 1;
-        }
-        if (signature == Signature::Unverified) {
-            err << "brisklink-pack: '" << path << "': " << signatureText(signature) << "\n";
-            return 1;
-        }
-        if (report.chain == Chain::DoesNotChain) {
-            err << "brisklink-pack: '" << path << "': the signer " << chainText(report.chain)
-                << " (" << caFile << ")\n";
-            return 1;
-        }
-        std::vector<std::uint8_t> internal;
-        if (!imagesReadable(path, position, internalSize, externalSize, err, internal)) return 1;
-        // What `--digest auto` would have recorded (the usual area, 0x2000 up to
-        // 0x7FFF): a digest check against another value ends in a mismatch.
-        std::vector<std::uint8_t> area(0x8000 - 0x2000, 0xFF);
-        std::copy_n(internal.begin(), std::min(internal.size(), area.size()), area.begin());
-        const std::uint16_t expected = isp::crc16(0, area.data(), static_cast<int>(area.size()));
-        if (info.digestCheckEnabled && (info.digest[0] | info.digest[1] << 8) != expected)
-            err << "brisklink-pack: warning: '" << path << "': the recorded digest " << digest
-                << " is not the one --digest auto computes for this image over 0x2000-0x7FFF ("
-                << hex(expected & 0xFF, 2) << hex(expected >> 8, 2)
-                << "): unless the adapter's application area is another, it reports a "
-                   "mismatch\n";
-        return 0;
-    };
+    SignatureReport report;
+};
 
-    if (json) {
-        writeJson(out, data, position, imagesFit, report, internalSha, externalSha);
-        return checked();
+void imageDigests(Shown& t) {
+    const std::uint32_t internalSize = t.data.internalImageSize();
+    const std::uint32_t externalSize = t.data.externalImageSize();
+    std::vector<std::uint8_t> internal(internalSize), external(externalSize);
+    if (image::readImages(t.path, t.position, internalSize, externalSize, internal.data(),
+                          external.data()) != 1)
+        return;
+    t.internalSha = image::sha256Hex(internal.data(), internal.size());
+    if (externalSize) t.externalSha = image::sha256Hex(external.data(), external.size());
+}
+
+// "--check": 1 with the reason when Windows would not trust the signature or
+// the updater would say "Image format invalid!"; a warning for a checked
+// digest that is not the one `--digest auto` makes over the usual area.
+int checkTrailer(const Shown& t, const std::string& caFile, std::ostream& err) {
+    const Signature signature = t.report.state;
+    if (signature == Signature::Changed || signature == Signature::TrailerAfter ||
+        signature == Signature::Forged) {
+        err << "brisklink-pack: '" << t.path << "': signature " << signatureText(signature)
+            << "; Windows treats it as not signed\n";
+        return 1;
     }
+    if (signature == Signature::Unverified) {
+        err << "brisklink-pack: '" << t.path << "': " << signatureText(signature) << "\n";
+        return 1;
+    }
+    if (t.report.chain == Chain::DoesNotChain) {
+        err << "brisklink-pack: '" << t.path << "': the signer " << chainText(t.report.chain)
+            << " (" << caFile << ")\n";
+        return 1;
+    }
+    std::vector<std::uint8_t> internal;
+    if (!imagesReadable(t.path, t.position, t.data.internalImageSize(), t.data.externalImageSize(),
+                        err, internal))
+        return 1;
+    using namespace isp::memory;
+    const std::uint16_t expected =
+        isp::areaDigest(internal.data(), internal.size(), kDigestAreaEnd + 1 - kApplicationStart);
+    if (t.info.digestCheckEnabled && (t.info.digest[0] | t.info.digest[1] << 8) != expected)
+        err << "brisklink-pack: warning: '" << t.path << "': the recorded digest " << t.digest
+            << " is not the one --digest auto computes for this image over "
+            << image::hexAddress(kApplicationStart) << "-" << image::hexAddress(kDigestAreaEnd)
+            << " (" << hex(expected & 0xFF, 2) << hex(expected >> 8, 2)
+            << "): unless the adapter's application area is another, it reports a mismatch\n";
+    return 0;
+}
+
+void printTrailer(const Shown& t, std::ostream& out) {
+    const ProgramInfo& info = t.info;
     out << "AP identity:      VID " << hex(id(info.apVendorId, 8), 4) << " PID "
         << hex(id(info.apProductId, 8), 4) << " selector " << hex(id(info.apUsageSelector, 4), 2)
         << "\n"
@@ -199,28 +198,49 @@ int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostr
         << "Title:            " << text(info.windowTitle) << "\n"
         << "Headline:         " << text(info.headline) << "\n"
         << "Notice:           " << text(info.notice) << "\n"
-        << "Internal image:   " << internalSize << " bytes\n";
-    if (!internalSha.empty()) out << "  SHA-256:        " << internalSha << "\n";
+        << "Internal image:   " << t.data.internalImageSize() << " bytes\n";
+    if (!t.internalSha.empty()) out << "  SHA-256:        " << t.internalSha << "\n";
     out << "External image:   ";
-    if (externalSize)
-        out << externalSize << " bytes at 0x" << hex(data.externalImageAddress(), 8) << "\n";
+    if (const std::uint32_t externalSize = t.data.externalImageSize())
+        out << externalSize << " bytes at 0x" << hex(t.data.externalImageAddress(), 8) << "\n";
     else
         out << "none\n";
-    if (!externalSha.empty()) out << "  SHA-256:        " << externalSha << "\n";
-    if (!imagesFit) out << "Warning:          the image sizes do not fit in the file\n";
-    out << "Digest:           " << digest << ", check " << (info.digestCheckEnabled ? "on" : "off")
-        << "\n"
+    if (!t.externalSha.empty()) out << "  SHA-256:        " << t.externalSha << "\n";
+    if (!t.imagesFit) out << "Warning:          the image sizes do not fit in the file\n";
+    out << "Digest:           " << t.digest << ", check "
+        << (info.digestCheckEnabled ? "on" : "off") << "\n"
         << "Command key:      ";
     if (info.commandKeyLength)
         out << info.commandKeyLength << " bytes, "
             << (info.commandKeyEnabled ? "enabled" : "disabled") << "\n";
     else
         out << "none\n";
-    out << "Trailer offset:   " << position.trailerOffset << "\n"
-        << "Signature:        " << signatureText(signature) << "\n";
-    if (report.chain != Chain::NotAsked)
-        out << "Signer:           " << chainText(report.chain) << "\n";
-    return checked();
+    out << "Trailer offset:   " << t.position.trailerOffset << "\n"
+        << "Signature:        " << signatureText(t.report.state) << "\n";
+    if (t.report.chain != Chain::NotAsked)
+        out << "Signer:           " << chainText(t.report.chain) << "\n";
+}
+
+} // namespace
+
+int showTrailer(const std::string& path, bool json, std::ostream& out, std::ostream& err,
+                bool check, const std::string& caFile) {
+    Shown t;
+    t.path = path;
+    if (!readTrailer(path, t.position, t.info, t.data.internalImageInfo, t.data.externalImageInfo,
+                     err))
+        return 1;
+    t.data.info = t.info;
+    t.imagesFit =
+        image::imagesFit(path, t.position, t.data.internalImageSize(), t.data.externalImageSize());
+    t.digest = hex(t.info.digest[0], 2) + hex(t.info.digest[1], 2);
+    if (t.imagesFit) imageDigests(t);
+    t.report = checkSignature(path, trailerEnd(path, t.position), caFile);
+    if (json)
+        writeJson(out, t.data, t.position, t.imagesFit, t.report, t.internalSha, t.externalSha);
+    else
+        printTrailer(t, out);
+    return check ? checkTrailer(t, caFile, err) : 0;
 }
 
 } // namespace pack

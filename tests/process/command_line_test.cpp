@@ -54,8 +54,7 @@ class Updater : public ::testing::Test {
 };
 
 TEST_F(Updater, HelpAndAnyUnknownArgumentPrintTheUsage) {
-    for (const std::string arg :
-         {"/h", "/H", "-h", "/?", "/ee", "-e", "/e ", "x", "/n:0"}) {
+    for (const std::string arg : {"/h", "/H", "-h", "/?", "/ee", "-e", "/e ", "x", "/n:0"}) {
         const auto r = iap({arg});
         EXPECT_EQ(r.exitCode, 1) << arg;
         EXPECT_EQ(r.out, kUsage) << arg;
