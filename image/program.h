@@ -3,7 +3,7 @@
 #pragma once
 
 #include "image/trailer.h"
-#include "isp/isp.h"
+#include "brisklink/isp.h"
 
 #include <array>
 #include <cstdint>

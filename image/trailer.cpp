@@ -192,19 +192,3 @@ std::string programPath() {
 void setProgramPath(std::string path) { pathOverride() = std::move(path); }
 
 } // namespace image
-
-extern "C" BRISKLINK_API int GetProgramInfo(ProgramInfo* info) {
-    return image::findProgramInfo(image::programPath(), image::processTrailer(), info);
-}
-
-extern "C" BRISKLINK_API int GetImageInfo(uint8_t* internalImageInfo, uint8_t* externalImageInfo) {
-    return image::readImageInfo(image::programPath(), image::processTrailer(), internalImageInfo,
-                                externalImageInfo);
-}
-
-extern "C" BRISKLINK_API int GetImage(int internalSize, int externalSize, uint8_t* internalImage,
-                                      uint8_t* externalImage) {
-    return image::readImages(
-        image::programPath(), image::processTrailer(), static_cast<std::uint32_t>(internalSize),
-        static_cast<std::uint32_t>(externalSize), internalImage, externalImage);
-}

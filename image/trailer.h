@@ -2,7 +2,7 @@
 // rule and the search for the program-information block.
 #pragma once
 
-#include "isp/isp.h"
+#include "brisklink/isp.h"
 
 #include <array>
 #include <cstddef>

@@ -45,18 +45,19 @@ done
 cp build/linux/bin/IAP build/linux/bin/brisklink-pack build/linux/bin/IAP-emu \
   build/linux/bin/brisklink-emu "$out/linux/"
 # The device library for other programs, with its header.
-mkdir -p "$out/library/windows" "$out/library/linux" "$out/library/include"
+mkdir -p "$out/library/windows" "$out/library/linux" "$out/library/include/brisklink"
 cp build/windows/bin/brisklink-isp.dll build/windows/bin/brisklink-isp-emu.dll \
   build/windows/libbrisklink-isp.dll.a build/windows/libbrisklink-isp-emu.dll.a \
   "$out/library/windows/"
 cp build/linux/bin/libbrisklink-isp.so build/linux/bin/libbrisklink-isp-emu.so "$out/library/linux/"
-cp isp/isp.h isp/brisklink.h "$out/library/include/"
+# As an installed library has them: #include <brisklink/brisklink.h>.
+cp include/brisklink/isp.h include/brisklink/brisklink.h "$out/library/include/brisklink/"
 # The handle interface from Python (ctypes, no build step) and its examples.
 mkdir -p "$out/library/python" "$out/library/examples"
 cp python/brisklink.py "$out/library/python/"
 cp examples/*.py "$out/library/examples/"
 cp docs/*.md "$out/docs/"
-cp -r docs/images "$out/docs/"
+cp -r docs/images docs/schema "$out/docs/"
 
 mkdir -p "$out/samples"
 cp samples/firmware.bin "$out/samples/"

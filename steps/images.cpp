@@ -2,7 +2,7 @@
 
 #include "image/trailer.h"
 #include "isp/bytes.h"
-#include "isp/isp.h"
+#include "brisklink/isp.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 

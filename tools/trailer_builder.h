@@ -4,7 +4,7 @@
 #pragma once
 
 #include "image/trailer.h"
-#include "isp/isp.h"
+#include "brisklink/isp.h"
 
 #include <cstdint>
 #include <stdexcept>

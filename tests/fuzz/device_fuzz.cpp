@@ -4,7 +4,7 @@
 // operation driven through it with arguments the fuzzer picks. Each
 // operation must return one of its documented results; the sanitizers see
 // any access outside the buffers the caller handed in.
-#include "isp/isp.h"
+#include "brisklink/isp.h"
 #include "isp/session.h"
 #include "platform/clock.h"
 #include "platform/hid.h"

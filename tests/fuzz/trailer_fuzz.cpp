@@ -3,7 +3,7 @@
 // (the exported ones and the front ends' image preparation).
 #include "image/program.h"
 #include "image/trailer.h"
-#include "isp/isp.h"
+#include "brisklink/isp.h"
 #include "steps/images.h"
 #include "tests/fuzz/memory_file.h"
 

@@ -3,7 +3,7 @@
    location, reads both versions, sees a second handle on the first refused,
    and starts both applications again.
      brisklink-handles-probe.exe UPDATER LOCATION LOCATION */
-#include "isp/brisklink.h"
+#include "brisklink/brisklink.h"
 
 #include <stdio.h>
 #include <windows.h>

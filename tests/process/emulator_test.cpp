@@ -1,5 +1,5 @@
 // The updater and the library through brisklink-emu, from separate processes.
-#include "isp/isp.h"
+#include "brisklink/isp.h"
 #include "platform/emulator/emulator_bus.h"
 #include "process.h"
 

@@ -20,7 +20,7 @@ release=$(find . -maxdepth 1 -type d -name 'brisklink-*' | head -n 1)
 (cd "$release" && sha256sum --quiet -c SHA256SUMS)
 for f in windows/IAP.exe windows/brisklink-pack.exe linux/IAP linux/brisklink-pack \
   QUICKSTART.txt docs/usage.md library/windows/brisklink-isp.dll library/linux/libbrisklink-isp.so \
-  library/include/isp.h; do
+  library/include/brisklink/isp.h library/include/brisklink/brisklink.h; do
   [ -e "$release/$f" ] || { echo "release test: $f is missing" >&2; exit 1; }
 done
 

@@ -1,6 +1,6 @@
 // The command set against the simulated adapter, in virtual time.
 #include "emulator/simulated_bus.h"
-#include "isp/isp.h"
+#include "brisklink/isp.h"
 #include "isp/session.h"
 #include "platform/clock.h"
 

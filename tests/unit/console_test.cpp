@@ -6,7 +6,7 @@
 #include "emulator/simulated_bus.h"
 #include "image/trailer.h"
 #include "isp/crc.h"
-#include "isp/isp.h"
+#include "brisklink/isp.h"
 #include "isp/session.h"
 #include "platform/clock.h"
 #include "platform/interrupt.h"

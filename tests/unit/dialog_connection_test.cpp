@@ -4,7 +4,7 @@
 #include "dialog/window.h"
 #include "emulator/simulated_bus.h"
 #include "image/program.h"
-#include "isp/isp.h"
+#include "brisklink/isp.h"
 #include "isp/session.h"
 #include "platform/clock.h"
 #include "platform/text.h"

@@ -5,7 +5,7 @@
 #include "emulator/simulated_bus.h"
 #include "image/program.h"
 #include "image/trailer.h"
-#include "isp/isp.h"
+#include "brisklink/isp.h"
 #include "isp/session.h"
 #include "platform/clock.h"
 #include "platform/thread.h"

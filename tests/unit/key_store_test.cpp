@@ -1,5 +1,5 @@
 // The command key store through its exported operations.
-#include "isp/isp.h"
+#include "brisklink/isp.h"
 #include "isp/session.h"
 
 #include <gtest/gtest.h>

@@ -17,7 +17,7 @@
 #include <stdint.h>
 
 /* BRISKLINK_API, and the seed's interface beside this one. */
-#include "isp.h"
+#include "brisklink/isp.h"
 
 #ifdef __cplusplus
 extern "C" {

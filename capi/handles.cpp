@@ -2,7 +2,7 @@
 // own on the process's bus, the release of a packed updater, and the steps
 // of the console's connection and update, run with a face that records
 // failures instead of printing them.
-#include "isp/brisklink.h"
+#include "brisklink/brisklink.h"
 
 #include "image/program.h"
 #include "platform/text.h"

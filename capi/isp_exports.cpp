@@ -1,6 +1,6 @@
 // The exported C interface: each function is the same operation of the
 // process's default session.
-#include "isp/isp.h"
+#include "brisklink/isp.h"
 #include "isp/session.h"
 
 namespace {
