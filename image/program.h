@@ -2,8 +2,8 @@
 // record, the parsed USB identities and the two image-info blocks.
 #pragma once
 
-#include "image/trailer.h"
 #include "brisklink/isp.h"
+#include "image/trailer.h"
 
 #include <array>
 #include <cstdint>

@@ -72,7 +72,8 @@ part "Linux suite (and Wine), without the window" ctest --preset linux -j 6 -E "
 # they do not reach (the updater's main, console and lock, the emulator's
 # client and server, the packer), run by the same test programs against the
 # sanitized binaries.
-part "sanitizer: in-process tests" build/fuzz/bin/brisklink_unit_tests --gtest_brief=1
+part "sanitizer: in-process tests" build/fuzz/bin/brisklink_unit_tests --gtest_brief=1 \
+  --gtest_shuffle
 processes='Update\.(WholeUpdateThroughAnIapLoader|AnInterrupted|ASecondUpdater|AClosedStandard)'
 processes+='|Update\.AnUpdaterBeyond|Pack\.|Updater\.|UpdaterText\.|Emulator\.'
 part "sanitizer: process tests" ctest --preset fuzz -j 4 -R "^($processes)" -E GivesUpAfterSixty

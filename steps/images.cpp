@@ -1,8 +1,8 @@
 #include "steps/images.h"
 
+#include "brisklink/isp.h"
 #include "image/trailer.h"
 #include "isp/bytes.h"
-#include "brisklink/isp.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 

@@ -1,8 +1,8 @@
 // brisklink-pack's reading side: what a packed updater's trailer carries.
 #pragma once
 
-#include "image/trailer.h"
 #include "brisklink/isp.h"
+#include "image/trailer.h"
 
 #include <array>
 #include <cstdint>

@@ -3,8 +3,8 @@
 // scrambled under one image key.
 #pragma once
 
-#include "image/trailer.h"
 #include "brisklink/isp.h"
+#include "image/trailer.h"
 
 #include <cstdint>
 #include <stdexcept>

@@ -1,9 +1,9 @@
 // The trailer search and readers on arbitrary file contents: the record, the
 // image-info blocks and the images, through the operations the updater uses
 // (the exported ones and the front ends' image preparation).
+#include "brisklink/isp.h"
 #include "image/program.h"
 #include "image/trailer.h"
-#include "brisklink/isp.h"
 #include "steps/images.h"
 #include "tests/fuzz/memory_file.h"
 

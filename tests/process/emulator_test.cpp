@@ -2,6 +2,7 @@
 #include "brisklink/isp.h"
 #include "platform/emulator/emulator_bus.h"
 #include "process.h"
+#include "tests/support/memory.h"
 
 #include <gtest/gtest.h>
 
@@ -55,7 +56,7 @@ TEST(Emulator, AWholeSessionThroughTheEmulatorChangesItsFlash) {
     ASSERT_EQ(emu.stop(), 0);
     const auto flash = readFile(dir / "flash.bin");
     ASSERT_EQ(flash.size(), 512u * 1024);
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin() + start));
+    EXPECT_TRUE(testing_support::holds(flash, start, image));
     EXPECT_EQ(readFile(dir / "external.bin").size(), 1024u * 1024);
 }
 

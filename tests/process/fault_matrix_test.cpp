@@ -347,7 +347,7 @@ TEST_P(FaultMatrix, EndsRightAndARerunRestores) {
     EXPECT_EQ(message, row.message) << first.out;
     const bool success = first.out.find(kSuccess + "\n") != std::string::npos;
     EXPECT_EQ(success, first.exitCode == 0) << first.out;
-    ASSERT_TRUE(emu.heal());
+    ASSERT_TRUE(emu.heal()) << "the emulator did not heal";
     if (success) {
         EXPECT_TRUE(programmed()) << "success claimed over an adapter that was not programmed";
     }

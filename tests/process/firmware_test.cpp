@@ -3,7 +3,9 @@
 // objcopy and srec_cat, packed in every form; and an update of the emulated
 // adapter with the ELF-packed updater.
 #include "process.h"
+#include "tests/support/memory.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -87,7 +89,7 @@ TEST_F(Firmware, EveryFormOfOneBuildPacksAlikeAndAMisplacedImageIsRefused) {
         SCOPED_TRACE(form.back());
         const auto r = pack(form, "form");
         ASSERT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_TRUE(readFile(dir_ / "form") == raw);
+        EXPECT_EQ(readFile(dir_ / "form"), raw);
     }
 
     // Linked for address 0, .data loaded in RAM, a file cut short, a
@@ -113,7 +115,7 @@ TEST_F(Firmware, EveryFormOfOneBuildPacksAlikeAndAMisplacedImageIsRefused) {
         EXPECT_EQ(r.exitCode, 2) << words;
         EXPECT_NE(r.err.find(words), std::string::npos) << r.err;
     }
-    EXPECT_FALSE(std::filesystem::exists(dir_ / "refused"));
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "refused")) << (dir_ / "refused");
 
     // The ELF-packed updater leaves the flash as objcopy's binaries say.
     ASSERT_EQ(pack({"--firmware", elf}, "IAP-emu").exitCode, 0);
@@ -129,8 +131,8 @@ TEST_F(Firmware, EveryFormOfOneBuildPacksAlikeAndAMisplacedImageIsRefused) {
     const auto external = readFile(dir_ / "dump" / "external.bin");
     const auto internal = readFile(dir_ / "internal.bin"), table = readFile(dir_ / "external.bin");
     ASSERT_GE(flash.size(), 0x2000 + internal.size());
-    EXPECT_TRUE(std::equal(internal.begin(), internal.end(), flash.begin() + 0x2000));
-    EXPECT_TRUE(std::equal(table.begin(), table.end(), external.begin()));
+    EXPECT_TRUE(testing_support::holds(flash, 0x2000, internal));
+    EXPECT_TRUE(testing_support::holds(external, 0, table));
 }
 
 } // namespace

@@ -263,7 +263,7 @@ TEST(Pack, BadOptionsAreRefusedByName) {
             EXPECT_NE(r.err.find(words), std::string::npos) << r.err;
         }
     }
-    EXPECT_FALSE(std::filesystem::exists(dir / "out"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "out")) << (dir / "out");
 }
 
 TEST(Pack, AVersionThatIsNotAsciiIsPackedWithAWarning) {

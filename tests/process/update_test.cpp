@@ -7,9 +7,11 @@
 #include "isp/bytes.h"
 #include "isp/crc.h"
 #include "process.h"
+#include "tests/support/memory.h"
 
 #include "tests/support/transcripts.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -115,9 +117,9 @@ class UpdateRun : public ::testing::Test {
         const auto flash = readFile(dir_ / "dump" / "flash.bin");
         const auto external = readFile(dir_ / "dump" / "external.bin");
         ASSERT_GE(flash.size(), 0x2000 + internal_.size());
-        EXPECT_TRUE(std::equal(internal_.begin(), internal_.end(), flash.begin() + 0x2000));
+        EXPECT_TRUE(testing_support::holds(flash, 0x2000, internal_));
         ASSERT_GE(external.size(), external_.size());
-        EXPECT_TRUE(std::equal(external_.begin(), external_.end(), external.begin()));
+        EXPECT_TRUE(testing_support::holds(external, 0, external_));
         EXPECT_EQ(versionRecord(flash), version);
     }
 
@@ -352,8 +354,7 @@ class UpdateRun : public ::testing::Test {
             const auto flash =
                 readFile(dir_ / "dump" / ("adapter-" + std::to_string(k)) / "flash.bin");
             ASSERT_GE(flash.size(), 0x2000 + internal_.size());
-            EXPECT_TRUE(std::equal(internal_.begin(), internal_.end(), flash.begin() + 0x2000))
-                << k;
+            EXPECT_TRUE(testing_support::holds(flash, 0x2000, internal_)) << k;
             EXPECT_EQ(versionRecord(flash), k == 2 ? "2.2.0" : "2.1.0") << k;
         }
     }
@@ -446,7 +447,7 @@ TEST_F(Update, EveryAdapterOfABatchIsCountedAndEachResultIsTrue) {
           "finished.\n",
           "[emu-4] Chip F/W version: 2.1.0\n", "[emu-9] No adapter at this location.\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
-    EXPECT_TRUE(r.out.ends_with("3 adapters: 1 read, 2 failed\n")) << r.out;
+    EXPECT_THAT(r.out, ::testing::EndsWith("3 adapters: 1 read, 2 failed\n")) << r.out;
     EXPECT_NE(r.err.find("[emu-2] The adapter's lock is held by "), std::string::npos) << r.err;
     holder.wait();
 
@@ -454,8 +455,9 @@ TEST_F(Update, EveryAdapterOfABatchIsCountedAndEachResultIsTrue) {
     // missing fails the batch. The adapters just restarted are all counted.
     r = updater(exe, {"/a", "/p", "/n:9"});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(
-        r.out.ends_with("9 adapters expected, 8 present: 1 updated, 7 already current, 1 failed\n"))
+    EXPECT_THAT(r.out,
+                ::testing::EndsWith(
+                    "9 adapters expected, 8 present: 1 updated, 7 already current, 1 failed\n"))
         << r.out;
     emu.stop();
     for (int k = 1; k <= 8; ++k) {
@@ -492,7 +494,7 @@ TEST_F(Update, EveryResultIsJournaledWholeEvenByTwoUpdatersAtOnce) {
         EXPECT_EQ(l["sha256"]["internal"].get<std::string>().size(), 64u);
         EXPECT_EQ(l["firmware"], "2.1.0");
         EXPECT_EQ(l["loader"], "IAP V105");
-        EXPECT_TRUE(l["time"].get<std::string>().ends_with("Z"));
+        EXPECT_THAT(l["time"].get<std::string>(), ::testing::EndsWith("Z"));
         if (key == "SN-3/f") {
             EXPECT_EQ(l["status"], "failed");
             EXPECT_EQ(l["step"], "verify_internal");
@@ -540,8 +542,9 @@ TEST_F(Update, AWatchUpdatesEachAdapterAsItIsPluggedIn) {
     emu.command("plug 1");
     readUntil("\x01");
     EXPECT_EQ(watch.wait(), 1);
-    EXPECT_TRUE(out.ends_with("9 adapters expected, 9 present: 8 updated, 0 already current, "
-                              "1 failed\n"))
+    EXPECT_THAT(out,
+                ::testing::EndsWith("9 adapters expected, 9 present: 8 updated, 0 already current, "
+                                    "1 failed\n"))
         << out;
     const auto bytes = readFile(journal);
     JsonRun lines(std::string(bytes.begin(), bytes.end()));
@@ -611,7 +614,8 @@ TEST_F(Update, TheReturnCheckFollowsThePickedAdapterNotItsNeighbour) {
     const auto all = updater(exe, {"/a", "/f"});
     EXPECT_EQ(all.exitCode, 1);
     EXPECT_NE(all.out.find("[emu-1] [ERROR] Can't Reset to AP...\n"), std::string::npos) << all.out;
-    EXPECT_TRUE(all.out.ends_with("2 adapters: 1 updated, 0 already current, 1 failed\n"));
+    EXPECT_THAT(all.out,
+                ::testing::EndsWith("2 adapters: 1 updated, 0 already current, 1 failed\n"));
 }
 
 TEST_F(Update, WholeUpdateThroughAnIspLoader) {
@@ -730,7 +734,7 @@ TEST_F(Update, ASavedCopyPackedAgainRollsTheAdapterBack) {
                          saved + ".\nEXE F/W version: 2.1.0\n"),
               std::string::npos)
         << r.out;
-    ASSERT_TRUE(emu.heal());
+    ASSERT_TRUE(emu.heal()) << "the emulator did not heal";
     const auto flashAtSave = readFile(dir_ / "dump" / "flash.bin");
     const auto hex = image::readIntelHex(readFile(saved));
     ASSERT_EQ(hex.size(), 3u);
@@ -756,9 +760,9 @@ TEST_F(Update, ASavedCopyPackedAgainRollsTheAdapterBack) {
               0);
     expectRun(back, {"/f"}, kConnect + versions("3.0.0", "2.1.0") + kIapUpdate, 0);
     emu.stop();
-    EXPECT_TRUE(readFile(dir_ / "dump" / "flash.bin") == flashAtSave);
+    EXPECT_EQ(readFile(dir_ / "dump" / "flash.bin"), flashAtSave);
     const auto external = readFile(dir_ / "dump" / "external.bin");
-    EXPECT_TRUE(std::equal(external_.begin(), external_.end(), external.begin()));
+    EXPECT_TRUE(testing_support::holds(external, 0, external_));
 }
 
 TEST_F(Update, ASecondUpdaterStopsWhileTheFirstRuns) { secondUpdaterStopsWhileTheFirstRuns(); }

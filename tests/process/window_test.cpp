@@ -6,6 +6,7 @@
 // directory.
 #include "isp/bytes.h"
 #include "process.h"
+#include "tests/support/memory.h"
 
 #include <gtest/gtest.h>
 
@@ -267,7 +268,7 @@ TEST_F(Window, ConnectAndProgramUpdateTheAdapterAndEscapeNeverCloses) {
     const auto flash = readFile(dir_ / "dump" / "flash.bin");
     const auto image = readFile(dir_ / "internal.bin");
     ASSERT_GE(flash.size(), 0x2000 + image.size());
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin() + 0x2000));
+    EXPECT_TRUE(testing_support::holds(flash, 0x2000, image));
     EXPECT_EQ(isp::le32(flash.data() + 0x1800), 5u);
 }
 

@@ -1,8 +1,9 @@
 // The command set against the simulated adapter, in virtual time.
-#include "emulator/simulated_bus.h"
 #include "brisklink/isp.h"
+#include "emulator/simulated_bus.h"
 #include "isp/session.h"
 #include "platform/clock.h"
+#include "tests/support/memory.h"
 
 #include "tests/support/random_bytes.h"
 
@@ -61,7 +62,7 @@ TEST_F(Commands, AWholeSessionLeavesTheImageInFlashAndTheApplicationRunning) {
     auto& a = addLoader();
     connect();
     ASSERT_EQ(session_.sendAuthentication(), 1);
-    EXPECT_TRUE(a.keyedPhase());
+    EXPECT_TRUE(a.keyedPhase()) << "not in a keyed session";
     EXPECT_EQ(info(0), "QV32F3285");
     EXPECT_EQ(info(4), "IAP V105");
     EXPECT_EQ(info(1), "00524288");
@@ -88,13 +89,13 @@ TEST_F(Commands, AWholeSessionLeavesTheImageInFlashAndTheApplicationRunning) {
     std::uint16_t value = 0;
     EXPECT_EQ(session_.crcCheck(&value, parameters), 1);
     EXPECT_EQ(value, expected);
-    EXPECT_TRUE(a.lastDigestMatched());
+    EXPECT_TRUE(a.lastDigestMatched()) << "the adapter computed another digest";
 
     ASSERT_EQ(session_.execute(), 0);
     EXPECT_EQ(session_.state.rollingEnabled, 0);
     clock_.advance(1000);
     EXPECT_EQ(a.mode(clock_.nowMs()), Mode::Application);
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), a.internalFlash().begin() + start));
+    EXPECT_TRUE(testing_support::holds(a.internalFlash(), start, image));
     EXPECT_EQ(session_.isConnectedToDevice(0x3F27, 0x1004, 1), 1);
     // A pass that cannot start shows 0, not the last pass's 100.
     session_.close();
@@ -151,10 +152,11 @@ TEST_F(Commands, ReadBackAndItsLogLines) {
     std::uint8_t four[4];
     ASSERT_EQ(session_.readData(0x1000, 0x1003, four), 0);
     EXPECT_EQ(logText(), "Read 0x00001000~0x00001003\r\nRead 0x00001000~0x00001003 success (0 KB)");
-    EXPECT_TRUE(std::equal(four, four + 4, a.internalFlash().begin() + 0x1000));
+    EXPECT_TRUE(testing_support::holds(a.internalFlash(), 0x1000,
+                                       std::vector<std::uint8_t>(four, four + 4)));
     std::vector<std::uint8_t> sixtyFive(65);
     ASSERT_EQ(session_.readData(0x1000, 0x1040, sixtyFive.data()), 0);
-    EXPECT_TRUE(std::equal(sixtyFive.begin(), sixtyFive.end(), a.internalFlash().begin() + 0x1000));
+    EXPECT_TRUE(testing_support::holds(a.internalFlash(), 0x1000, sixtyFive));
     // A read the adapter cannot serve: no data report comes within 5 s.
     EXPECT_EQ(session_.readData(0x7FFFFF00, 0x7FFFFF10, sixtyFive.data()), 1);
     EXPECT_EQ(logText(), "Read 0x7FFFFF00~0x7FFFFF10");
@@ -200,7 +202,7 @@ TEST_F(Commands, AuthenticationPhases) {
     EXPECT_EQ(session_.state.rollingKey, (std::array<std::uint8_t, 4>{}));
     clock_.advance(600);
     connect();
-    EXPECT_FALSE(a.keyedPhase());
+    EXPECT_FALSE(a.keyedPhase()) << "left in the session this run opened";
     EXPECT_EQ(session_.sendAuthentication(), 1);
     EXPECT_EQ(session_.blankCheck(0x4000, 0x40FF), 0);
 }
@@ -318,7 +320,7 @@ TEST_F(Commands, AnAuthenticationTheAdapterRefusesIsNotTakenAsAccepted) {
     EXPECT_EQ(session_.sendAuthentication(), 0);
     EXPECT_EQ(session_.state.rollingEnabled, 0);
     EXPECT_NE(logText().find("Device not ready"), std::string::npos);
-    EXPECT_FALSE(a.keyedPhase());
+    EXPECT_FALSE(a.keyedPhase()) << "left in the session this run opened";
 }
 
 TEST_F(Commands, ALoaderStillInAnotherProcesssSessionIsNotReady) {
@@ -335,7 +337,7 @@ TEST_F(Commands, ALoaderStillInAnotherProcesssSessionIsNotReady) {
     std::uint16_t text[32];
     int bytes = -1;
     EXPECT_EQ(next.getInformation(0, text, &bytes), 1);
-    EXPECT_TRUE(a.keyedPhase());
+    EXPECT_TRUE(a.keyedPhase()) << "not in a keyed session";
 }
 
 } // namespace
@@ -350,12 +352,12 @@ TEST_F(Commands, AResetEndsASessionWhoseAuthenticationWasAnsweredTooLate) {
     auto& a = addLoader(c);
     connect();
     EXPECT_EQ(session_.sendAuthentication(), 0);
-    EXPECT_TRUE(a.keyedPhase());
+    EXPECT_TRUE(a.keyedPhase()) << "not in a keyed session";
     // The session's key stream and the link's differ: every command fails.
     for (int attempt = 0; attempt < 20; ++attempt)
         EXPECT_EQ(info(0), "<failed>");
     session_.resetToIap(1);
-    EXPECT_FALSE(a.keyedPhase());
+    EXPECT_FALSE(a.keyedPhase()) << "left in the session this run opened";
     session_.close();
     clock_.advance(600);
     connect();

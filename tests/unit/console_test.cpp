@@ -3,21 +3,23 @@
 // count runs exactly and at once.
 #include "app/console.h"
 #include "app/progress.h"
+#include "brisklink/isp.h"
 #include "emulator/simulated_bus.h"
 #include "image/trailer.h"
 #include "isp/crc.h"
-#include "brisklink/isp.h"
 #include "isp/session.h"
 #include "platform/clock.h"
 #include "platform/interrupt.h"
 #include "steps/images.h"
 #include "tools/trailer_builder.h"
 
+#include "tests/support/memory.h"
 #include "tests/support/random_bytes.h"
 #include "tests/support/sample_trailer.h"
 
 #include "tests/support/transcripts.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -118,11 +120,9 @@ class Console : public ::testing::Test {
         return a.mode(clock_.nowMs());
     }
 
-    bool flashHolds(adapter::SimulatedAdapter& a, std::uint32_t address,
-                    const std::vector<std::uint8_t>& bytes) {
-        const auto& flash = a.internalFlash();
-        return address + bytes.size() <= flash.size() &&
-               std::equal(bytes.begin(), bytes.end(), flash.begin() + address);
+    ::testing::AssertionResult flashHolds(adapter::SimulatedAdapter& a, std::uint32_t address,
+                                          const std::vector<std::uint8_t>& bytes) {
+        return testing_support::holds(a.internalFlash(), address, bytes);
     }
 
     std::size_t logCount(adapter::SimulatedAdapter& a, const std::string& prefix) {
@@ -183,10 +183,9 @@ TEST_F(Console, UpdateThroughAnIapLoaderProgramsBothImagesAndTheVersion) {
     EXPECT_EQ(r.out, kConnected + kIapUpdate);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(flashHolds(a, 0x2000, content_.internalImage));
-    EXPECT_TRUE(std::equal(content_.externalImage.begin(), content_.externalImage.end(),
-                           a.externalFlash().begin()));
+    EXPECT_TRUE(testing_support::holds(a.externalFlash(), 0, content_.externalImage, 0x90000000));
     EXPECT_EQ(a.versionRecord(), "2.1.0");
-    EXPECT_TRUE(a.lastDigestMatched());
+    EXPECT_TRUE(a.lastDigestMatched()) << "the adapter computed another digest";
     EXPECT_EQ(settledMode(a), Mode::Application);
     // Two page erases (old record, application area) and no mass erase.
     EXPECT_EQ(logCount(a, "mass-erase"), 0u);
@@ -204,7 +203,7 @@ TEST_F(Console, UpdateThroughAnIapLoaderProgramsBothImagesAndTheVersion) {
     EXPECT_NE(mismatched.out.find("\nDigest Check...\nReset to AP...\nOperation Success.\n"),
               std::string::npos);
     EXPECT_EQ(mismatched.exitCode, 0);
-    EXPECT_FALSE(a.lastDigestMatched());
+    EXPECT_FALSE(a.lastDigestMatched()) << "the adapter\'s digest matched";
     setDigest();
 
     // The next connection shows the new version; /c alone never compares.
@@ -351,7 +350,7 @@ TEST_F(Console, AnImageLargerThanTheFlashIsRefusedBeforeAnyErase) {
     EXPECT_EQ(logCount(a, "page-erase"), 0u);
     EXPECT_EQ(logCount(a, "program"), 0u);
     EXPECT_EQ(settledMode(a), Mode::Loader);
-    EXPECT_FALSE(a.keyedPhase());
+    EXPECT_FALSE(a.keyedPhase()) << "left in the session this run opened";
 }
 
 TEST_F(Console, ATrailerWhoseImagesDoNotFitLeavesTheAdapterUntouched) {
@@ -401,9 +400,7 @@ TEST_F(Console, AnInterruptedRunEndsTheSessionAndASecondRunRestores) {
         EXPECT_NE(::testing::internal::GetCapturedStderr().find("The update was interrupted; "),
                   std::string::npos);
         EXPECT_EQ(r.exitCode, 1);
-        EXPECT_TRUE(r.out.size() >= 19 &&
-                    r.out.substr(r.out.size() - 19) == "Operation Failed.\n\n")
-            << r.out;
+        EXPECT_THAT(r.out, ::testing::EndsWith("Operation Failed.\n\n")) << r.out;
         EXPECT_EQ(r.out.find("Success"), std::string::npos);
         EXPECT_EQ(r.out.find("Failed!"), std::string::npos) << r.out; // no step failed
         settledMode(a);
@@ -462,9 +459,7 @@ TEST_F(Console, AnInterruptCutsAReplyWaitShortAndTheSessionStillEnds) {
         const auto r = run({"/f"});
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_LE(clock_.nowMs() - interruptedAt, c.endsWithinMs) << r.out;
-        EXPECT_TRUE(r.out.size() >= 19 &&
-                    r.out.substr(r.out.size() - 19) == "Operation Failed.\n\n")
-            << r.out;
+        EXPECT_THAT(r.out, ::testing::EndsWith("Operation Failed.\n\n")) << r.out;
         EXPECT_EQ(a.keyedPhase(), c.keyedAfter);
         platform::clearInterrupt();
         platform::hid::setBus(&bus_);
@@ -521,10 +516,10 @@ TEST_F(Console, ALoaderHeldByAnotherSessionIsReportedOnStandardError) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(err.find("Unplug the adapter, plug it in again"), std::string::npos) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
-    EXPECT_TRUE(a.keyedPhase());
+    EXPECT_TRUE(a.keyedPhase()) << "not in a keyed session";
     // As the hint says: unplugged and plugged in again, it answers.
     a.replug(clock_.nowMs());
-    EXPECT_FALSE(a.keyedPhase());
+    EXPECT_FALSE(a.keyedPhase()) << "left in the session this run opened";
     EXPECT_EQ(run({"/c"}).exitCode, 0);
 
     // Another command key, on a loader that would answer commands before a
@@ -547,7 +542,7 @@ TEST_F(Console, ALoaderHeldByAnotherSessionIsReportedOnStandardError) {
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_NE(wrong.find("command key is not the adapter's"), std::string::npos) << wrong;
     EXPECT_NE(wrong.find("stays in the session"), std::string::npos) << wrong;
-    EXPECT_TRUE(b.keyedPhase());
+    EXPECT_TRUE(b.keyedPhase()) << "not in a keyed session";
     platform::hid::setBus(&bus_);
 }
 

@@ -1,10 +1,10 @@
 // The dialog's connection worker against simulated adapters in virtual time,
 // through a view that records every change the worker makes to the window.
+#include "brisklink/isp.h"
 #include "dialog/view.h"
 #include "dialog/window.h"
 #include "emulator/simulated_bus.h"
 #include "image/program.h"
-#include "brisklink/isp.h"
 #include "isp/session.h"
 #include "platform/clock.h"
 #include "platform/text.h"
@@ -97,7 +97,7 @@ TEST_F(DialogConnection, TheApplicationIsSentIntoItsLoaderAndReadThrough) {
     EXPECT_EQ(s.chipFlashSize, 512u * 1024);
     EXPECT_EQ(s.apStartAddress, 0x2000u);
     EXPECT_EQ(s.versionEnd, 0x1800u + 3 + 5);
-    EXPECT_TRUE(a.keyedPhase());
+    EXPECT_TRUE(a.keyedPhase()) << "not in a keyed session";
 }
 
 TEST_F(DialogConnection, ALoaderIsTakenAsItIsAndZeroIdentitiesSkipTheApPhase) {

@@ -1,16 +1,17 @@
 // The window's update worker in virtual time: connected by the connection
 // worker, its transfer workers run at once on the test's thread, and every
 // change to the window is recorded.
+#include "brisklink/isp.h"
 #include "dialog/view.h"
 #include "emulator/simulated_bus.h"
 #include "image/program.h"
 #include "image/trailer.h"
-#include "brisklink/isp.h"
 #include "isp/session.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 #include "tools/trailer_builder.h"
 
+#include "tests/support/memory.h"
 #include "tests/support/random_bytes.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/sample_trailer.h"
@@ -119,9 +120,9 @@ class DialogUpdate : public ::testing::Test {
         }
     }
 
-    bool flashHolds(adapter::SimulatedAdapter& a, std::uint32_t at,
-                    const std::vector<std::uint8_t>& bytes) {
-        return std::equal(bytes.begin(), bytes.end(), a.internalFlash().begin() + at);
+    ::testing::AssertionResult flashHolds(adapter::SimulatedAdapter& a, std::uint32_t at,
+                                          const std::vector<std::uint8_t>& bytes) {
+        return testing_support::holds(a.internalFlash(), at, bytes);
     }
 
     // A new link and adapter record, as a new window would have: on the
@@ -162,10 +163,9 @@ TEST_F(DialogUpdate, AnIapLoaderIsErasedByPagesProgrammedVerifiedAndRestarted) {
                                   "Programming internal....", "Verifing....", "Digest Check....",
                                   "Reset to AP...", "Operation Success", "Operation successful."}));
     ASSERT_TRUE(a.lastDigest().has_value());
-    EXPECT_FALSE(a.lastDigestMatched());
+    EXPECT_FALSE(a.lastDigestMatched()) << "the adapter\'s digest matched";
     EXPECT_TRUE(flashHolds(a, 0x2000, content_.internalImage));
-    EXPECT_TRUE(std::equal(content_.externalImage.begin(), content_.externalImage.end(),
-                           a.externalFlash().begin()));
+    EXPECT_TRUE(testing_support::holds(a.externalFlash(), 0, content_.externalImage, 0x90000000));
     EXPECT_EQ(a.versionRecord(), "2.1.0");
     // The transfers end exactly at the image's last byte.
     EXPECT_EQ(std::count(a.commandLog().begin(), a.commandLog().end(), "mass-erase"), 0);
@@ -202,7 +202,7 @@ TEST_F(DialogUpdate, AnImageLargerThanTheFlashIsRefusedBeforeAnyErase) {
     EXPECT_EQ(std::count_if(a.commandLog().begin(), a.commandLog().end(),
                             [](const std::string& l) { return l.rfind("page-erase", 0) == 0; }),
               0);
-    EXPECT_FALSE(a.keyedPhase());
+    EXPECT_FALSE(a.keyedPhase()) << "left in the session this run opened";
 }
 
 TEST_F(DialogUpdate, AFailedPassIsReportedWhenItEndsAndASecondUpdateRestores) {
@@ -317,7 +317,7 @@ TEST_F(DialogUpdate, EachFailedStepShowsItsMessageAndNoSuccess) {
         EXPECT_EQ(view_.text(dialog::kResultLabel), c.message);
         clock_.advance(5000);
         EXPECT_EQ(a.mode(clock_.nowMs()), Mode::Loader);
-        EXPECT_FALSE(a.keyedPhase());
+        EXPECT_FALSE(a.keyedPhase()) << "left in the session this run opened";
     }
     platform::hid::setBus(&bus_);
 }

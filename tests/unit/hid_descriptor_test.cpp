@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -115,18 +117,37 @@ TEST(ReportDescriptor, MalformedDescriptorsAreRefusedWithTheirFault) {
 
 // Two sessions open, read and close nodes from their own threads; the bus's
 // per-handle records must stay whole (the sanitizer build saw a torn map).
+// The bus's handle table from two threads at once: every open gives a handle
+// of its own, every read of it answers, and every close gives the descriptor
+// back.
 TEST(HidrawBus, TwoSessionsOpenReadAndCloseAtOnce) {
-    auto session = [] {
+    namespace hid = platform::hid;
+    auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator{});
+    };
+    const auto before = openDescriptors();
+    struct Seen {
+        int invalid = 0, reports = 0;
+    };
+    auto session = [](Seen& seen) {
         std::uint8_t report[65];
         for (int i = 0; i < 3000; ++i) { // /dev/null stands in for a node: it polls ready
-            const auto h = platform::hid::systemBus().open("/dev/null", {});
-            platform::hid::systemBus().readReport(h, report, sizeof report, 0);
-            platform::hid::systemBus().close(h);
+            const auto h = hid::systemBus().open("/dev/null", {});
+            seen.invalid += h == hid::kInvalidHandle;
+            // At its end at once: never a report, never a wait.
+            seen.reports +=
+                hid::systemBus().readReport(h, report, sizeof report, 0) == hid::ReadResult::Ok;
+            hid::systemBus().close(h);
         }
     };
-    std::thread other(session);
-    session();
+    Seen mine, theirs;
+    std::thread other(session, std::ref(theirs));
+    session(mine);
     other.join();
+    EXPECT_EQ(mine.invalid + theirs.invalid, 0) << "an open failed";
+    EXPECT_EQ(mine.reports + theirs.reports, 0) << "/dev/null gave a report";
+    EXPECT_EQ(openDescriptors(), before) << "a closed handle kept its descriptor";
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // The device link against simulated adapters on an in-process bus, in
 // virtual time.
-#include "emulator/simulated_bus.h"
 #include "brisklink/isp.h"
+#include "emulator/simulated_bus.h"
 #include "isp/session.h"
 #include "platform/clock.h"
 
