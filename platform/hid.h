@@ -37,6 +37,14 @@ struct DeniedDevice {
 // another identity); the link drops it at once instead of asking again.
 enum class ReadResult { Ok, TimedOut, Failed, Gone };
 
+// Threads: one bus serves every session of the process, each adapter's on its
+// own thread (a batch, a watch, the library's handles). Every backend takes
+// every call below from several threads at once, with one rule: a handle is
+// used by one thread at a time (its session's), and closed only once no
+// other call on it runs. Discovery's calls (enumerate, identity, location,
+// serial, open of another device) may run beside a transfer on another
+// handle. deniedDevices() tells the last enumeration of any thread: a hint,
+// never a decision. setBus() is for tests, before any session runs.
 class Bus {
   public:
     virtual ~Bus() = default;

@@ -68,6 +68,7 @@ def _lib():
         "bl_list": ([text, ctypes.POINTER(Found), ctypes.c_int], ctypes.c_int),
         "bl_open": ([text, text, ctypes.c_char_p, ctypes.c_int], handle),
         "bl_close": ([handle], None),
+        "bl_cancel": ([handle], None),
         "bl_last_error": ([handle], text),
         "bl_enter_loader": ([handle], ctypes.c_int),
         "bl_read_version": ([handle, ctypes.c_char_p, ctypes.c_int], ctypes.c_int),
@@ -158,6 +159,14 @@ class Adapter:
         text = ctypes.create_string_buffer(132)
         self._check(_lib().bl_read_version(self._handle, text, len(text)), "reading the version")
         return text.value.decode("latin-1")
+
+    def cancel(self):
+        """From another thread: the running enter_loader, read_version or
+        update stops at its next report and raises Error ("cancelled
+        during STEP"); the adapter is left as an interrupted update leaves
+        it, and updating again restores it."""
+        if self._handle:
+            _lib().bl_cancel(self._handle)
 
     def run_application(self):
         self._check(_lib().bl_run_application(self._handle), "starting the application")

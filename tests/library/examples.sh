@@ -45,7 +45,26 @@ with brisklink.Adapter(sys.argv[1], "emu-1"):
     except brisklink.Error as e:
         assert "open already" in str(e), e
 PY
-echo "examples: four adapters read, updated and read again through the handles"
+# A cancel from another thread stops the update in the step it is in; the
+# adapter is left as an interrupted update leaves it, and updating again
+# restores it.
+PYTHONPATH=$root/python python3 - "$work/update" <<'PY' || fail "a cancelled update"
+import sys, threading, brisklink
+with brisklink.Adapter(sys.argv[1], "emu-2") as a:
+    def progress(step, percent):
+        # As the pass starts: its first report is never sent.
+        if step == "program_internal":
+            threading.Thread(target=a.cancel).start()
+            threading.Event().wait(0.2)
+    try:
+        a.update(progress=progress)
+        sys.exit("the update was not cancelled")
+    except brisklink.Error as e:
+        assert "cancelled during program_internal" in str(e), e
+    a.update()
+    assert a.read_version() == "2.1.0", a.read_version()
+PY
+echo "examples: four adapters read, updated and read again through the handles; a cancel stops one"
 if [ -n "$probe" ] && [ -f "$probe" ] && command -v wine >/dev/null; then
   out=$(WINEDEBUG=-all wine "$probe" "Z:$work/update" emu-2 emu-3 </dev/null | tr -d '\r') ||
     fail "the C program under Wine: $out"
