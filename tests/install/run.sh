@@ -11,10 +11,7 @@ emulator=
 trap 'kill "$emulator" 2>/dev/null || true; rm -rf "$work"' EXIT
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for f in include/brisklink/brisklink.h include/brisklink/isp.h lib/pkgconfig/brisklink.pc \
-  lib/cmake/brisklink/brisklinkConfig.cmake lib/libbrisklink-isp.so; do
-  [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
-done
+[ -e "$prefix/lib/libbrisklink-isp.so" ] || { echo "libbrisklink-isp.so not installed"; exit 1; }
 
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 # shellcheck disable=SC2046

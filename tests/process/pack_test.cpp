@@ -172,22 +172,25 @@ TEST(Pack, ShowRefusesAFileWithoutTrailer) {
     EXPECT_NE(r.err.find("cannot read"), std::string::npos);
 }
 
+// brisklink-pack build with the usual internal image unless `extra` gives
+// its own (given twice, the option would be refused for that alone).
+ProcessResult packBuild(const TempDir& dir, const std::vector<std::string>& extra) {
+    std::vector<std::string> argv = {BRISKLINK_PACK, "build", "--updater",
+                                     BRISKLINK_IAP,  "-o",    (dir / "out").string()};
+    if (std::find(extra.begin(), extra.end(), "--internal") == extra.end())
+        argv.insert(argv.end(), {"--internal", (dir / "fw.bin").string()});
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return run(argv);
+}
+
+const std::vector<std::string> kIds = {"--ap", "1D50:6190", "--iap", "1D50:6191"};
+
 TEST(Pack, BadOptionsAreRefusedByName) {
     TempDir dir;
     writeFile(dir / "fw.bin", randomBytes(64, 1));
     writeFile(dir / "empty.bin", {});
-    const std::vector<std::string> base = {BRISKLINK_PACK, "build", "--updater",
-                                           BRISKLINK_IAP,  "-o",    (dir / "out").string()};
-    // The usual internal image unless the case gives its own (given twice,
-    // the option would be refused for that alone).
-    auto build = [&](std::vector<std::string> extra) {
-        std::vector<std::string> argv = base;
-        if (std::find(extra.begin(), extra.end(), "--internal") == extra.end())
-            argv.insert(argv.end(), {"--internal", (dir / "fw.bin").string()});
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        return run(argv);
-    };
-    const std::vector<std::string> ids = {"--ap", "1D50:6190", "--iap", "1D50:6191"};
+    auto build = [&](const std::vector<std::string>& extra) { return packBuild(dir, extra); };
+    const std::vector<std::string>& ids = kIds;
     struct Case {
         std::vector<std::string> args;
         std::string option;
@@ -232,14 +235,22 @@ TEST(Pack, BadOptionsAreRefusedByName) {
         EXPECT_EQ(r.exitCode, 2) << c.option;
         EXPECT_NE(r.err.find(c.option), std::string::npos) << r.err;
     }
-    for (const std::string bad : {"1D50", "1D50:XYZ", "123456789:1", "1:2:34567", "1:2:3:4"}) {
+    for (const std::string bad :
+         {"1D50", "1D50:XYZ", "123456789:1", "12345:1", "1:2:34567", "1:2:3:4", "1:2:"}) {
         const auto r = build({"--version", "1", "--ap", bad, "--iap", "1:2"});
         EXPECT_EQ(r.exitCode, 2) << bad;
         EXPECT_NE(r.err.find("--ap"), std::string::npos) << r.err;
     }
     EXPECT_EQ(build({"--version", "1"}).exitCode, 2); // identities are required
-    // Files that are not the flash's bytes, told by their content: a form
-    // with addresses that cannot be read, and text.
+    EXPECT_FALSE(std::filesystem::exists(dir / "out")) << (dir / "out");
+}
+
+// Files that are not the flash's bytes, told by their content: a form with
+// addresses that cannot be read, and text.
+TEST(Pack, FilesThatAreNotTheFlashsBytesAreRefusedByContent) {
+    TempDir dir;
+    writeFile(dir / "fw.bin", randomBytes(64, 1));
+    const std::vector<std::string>& ids = kIds;
     const std::string hex = ":10200000A54DCA18000000000000000000000000B3\r\n:00000001FF\r\n";
     const std::vector<std::pair<std::string, std::string>> forms = {
         {hex, "is an Intel HEX file that cannot be read: line 1: checksum does not match"},
@@ -258,7 +269,7 @@ TEST(Pack, BadOptionsAreRefusedByName) {
             args.insert(args.end(), {"--version", "1", option, (dir / "form.img").string()});
             if (option == std::string("--external"))
                 args.insert(args.end(), {"--external-address", "0x90000000"});
-            const auto r = build(args);
+            const auto r = packBuild(dir, args);
             EXPECT_EQ(r.exitCode, 2) << words;
             EXPECT_NE(r.err.find(words), std::string::npos) << r.err;
         }
