@@ -41,9 +41,13 @@ std::optional<UsbIdentity> parseIdentity(std::string_view text, std::string* why
     const auto selector =
         parts.size() == 3 ? hexValue(parts[2], 2) : std::optional<std::uint32_t>(0);
     if (parts.size() > 3 || !vendor || !product || !selector) {
-        if (why != nullptr)
-            *why = "'" + std::string(text) +
-                   "' is not VID:PID[:SEL] (hexadecimal, up to FFFF:FFFF:FF)";
+        if (why != nullptr) {
+            // Appended in steps: GCC 12 at -O3 sees a false overlap in a
+            // chain of additions to a string built from a literal.
+            why->assign(1, '\'');
+            why->append(text);
+            why->append("' is not VID:PID[:SEL] (hexadecimal, up to FFFF:FFFF:FF)");
+        }
         return std::nullopt;
     }
     return UsbIdentity{static_cast<std::uint16_t>(*vendor), static_cast<std::uint16_t>(*product),
