@@ -94,7 +94,10 @@ class Watch {
         const std::int64_t now = platform::clockMs();
         const std::lock_guard lock(mutex_);
         if (outcomes_.size() >= limit_) return false;
-        for (auto& [location, w] : watched_) {
+        for (auto& entry : watched_) {
+            // No structured binding in a lambda's reach: clang 14 refuses it.
+            const std::string& location = entry.first;
+            Watched& w = entry.second;
             const bool there = std::any_of(all.begin(), all.end(), [&](const FoundAdapter& a) {
                 return a.location == location;
             });
