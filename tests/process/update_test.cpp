@@ -437,7 +437,7 @@ TEST_F(Update, EveryAdapterOfABatchIsCountedAndEachResultIsTrue) {
 
     // Emu-2's lock held by an updater (stopped on its way), emu-9 absent.
     Background holder({exe.string(), "/port:emu-2", "/c"});
-    ASSERT_TRUE(holder.waitForLine("Connecting AP", 10'000));
+    ASSERT_TRUE(holder.waitForLine("Connecting AP", 10'000)) << "never logged \"Connecting AP\"";
     holder.signal(SIGSTOP);
     r = updater(exe, {"/port:emu-2", "/port:emu-4", "/port:emu-9", "/c"});
     holder.signal(SIGCONT);

@@ -227,7 +227,7 @@ TEST_F(Window, ConnectAndProgramUpdateTheAdapterAndEscapeNeverCloses) {
 
     // A click on Connect: the loader is authenticated and its version read.
     click(1010);
-    ASSERT_TRUE(waitText(1007, "Connected", 60));
+    ASSERT_TRUE(waitText(1007, "Connected", 60)) << "control 1007 never read \"Connected\"";
     ids = byId(controls());
     EXPECT_EQ(ids[1009].text, "1.0.0");
     EXPECT_EQ(ids[1004].text.rfind("USB, ", 0), 0u) << ids[1004].text;
@@ -238,7 +238,8 @@ TEST_F(Window, ConnectAndProgramUpdateTheAdapterAndEscapeNeverCloses) {
     // Return in the connected window programs; the result line and the
     // progress bar are followed to the end.
     Background follow({"wine", probe_, "follow", kTitle, "Operation successful.", "180"});
-    ASSERT_TRUE(pressUntil("Return", emu, "adapter 1: program 0x00002000"));
+    ASSERT_TRUE(pressUntil("Return", emu, "adapter 1: program 0x00002000"))
+        << "Return never brought \"adapter 1: program 0x00002000\"";
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     screenshot("updating");
     std::vector<std::string> changes;
@@ -278,8 +279,9 @@ TEST_F(Window, ClosingResetsAnAdapterLeftInItsLoader) {
     ASSERT_NE(emu.port(), 0);
     Background updater({"wine", exe.string()});
     ASSERT_FALSE(controls(120).empty()) << "no window";
-    ASSERT_TRUE(pressUntil("Return", emu, "adapter 1: read 0x00001804"));
-    ASSERT_TRUE(waitText(1007, "Connected", 30));
+    ASSERT_TRUE(pressUntil("Return", emu, "adapter 1: read 0x00001804"))
+        << "Return never brought \"adapter 1: read 0x00001804\"";
+    ASSERT_TRUE(waitText(1007, "Connected", 30)) << "control 1007 never read \"Connected\"";
     // The window opens in the middle of the 800x600 screen.
     const std::string geometry = run({"xdotool", "getwindowgeometry", window()}).out;
     int x = 0, y = 0, width = 0, height = 0;
@@ -294,7 +296,8 @@ TEST_F(Window, ClosingResetsAnAdapterLeftInItsLoader) {
     Background shown({"wine", probe_, "wait", kTitle, "1007", "Reset device....", "30"});
     std::this_thread::sleep_for(std::chrono::seconds(1));
     key("alt+F4");
-    ASSERT_TRUE(emu.waitForLine("adapter 1: reset to application", 30'000));
+    ASSERT_TRUE(emu.waitForLine("adapter 1: reset to application", 30'000))
+        << "never logged \"adapter 1: reset to application\"";
     EXPECT_LT(brightness(1007), connected - 0.005) << "\"Reset device....\" was not painted";
     EXPECT_EQ(shown.wait(), 0) << "no \"Reset device....\"";
     EXPECT_EQ(updater.wait(), 0);
@@ -309,7 +312,8 @@ TEST_F(Window, AClosedSearchEndsAndTheSessionsEndWaitsForAnUpdateOrStopsItSafely
         Background updater({"wine", exe.string()});
         ASSERT_FALSE(controls(120).empty()) << "no window";
         click(1010);
-        ASSERT_TRUE(waitText(1007, "Connecting AP..", 30));
+        ASSERT_TRUE(waitText(1007, "Connecting AP..", 30))
+            << "control 1007 never read \"Connecting AP..\"";
         key("alt+F4");
         const auto started = std::chrono::steady_clock::now();
         EXPECT_EQ(updater.wait(), 0);
@@ -320,9 +324,11 @@ TEST_F(Window, AClosedSearchEndsAndTheSessionsEndWaitsForAnUpdateOrStopsItSafely
                   "--dump-dir", (dir_ / "dump").string()});
     ASSERT_NE(emu.port(), 0);
     auto connectAndProgram = [&] {
-        ASSERT_TRUE(pressUntil("Return", emu, "adapter 1: read 0x00001804"));
-        ASSERT_TRUE(waitText(1007, "Connected", 30));
-        ASSERT_TRUE(pressUntil("Return", emu, "adapter 1: program 0x00002000"));
+        ASSERT_TRUE(pressUntil("Return", emu, "adapter 1: read 0x00001804"))
+            << "Return never brought \"adapter 1: read 0x00001804\"";
+        ASSERT_TRUE(waitText(1007, "Connected", 30)) << "control 1007 never read \"Connected\"";
+        ASSERT_TRUE(pressUntil("Return", emu, "adapter 1: program 0x00002000"))
+            << "Return never brought \"adapter 1: program 0x00002000\"";
     };
     {
         Background updater({"wine", exe.string()});
@@ -332,10 +338,12 @@ TEST_F(Window, AClosedSearchEndsAndTheSessionsEndWaitsForAnUpdateOrStopsItSafely
         run({"wine", "wineboot", "--end-session"});
         EXPECT_TRUE(waitText(1007, "Operation successful.", 120)) << "the update did not finish";
         // Connected and idle: the session's end does what the close box does.
-        ASSERT_TRUE(pressUntil("Return", emu, "adapter 1: read 0x00001804"));
-        ASSERT_TRUE(waitText(1007, "Connected", 30));
+        ASSERT_TRUE(pressUntil("Return", emu, "adapter 1: read 0x00001804"))
+            << "Return never brought \"adapter 1: read 0x00001804\"";
+        ASSERT_TRUE(waitText(1007, "Connected", 30)) << "control 1007 never read \"Connected\"";
         run({"wine", "wineboot", "--end-session"});
-        EXPECT_TRUE(emu.waitForLine("adapter 1: reset to application", 30'000));
+        EXPECT_TRUE(emu.waitForLine("adapter 1: reset to application", 30'000))
+            << "never logged \"adapter 1: reset to application\"";
         EXPECT_EQ(updater.wait(), 0);
     }
     {
@@ -347,7 +355,8 @@ TEST_F(Window, AClosedSearchEndsAndTheSessionsEndWaitsForAnUpdateOrStopsItSafely
         ASSERT_FALSE(controls(120).empty()) << "no window";
         connectAndProgram();
         probe({"endsession", kTitle});
-        EXPECT_TRUE(emu.waitForLine("adapter 1: reset to loader", 30'000));
+        EXPECT_TRUE(emu.waitForLine("adapter 1: reset to loader", 30'000))
+            << "never logged \"adapter 1: reset to loader\"";
         updater.wait();
     }
     const auto rerun = run({"wine", exe.string(), "/f"});

@@ -26,7 +26,7 @@ TEST(Switches, EverySwitchSetsItsPartAndCaseDoesNotMatter) {
     const auto save = parse({u"/save:copy.hex"});
     EXPECT_TRUE(save.usable() && save.request.showChipVersions && !save.request.updateRequested);
     EXPECT_EQ(parse({u"/a", u"/n:1000", u"/p"}).request.expected, 1000);
-    EXPECT_TRUE(parse({u"/w", u"/n:3", u"/f"}).usable());
+    EXPECT_EQ(parse({u"/w", u"/n:3", u"/f"}).conflict, "");
 }
 
 TEST(Switches, UnknownSwitchesAndBadValuesAskForTheUsage) {
