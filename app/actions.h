@@ -23,6 +23,8 @@ struct Outcome {
     std::u16string message;
     // What the first complete connection read, before anything was written.
     std::optional<std::u16string> before;
+    // The run lost its adapter without a restart it commanded.
+    bool pulled = false;
     steps::Status status() const { return result.status; }
     bool failed() const { return result.status == steps::Status::Failed; }
 };
@@ -30,14 +32,17 @@ struct Outcome {
 // One adapter's whole run: its lock, its actions, in a batch the wait for it
 // to be back on the bus, its journal line (`serial` is its serial number as
 // listed) and its "result" event when `lines` writes JSON.
+// `retried`: a watch's second run after its adapter was pulled.
 Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& request,
-                   AdapterLines* lines, bool batch, const std::string& serial);
+                   AdapterLines* lines, bool batch, const std::string& serial,
+                   bool retried = false);
 
 // One adapter of a batch or a watch, found at its location: its own session
-// (on this thread, stopped with `main`'s), following it, with its own lines.
+// (on this thread, stopped with `main`'s), following it, with its own lines;
+// its lock is given back and its session closed once its result is out.
 Outcome runFound(isp::Session& main, const image::ProgramData& program,
                  const steps::UpdateImages& images, const ConsoleSettings& settings,
-                 const Request& request, const steps::FoundAdapter& found);
+                 const Request& request, const steps::FoundAdapter& found, bool retried = false);
 
 // "/l": the adapters on the bus, without a report sent to any.
 int listAction(platform::hid::Bus& bus, const image::ProgramData& program,

@@ -135,7 +135,7 @@ void conclude(steps::Run& run, Outcome& outcome) {
 }
 
 void record(Journal& journal, const steps::Run& run, const Outcome& outcome, const Request& request,
-            const std::string& serial, std::int64_t ms, const std::u16string& prefix) {
+            const std::string& serial, std::int64_t ms) {
     JournalEntry entry;
     entry.location = run.session.followed();
     entry.serial = serial;
@@ -145,13 +145,13 @@ void record(Journal& journal, const steps::Run& run, const Outcome& outcome, con
     entry.before = outcome.before;
     entry.durationMs = ms;
     // On the disk before the result is reported.
-    journal.record(entry, prefix);
+    journal.record(entry);
 }
 
 } // namespace
 
 Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& request,
-                   AdapterLines* lines, bool batch, const std::string& serial) {
+                   AdapterLines* lines, bool batch, const std::string& serial, bool retried) {
     const std::int64_t began = platform::clockMs();
     Outcome outcome;
     settings.lines = lines;
@@ -188,18 +188,20 @@ Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& req
         outcome.message = lines->lastLine();
     }
     conclude(run, outcome);
+    outcome.pulled = run.session.state.devicesPulled > 0;
+    if (request.watch && outcome.failed() && outcome.pulled)
+        outcome.result.replug = retried ? "waiting_for_plug" : "taken_again";
     const bool json = lines != nullptr && lines->json();
     if (json || settings.journal != nullptr) outcome.result.version = versionAfter(run, outcome);
     if (settings.journal != nullptr)
-        record(*settings.journal, run, outcome, request, serial, platform::clockMs() - began,
-               settings.diagnosisPrefix);
+        record(*settings.journal, run, outcome, request, serial, platform::clockMs() - began);
     if (json) lines->result(outcome.message, outcome.result);
     return outcome;
 }
 
 Outcome runFound(isp::Session& main, const image::ProgramData& program,
                  const steps::UpdateImages& images, const ConsoleSettings& settings,
-                 const Request& request, const steps::FoundAdapter& found) {
+                 const Request& request, const steps::FoundAdapter& found, bool retried) {
     isp::Session session(&main.bus());
     session.stop().follow(&main.stop());
     steps::useReleaseKey(session, program);
@@ -209,7 +211,11 @@ Outcome runFound(isp::Session& main, const image::ProgramData& program,
     AdapterLines lines(found.location,
                        request.json ? AdapterLines::Form::Json : AdapterLines::Form::Prefixed);
     lines.found(found.loader, steps::identityText(found), found.serial);
-    return runAdapter(run, settings, request, &lines, true, found.serial);
+    Outcome outcome = runAdapter(run, settings, request, &lines, true, found.serial, retried);
+    // Given back at once: a later run, or a handle, may use the idle adapter.
+    session.close();
+    steps::releaseAdapter(session.bus(), found.location);
+    return outcome;
 }
 
 int listAction(platform::hid::Bus& bus, const image::ProgramData& program,

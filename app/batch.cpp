@@ -156,12 +156,7 @@ int batchAction(isp::Session& main, const image::ProgramData& program,
                 entry.serial = members[i].bySerial ? members[i].value : "";
                 entry.mode = modeSwitch(request);
                 entry.result = outcomes[i].result;
-                // Built in steps: GCC 12 at -O3 sees a false overlap in a
-                // chain of u16string additions here.
-                std::u16string prefix = platform::utf8ToUtf16(members[i].label());
-                prefix.insert(0, 1, u'[');
-                prefix.append(u"] ");
-                settings.journal->record(entry, prefix);
+                settings.journal->record(entry);
             }
             lines.result(outcomes[i].message, outcomes[i].result);
             continue;

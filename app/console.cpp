@@ -7,6 +7,7 @@
 #include "app/journal.h"
 #include "app/switches.h"
 #include "image/program.h"
+#include "platform/clock.h"
 #include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "platform/stop.h"
@@ -41,6 +42,8 @@ bool openJournal(Journal& journal, const Request& request, const steps::Run& run
         return false;
     }
     settings.journal = &journal;
+    // A rotation (move the journal, then SIGHUP) opens its path again.
+    platform::setHangupReopens(true);
     return true;
 }
 
@@ -149,6 +152,8 @@ int consoleMain(isp::Session& session) {
     const ParsedSwitches parsed = parseSwitches(platform::commandLineArguments());
     const Request& request = parsed.request;
     if (request.background) platform::leaveConsoleWindow();
+    setRunLabels({request.station.empty() ? platform::hostName() : request.station,
+                  platform::randomHex(8), request.tags});
     if (!parsed.usable()) return refuse(parsed);
     ConsoleSettings settings;
     settings.silentMode = request.silent;

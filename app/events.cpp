@@ -26,6 +26,24 @@ Json textOrNull(const std::optional<std::u16string>& utf16) {
     return utf16 ? text(*utf16) : Json(nullptr);
 }
 
+namespace {
+RunLabels& labels() {
+    static RunLabels labels;
+    return labels;
+}
+
+void addLabels(Json& into) {
+    const RunLabels& l = labels();
+    into["station"] = l.station;
+    into["run"] = l.run;
+    into["tags"] = l.tags;
+}
+} // namespace
+
+void setRunLabels(RunLabels l) { labels() = std::move(l); }
+
+const RunLabels& runLabels() { return labels(); }
+
 Json event(const char* kind, const std::string& location) {
     return Json{{"event", kind}, {"location", location}};
 }
@@ -36,6 +54,7 @@ Json startEvent(const image::ProgramData* program) {
     e["tool"] = BRISKLINK_TOOL_VERSION;
     e["firmware"] =
         program != nullptr ? text(image::recordText(program->info.firmwareVersion)) : Json(nullptr);
+    addLabels(e);
     return e;
 }
 
@@ -59,6 +78,8 @@ void addResult(Json& into, const ResultFacts& facts, const std::u16string* messa
     if (facts.status == steps::Status::Failed) into["failure"] = text(facts.failure);
     into["version"] = textOrNull(facts.version);
     into["digest"] = steps::digestName(facts.digest);
+    if (facts.replug != nullptr) into["replug"] = facts.replug;
+    addLabels(into);
 }
 
 } // namespace app

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -21,8 +22,21 @@ namespace app {
 using Json = nlohmann::ordered_json;
 
 // The version of the events' and the journal's layout: 2 since the failed
-// step is a stable name (`step`) beside the console's line (`failure`).
-inline constexpr int kJsonSchema = 2;
+// step is a stable name (`step`) beside the console's line (`failure`), 3
+// since every record names its station, run and tags.
+inline constexpr int kJsonSchema = 3;
+
+// What every record of this process's run says of where and for what it was
+// made: the station ("/station:", else the host name), the run (a random
+// identifier, one per process) and the tags ("/tag:KEY=VALUE").
+struct RunLabels {
+    std::string station;
+    std::string run;
+    std::map<std::string, std::string> tags;
+};
+// Set once, before any record is written.
+void setRunLabels(RunLabels labels);
+const RunLabels& runLabels();
 
 // One line of JSON: text that is not valid UTF-8 (an adapter's bytes) comes
 // out with U+FFFD in its place, never as a broken line.
@@ -53,6 +67,11 @@ struct ResultFacts {
     std::u16string failure;
     std::optional<std::u16string> version;
     steps::DigestOutcome digest = steps::DigestOutcome::NotChecked;
+    // A watch's failed run whose adapter was pulled (lost without a restart
+    // the run commanded): "taken_again" when the adapter there once the run
+    // ended is worked on again, "waiting_for_plug" when its run was already
+    // such a second one. Null otherwise.
+    const char* replug = nullptr;
 };
 // The result's fields, added to `into`; `message` (the run's last line)
 // after the status when given.

@@ -1,6 +1,8 @@
 #include "app/journal.h"
 
 #include "image/sha256.h"
+#include "platform/clock.h"
+#include "platform/interrupt.h"
 #include "platform/text.h"
 
 namespace app {
@@ -27,7 +29,33 @@ bool Journal::open(const std::string& path, const image::ProgramData& program,
     return true;
 }
 
-void Journal::record(const JournalEntry& e, const std::u16string& prefix) {
+void Journal::stop(const std::string& why) {
+    if (failed_.exchange(true)) return;
+    platform::writeStandardError(platform::utf8ToUtf16("The journal " + path_ +
+                                                       " cannot be written: " + why +
+                                                       ". No further adapter is taken.\n"));
+}
+
+bool Journal::ready(std::string& why) {
+    const int hangups = platform::hangups();
+    if (hangups != hangupsSeen_) {
+        hangupsSeen_ = hangups;
+        if (!file_.reopen(why)) return false;
+    }
+    if (file_.atPath(why)) return true;
+    // Moved away by a rotation whose signal may follow a moment later
+    // (logrotate's postrotate); where no signal comes, the path is opened
+    // again at once.
+    if (platform::JournalFile::rotatesBySignal()) {
+        for (int wait = 0; wait < 20 && platform::hangups() == hangupsSeen_; ++wait)
+            platform::sleepMs(50);
+        if (platform::hangups() == hangupsSeen_) return false;
+        hangupsSeen_ = platform::hangups();
+    }
+    return file_.reopen(why);
+}
+
+void Journal::record(const JournalEntry& e) {
     Json line{{"time", platform::utcTimeNow()}};
     line.update(fixed_);
     line["schema"] = kJsonSchema;
@@ -40,13 +68,10 @@ void Journal::record(const JournalEntry& e, const std::u16string& prefix) {
     addResult(line, e.result);
     line.erase("version"); // the journal calls it "after"
     line["ms"] = e.durationMs;
-    std::string why;
     const std::lock_guard lock(mutex_);
-    if (file_.append(jsonLine(line) + "\n", why)) return;
-    failed_ = true;
-    platform::writeStandardError(prefix + platform::utf8ToUtf16("The journal " + path_ +
-                                                                " could not be written (" + why +
-                                                                "): this result is not in it.\n"));
+    if (failed_) return;
+    std::string why;
+    if (!ready(why) || !file_.append(jsonLine(line) + "\n", why)) stop(why);
 }
 
 } // namespace app

@@ -28,19 +28,30 @@ class Journal {
     // Opens the journal at `path`; false with the reason in `why`.
     bool open(const std::string& path, const image::ProgramData& program,
               const steps::UpdateImages& images, std::string& why);
-    // Appends one adapter's result; one that cannot be written is said on
-    // standard error (with `prefix` in front) and remembered.
-    void record(const JournalEntry& entry, const std::u16string& prefix);
-    // Some result could not be written.
+    // Appends one adapter's result, whole or not at all. A journal that
+    // cannot take it (a full disk, an I/O error, its file removed or
+    // replaced under the run) stops: this and every later result is not in
+    // it, which is said once on standard error, and the station takes no
+    // further adapter. SIGHUP (a rotation) opens its path again first.
+    void record(const JournalEntry& entry);
+    // Some result could not be written: the station takes no new adapter.
+    bool stopped() const { return failed_.load(); }
     bool failed() const { return failed_.load(); }
 
   private:
+    // Before a record: the file is still the one at the path, or a rotation
+    // has opened the new one; false with the reason.
+    bool ready(std::string& why);
+    void stop(const std::string& why);
+
     platform::JournalFile file_;
     std::mutex mutex_;
     std::string path_;
     // The fields every line of this run shares.
     Json fixed_;
     std::atomic<bool> failed_{false};
+    // The hangups (rotations) answered so far.
+    int hangupsSeen_ = 0;
 };
 
 } // namespace app

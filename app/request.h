@@ -5,6 +5,7 @@
 #include "steps/adapters.h"
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,10 @@ struct Request {
     std::string journal;
     // "/save:FILE": where the adapter's firmware is saved first.
     std::string savePath;
+    // "/station:NAME" (empty: the host name) and "/tag:KEY=VALUE": what each
+    // record says of where, and for what, it was made.
+    std::string station;
+    std::map<std::string, std::string> tags;
     bool deviceWork() const { return showChipVersions || updateRequested; }
     bool batch() const { return all || named.size() > 1; }
 };

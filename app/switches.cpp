@@ -34,11 +34,52 @@ void addNamed(Request& request, Named named) {
         request.named.push_back(std::move(named));
 }
 
+// A station's name, a tag's value: printable (no control characters), at
+// most 64 characters.
+bool labelText(const std::string& text) {
+    const std::u16string wide = platform::utf8ToUtf16(text);
+    if (wide.empty() || wide.size() > 64 || platform::utf16ToUtf8(wide) != text) return false;
+    return std::none_of(wide.begin(), wide.end(),
+                        [](char16_t c) { return c < 0x20 || (c >= 0x7F && c < 0xA0); });
+}
+
+// "/tag:KEY=VALUE": a key of [a-z0-9_]+, a value as a label.
+std::string addTag(Request& r, const std::string& text) {
+    const std::size_t equals = text.find('=');
+    const std::string key = text.substr(0, equals);
+    const bool keyOk =
+        !key.empty() && key.size() <= 64 && std::all_of(key.begin(), key.end(), [](char c) {
+            return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+        });
+    if (equals == std::string::npos || !keyOk || !labelText(text.substr(equals + 1)))
+        return "/tag:KEY=VALUE takes a KEY of a-z, 0-9 and _ and a printable VALUE, each of 1 "
+               "to 64 characters.";
+    r.tags[key] = text.substr(equals + 1);
+    return {};
+}
+
 // A switch: its name (with the colon when it takes a value) and what it
 // sets; false when its value is not one it takes.
 struct Switch {
     const char16_t* name;
     bool (*apply)(Request&, const std::string& value);
+};
+
+// The switches whose bad values are named in a line of their own rather
+// than answered with the whole usage.
+struct LabelSwitch {
+    const char16_t* name;
+    std::string (*apply)(Request&, const std::string& value);
+};
+
+constexpr LabelSwitch kLabelSwitches[] = {
+    {u"/station:",
+     [](Request& r, const std::string& v) -> std::string {
+         if (!labelText(v)) return "/station:NAME takes a printable NAME of 1 to 64 characters.";
+         r.station = v;
+         return {};
+     }},
+    {u"/tag:", addTag},
 };
 
 constexpr Switch kSwitches[] = {
@@ -88,8 +129,16 @@ constexpr Switch kSwitches[] = {
      }},
 };
 
-bool applySwitch(Request& request, const std::u16string& argument) {
+bool applySwitch(Request& request, const std::u16string& argument, std::string& refusal) {
     const std::u16string lower = lowerAscii(argument);
+    for (const LabelSwitch& s : kLabelSwitches) {
+        const std::u16string name = s.name;
+        if (lower.rfind(name, 0) != 0) continue;
+        const std::string why =
+            s.apply(request, platform::utf16ToUtf8(argument.substr(name.size())));
+        if (!why.empty() && refusal.empty()) refusal = why;
+        return true;
+    }
     for (const Switch& s : kSwitches) {
         const std::u16string name = s.name;
         const bool takesValue = name.back() == u':';
@@ -121,11 +170,12 @@ std::string conflictOf(const Request& r) {
 ParsedSwitches parseSwitches(const std::vector<std::u16string>& arguments) {
     ParsedSwitches parsed;
     Request& r = parsed.request;
+    std::string refusal;
     for (const std::u16string& argument : arguments)
-        if (!applySwitch(r, argument)) parsed.unrecognised = true;
+        if (!applySwitch(r, argument, refusal)) parsed.unrecognised = true;
     // A save needs a connection: alone it reads as "/c" does.
     if (!r.savePath.empty() && !r.updateRequested) r.showChipVersions = true;
-    if (!parsed.unrecognised) parsed.conflict = conflictOf(r);
+    if (!parsed.unrecognised) parsed.conflict = refusal.empty() ? conflictOf(r) : refusal;
     return parsed;
 }
 
@@ -160,6 +210,8 @@ std::vector<std::string> usageLines() {
         "    /log:FILE    Append one JSON line per adapter's result to FILE.\n",
         "    /save:FILE    Save the adapter's firmware to FILE (Intel HEX) first;\n"
         "                  with /p or /f the update starts only once it is saved.\n",
+        "    /station:NAME    Name this station in every record (default: the host name).\n",
+        "    /tag:KEY=VALUE    Add a tag to every record (work order, operator, lot).\n",
     };
 }
 

@@ -3,6 +3,7 @@
 // its adapter's result is out, so a watch that runs all shift holds only the
 // runs that are running.
 #include "app/actions.h"
+#include "app/journal.h"
 
 #include "image/program.h"
 #include "platform/clock.h"
@@ -28,10 +29,15 @@ using steps::FoundAdapter;
 // a second and a half, counted from whenever it left (during its run, when
 // it was unplugged then): its own restarts (the update's, the version read
 // after a failure) take less, an unplugging by hand takes longer.
+// A run that lost its adapter without a restart it commanded (a pull and a
+// quick re-plug while the run was still failing) makes the adapter there
+// count as newly plugged, once in a row: `retried` marks that second run.
 struct Watched {
     bool running = true;
     std::int64_t absentSinceMs = -1;
     bool departed = false;
+    bool retried = false;
+    bool retryNext = false;
 };
 constexpr std::int64_t kUnpluggedMs = 1500;
 
@@ -53,6 +59,10 @@ std::string resultLine(const std::string& location, const Outcome& o,
     if (o.failed()) line += ": " + platform::utf16ToUtf8(o.result.failure);
     if (status == steps::Status::Interrupted && o.result.step)
         line += std::string(": during ") + steps::stepName(*o.result.step);
+    if (o.result.replug != nullptr)
+        line += std::string(o.result.replug) == "taken_again"
+                    ? " (pulled during the run: taken again)"
+                    : " (pulled again: waiting for a new plug)";
     return line + "\n";
 }
 
@@ -74,6 +84,9 @@ class Watch {
             joinEnded();
             if (statusLine) showStatus();
             if (main_.stop().requested()) break;
+            // A station that cannot record its results takes no new adapter;
+            // the running ones finish.
+            if (settings_.journal != nullptr && settings_.journal->stopped()) break;
             if (!look(steps::listAdapters(main_.bus(), program_))) break;
             steps::pause(300, main_.stop());
         }
@@ -112,27 +125,30 @@ class Watch {
             if (started_ >= limit_) break;
             const auto it = watched_.find(a.location);
             if (it != watched_.end() && (it->second.running || !it->second.departed)) continue;
-            watched_[a.location] = Watched{};
+            const bool retry = it != watched_.end() && it->second.retryNext;
+            watched_[a.location] = Watched{.retried = retry};
             ++started_;
-            start(a);
+            start(a, retry);
         }
         return true;
     }
 
-    void start(const FoundAdapter& a) {
+    void start(const FoundAdapter& a, bool retry) {
         Thread& t = threads_.emplace_back();
-        t.thread = std::thread([this, a, &t] {
+        t.thread = std::thread([this, a, retry, &t] {
             const std::int64_t began = platform::clockMs();
             if (feedback_)
                 writeWholeLine("[" + a.location + "] Started" +
                                (a.serial.empty() ? "" : " (serial " + a.serial + ")") + "\n");
-            Outcome o = runFound(main_, program_, images_, settings_, request_, a);
+            Outcome o = runFound(main_, program_, images_, settings_, request_, a, retry);
             if (feedback_)
                 writeWholeLine(resultLine(a.location, o, program_, platform::clockMs() - began));
             {
                 const std::lock_guard done(mutex_);
+                Watched& w = watched_[a.location];
+                w.running = false;
+                if (o.result.replug != nullptr && !w.retried) w.departed = w.retryNext = true;
                 outcomes_.push_back(std::move(o));
-                watched_[a.location].running = false;
             }
             t.ended = true;
         });

@@ -81,6 +81,7 @@ void Session::endUnansweredSession(std::uint8_t target, bool keyed) {
 
 // The reset command shared by execute, reset and reset-to-loader.
 int Session::resetCommand(std::uint8_t target, bool keyed) {
+    state.departureExpected = true;
     bool sent = readyCheck() && writeHandleValid();
     if (sent) sent = send(startReport(code::kReset, target), keyed);
     endUnansweredSession(target, keyed);
@@ -432,6 +433,7 @@ int Session::sendAuthentication() {
     if (isReplyFailed(text) || isReplyOk(text)) {
         s.unansweredSession = 0;
         s.rollingEnabled = 1;
+        s.departureExpected = false;
         s.rollSeedA = static_cast<std::uint16_t>(w[seedGroup] & 0xFFFF);
         s.rollSeedB = static_cast<std::uint16_t>(w[seedGroup] >> 16);
         return 1;

@@ -40,7 +40,11 @@ void Session::closeDevice() {
 }
 
 void Session::dropLink() {
-    if (isOpen(state.writeHandle) || isOpen(state.readHandle)) ++state.devicesLost;
+    if (isOpen(state.writeHandle) || isOpen(state.readHandle)) {
+        ++state.devicesLost;
+        if (!state.departureExpected) ++state.devicesPulled;
+        state.departureExpected = false;
+    }
     closeDevice();
     state.skipRediscovery = 0;
     state.devicePath.clear();

@@ -55,6 +55,12 @@ struct LinkState {
     // connection whose reads fail after one met an unplugged adapter, not
     // a loader that refuses them.
     std::uint32_t devicesLost = 0;
+    // Of those, the ones lost while no restart was commanded: a cable
+    // pulled (or an adapter that reset itself), not the update's own
+    // resets. A reset expects the departure that follows it until the
+    // adapter has left or a new session is authenticated.
+    std::uint32_t devicesPulled = 0;
+    bool departureExpected = false;
 
     // Framing and scrambling.
     Report outReport{};

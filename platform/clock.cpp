@@ -1,5 +1,7 @@
 #include "platform/clock.h"
 
+#include <random>
+
 #include <atomic>
 
 #include <chrono>
@@ -29,6 +31,18 @@ Clock* current = &systemClock;
 } // namespace
 
 Clock& clock() { return *current; }
+
+std::string randomHex(int bytes) {
+    std::random_device source;
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (int i = 0; i < bytes; ++i) {
+        const unsigned byte = source() & 0xFF;
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0xF];
+    }
+    return text;
+}
 
 void setClock(Clock* replacement) { current = replacement ? replacement : &systemClock; }
 

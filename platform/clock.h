@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -21,6 +22,10 @@ class Clock {
 Clock& clock();
 // Installs `replacement` (nullptr: the system clock again).
 void setClock(Clock* replacement);
+
+// `bytes` bytes from the system's random source as lowercase hexadecimal: an
+// identifier that no other run on any machine makes.
+std::string randomHex(int bytes);
 
 inline std::int64_t timeSeconds() { return clock().epochSeconds(); }
 inline std::int64_t clockMs() { return clock().nowMs(); }

@@ -29,11 +29,20 @@ void watchSessionEnd();
 // with false for each update.
 void markWriting(bool writing);
 
+// With a journal open, SIGHUP asks for the journal to be opened again at its
+// path (the convention of log rotation: move the file, then send SIGHUP)
+// instead of interrupting the run. Windows has no such signal.
+void setHangupReopens(bool reopens);
+// How many such requests have come in the life of the process.
+int hangups();
+
 bool interruptRequested();
 // How many requests have come in the life of the process (clearInterrupt
 // does not reset it): a wait that a first request cut short can tell a
 // second one, which ends a stop that is stuck, from the first.
 int interruptRequests();
+// What the hangup handler does (Linux).
+void hangup();
 // What the handlers do; tests raise it themselves.
 void requestInterrupt();
 void clearInterrupt();

@@ -60,10 +60,22 @@ class JournalFile {
 
     // Opens `utf8Path`, making it when missing; false with `reason`.
     bool open(const std::string& utf8Path, std::string& reason);
-    // Appends `line` (its line end included); false with `reason`.
+    // Appends `line` (its line end included) whole and flushed to the disk,
+    // or not at all: a line written only in part is cut back, so the file
+    // always ends with a whole line. False with `reason`.
     bool append(const std::string& line, std::string& reason);
+    // True while the file open is still the one at the path (not removed,
+    // moved away or replaced); false with `reason`.
+    bool atPath(std::string& reason) const;
+    // Closes the file and opens its path again (after a rotation).
+    bool reopen(std::string& reason);
+    // True where a rotation is announced by a signal (SIGHUP); elsewhere
+    // the file is opened again once its path names another.
+    static bool rotatesBySignal();
 
   private:
+    void close();
+    std::string path_;
     std::intptr_t handle_ = -1;
 };
 

@@ -1,10 +1,11 @@
 # Sourced by the scripts that run an updater against the emulated adapter.
 # start_emulator BIN LOG [options...]: starts BIN/brisklink-emu on a free port
 # with the options, sets $emulator to its pid and exports BRISKLINK_EMULATOR.
+# Its standard input is $EMULATOR_INPUT (for --stdin-commands), else nothing.
 start_emulator() {
   local bin=$1 log=$2 port=
   shift 2
-  "$bin/brisklink-emu" --port 0 "$@" >"$log" 2>&1 &
+  "$bin/brisklink-emu" --port 0 "$@" <"${EMULATOR_INPUT:-/dev/null}" >"$log" 2>&1 &
   emulator=$!
   for _ in $(seq 100); do
     port=$(sed -n 's/^brisklink-emu: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$log")

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -69,7 +70,12 @@ std::string executablePath() {
 }
 
 namespace {
-extern "C" void onInterrupt(int) { requestInterrupt(); }
+extern "C" void onInterrupt(int sig) {
+    if (sig == SIGHUP)
+        hangup();
+    else
+        requestInterrupt();
+}
 } // namespace
 
 void installInterruptHandlers(InterruptMode) {
@@ -110,11 +116,16 @@ std::u16string fromAnsiCodePage(std::string_view text) {
     return utf8ToUtf16(text.substr(0, text.find('\0')));
 }
 
-JournalFile::~JournalFile() {
+JournalFile::~JournalFile() { close(); }
+
+void JournalFile::close() {
     if (handle_ >= 0) ::close(static_cast<int>(handle_));
+    handle_ = -1;
 }
 
 bool JournalFile::open(const std::string& utf8Path, std::string& reason) {
+    close();
+    path_ = utf8Path;
     // Non-blocking for the open only: a FIFO put in the journal's place must
     // not hold the run.
     const int fd = ::open(
@@ -135,21 +146,67 @@ bool JournalFile::open(const std::string& utf8Path, std::string& reason) {
     return true;
 }
 
-bool JournalFile::append(const std::string& line, std::string& reason) {
-    const int fd = static_cast<int>(handle_);
-    ssize_t n = -1;
-    do {
-        n = ::write(fd, line.data(), line.size());
-    } while (n < 0 && errno == EINTR);
-    if (n != static_cast<ssize_t>(line.size())) {
-        reason = n < 0 ? std::strerror(errno) : "the line was written only in part";
+bool JournalFile::reopen(std::string& reason) { return open(path_, reason); }
+
+bool JournalFile::rotatesBySignal() { return true; }
+
+bool JournalFile::atPath(std::string& reason) const {
+    struct stat open {
+    }, named{};
+    if (handle_ < 0 || ::fstat(static_cast<int>(handle_), &open) != 0) {
+        reason = "it is not open";
         return false;
+    }
+    if (::lstat(path_.c_str(), &named) != 0) {
+        reason = std::string("its path names no file (") + std::strerror(errno) + ")";
+        return false;
+    }
+    if (named.st_dev != open.st_dev || named.st_ino != open.st_ino) {
+        reason = "its path names another file (moved or replaced)";
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Writes all of `line` at the end of `fd`; false with errno's reason.
+bool writeWhole(int fd, const std::string& line, std::string& reason) {
+    std::size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            reason = n < 0 ? std::strerror(errno) : "nothing more could be written";
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
     }
     if (::fdatasync(fd) != 0) {
         reason = std::strerror(errno);
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool JournalFile::append(const std::string& line, std::string& reason) {
+    const int fd = static_cast<int>(handle_);
+    // Other updaters append to the same file (two stations on one share):
+    // the lock keeps their lines whole and lets a failed line be cut back
+    // without cutting theirs.
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    struct stat before {};
+    const bool sized = ::fstat(fd, &before) == 0;
+    if (!sized) reason = std::strerror(errno);
+    const bool ok = sized && writeWhole(fd, line, reason);
+    // A line written in part (a full disk, an I/O error) is cut back, so
+    // that the file always ends with a whole line.
+    if (sized && !ok && ::ftruncate(fd, before.st_size) == 0) ::fdatasync(fd);
+    ::flock(fd, LOCK_UN);
+    return ok;
 }
 
 bool writeFileWhole(const std::string& utf8Path, const std::string& content, std::string& reason) {

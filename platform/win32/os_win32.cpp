@@ -329,18 +329,36 @@ int runProgram(const std::vector<std::string>&, const std::string&, std::string&
     return -1;
 }
 
-JournalFile::~JournalFile() {
+JournalFile::~JournalFile() { close(); }
+
+void JournalFile::close() {
     if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = -1;
 }
+
+namespace {
+
+std::wstring widePath(const std::string& utf8Path) {
+    const std::u16string wide16 = utf8ToUtf16(utf8Path);
+    return std::wstring(wide16.begin(), wide16.end());
+}
+
+// The volume and file index that tell one file from another.
+bool fileIdentity(HANDLE h, BY_HANDLE_FILE_INFORMATION& info) {
+    return GetFileInformationByHandle(h, &info) != 0;
+}
+
+} // namespace
 
 // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end of
 // the file, whoever else appends to it.
 bool JournalFile::open(const std::string& utf8Path, std::string& reason) {
-    const std::u16string wide16 = utf8ToUtf16(utf8Path);
-    const std::wstring wide(wide16.begin(), wide16.end());
-    HANDLE h = CreateFileW(wide.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    close();
+    path_ = utf8Path;
+    HANDLE h = CreateFileW(
+        widePath(utf8Path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         reason = "system error " + std::to_string(GetLastError());
         return false;
@@ -354,15 +372,61 @@ bool JournalFile::open(const std::string& utf8Path, std::string& reason) {
     return true;
 }
 
-bool JournalFile::append(const std::string& line, std::string& reason) {
-    HANDLE h = reinterpret_cast<HANDLE>(handle_);
-    DWORD written = 0;
-    if (!WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
-        written != line.size() || !FlushFileBuffers(h)) {
-        reason = "system error " + std::to_string(GetLastError());
+bool JournalFile::reopen(std::string& reason) { return open(path_, reason); }
+
+bool JournalFile::rotatesBySignal() { return false; }
+
+bool JournalFile::atPath(std::string& reason) const {
+    BY_HANDLE_FILE_INFORMATION open{}, named{};
+    if (handle_ == -1 || !fileIdentity(reinterpret_cast<HANDLE>(handle_), open)) {
+        reason = "it is not open";
+        return false;
+    }
+    HANDLE h =
+        CreateFileW(widePath(path_).c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        reason = "its path names no file (system error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    const bool known = fileIdentity(h, named);
+    CloseHandle(h);
+    if (!known || named.dwVolumeSerialNumber != open.dwVolumeSerialNumber ||
+        named.nFileIndexHigh != open.nFileIndexHigh || named.nFileIndexLow != open.nFileIndexLow) {
+        reason = "its path names another file (moved or replaced)";
         return false;
     }
     return true;
+}
+
+bool JournalFile::append(const std::string& line, std::string& reason) {
+    HANDLE h = reinterpret_cast<HANDLE>(handle_);
+    LARGE_INTEGER before{};
+    const bool sized = GetFileSizeEx(h, &before) != 0;
+    DWORD written = 0;
+    if (sized && WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
+        written == line.size() && FlushFileBuffers(h))
+        return true;
+    reason = "system error " + std::to_string(GetLastError());
+    // A line written in part is cut back (SetEndOfFile needs a handle that
+    // may write anywhere: a second one, on the same file), unless another
+    // writer appended after it meanwhile.
+    LARGE_INTEGER now{};
+    if (!sized || written == 0 || !GetFileSizeEx(h, &now) ||
+        now.QuadPart != before.QuadPart + static_cast<LONGLONG>(written))
+        return false;
+    HANDLE cut = CreateFileW(widePath(path_).c_str(), GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (cut == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION a{}, b{};
+    if (fileIdentity(h, a) && fileIdentity(cut, b) && a.nFileIndexLow == b.nFileIndexLow &&
+        a.nFileIndexHigh == b.nFileIndexHigh && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+        SetFilePointerEx(cut, before, nullptr, FILE_BEGIN))
+        if (SetEndOfFile(cut)) FlushFileBuffers(cut);
+    CloseHandle(cut);
+    return false;
 }
 
 // A new file beside the target (CREATE_NEW: never one that is there),

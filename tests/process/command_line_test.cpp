@@ -33,7 +33,9 @@ std::string usage(const std::string& name) {
            "    /j    Write JSON lines for scripts instead of text.\n"
            "    /log:FILE    Append one JSON line per adapter's result to FILE.\n"
            "    /save:FILE    Save the adapter's firmware to FILE (Intel HEX) first;\n"
-           "                  with /p or /f the update starts only once it is saved.\n";
+           "                  with /p or /f the update starts only once it is saved.\n"
+           "    /station:NAME    Name this station in every record (default: the host name).\n"
+           "    /tag:KEY=VALUE    Add a tag to every record (work order, operator, lot).\n";
 }
 const std::string kUsage = usage("packed");
 const std::string kBareUsage = usage("IAP");

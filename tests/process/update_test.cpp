@@ -587,7 +587,7 @@ TEST_F(Update, EveryLineOfAJsonRunIsJson) {
     EXPECT_NE(json.last()["message"].get<std::string>().find("Usage: "), std::string::npos);
     json = JsonRun(run(updaterArgv(exe, {"/j", "/e", "/s", "/l"})).out);
     ASSERT_EQ(json.events.size(), 4u);
-    EXPECT_EQ(json.first()["schema"], 2);
+    EXPECT_EQ(json.first()["schema"], 3);
     EXPECT_EQ(json.events[1]["version"], "2.1.0");
     EXPECT_EQ(json.last()["event"], "found");
 }

@@ -674,7 +674,7 @@ TEST_F(Console, AnAdapterThatRestartsIntoItsLoaderGetsTheErrorLineButTheUpdateSt
                       "\"ok\":false,"
                       "\"status\":\"failed\",\"message\":\"[ERROR] Can't Reset to AP...\","
                       "\"step\":\"return_check\",\"failure\":\"[ERROR] Can't Reset to AP...\","
-                      "\"version\":\"2.1.0\",\"digest\":\"matched\"}\n"),
+                      "\"version\":\"2.1.0\",\"digest\":\"matched\",\"station\":"),
         std::string::npos)
         << json.out;
 }
