@@ -91,6 +91,9 @@ version=$(sed -n 's/^project(brisklink VERSION \([0-9.]*\) .*/\1/p' CMakeLists.t
 part "release" bash -c "bash scripts/release.sh --no-build --sign '$certs/test.p12' &&
   bash tests/release/run.sh 'dist/brisklink-$version.zip' '$certs'"
 rm -rf "$certs"
+# A short shift: 200 plug cycles of 16 adapters with faults, a rotation and a
+# full disk; what the watch holds must not grow (bench/soak_station.sh).
+part "soak (200 plug cycles)" bash bench/soak_station.sh 200
 # Every fuzz target replays its committed corpus and fuzzes on for a few
 # seconds; a crash, leak or time-out fails the run.
 part "fuzz" bash bench/fuzz.sh 5

@@ -26,6 +26,10 @@ TEST(Switches, EverySwitchSetsItsPartAndCaseDoesNotMatter) {
     const auto save = parse({u"/save:copy.hex"});
     EXPECT_TRUE(save.usable() && save.request.showChipVersions && !save.request.updateRequested);
     EXPECT_EQ(parse({u"/a", u"/n:1000", u"/p"}).request.expected, 1000);
+    const auto labels = parse({u"/c", u"/station:Line 4", u"/tag:wo=7", u"/TAG:op=Ana Lin"});
+    EXPECT_EQ(labels.request.station, "Line 4");
+    EXPECT_EQ(labels.request.tags,
+              (std::map<std::string, std::string>{{"op", "Ana Lin"}, {"wo", "7"}}));
     EXPECT_EQ(parse({u"/w", u"/n:3", u"/f"}).conflict, "");
 }
 
@@ -48,6 +52,10 @@ TEST(Switches, SwitchesThatDoNotGoTogetherNameTheirConflict) {
         {{u"/a", u"/save:x.hex", u"/p"}, "/save:FILE saves one adapter"},
         {{u"/port:1", u"/port:2", u"/save:x.hex"}, "/save:FILE saves one adapter"},
         {{u"/w", u"/save:x.hex"}, "/save:FILE saves one adapter"}, // /save: reads as /c
+        {{u"/c", u"/station:"}, "/station:NAME takes"},
+        {{u"/c", u"/station:a\x1B[31m"}, "/station:NAME takes"},
+        {{u"/c", u"/tag:Wo=1"}, "/tag:KEY=VALUE takes"},
+        {{u"/c", u"/tag:wo"}, "/tag:KEY=VALUE takes"},
     };
     for (const auto& [args, words] : cases) {
         const auto p = parse(args);
