@@ -52,10 +52,21 @@ int listAction(platform::hid::Bus& bus, const image::ProgramData& program,
 // is not there is an error that says what is.
 bool chooseNamed(steps::Run& run, const ConsoleSettings& settings, const Named& named, bool json);
 
+// How many adapters' runs ended in each status: all a station keeps of its
+// results (a watch that runs all shift keeps no more than this).
+struct Tally {
+    std::size_t counts[5] = {};
+    std::size_t total = 0;
+    void add(steps::Status s) {
+        ++counts[static_cast<int>(s)];
+        ++total;
+    }
+    std::size_t operator[](steps::Status s) const { return counts[static_cast<int>(s)]; }
+};
+
 // The station's summary line (or event) of a batch or watch, and its exit
 // code.
-int summarize(const std::vector<Outcome>& outcomes, const ConsoleSettings& settings,
-              const Request& request);
+int summarize(const Tally& tally, const ConsoleSettings& settings, const Request& request);
 
 // "/w": each adapter as it is plugged in, each on its own thread, until
 // Ctrl-C or until "/n:COUNT" adapters have a result; then the summary.

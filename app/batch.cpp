@@ -61,19 +61,15 @@ std::string plural(std::size_t n, const char* what) {
 
 } // namespace
 
-int summarize(const std::vector<Outcome>& outcomes, const ConsoleSettings& settings,
-              const Request& request) {
-    std::size_t counts[5] = {};
-    for (const Outcome& o : outcomes)
-        ++counts[static_cast<int>(o.status())];
-    auto count = [&](steps::Status s) { return counts[static_cast<int>(s)]; };
+int summarize(const Tally& tally, const ConsoleSettings& settings, const Request& request) {
+    auto count = [&](steps::Status s) { return tally[s]; };
     const std::size_t updated = count(steps::Status::Updated);
     const std::size_t current = count(steps::Status::Current);
     const std::size_t read = count(steps::Status::Read);
     const std::size_t interrupted = count(steps::Status::Interrupted);
     std::size_t failed = count(steps::Status::Failed);
     // Expected adapters that were not there count as failed.
-    const std::size_t present = outcomes.size();
+    const std::size_t present = tally.total;
     const std::size_t expected = static_cast<std::size_t>(request.expected);
     const std::size_t missing = expected > present ? expected - present : 0;
     failed += missing;
@@ -168,7 +164,10 @@ int batchAction(isp::Session& main, const image::ProgramData& program,
     for (std::thread& t : threads)
         t.join();
 
-    return summarize(outcomes, settings, request);
+    Tally tally;
+    for (const Outcome& o : outcomes)
+        tally.add(o.status());
+    return summarize(tally, settings, request);
 }
 
 } // namespace app

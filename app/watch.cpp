@@ -92,7 +92,7 @@ class Watch {
         }
         for (Thread& t : threads_)
             t.thread.join();
-        return summarize(outcomes_, settings_, request_);
+        return summarize(tally_, settings_, request_);
     }
 
   private:
@@ -106,7 +106,7 @@ class Watch {
     bool look(const std::vector<FoundAdapter>& all) {
         const std::int64_t now = platform::clockMs();
         const std::lock_guard lock(mutex_);
-        if (outcomes_.size() >= limit_) return false;
+        if (tally_.total >= limit_) return false;
         for (auto& entry : watched_) {
             // No structured binding in a lambda's reach: clang 14 refuses it.
             const std::string& location = entry.first;
@@ -148,7 +148,7 @@ class Watch {
                 Watched& w = watched_[a.location];
                 w.running = false;
                 if (o.result.replug != nullptr && !w.retried) w.departed = w.retryNext = true;
-                outcomes_.push_back(std::move(o));
+                tally_.add(o.status());
             }
             t.ended = true;
         });
@@ -170,8 +170,8 @@ class Watch {
         std::string text;
         {
             const std::lock_guard lock(mutex_);
-            text = "Watching: " + std::to_string(started_ - outcomes_.size()) + " running, " +
-                   std::to_string(outcomes_.size()) + " done";
+            text = "Watching: " + std::to_string(started_ - tally_.total) + " running, " +
+                   std::to_string(tally_.total) + " done";
         }
         if (text != shown_)
             platform::writeStandardError(platform::utf8ToUtf16("\r" + text + "   \r"));
@@ -187,7 +187,7 @@ class Watch {
     const std::size_t limit_;
     std::mutex mutex_;
     std::map<std::string, Watched> watched_;
-    std::vector<Outcome> outcomes_;
+    Tally tally_;
     std::list<Thread> threads_;
     std::size_t started_ = 0;
     std::string shown_;
