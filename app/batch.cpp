@@ -12,9 +12,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <list>
-#include <map>
-#include <mutex>
 #include <thread>
 
 namespace app {

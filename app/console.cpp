@@ -162,7 +162,7 @@ int consoleMain(isp::Session& session) {
     Journal journal;
     int exitCode = consoleActions(session, settings, request, journal);
     // A result the journal lacks is a failed run for the station.
-    if (journal.failed()) exitCode = 1;
+    if (journal.stopped()) exitCode = 1;
     // "Operation Failed." alone does not say that nothing is wrong with the
     // adapter: the user stopped the run.
     if (exitCode != 0 && session.stop().requested() && !settings.silentMode)

@@ -34,9 +34,9 @@ class Journal {
     // it, which is said once on standard error, and the station takes no
     // further adapter. SIGHUP (a rotation) opens its path again first.
     void record(const JournalEntry& entry);
-    // Some result could not be written: the station takes no new adapter.
+    // Some result could not be written: the station takes no new adapter,
+    // and its run ends with exit code 1.
     bool stopped() const { return failed_.load(); }
-    bool failed() const { return failed_.load(); }
 
   private:
     // Before a record: the file is still the one at the path, or a rotation

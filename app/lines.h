@@ -50,8 +50,4 @@ class AdapterLines {
     bool quiet_ = false;
 };
 
-// One JSON event not of one adapter's run (or of an adapter the run could
-// not take).
-inline void writeEvent(const Json& event) { writeJson(event); }
-
 } // namespace app

@@ -1,9 +1,8 @@
 #include "isp/crc.h"
 
 #include <algorithm>
-#include <vector>
-
 #include <array>
+#include <vector>
 
 namespace isp {
 

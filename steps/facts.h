@@ -72,7 +72,6 @@ struct Facts {
     // The first failure; what follows it is its consequence.
     std::optional<Failure> failure;
     DigestOutcome digest = DigestOutcome::NotChecked;
-    std::uint16_t adapterDigest = 0;
     // The update began erasing the internal flash and the version record:
     // what the connection read of them no longer holds.
     bool erased = false;

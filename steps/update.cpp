@@ -143,7 +143,6 @@ bool versionSteps(Run& run, FrontEnd& face) {
         if (run.session.crcCheck(&digestResult, parameters) != 1) {
             run.facts.digest = DigestOutcome::NoAnswer;
         } else {
-            run.facts.adapterDigest = digestResult;
             run.facts.digest =
                 digestResult == recorded ? DigestOutcome::Matched : DigestOutcome::Mismatched;
             if (digestResult != recorded) tell(run, face, {Event::DigestMismatch, digestResult});

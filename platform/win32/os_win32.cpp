@@ -343,9 +343,12 @@ std::wstring widePath(const std::string& utf8Path) {
     return std::wstring(wide16.begin(), wide16.end());
 }
 
-// The volume and file index that tell one file from another.
-bool fileIdentity(HANDLE h, BY_HANDLE_FILE_INFORMATION& info) {
-    return GetFileInformationByHandle(h, &info) != 0;
+// Whether two handles are on one file: its volume and file index.
+bool sameFile(HANDLE a, HANDLE b) {
+    BY_HANDLE_FILE_INFORMATION x{}, y{};
+    return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
+           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
 }
 
 } // namespace
@@ -377,8 +380,7 @@ bool JournalFile::reopen(std::string& reason) { return open(path_, reason); }
 bool JournalFile::rotatesBySignal() { return false; }
 
 bool JournalFile::atPath(std::string& reason) const {
-    BY_HANDLE_FILE_INFORMATION open{}, named{};
-    if (handle_ == -1 || !fileIdentity(reinterpret_cast<HANDLE>(handle_), open)) {
+    if (handle_ == -1) {
         reason = "it is not open";
         return false;
     }
@@ -390,10 +392,9 @@ bool JournalFile::atPath(std::string& reason) const {
         reason = "its path names no file (system error " + std::to_string(GetLastError()) + ")";
         return false;
     }
-    const bool known = fileIdentity(h, named);
+    const bool same = sameFile(reinterpret_cast<HANDLE>(handle_), h);
     CloseHandle(h);
-    if (!known || named.dwVolumeSerialNumber != open.dwVolumeSerialNumber ||
-        named.nFileIndexHigh != open.nFileIndexHigh || named.nFileIndexLow != open.nFileIndexLow) {
+    if (!same) {
         reason = "its path names another file (moved or replaced)";
         return false;
     }
@@ -420,10 +421,7 @@ bool JournalFile::append(const std::string& line, std::string& reason) {
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (cut == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION a{}, b{};
-    if (fileIdentity(h, a) && fileIdentity(cut, b) && a.nFileIndexLow == b.nFileIndexLow &&
-        a.nFileIndexHigh == b.nFileIndexHigh && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-        SetFilePointerEx(cut, before, nullptr, FILE_BEGIN))
+    if (sameFile(h, cut) && SetFilePointerEx(cut, before, nullptr, FILE_BEGIN))
         if (SetEndOfFile(cut)) FlushFileBuffers(cut);
     CloseHandle(cut);
     return false;
