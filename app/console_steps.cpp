@@ -113,6 +113,8 @@ class ConsoleFace : public steps::FrontEnd {
             return printMessage(settings_, itemFailLine(note.attempt));
         case Event::LockHolder:
             return diagnose(u"The adapter's lock is held by " + note.text + u".\n");
+        case Event::LockNotice:
+            return diagnose(note.text + u"\n");
         case Event::EraseExternalFailed:
         case Event::EraseVersionFailed:
         case Event::EraseApplicationFailed:
@@ -152,8 +154,10 @@ class ConsoleFace : public steps::FrontEnd {
                 u"plug it in again and run the updater packed for it.\n");
         case Event::Connected:
             printMessage(settings_, "Connected\n");
-            printMessage(settings_, u"Loader F/W version: " + run_.state.loaderVersion + u"\n");
-            printMessage(settings_, u"Chip F/W version: " + run_.state.chipVersion + u"\n");
+            printMessage(settings_, u"Loader F/W version: " +
+                                            platform::shown(run_.state.loaderVersion) + u"\n");
+            printMessage(settings_, u"Chip F/W version: " +
+                                            platform::shown(run_.state.chipVersion) + u"\n");
             return;
         default:
             for (const auto& [event, words] : kWords)
@@ -307,11 +311,12 @@ int consoleConnect(steps::Run& run, const ConsoleSettings& settings) {
     }
 
     const std::u16string exeVersion = image::recordText(run.program.info.firmwareVersion);
-    printMessage(settings, u"EXE F/W version: " + exeVersion + u"\n");
+    printMessage(settings, u"EXE F/W version: " + platform::shown(exeVersion) + u"\n");
     const std::u16string& chipVersion = run.state.chipVersion;
     if (settings.versionCheck == 1 && steps::updateNotNewer(exeVersion, chipVersion)) {
-        printMessage(settings, u"F/W version " + chipVersion +
-                                   u" is newer than the IAP EXE version " + exeVersion +
+        printMessage(settings, u"F/W version " + platform::shown(chipVersion) +
+                                   u" is newer than the IAP EXE version " +
+                                   platform::shown(exeVersion) +
                                    u" (not case sensitive).\nSkip firmware update (/f for force "
                                    u"update).\n");
         // Back to its application firmware, which it was running before.

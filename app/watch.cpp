@@ -45,7 +45,7 @@ constexpr std::int64_t kUnpluggedMs = 1500;
 std::string resultLine(const std::string& location, const Outcome& o,
                        const image::ProgramData& program, std::int64_t ms) {
     auto text = [](const std::optional<std::u16string>& v) {
-        return v ? platform::utf16ToUtf8(*v) : std::string("-");
+        return v ? platform::utf16ToUtf8(platform::shown(*v)) : std::string("-");
     };
     const steps::Status status = o.status();
     std::optional<std::u16string> after = o.result.version;
@@ -139,7 +139,7 @@ class Watch {
             const std::int64_t began = platform::clockMs();
             if (feedback_)
                 writeWholeLine("[" + a.location + "] Started" +
-                               (a.serial.empty() ? "" : " (serial " + a.serial + ")") + "\n");
+                               (a.serial.empty() ? "" : " (serial " + platform::shown(a.serial) + ")") + "\n");
             Outcome o = runFound(main_, program_, images_, settings_, request_, a, retry);
             if (feedback_)
                 writeWholeLine(resultLine(a.location, o, program_, platform::clockMs() - began));

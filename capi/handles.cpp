@@ -40,7 +40,11 @@ std::set<std::string> openLocations;
 
 void copyText(const std::string& text, char* out, int size) {
     if (out == nullptr || size <= 0) return;
-    const std::size_t n = std::min(text.size(), static_cast<std::size_t>(size - 1));
+    std::size_t n = std::min(text.size(), static_cast<std::size_t>(size - 1));
+    // A text cut short is cut between characters, never inside one.
+    if (n < text.size())
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
+            --n;
     std::memcpy(out, text.data(), n);
     out[n] = 0;
 }

@@ -54,7 +54,7 @@ bool CBrisklinkDlg::OnInitDialog() {
         SetWindowText(image::recordText(p.info.windowTitle));
         SetDlgItemText(kHeadline, image::recordText(p.info.headline));
         SetDlgItemText(kNotice, image::recordText(p.info.notice));
-        SetDlgItemText(kNewVersion, image::recordText(p.info.firmwareVersion));
+        SetDlgItemText(kNewVersion, platform::shown(image::recordText(p.info.firmwareVersion)));
     } else {
         // Before the window is ever shown, and without the close's search
         // for an adapter: there are no identities to search with.
@@ -69,8 +69,10 @@ bool CBrisklinkDlg::OnInitDialog() {
 }
 
 bool CBrisklinkDlg::claim(const std::string& location, std::u16string* refusal) {
-    std::string holder;
-    if (steps::claimAdapter(session_.bus(), location, refusal, &holder)) return true;
+    std::string holder, notice;
+    const bool claimed = steps::claimAdapter(session_.bus(), location, refusal, &holder, &notice);
+    if (!notice.empty()) platform::writeStandardError(platform::utf8ToUtf16(notice + "\n"));
+    if (claimed) return true;
     if (!holder.empty())
         platform::writeStandardError(
             platform::utf8ToUtf16("The adapter's lock is held by " + holder + ".\n"));

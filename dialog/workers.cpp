@@ -7,6 +7,7 @@
 
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 #include "platform/thread.h"
 
 #include <algorithm>
@@ -78,10 +79,10 @@ class WindowFace : public steps::FrontEnd {
             view_.setProgress(0);
             return view_.setText(kResultLabel, words::kConnectApFail);
         case Event::AdapterVersion:
-            return view_.setText(kCurrentVersion, note.text);
+            return view_.setText(kCurrentVersion, platform::shown(note.text));
         case Event::Connected:
             view_.setText(kResultLabel, words::kConnected);
-            return view_.setText(kStatusLabel, run_.state.deviceDescription);
+            return view_.setText(kStatusLabel, platform::shown(run_.state.deviceDescription));
         case Event::AccessDenied:
             return platform::writeStandardError(
                 note.text + u" is the adapter, but this user may not open it (docs/linux.md "
@@ -89,6 +90,8 @@ class WindowFace : public steps::FrontEnd {
         case Event::LockHolder:
             return platform::writeStandardError(u"The adapter's lock is held by " + note.text +
                                                 u".\n");
+        case Event::LockNotice:
+            return platform::writeStandardError(note.text + u"\n");
         case Event::AdapterBusy:
             return view_.messageBox(note.text, image::recordText(run_.program.info.windowTitle));
         case Event::TooLarge:

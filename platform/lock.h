@@ -15,6 +15,23 @@ enum class LockResult {
     Unavailable // the system could not make the lock at all
 };
 
+// What holds a lock that another process has, as far as the system tells.
+struct LockHolder {
+    bool updater = false; // it answered as an updater (or may be one the system hides)
+    long process = 0;     // 0: not named
+    std::string command;  // its process name, as the system gives it (outside text)
+    std::string user;     // its user (a number on Linux), empty when not known
+};
+
+// What a try to take a lock found beside its result.
+struct LockReport {
+    LockHolder holder;  // Busy: who holds it
+    std::string reason; // Unavailable: why it could not be made
+    // Held, but guarded less than usual (a lock file this user cannot use):
+    // worth saying once.
+    std::string notice;
+};
+
 class MachineLock {
   public:
     MachineLock() = default;
@@ -25,11 +42,11 @@ class MachineLock {
     // Takes the lock called `name` (any text; characters a system cannot
     // take in a name are replaced) without waiting. Held again at once when
     // this object holds it already. Every process of every user of the
-    // machine meets the same lock under one name, and nothing outside the
-    // lock (no file) is created or changed. `detail`, when given, is set for
-    // Busy to what holds the lock where the system tells it (empty where it
-    // does not), and for Unavailable to why the lock could not be made.
-    LockResult tryAcquire(const std::string& name, std::string* detail = nullptr);
+    // machine meets the same lock under one name; nothing but the lock's own
+    // empty file is created, and nothing is changed. `report`, when given,
+    // tells the holder (Busy), the reason (Unavailable) or a weaker guard
+    // (Held).
+    LockResult tryAcquire(const std::string& name, LockReport* report = nullptr);
     void release();
     bool held() const { return handle_ != kNone; }
 

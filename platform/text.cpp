@@ -1,6 +1,7 @@
 #include "platform/text.h"
 
 #include <cstdint>
+#include <cstdio>
 
 namespace platform {
 
@@ -102,5 +103,35 @@ std::u16string utf8ToUtf16(std::string_view text) {
 }
 
 std::u16string ascii(std::string_view text) { return std::u16string(text.begin(), text.end()); }
+
+namespace {
+
+bool reordersOrBreaks(char16_t c) {
+    return c == 0x061C || c == 0x200E || c == 0x200F || c == 0x2028 || c == 0x2029 ||
+           (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+} // namespace
+
+std::u16string shown(std::u16string_view text) {
+    // Through UTF-8 and back: unpaired surrogates become U+FFFD.
+    const std::u16string whole = utf8ToUtf16(utf16ToUtf8(text));
+    std::u16string out;
+    out.reserve(whole.size());
+    for (const char16_t c : whole) {
+        const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F);
+        if (!control && !reordersOrBreaks(c)) {
+            out.push_back(c);
+            continue;
+        }
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, control ? "\\x%02X" : "\\u%04X",
+                      static_cast<unsigned>(c));
+        out += ascii(escaped);
+    }
+    return out;
+}
+
+std::string shown(std::string_view utf8) { return utf16ToUtf8(shown(utf8ToUtf16(utf8))); }
 
 } // namespace platform

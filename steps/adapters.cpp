@@ -2,6 +2,7 @@
 
 #include "isp/probe.h"
 #include "isp/session.h"
+#include "platform/text.h"
 
 #include <cstdio>
 
@@ -53,13 +54,12 @@ bool isAdapter(hid::Bus& bus, const std::string& path, std::uint32_t vendorId,
     return whyNot(bus, path, vendorId, productId, usageSelector, id).empty();
 }
 
-// A device's own text, fit for a line of output: printable ASCII, at most
-// 64 characters (a serial number needs no more).
-std::string printable(const std::string& text) {
-    std::string out;
-    for (const char c : text.substr(0, 64))
-        out += c >= ' ' && c < 0x7F ? c : '?';
-    return out;
+// A device's serial number as it gave it, cut to 64 characters (a serial
+// number needs no more); it is shown through platform::shown.
+std::string serialText(const std::string& text) {
+    std::u16string units = platform::utf8ToUtf16(text);
+    if (units.size() > 64) units.resize(units[63] >= 0xD800 && units[63] <= 0xDBFF ? 63 : 64);
+    return platform::utf16ToUtf8(units);
 }
 
 std::string hex4(std::uint32_t value) {
@@ -90,7 +90,7 @@ std::vector<FoundAdapter> listAdapters(hid::Bus& bus, const image::ProgramData& 
         } else {
             continue;
         }
-        a.serial = printable(bus.serial(path));
+        a.serial = serialText(bus.serial(path));
         bool seen = false;
         for (const FoundAdapter& f : found)
             seen = seen || f.location == a.location;
@@ -107,7 +107,7 @@ std::string identityText(const FoundAdapter& adapter) {
 
 std::string adapterLine(const FoundAdapter& adapter) {
     return adapter.location + "  " + (adapter.loader ? "loader" : "application") + "  " +
-           identityText(adapter) + "  " + (adapter.serial.empty() ? "-" : adapter.serial);
+           identityText(adapter) + "  " + (adapter.serial.empty() ? "-" : platform::shown(adapter.serial));
 }
 
 std::string searchReport(hid::Bus& bus, const image::ProgramData& p) {

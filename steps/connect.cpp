@@ -84,8 +84,10 @@ bool follows(Run& run, FrontEnd& face) {
     if (!run.session.followed().empty()) return true;
     const std::string location = run.session.location();
     std::u16string refusal;
-    std::string holder;
-    if (!claimAdapter(run.session.bus(), location, &refusal, &holder)) {
+    std::string holder, notice;
+    const bool claimed = claimAdapter(run.session.bus(), location, &refusal, &holder, &notice);
+    if (!notice.empty()) tell(run, face, {Event::LockNotice, 0, platform::utf8ToUtf16(notice)});
+    if (!claimed) {
         run.session.close();
         if (!holder.empty()) tell(run, face, {Event::LockHolder, 0, platform::utf8ToUtf16(holder)});
         tell(run, face, {Event::AdapterBusy, 0, refusal});

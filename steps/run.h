@@ -57,6 +57,7 @@ enum class Event {
     Connected,
     AccessDenied, // text: the node of the adapter that this user may not open
     LockHolder,   // text: what holds the adapter's lock, where the system tells
+    LockNotice,   // text: the lock guards less than usual (said once a process)
     AdapterBusy,  // text: why the adapter found is not this run's to use
     // The update.
     ImagesInvalid,

@@ -9,8 +9,12 @@
 // - An exclusive flock on a file of that name in /run/lock, the machine's
 //   directory for lock files: a process in another network namespace (unshare
 //   -n, a service with PrivateNetwork=yes) still sees it. The file is opened
-//   read-only, never written, never followed through a link and refused
-//   unless it is a regular file; the flock goes with its holder.
+//   read-only, never written, never followed through a link and used only
+//   when it is a regular file with no other name; the flock goes with its
+//   holder. The directory is every user's, so another user may have put
+//   something in the file's place first: then the socket alone guards the
+//   adapter (and the run says so), as it does on a system without the
+//   directory, so that nothing planted there keeps an updater off.
 #include "platform/lock.h"
 
 #include <cerrno>
@@ -33,32 +37,33 @@ namespace {
 constexpr const char* kLockDirectory = "/run/lock";
 constexpr char kGreeting[] = "brisklink-updater\n";
 
-// "process P (command) of user U" from /proc, where this user may see it.
-std::string processText(long pid, long uid) {
-    std::string command;
+// Process `pid` as /proc names it, where this user may see it; `uid` -1
+// when not known yet.
+LockHolder processHolder(long pid, long uid, bool updater) {
+    LockHolder holder;
+    holder.updater = updater;
+    holder.process = pid;
     std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    std::getline(comm, command);
+    std::getline(comm, holder.command);
     if (uid < 0) {
         std::ifstream status("/proc/" + std::to_string(pid) + "/status");
         for (std::string line; std::getline(status, line);)
             if (line.rfind("Uid:", 0) == 0) uid = std::strtol(line.c_str() + 4, nullptr, 10);
     }
-    std::string text = "process " + std::to_string(pid);
-    if (!command.empty()) text += " (" + command + ")";
-    if (uid >= 0) text += " of user " + std::to_string(uid);
-    return text;
+    if (uid >= 0) holder.user = std::to_string(uid);
+    return holder;
 }
 
 // What holds the socket: an updater answers with its greeting; anything
 // else bound to the name is not one.
-std::string socketHolder(const sockaddr_un& address, socklen_t length) {
+LockHolder socketHolder(const sockaddr_un& address, socklen_t length) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return {};
-    const std::string holder = "a process that is not an updater";
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+        // It holds the name but takes no connection: the system does not
+        // tell which process it is.
         ::close(fd);
-        return holder + " (it holds the name but takes no connection; the system does not "
-                        "tell which process it is)";
+        return {};
     }
     ucred peer{};
     socklen_t size = sizeof peer;
@@ -72,15 +77,31 @@ std::string socketHolder(const sockaddr_un& address, socklen_t length) {
         got += static_cast<std::size_t>(n);
     }
     ::close(fd);
-    if (std::strcmp(greeting, kGreeting) == 0 && known) return processText(peer.pid, peer.uid);
-    return holder + (known ? " (" + processText(peer.pid, peer.uid) + ")" : std::string());
+    const bool updater = std::strcmp(greeting, kGreeting) == 0;
+    return known ? processHolder(peer.pid, peer.uid, updater) : LockHolder{};
+}
+
+// True when process `pid` is in this process's network namespace, where an
+// updater would have held the socket too; false when it is not or the
+// system does not tell.
+bool sameNetwork(long pid) {
+    char own[64] = {}, theirs[64] = {};
+    const std::string link = "/proc/" + std::to_string(pid) + "/ns/net";
+    return ::readlink("/proc/self/ns/net", own, sizeof own - 1) > 0 &&
+           ::readlink(link.c_str(), theirs, sizeof theirs - 1) > 0 && std::strcmp(own, theirs) == 0;
 }
 
 // The process holding an flock on the file `fd` is open on, from
-// /proc/locks, where this process's view of the machine shows it.
-std::string fileHolder(int fd) {
+// /proc/locks, where this process's view of the machine shows it. An
+// updater holds it exclusively, and holds the socket too in its network
+// namespace: a shared lock, or one from this namespace (whose socket was
+// free), is no updater's. One the system does not name may be an updater in
+// another namespace.
+LockHolder fileHolder(int fd) {
+    LockHolder unnamed;
+    unnamed.updater = true;
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return {};
+    if (::fstat(fd, &st) != 0) return unnamed;
     char id[64];
     std::snprintf(id, sizeof id, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
                   static_cast<unsigned long>(st.st_ino));
@@ -88,42 +109,64 @@ std::string fileHolder(int fd) {
     for (std::string line; std::getline(locks, line);) {
         if (line.find("FLOCK") == std::string::npos || line.find(id) == std::string::npos) continue;
         // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"
-        const std::size_t at = line.find("WRITE");
+        const bool exclusive = line.find("WRITE") != std::string::npos;
+        const std::size_t at = line.find(exclusive ? "WRITE" : "READ");
         if (at == std::string::npos) continue;
-        const long pid = std::strtol(line.c_str() + at + 5, nullptr, 10);
-        if (pid > 0) return processText(pid, -1);
+        const long pid = std::strtol(line.c_str() + at + (exclusive ? 5 : 4), nullptr, 10);
+        if (pid > 0) return processHolder(pid, -1, exclusive && !sameNetwork(pid));
     }
-    return {};
+    return unnamed;
 }
 
 // Opens the lock file without following a link and without changing it:
 // an existing one as it is, a missing one created empty and readable by
-// every user (who need only read it to lock it).
-int openLockFile(const std::string& path, std::string& why) {
+// every user (who need only read it to lock it). Another user may have put
+// something in its place first (a file only they may read, a link, a
+// FIFO), or this user may not write the directory: none of that may keep an
+// updater off its adapter, so the socket alone guards it then, and
+// `notice` says why. -1 then.
+int openLockFile(const std::string& path, std::string& notice) {
     constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     int fd = -1;
+    bool creating = false;
     for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
+        creating = false;
         fd = ::open(path.c_str(), kFlags);
-        if (fd < 0 && errno == ENOENT) fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0444);
+        if (fd < 0 && errno == ENOENT) {
+            creating = true;
+            fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0444);
+        }
         if (fd < 0 && errno != EEXIST && errno != ENOENT) break;
     }
-    if (fd < 0) {
-        why = path + ": " + std::strerror(errno);
-        return -1;
-    }
+    const std::string alone = "; the socket alone keeps other updaters off the adapter, except "
+                              "those in another network namespace";
+    std::string why = std::strerror(errno);
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) return fd;
+    if (fd >= 0) {
+        why = "not a file of its own: something else was put in its place";
         ::close(fd);
-        why = path + " is not a regular file: something else was put in its place";
+    }
+    if (creating) {
+        notice = std::string("The lock directory ") + kLockDirectory +
+                 " cannot be written by this user (" + why + ")" + alone + ".";
         return -1;
     }
-    return fd;
+    struct stat planted {};
+    const std::string owner = ::lstat(path.c_str(), &planted) == 0
+                                  ? " belongs to user " + std::to_string(planted.st_uid) + " and"
+                                  : std::string();
+    notice = "The lock file " + path + owner + " cannot be used by this user (" + why + ")" +
+             alone + ". Its owner or root may remove it: rm " + path;
+    return -1;
 }
 
 } // namespace
 
-LockResult MachineLock::tryAcquire(const std::string& name, std::string* detail) {
+LockResult MachineLock::tryAcquire(const std::string& name, LockReport* report) {
     if (held()) return LockResult::Held;
+    LockReport ignored;
+    LockReport& out = report != nullptr ? *report : ignored;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const std::string key = lockFileName(name);
@@ -133,7 +176,7 @@ LockResult MachineLock::tryAcquire(const std::string& name, std::string* detail)
     const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + used);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        if (detail) *detail = std::strerror(errno);
+        out.reason = std::strerror(errno);
         return LockResult::Unavailable;
     }
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
@@ -141,10 +184,10 @@ LockResult MachineLock::tryAcquire(const std::string& name, std::string* detail)
         const int error = errno;
         ::close(fd);
         if (error != EADDRINUSE) {
-            if (detail) *detail = std::strerror(error);
+            out.reason = std::strerror(error);
             return LockResult::Unavailable;
         }
-        if (detail) *detail = socketHolder(address, length);
+        out.holder = socketHolder(address, length);
         return LockResult::Busy;
     }
 
@@ -152,24 +195,17 @@ LockResult MachineLock::tryAcquire(const std::string& name, std::string* detail)
     // alone guards the adapter, as it did in every network namespace.
     struct stat dir {};
     if (::lstat(kLockDirectory, &dir) == 0 && S_ISDIR(dir.st_mode)) {
-        std::string why;
-        const int file = openLockFile(std::string(kLockDirectory) + "/" + key, why);
-        if (file < 0) {
-            ::close(fd);
-            if (detail) *detail = why;
-            return LockResult::Unavailable;
-        }
-        if (::flock(file, LOCK_EX | LOCK_NB) != 0) {
+        const int file = openLockFile(std::string(kLockDirectory) + "/" + key, out.notice);
+        if (file >= 0 && ::flock(file, LOCK_EX | LOCK_NB) != 0) {
             const int error = errno;
-            if (detail)
-                *detail = error == EWOULDBLOCK ? fileHolder(file) : std::string(strerror(error));
+            if (error == EWOULDBLOCK) out.holder = fileHolder(file);
             ::close(file);
             ::close(fd);
-            if (error != EWOULDBLOCK) return LockResult::Unavailable;
-            if (detail && detail->empty()) *detail = "an updater the system does not name";
-            return LockResult::Busy;
+            if (error == EWOULDBLOCK) return LockResult::Busy;
+            out.reason = std::strerror(error);
+            return LockResult::Unavailable;
         }
-        file_ = file;
+        if (file >= 0) file_ = file;
     }
     handle_ = fd;
     // Every probe is answered, however many come: the greeting says that an

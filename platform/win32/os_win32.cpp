@@ -282,30 +282,28 @@ std::wstring objectName(const std::string& name, const char* suffix) {
 // documentation warns of this). An updater that holds the lock also makes an
 // event beside it, so that the next one can tell an updater from another
 // program that took the name.
-LockResult MachineLock::tryAcquire(const std::string& name, std::string* detail) {
+LockResult MachineLock::tryAcquire(const std::string& name, LockReport* report) {
     if (held()) return LockResult::Held;
+    LockReport ignored;
+    LockReport& out = report != nullptr ? *report : ignored;
     HANDLE h = CreateMutexW(nullptr, FALSE, objectName(name, "").c_str());
     const DWORD error = GetLastError();
     if (h == nullptr && error == ERROR_ACCESS_DENIED) {
-        if (detail)
-            *detail = "a lock object this user may not open: another user's updater, or a "
-                      "program of another user that took its name";
+        // Another user's updater, or a program of another user that took
+        // its name: the system does not say which.
+        out.holder.updater = true;
         return LockResult::Busy;
     }
     if (h != nullptr && error == ERROR_ALREADY_EXISTS) {
-        if (detail) {
-            const std::string owner = objectOwner(h);
-            HANDLE mark = OpenEventW(SYNCHRONIZE, FALSE, objectName(name, ".updater").c_str());
-            const bool updater = mark != nullptr || GetLastError() == ERROR_ACCESS_DENIED;
-            if (mark) CloseHandle(mark);
-            *detail = updater ? "an updater" : "a process that is not an updater";
-            if (!owner.empty()) *detail += " of user " + owner;
-        }
+        out.holder.user = objectOwner(h);
+        HANDLE mark = OpenEventW(SYNCHRONIZE, FALSE, objectName(name, ".updater").c_str());
+        out.holder.updater = mark != nullptr || GetLastError() == ERROR_ACCESS_DENIED;
+        if (mark) CloseHandle(mark);
         CloseHandle(h);
         return LockResult::Busy;
     }
     if (h == nullptr) {
-        if (detail) *detail = "system error " + std::to_string(error);
+        out.reason = "system error " + std::to_string(error);
         return LockResult::Unavailable;
     }
     handle_ = reinterpret_cast<std::intptr_t>(h);

@@ -64,3 +64,60 @@ done
   fail "the first update did not end well (exit $code): $(cat "$work/first.txt")"
 echo "lock: ten probes named the holder; another network namespace and another spelling" \
   "of the emulator's address were refused; the update ended well"
+
+# What is not an updater is never called one: a process with a hostile name
+# bound to the lock's socket (it greets nobody), then a shared flock on the
+# lock file; the name reaches the terminal escaped.
+name=brisklink-updater-emulator-127.0.0.1-$port-emu-1
+python3 - "$name" >"$work/squat.txt" <<'PY' &
+import ctypes, socket, sys, time
+ctypes.CDLL(None).prctl(15, b"\x1b]0;pwn\x07\x1b[31m")
+s = socket.socket(socket.AF_UNIX)
+s.bind("\0" + sys.argv[1])
+s.listen(1)
+print("bound", flush=True)
+time.sleep(60)
+PY
+squatter=$!
+pids+=("$squatter")
+for _ in $(seq 50); do grep -q bound "$work/squat.txt" && break; sleep 0.1; done
+expect_refusal() { # HOLDER-NAME
+  local code=0
+  "$work/IAP-emu" /port:emu-1 /c >"$work/held.txt" 2>&1 || code=$?
+  [ "$code" -eq 1 ] && grep -qF "The adapter's lock is held by process" "$work/held.txt" &&
+    grep -qF "($1) of user 0, which is not an updater." "$work/held.txt" &&
+    ! grep -q "Another updater" "$work/held.txt" && ! grep -q $'\e' "$work/held.txt" ||
+    fail "a holder that is no updater (exit $code): $(cat -v "$work/held.txt")"
+}
+expect_refusal '\x1B]0;pwn\x07\x1B[31m'
+kill "$squatter"
+flock -s "/run/lock/$name" sleep 60 &
+sharer=$!
+pids+=("$sharer")
+sleep 0.5
+expect_refusal flock
+pkill -P "$sharer"
+wait "$sharer" || true
+
+# A lock file another user put there first, which this user cannot read, and
+# a lock directory this user cannot write: the socket alone guards the
+# adapter, said once, and the run goes on.
+chmod 755 "$work"
+planted=/run/lock/brisklink-updater-emulator-127.0.0.1-$port-emu
+for k in 1 2; do
+  rm -f "$planted-$k"
+  install -m 600 -o 65534 /dev/null "$planted-$k"
+done
+as_user() { setpriv --reuid=65533 --regid=65533 --clear-groups "$@"; }
+as_user "$work/IAP-emu" /a /c >"$work/planted.txt" 2>&1 ||
+  fail "a planted lock file kept the update off: $(cat "$work/planted.txt")"
+[ "$(grep -c "^\[emu-[12]\] The lock file $planted-[12] belongs to user 65534 and cannot be used" \
+  "$work/planted.txt")" = 1 ] || fail "the planted lock file was not said once: $(cat "$work/planted.txt")"
+unshare -m bash -c "mount -t tmpfs -o mode=0755 tmpfs /run/lock &&
+  setpriv --reuid=65533 --regid=65533 --clear-groups '$work/IAP-emu' /port:emu-2 /c" \
+  >"$work/readonly.txt" 2>&1 || fail "a lock directory this user cannot write: $(cat "$work/readonly.txt")"
+grep -q "^The lock directory /run/lock cannot be written by this user (Permission denied); the socket alone" \
+  "$work/readonly.txt" || fail "the read-only lock directory was not said: $(cat "$work/readonly.txt")"
+rm -f "$planted"-[12]
+echo "lock: holders that are no updaters named as such; a planted lock file and a read-only" \
+  "lock directory said once and passed"
