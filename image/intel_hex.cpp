@@ -74,7 +74,7 @@ std::vector<Segment> joinSegments(std::vector<Segment> segments, bool join) {
 std::vector<Segment> readIntelHex(const std::vector<std::uint8_t>& text) {
     std::vector<Segment> records;
     std::uint32_t base = 0;
-    bool ended = false;
+    bool ended = false, segmented = false;
     RecordLines line(text);
     while (!ended && line.next()) {
         if (line[0] != ':') line.fail("does not start with ':'");
@@ -94,9 +94,16 @@ std::vector<Segment> readIntelHex(const std::vector<std::uint8_t>& text) {
         case 0x00: {
             const std::uint64_t address = std::uint64_t{base} + offset;
             if (address + count > 0x100000000ull) line.fail("data past address 0xFFFFFFFF");
+            // A segment (02) address's offset wraps within its 64 KiB: the
+            // bytes past 0xFFFF go to the segment's start, not the next one.
+            const std::size_t first =
+                segmented ? std::min<std::size_t>(count, 0x10000 - offset) : count;
             records.push_back({static_cast<std::uint32_t>(address),
-                               std::vector<std::uint8_t>(data, data + count),
+                               std::vector<std::uint8_t>(data, data + first),
                                {}});
+            if (first < count)
+                records.push_back(
+                    {base, std::vector<std::uint8_t>(data + first, data + count), {}});
             break;
         }
         case 0x01:
@@ -106,7 +113,8 @@ std::vector<Segment> readIntelHex(const std::vector<std::uint8_t>& text) {
         case 0x04:
             if (count != 2) line.fail("an address record holds 2 bytes");
             base = static_cast<std::uint32_t>(data[0] << 8 | data[1]);
-            base = bytes[3] == 0x02 ? base << 4 : base << 16;
+            segmented = bytes[3] == 0x02;
+            base = segmented ? base << 4 : base << 16;
             break;
         case 0x03:
         case 0x05:

@@ -50,7 +50,8 @@ std::string hexAddress(std::uint64_t value);
 
 // The data records of an Intel HEX file as segments in address order, runs
 // of adjacent records joined. Takes data (00), end of file (01), extended
-// segment (02) and linear (04) address records; start addresses (03, 05)
+// segment (02; a record wraps within its segment's 64 KiB, as the format
+// defines) and linear (04) address records; start addresses (03, 05)
 // are read and left. Throws FormatError for a malformed line, a checksum
 // that does not match, an address given twice, data past 4 GiB or a file
 // without its end record (one cut short).

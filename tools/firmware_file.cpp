@@ -152,9 +152,12 @@ std::vector<Segment> readElf(const std::vector<std::uint8_t>& bytes) {
         if (!elf.holds(offset, size))
             throw FormatError("ELF: segment " + std::to_string(i) +
                               " lies past the end of the file");
-        if (address + size > 0x100000000ull)
-            throw FormatError("ELF: segment " + std::to_string(i) + " loads at " +
-                              hexAddress(address) + ", past the 32-bit address space");
+        // Compared without adding: an address near 2^64 plus its size wraps
+        // to a small one, which would place the bytes at the wrong address.
+        if (address > 0xFFFFFFFFull || size > 0x100000000ull - address)
+            throw FormatError("ELF: segment " + std::to_string(i) + " loads " +
+                              std::to_string(size) + " bytes at " + hexAddress(address) +
+                              ", past the 32-bit address space");
         // The sections the segment holds, at their load addresses, as
         // objcopy writes them; the segment whole when the file names none
         // (its padding and headers are not the firmware's).

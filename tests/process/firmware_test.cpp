@@ -99,7 +99,20 @@ TEST_F(Firmware, EveryFormOfOneBuildPacksAlikeAndAMisplacedImageIsRefused) {
     const auto second = std::find(hex.begin(), hex.end(), '\n') + 10;
     *second = *second == '0' ? '1' : '0';
     writeFile(dir_ / "changed.hex", hex);
+    // A 64-bit ELF whose one segment loads at 2^64 - 0x1000 and 0x3000
+    // bytes long: its end wraps to 0x2000.
+    std::vector<std::uint8_t> wrap(120 + 0x3000, 0);
+    auto put = [&](std::size_t at, std::uint64_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            wrap[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+    };
+    put(0, 0x010102464C457Full, 8); // magic, 64-bit, little-endian, version 1
+    put(32, 64, 8), put(54, 56, 2), put(56, 1, 2);
+    put(64, 1, 4), put(72, 120, 8), put(88, 0xFFFFFFFFFFFFF000ull, 8), put(96, 0x3000, 8);
+    writeFile(dir_ / "wrap.elf", wrap);
     const std::vector<std::pair<std::vector<std::string>, std::string>> refusals = {
+        {{"--firmware", path("wrap.elf")},
+         "ELF: segment 0 loads 12288 bytes at 0xFFFFFFFFFFFFF000, past the 32-bit address space"},
         {{"--firmware", build("at0")},
          "segment .isr_vector at 0x0 is not in the internal flash (0x2000-0x7FFFF) nor the "
          "external region (0x90000000-0x900FFFFF)"},
@@ -116,6 +129,15 @@ TEST_F(Firmware, EveryFormOfOneBuildPacksAlikeAndAMisplacedImageIsRefused) {
         EXPECT_NE(r.err.find(words), std::string::npos) << r.err;
     }
     EXPECT_FALSE(std::filesystem::exists(dir_ / "refused")) << (dir_ / "refused");
+
+    // A record of segment 0x1000 that runs past the segment's end wraps to
+    // its start (0x10000), as the format defines: the image ends at 0x20000.
+    const std::string wrapping =
+        ":02200000AABB79\n:020000021000EC\n:10FFF800000102030405060708090A0B0C0D0E0F81\n"
+        ":00000001FF\n";
+    writeFile(dir_ / "wrap.hex", std::vector<std::uint8_t>(wrapping.begin(), wrapping.end()));
+    const auto wrapped = pack({"--firmware", path("wrap.hex")}, "wrapped");
+    EXPECT_NE(wrapped.err.find("internal image 122880 bytes"), std::string::npos) << wrapped.err;
 
     // The ELF-packed updater leaves the flash as objcopy's binaries say.
     ASSERT_EQ(pack({"--firmware", elf}, "IAP-emu").exitCode, 0);

@@ -562,6 +562,44 @@ TEST_F(Update, AWatchUpdatesEachAdapterAsItIsPluggedIn) {
             << k;
 }
 
+// An adapter's own texts are outside text: its version record and serial
+// number reach the terminal escaped, one line each, in a single run, a batch,
+// its JSON lines and a watch's result line, while JSON keeps them exact.
+TEST_F(Update, AnAdaptersTextsAreShownEscapedAndKeptExactInJson) {
+    const auto exe = pack("2.1.0");
+    const std::string hostile = "1.0\x1B]0;pwn\x07\x1B[31mRED\nNEWLINE\xFF";
+    const std::string escaped = "1.0\\x1B]0;pwn\\x07\\x1B[31mRED\\x0ANEWLINE\xEF\xBF\xBD";
+    Emulator emu(emulatorArgs({"--adapters", "2", "--version", hostile, "--serial-base",
+                               "SN\xC2\x9B"
+                               "2J"}));
+    ASSERT_NE(emu.port(), 0);
+    auto clean = [](const std::string& out) { return out.find_first_of("\x1B\x07") == out.npos; };
+    auto r = run(updaterArgv(exe, {"/port:emu-1", "/c"}));
+    EXPECT_NE(r.out.find("\nChip F/W version: " + escaped + "\n"), std::string::npos) << r.out;
+    r = run(updaterArgv(exe, {"/a", "/c"}));
+    EXPECT_NE(r.out.find("\n[emu-1] Chip F/W version: " + escaped + "\n"), std::string::npos);
+    EXPECT_TRUE(clean(r.out)) << r.out;
+    EXPECT_NE(run(updaterArgv(exe, {"/l"})).out.find("SN\\x9B2J-1"), std::string::npos);
+    const JsonRun json(run(updaterArgv(exe, {"/j", "/a", "/c"})).out);
+    int versionLines = 0;
+    for (const auto& e : json.events) {
+        versionLines += e.value("text", "").rfind("Chip F/W version: " + escaped, 0) == 0;
+        if (e["event"] != "result") continue;
+        EXPECT_EQ(e["version"], "1.0\x1B]0;pwn\x07\x1B[31mRED\nNEWLINE\xEF\xBF\xBD");
+        EXPECT_EQ(e["serial"].get<std::string>().substr(0, 6), "SN\xC2\x9B"
+                                                              "2J");
+    }
+    EXPECT_EQ(versionLines, 2);
+    Background watch({"timeout", "60", exe.string(), "/w", "/n:1", "/p"});
+    std::string out;
+    for (std::string l = watch.readLine(); !l.empty(); l = watch.readLine())
+        out += l + "\n";
+    EXPECT_EQ(watch.wait(), 0) << out;
+    EXPECT_NE(out.find("[emu-1] " + escaped + " -> 2.1.0 updated"), std::string::npos) << out;
+    EXPECT_NE(out.find("(serial SN\\x9B2J-1)"), std::string::npos) << out;
+    EXPECT_TRUE(clean(out)) << out;
+}
+
 // In "/j" mode every path writes JSON lines only, starting with "start".
 TEST_F(Update, EveryLineOfAJsonRunIsJson) {
     const auto exe = pack("2.1.0");

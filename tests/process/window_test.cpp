@@ -275,13 +275,17 @@ TEST_F(Window, ConnectAndProgramUpdateTheAdapterAndEscapeNeverCloses) {
 
 TEST_F(Window, ClosingResetsAnAdapterLeftInItsLoader) {
     const auto exe = pack(20'000);
-    Emulator emu({"--ap", "1D50:6190:01", "--iap", "1D50:6191:02", "--verbose"});
+    // A version record that would retitle and recolour a terminal shows
+    // escaped, on one line.
+    Emulator emu({"--ap", "1D50:6190:01", "--iap", "1D50:6191:02", "--verbose", "--version",
+                  "1.0\x1B]0;pwn\x07\x1B[31mRED\nNEW"});
     ASSERT_NE(emu.port(), 0);
     Background updater({"wine", exe.string()});
     ASSERT_FALSE(controls(120).empty()) << "no window";
     ASSERT_TRUE(pressUntil("Return", emu, "adapter 1: read 0x00001804"))
         << "Return never brought \"adapter 1: read 0x00001804\"";
     ASSERT_TRUE(waitText(1007, "Connected", 30)) << "control 1007 never read \"Connected\"";
+    EXPECT_EQ(byId(controls())[1009].text, "1.0\\x1B]0;pwn\\x07\\x1B[31mRED\\x0ANEW");
     // The window opens in the middle of the 800x600 screen.
     const std::string geometry = run({"xdotool", "getwindowgeometry", window()}).out;
     int x = 0, y = 0, width = 0, height = 0;
