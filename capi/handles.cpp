@@ -12,6 +12,7 @@
 #include "steps/run.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <memory>
@@ -27,11 +28,28 @@ struct bl_adapter {
     std::string error;
     // The connection has opened the loader's session, which a close ends.
     bool inLoader = false;
+    // One call at a time uses the link; a close waits for the running one,
+    // which it has asked to stop, and no call starts after it.
+    std::mutex calls;
+    std::atomic<bool> closing{false};
 };
 
 namespace {
 
 constexpr int kBadArguments = 18;
+
+// A call's hold on its handle's link: false when the handle is closing.
+class Call {
+  public:
+    explicit Call(bl_adapter& adapter) : adapter_(adapter), hold_(adapter.calls) {
+        if (adapter.closing) adapter.error = "the handle is being closed";
+    }
+    explicit operator bool() const { return !adapter_.closing; }
+
+  private:
+    bl_adapter& adapter_;
+    std::lock_guard<std::mutex> hold_;
+};
 
 // The locations with an open handle in this process: the adapter's lock is
 // the process's, so a second handle is refused here.
@@ -157,6 +175,9 @@ class Cancellable {
   public:
     explicit Cancellable(bl_adapter& adapter) : adapter_(adapter) {
         adapter_.session.stop().clear();
+        // A close that began meanwhile has raised the stop before this
+        // cleared it: it stands.
+        if (adapter_.closing) adapter_.session.stop().request();
         adapter_.run.facts = {};
     }
     ~Cancellable() { adapter_.session.stop().clear(); }
@@ -249,6 +270,14 @@ BRISKLINK_API bl_adapter* bl_open(const char* updater, const char* location, cha
 
 BRISKLINK_API void bl_close(bl_adapter* adapter) {
     if (adapter == nullptr) return;
+    // A call running on another thread stops at its next report, as a
+    // cancel stops it, and ends before the handle goes.
+    adapter->closing = true;
+    adapter->session.stop().request();
+    {
+        const std::lock_guard wait(adapter->calls);
+    }
+    adapter->session.stop().clear();
     if (adapter->inLoader) adapter->session.resetToIap(1);
     adapter->session.close();
     steps::releaseAdapter(adapter->session.bus(), adapter->location);
@@ -267,22 +296,35 @@ BRISKLINK_API const char* bl_last_error(bl_adapter* adapter) {
     return adapter == nullptr ? "no handle" : adapter->error.c_str();
 }
 
-BRISKLINK_API int bl_enter_loader(bl_adapter* adapter) {
-    if (adapter == nullptr) return kBadArguments;
+namespace {
+
+int enterLoader(bl_adapter* adapter) {
     adapter->error.clear();
     Cancellable span(*adapter);
     LibraryFace face(*adapter);
     const steps::Connection c = steps::connect(adapter->run, face);
     adapter->inLoader = c == steps::Connection::Connected || c == steps::Connection::ReadFailed;
     if (c == steps::Connection::Connected) return 0;
-    if (span.cancelled(adapter->run.facts)) return 1;
+    if (span.cancelled(adapter->run.facts)) return BL_INTERRUPTED;
     if (adapter->error.empty()) adapter->error = "the connection did not read every item";
     return 1;
 }
 
+} // namespace
+
+BRISKLINK_API int bl_enter_loader(bl_adapter* adapter) {
+    if (adapter == nullptr) return kBadArguments;
+    const Call call(*adapter);
+    return call ? enterLoader(adapter) : 1;
+}
+
 BRISKLINK_API int bl_read_version(bl_adapter* adapter, char* version, int size) {
     if (adapter == nullptr || version == nullptr || size <= 0) return kBadArguments;
-    if (!adapter->inLoader && bl_enter_loader(adapter) != 0) return 1;
+    const Call call(*adapter);
+    if (!call) return 1;
+    if (!adapter->inLoader) {
+        if (const int result = enterLoader(adapter); result != 0) return result;
+    }
     const std::u16string& text = adapter->run.state.chipVersion;
     copyText(text == u"NA" ? std::string() : platform::utf16ToUtf8(text), version, size);
     return 0;
@@ -290,6 +332,8 @@ BRISKLINK_API int bl_read_version(bl_adapter* adapter, char* version, int size) 
 
 BRISKLINK_API int bl_run_application(bl_adapter* adapter) {
     if (adapter == nullptr) return kBadArguments;
+    const Call call(*adapter);
+    if (!call) return 1;
     adapter->error.clear();
     const int result = adapter->session.execute();
     adapter->session.close();
@@ -302,6 +346,8 @@ BRISKLINK_API int bl_run_application(bl_adapter* adapter) {
 BRISKLINK_API int bl_update(bl_adapter* adapter, const char* updater, bl_progress progress,
                             void* user) {
     if (adapter == nullptr) return kBadArguments;
+    const Call call(*adapter);
+    if (!call) return 1;
     adapter->error.clear();
     image::ProgramData release = adapter->program;
     if (updater != nullptr && !loadUpdater(updater, release, adapter->error)) return 1;
@@ -323,7 +369,7 @@ BRISKLINK_API int bl_update(bl_adapter* adapter, const char* updater, bl_progres
         const steps::Connection c = steps::connect(run, face);
         adapter->inLoader = c == steps::Connection::Connected || c == steps::Connection::ReadFailed;
         if (c != steps::Connection::Connected) {
-            if (span.cancelled(run.facts)) return 1;
+            if (span.cancelled(run.facts)) return BL_INTERRUPTED;
             if (adapter->error.empty()) adapter->error = "the connection did not read every item";
             return 1;
         }
@@ -334,14 +380,16 @@ BRISKLINK_API int bl_update(bl_adapter* adapter, const char* updater, bl_progres
     adapter->inLoader = false;
     adapter->run.state = run.state;
     steps::useReleaseKey(adapter->session, adapter->program);
-    if (status != 0 && span.cancelled(run.facts)) return 1;
+    if (status != 0 && span.cancelled(run.facts)) return BL_INTERRUPTED;
     if (status != 0 && adapter->error.empty()) adapter->error = "the update failed";
     return status == 0 ? 0 : 1;
 }
 
-#define BL_CALL(call)                                                                              \
+#define BL_CALL(operation)                                                                         \
     if (adapter == nullptr) return kBadArguments;                                                  \
-    return adapter->session.call
+    const Call call(*adapter);                                                                     \
+    if (!call) return kBadArguments;                                                               \
+    return adapter->session.operation
 
 BRISKLINK_API int bl_get_information(bl_adapter* adapter, int kind, uint16_t* text,
                                      int* textBytes) {
@@ -380,7 +428,10 @@ BRISKLINK_API int bl_read_data(bl_adapter* adapter, uint32_t start, uint32_t end
 BRISKLINK_API int bl_crc_check(bl_adapter* adapter, uint16_t* result, const uint8_t* parameters) {
     BL_CALL(crcCheck(result, parameters));
 }
-BRISKLINK_API int bl_get_trans_progress(bl_adapter* adapter) { BL_CALL(transProgress()); }
+// Read beside a running call (its progress), so without a hold on the link.
+BRISKLINK_API int bl_get_trans_progress(bl_adapter* adapter) {
+    return adapter == nullptr ? kBadArguments : adapter->session.transProgress();
+}
 BRISKLINK_API int bl_get_library_log(bl_adapter* adapter, uint16_t* buffer, int capacity) {
     BL_CALL(getLibraryLog(buffer, capacity));
 }

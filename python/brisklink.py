@@ -15,13 +15,39 @@ in a build of the sources (build/linux/bin)."""
 import ctypes
 import os
 import sys
+import threading
 import time
 
-__all__ = ["Adapter", "Error", "Found", "list_adapters", "settled_adapters"]
+__all__ = ["Adapter", "Error", "Found", "Interrupted", "list_adapters", "settled_adapters"]
+
+_INTERRUPTED = 2  # BL_INTERRUPTED
 
 
 class Error(Exception):
-    """A failure, with the library's reason."""
+    """A failure, with the library's reason; every failure of this module is
+    one. `status` is "failed", or "interrupted" for an Interrupted."""
+    status = "failed"
+
+
+class Interrupted(Error):
+    """An operation stopped by cancel() or close(): the adapter is left as an
+    interrupted update leaves it, and updating again restores it."""
+    status = "interrupted"
+
+
+def _text(raw):
+    # The library's texts are UTF-8; a byte that is not decodes as U+FFFD.
+    return raw.decode("utf-8", "replace") if raw else ""
+
+
+def _encode(value, what):
+    if isinstance(value, bytes):
+        return value
+    if isinstance(value, str):
+        return value.encode("utf-8", "surrogateescape")
+    if isinstance(value, os.PathLike):
+        return os.fsencode(value)
+    raise Error(f"{what} must be a text or a path, not {type(value).__name__}")
 
 
 class Found(ctypes.Structure):
@@ -29,9 +55,9 @@ class Found(ctypes.Structure):
     _fields_ = [("_location", ctypes.c_char * 256), ("_mode", ctypes.c_char * 16),
                 ("vendor_id", ctypes.c_uint16), ("product_id", ctypes.c_uint16),
                 ("_serial", ctypes.c_char * 68)]
-    location = property(lambda self: self._location.decode())
-    mode = property(lambda self: self._mode.decode())
-    serial = property(lambda self: self._serial.decode())
+    location = property(lambda self: _text(self._location))
+    mode = property(lambda self: _text(self._mode))
+    serial = property(lambda self: _text(self._serial))
 
     def __repr__(self):
         return (f"Found({self.location!r}, {self.mode}, "
@@ -59,7 +85,10 @@ def _lib():
         return _library
     for path in _candidates():
         if os.path.exists(path):
-            lib = ctypes.CDLL(os.path.abspath(path))
+            try:
+                lib = ctypes.CDLL(os.path.abspath(path))
+            except OSError as e:
+                raise Error(f"the Brisklink device library {path} cannot be loaded: {e}") from None
             break
     else:
         raise Error("the Brisklink device library was not found (set BRISKLINK_LIBRARY)")
@@ -84,7 +113,8 @@ def _lib():
 
 
 def _path(updater):
-    return os.fsencode(updater) if updater is not None else None
+    return _encode(os.fspath(updater) if isinstance(updater, os.PathLike) else updater,
+                   "the updater") if updater is not None else None
 
 
 def list_adapters(updater):
@@ -118,23 +148,39 @@ def settled_adapters(updater, still=1.0, limit=10.0):
 
 class Adapter:
     """One adapter, opened for the release of a packed updater. A context
-    manager: the adapter is closed (and free for others) when it ends."""
+    manager: the adapter is closed (and free for others) when it ends. Its
+    calls run one at a time; cancel() and close() may come from any other
+    thread (never from a progress callback): close() cancels a running call,
+    waits for it and then frees the handle, and later calls raise Error."""
 
     def __init__(self, updater, location):
         self.updater, self.location, self._handle = updater, location, None
+        self._calls = threading.Lock()   # one call at a time on the link
+        self._state = threading.Lock()   # the handle, against a cancel during its close
+        self._closing = False
 
     def open(self):
         error = ctypes.create_string_buffer(512)
-        self._handle = _lib().bl_open(_path(self.updater), self.location.encode(), error,
-                                      len(error))
-        if not self._handle:
-            raise Error(f"{self.location}: {error.value.decode()}")
+        location = _encode(self.location, "the location")
+        with self._calls:
+            if self._handle:
+                return self
+            handle = _lib().bl_open(_path(self.updater), location, error, len(error))
+            if not handle:
+                raise Error(f"{self.location}: {_text(error.value)}")
+            with self._state:
+                self._handle, self._closing = handle, False
         return self
 
     def close(self):
-        if self._handle:
-            _lib().bl_close(self._handle)
-            self._handle = None
+        with self._state:
+            self._closing = True
+            if self._handle:
+                _lib().bl_cancel(self._handle)
+        with self._calls, self._state:
+            if self._handle:
+                _lib().bl_close(self._handle)
+                self._handle = None
 
     __enter__ = open
 
@@ -143,43 +189,54 @@ class Adapter:
 
     @property
     def last_error(self):
-        return _lib().bl_last_error(self._handle).decode() if self._handle else "not open"
+        with self._state:
+            return _text(_lib().bl_last_error(self._handle)) if self._handle else "not open"
 
-    def _check(self, result, what):
-        if result != 0:
-            raise Error(f"{self.location}: {what}: {self.last_error or 'failed'}")
+    def _call(self, what, function, *arguments):
+        with self._calls:
+            if not self._handle or self._closing:
+                raise Error(f"{self.location}: {what}: the adapter is not open")
+            result = function(self._handle, *arguments)
+            if result == 0:
+                return
+            reason = _text(_lib().bl_last_error(self._handle)) or "failed"
+        kind = Interrupted if result == _INTERRUPTED else Error
+        raise kind(f"{self.location}: {what}: {reason}")
 
     def enter_loader(self):
         """From its application into its loader, authenticated, read."""
-        self._check(_lib().bl_enter_loader(self._handle), "entering the loader")
+        self._call("entering the loader", _lib().bl_enter_loader)
 
     def read_version(self):
         """The version its version record holds ("" when erased); the
         adapter is left in its loader until run_application()."""
         text = ctypes.create_string_buffer(132)
-        self._check(_lib().bl_read_version(self._handle, text, len(text)), "reading the version")
-        return text.value.decode("latin-1")
+        self._call("reading the version", _lib().bl_read_version, text, len(text))
+        return _text(text.value)
 
     def cancel(self):
         """From another thread: the running enter_loader, read_version or
-        update stops at its next report and raises Error ("cancelled
+        update stops at its next report and raises Interrupted ("cancelled
         during STEP"); the adapter is left as an interrupted update leaves
         it, and updating again restores it."""
-        if self._handle:
-            _lib().bl_cancel(self._handle)
+        with self._state:
+            if self._handle:
+                _lib().bl_cancel(self._handle)
 
     def run_application(self):
-        self._check(_lib().bl_run_application(self._handle), "starting the application")
+        self._call("starting the application", _lib().bl_run_application)
 
     def update(self, updater=None, progress=None):
         """The whole update with the firmware of `updater` (default: the one
         it was opened with); progress(step, percent) as it goes."""
-        callback = _PROGRESS(lambda user, step, percent: progress(step.decode(), percent)
+        callback = _PROGRESS(lambda user, step, percent: progress(_text(step), percent)
                              if progress else None)
-        self._check(_lib().bl_update(self._handle, _path(updater), callback, None), "updating")
+        self._call("updating", _lib().bl_update, _path(updater), callback, None)
 
     def read(self, start, end):
         """Bytes start..end (inclusive) of its memory, in its loader."""
+        if not 0 <= start <= end <= 0xFFFFFFFF:
+            raise Error(f"{self.location}: reading: {start:#x}..{end:#x} is no address range")
         buffer = (ctypes.c_uint8 * (end - start + 1))()
-        self._check(_lib().bl_read_data(self._handle, start, end, buffer), "reading")
+        self._call("reading", _lib().bl_read_data, start, end, buffer)
         return bytes(buffer)

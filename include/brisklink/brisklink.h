@@ -7,9 +7,10 @@
  * identities and command key): bl_open(updater, location). It follows its
  * adapter by location through the adapter's restarts (application, loader,
  * application). Each handle may be used from its own thread beside others;
- * one handle must not be used from two threads at once. A second handle on
- * an adapter that is open, here or in another process (an updater), is
- * refused. Results: 0 for success, non-zero for failure unless said
+ * calls on one handle from two threads run one after the other (bl_cancel
+ * and bl_get_trans_progress beside them). A second handle on an adapter that
+ * is open, here or in another process (an updater), is refused. Results: 0
+ * for success, non-zero for failure unless said
  * otherwise; bl_last_error tells why. */
 #ifndef BRISKLINK_H
 #define BRISKLINK_H
@@ -24,6 +25,11 @@ extern "C" {
 #endif
 
 typedef struct bl_adapter bl_adapter;
+
+/* The result of bl_enter_loader, bl_read_version and bl_update when a
+ * cancel (or a close) stopped them: the adapter is left as an interrupted
+ * update leaves it. */
+#define BL_INTERRUPTED 2
 
 /* One adapter on the bus. Texts are NUL-terminated UTF-8. */
 typedef struct bl_found {
@@ -57,15 +63,17 @@ BRISKLINK_API bl_adapter* bl_open(const char* updater, const char* location, cha
                                   int error_size);
 /* Ends the adapter's loader session if one is open (restarting it into its
  * loader, as a failed update leaves it), frees the handle and lets others
- * open the adapter. NULL is ignored. */
+ * open the adapter. A call running on the handle in another thread is
+ * cancelled first and waited for; no call may start on the handle after
+ * bl_close has begun. NULL is ignored. */
 BRISKLINK_API void bl_close(bl_adapter* adapter);
 /* Asks the operation running on this handle (bl_enter_loader,
  * bl_read_version, bl_update), from another thread, to stop at its next
- * report or wait. It ends the adapter's loader session as an interrupted
- * update does (a second run restores the adapter) and fails with
- * bl_last_error "cancelled during STEP". A cancel while no such operation
- * runs stops nothing. Never call it with a handle that bl_close may be
- * freeing. */
+ * report or wait; returns at once. It ends the adapter's loader session as
+ * an interrupted update does (a second run restores the adapter), returns
+ * BL_INTERRUPTED and sets bl_last_error to "cancelled during STEP". A
+ * cancel while no such operation runs stops nothing. Never call it with a
+ * handle that bl_close may have freed. */
 BRISKLINK_API void bl_cancel(bl_adapter* adapter);
 /* The reason of the last failure on this handle ("" when none), valid until
  * the next call on it. */

@@ -45,10 +45,11 @@ with brisklink.Adapter(sys.argv[1], "emu-1"):
     except brisklink.Error as e:
         assert "open already" in str(e), e
 PY
-# A cancel from another thread stops the update in the step it is in; the
-# adapter is left as an interrupted update leaves it, and updating again
-# restores it.
-PYTHONPATH=$root/python python3 - "$work/update" <<'PY' || fail "a cancelled update"
+# A cancel from another thread stops the update in the step it is in, and a
+# close from another thread stops it too, waits for it and frees the handle:
+# either leaves the adapter as an interrupted update leaves it, and updating
+# again (the updater itself, with no replug) restores it.
+PYTHONPATH=$root/python python3 - "$work/update" <<'PY' || fail "a cancelled or closed update"
 import sys, threading, brisklink
 with brisklink.Adapter(sys.argv[1], "emu-2") as a:
     def progress(step, percent):
@@ -59,11 +60,28 @@ with brisklink.Adapter(sys.argv[1], "emu-2") as a:
     try:
         a.update(progress=progress)
         sys.exit("the update was not cancelled")
-    except brisklink.Error as e:
-        assert "cancelled during program_internal" in str(e), e
+    except brisklink.Interrupted as e:
+        assert "cancelled during program_internal" in str(e) and e.status == "interrupted", e
     a.update()
     assert a.read_version() == "2.1.0", a.read_version()
+a = brisklink.Adapter(sys.argv[1], "emu-3").open()
+started = threading.Event()
+closer = threading.Thread(target=lambda: (started.wait(), a.close()))
+closer.start()
+try:
+    a.update(progress=lambda step, percent: step == "program_internal" and started.set())
+    sys.exit("the update was not stopped by the close")
+except brisklink.Interrupted:
+    pass
+closer.join()
+try:
+    a.read_version()
+    sys.exit("a closed adapter was used")
+except brisklink.Error as e:
+    assert "not open" in str(e), e
 PY
+"$work/update" /port:emu-3 /f >"$work/rerun.txt" 2>&1 ||
+  fail "a full update after the close failed: $(cat "$work/rerun.txt")"
 echo "examples: four adapters read, updated and read again through the handles; a cancel stops one"
 if [ -n "$probe" ] && [ -f "$probe" ] && command -v wine >/dev/null; then
   out=$(WINEDEBUG=-all wine "$probe" "Z:$work/update" emu-2 emu-3 </dev/null | tr -d '\r') ||
