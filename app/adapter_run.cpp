@@ -163,8 +163,8 @@ Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& req
     // Without an adapter on the bus yet, the search takes the lock of the
     // first it finds.
     std::string holder, notice;
-    const bool claimed = location.empty() ||
-                         steps::claimAdapter(run.session.bus(), location, &refusal, &holder, &notice);
+    const bool claimed = location.empty() || steps::claimAdapter(run.session.bus(), location,
+                                                                 &refusal, &holder, &notice);
     if (!notice.empty()) diagnose(settings, platform::utf8ToUtf16(notice + "\n"));
     if (!claimed) {
         if (!holder.empty())

@@ -155,9 +155,9 @@ class ConsoleFace : public steps::FrontEnd {
         case Event::Connected:
             printMessage(settings_, "Connected\n");
             printMessage(settings_, u"Loader F/W version: " +
-                                            platform::shown(run_.state.loaderVersion) + u"\n");
-            printMessage(settings_, u"Chip F/W version: " +
-                                            platform::shown(run_.state.chipVersion) + u"\n");
+                                        platform::shown(run_.state.loaderVersion) + u"\n");
+            printMessage(settings_,
+                         u"Chip F/W version: " + platform::shown(run_.state.chipVersion) + u"\n");
             return;
         default:
             for (const auto& [event, words] : kWords)

@@ -138,8 +138,9 @@ class Watch {
         t.thread = std::thread([this, a, retry, &t] {
             const std::int64_t began = platform::clockMs();
             if (feedback_)
-                writeWholeLine("[" + a.location + "] Started" +
-                               (a.serial.empty() ? "" : " (serial " + platform::shown(a.serial) + ")") + "\n");
+                writeWholeLine(
+                    "[" + a.location + "] Started" +
+                    (a.serial.empty() ? "" : " (serial " + platform::shown(a.serial) + ")") + "\n");
             Outcome o = runFound(main_, program_, images_, settings_, request_, a, retry);
             if (feedback_)
                 writeWholeLine(resultLine(a.location, o, program_, platform::clockMs() - began));

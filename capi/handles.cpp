@@ -274,9 +274,7 @@ BRISKLINK_API void bl_close(bl_adapter* adapter) {
     // cancel stops it, and ends before the handle goes.
     adapter->closing = true;
     adapter->session.stop().request();
-    {
-        const std::lock_guard wait(adapter->calls);
-    }
+    { const std::lock_guard wait(adapter->calls); }
     adapter->session.stop().clear();
     if (adapter->inLoader) adapter->session.resetToIap(1);
     adapter->session.close();

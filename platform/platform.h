@@ -126,11 +126,22 @@ int runProgram(const std::vector<std::string>& args, const std::string& input, s
 // empty, with `reason`, where it cannot be made. For tools only.
 std::string makePrivateDirectory(std::string& reason);
 
-enum class Trust { Verified, Failed, Unavailable };
+enum class Trust {
+    Verified,   // the signature over the file verifies
+    Expired,    // it verifies, but the signer's certificate expired before now (no timestamp)
+    Distrusted, // it verifies, but the system distrusts its signer explicitly
+    Failed,     // it does not verify
+    Unavailable // nobody here can tell
+};
+struct TrustVerdict {
+    Trust trust = Trust::Unavailable;
+    std::int64_t expired = 0; // Expired: when (seconds since 1970), 0 when not told
+};
 // The system's own verdict on whether a file's Authenticode signature
 // verifies (the signature over the file, not the signer's trust): Windows'
-// WinVerifyTrust, with no UI and no network. Unavailable where the system
-// has none. For tools only.
-Trust systemSignatureCheck(const std::string& path);
+// WinVerifyTrust, with no UI and no network, which judges the signer's
+// certificate at the time of a timestamp where there is one. Unavailable
+// where the system has none. For tools only.
+TrustVerdict systemSignatureCheck(const std::string& path);
 
 } // namespace platform

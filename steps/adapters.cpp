@@ -107,7 +107,8 @@ std::string identityText(const FoundAdapter& adapter) {
 
 std::string adapterLine(const FoundAdapter& adapter) {
     return adapter.location + "  " + (adapter.loader ? "loader" : "application") + "  " +
-           identityText(adapter) + "  " + (adapter.serial.empty() ? "-" : platform::shown(adapter.serial));
+           identityText(adapter) + "  " +
+           (adapter.serial.empty() ? "-" : platform::shown(adapter.serial));
 }
 
 std::string searchReport(hid::Bus& bus, const image::ProgramData& p) {

@@ -5,8 +5,14 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <vector>
 
 namespace pack {
@@ -124,48 +130,118 @@ bool carriesSignature(const std::string& path) {
 
 namespace {
 
+// Seconds since 1970 of a date as OpenSSL prints it ("Jan  1 00:00:00 2021
+// GMT"); -1 when it is none.
+std::int64_t opensslTime(const std::string& text) {
+    static const std::string months = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    char month[4] = {};
+    int day = 0, hour = 0, minute = 0, second = 0, year = 0;
+    if (std::sscanf(text.c_str(), "%3s %d %d:%d:%d %d", month, &day, &hour, &minute, &second,
+                    &year) != 6)
+        return -1;
+    const std::size_t at = months.find(month);
+    if (at == std::string::npos || at % 3 != 0) return -1;
+    using namespace std::chrono;
+    const year_month_day date{std::chrono::year{year}, std::chrono::month{unsigned(at / 3 + 1)},
+                              std::chrono::day{unsigned(day)}};
+    if (!date.ok()) return -1;
+    return sys_days{date}.time_since_epoch().count() * 86400LL + hour * 3600LL + minute * 60LL +
+           second;
+}
+
+// When the certificates a signature carries are all valid: from the latest
+// "Not Before" to the earliest "Not After" in OpenSSL's text of them.
+bool validity(const std::string& textFile, std::int64_t& from, std::int64_t& until) {
+    std::ifstream text(textFile);
+    from = 0, until = -1;
+    for (std::string line; std::getline(text, line);) {
+        for (const char* field : {"Not Before: ", "Not After : "}) {
+            const std::size_t at = line.find(field);
+            if (at == std::string::npos) continue;
+            const std::int64_t t = opensslTime(line.substr(at + std::strlen(field)));
+            if (t < 0) return false;
+            if (field[4] == 'B')
+                from = std::max(from, t);
+            else
+                until = until < 0 ? t : std::min(until, t);
+        }
+    }
+    return until >= 0;
+}
+
 // Whether the signature over the file verifies: the signed attributes'
 // message digest is that of the signed content (whose file digest was
 // compared already), and the signature over them checks with the signer's
 // key. Windows asks WinVerifyTrust. Elsewhere osslsigncode verifies, told
 // to trust the certificates the signature itself carries, so that only the
-// signature is judged, never the signer; with `caFile`, whether the signer
-// chains to that CA is a second run.
-platform::Trust verifySignature(const std::string& path, const std::string& caFile, Chain& chain) {
-    const platform::Trust system = platform::systemSignatureCheck(path);
-    if (system != platform::Trust::Unavailable) {
-        if (!caFile.empty()) chain = Chain::Unknown;
+// signature is judged, never the signer; it judges them at a timestamp's
+// time where there is one. One that fails only because a certificate has
+// expired since verifies at a time when they were all valid: the signature
+// is sound and its signer expired. With `caFile`, whether the signer chains
+// to that CA is a second run, at the same time.
+platform::TrustVerdict verifySignature(const std::string& path, const std::string& caFile,
+                                       Chain& chain) {
+    const platform::TrustVerdict system = platform::systemSignatureCheck(path);
+    if (system.trust != platform::Trust::Unavailable) {
+        if (!caFile.empty() && chain == Chain::NotAsked) chain = Chain::Unknown;
         return system;
     }
     std::string reason;
     const std::string dir = platform::makePrivateDirectory(reason);
-    if (dir.empty()) return platform::Trust::Unavailable;
-    const std::string signature = dir + "/signature.pem", certificates = dir + "/certificates.pem";
+    if (dir.empty()) return {};
+    const std::string signature = dir + "/signature.pem", certificates = dir + "/certificates.pem",
+                      dates = dir + "/dates.txt";
     auto run = [&](std::vector<std::string> args) {
         return platform::runProgram(args, "", reason, true);
     };
-    platform::Trust verdict = platform::Trust::Unavailable;
+    platform::TrustVerdict verdict;
+    std::vector<std::string> at;
     const int extracted =
         run({"osslsigncode", "extract-signature", "-pem", "-in", path, "-out", signature});
     const int listed =
         extracted == 0
             ? run({"openssl", "pkcs7", "-in", signature, "-print_certs", "-out", certificates})
             : -1;
-    if (extracted > 0 || listed > 0) verdict = platform::Trust::Failed;
+    if (extracted > 0 || listed > 0) verdict.trust = platform::Trust::Failed;
+    auto verify = [&](const std::string& trusted) {
+        std::vector<std::string> args = {"osslsigncode", "verify", "-in",        path,
+                                         "-CAfile",      trusted,  "-ignore-crl"};
+        args.insert(args.end(), at.begin(), at.end());
+        return run(args);
+    };
     if (listed == 0) {
-        const int verified =
-            run({"osslsigncode", "verify", "-in", path, "-CAfile", certificates, "-ignore-crl"});
-        verdict = verified == 0  ? platform::Trust::Verified
-                  : verified > 0 ? platform::Trust::Failed
-                                 : platform::Trust::Unavailable;
+        const int verified = verify(certificates);
+        verdict.trust = verified == 0  ? platform::Trust::Verified
+                        : verified > 0 ? platform::Trust::Failed
+                                       : platform::Trust::Unavailable;
+        std::int64_t from = 0, until = 0;
+        if (verified > 0 &&
+            run({"openssl", "pkcs7", "-in", signature, "-print_certs", "-text", "-noout", "-out",
+                 dates}) == 0 &&
+            validity(dates, from, until) && until > from &&
+            until < static_cast<std::int64_t>(std::time(nullptr))) {
+            at = {"-time", std::to_string(until - 1)};
+            if (verify(certificates) == 0)
+                verdict = {platform::Trust::Expired, until};
+            else
+                at.clear();
+        }
     }
-    if (verdict == platform::Trust::Verified && !caFile.empty())
-        chain = run({"osslsigncode", "verify", "-in", path, "-CAfile", caFile, "-ignore-crl"}) == 0
-                    ? Chain::Chains
-                    : Chain::DoesNotChain;
+    if (verdict.trust != platform::Trust::Failed && verdict.trust != platform::Trust::Unavailable &&
+        chain == Chain::NotAsked && !caFile.empty())
+        chain = verify(caFile) == 0 ? Chain::Chains : Chain::DoesNotChain;
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
     return verdict;
+}
+
+// True when the file holds a PEM certificate: one that holds none is a
+// mistake to name, not a CA that the signer does not chain to.
+bool holdsCertificate(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    return text.find("-----BEGIN CERTIFICATE-----") != std::string::npos;
 }
 
 } // namespace
@@ -198,9 +274,18 @@ SignatureReport checkSignature(const std::string& path, std::int64_t trailerEnd,
         return report;
     }
     if (!fileDigest(file, pe, pe.tableOffset, actual) || actual != expected) return report;
-    switch (verifySignature(path, caFile, report.chain)) {
+    if (!caFile.empty() && !holdsCertificate(caFile)) report.chain = Chain::NoCertificate;
+    const platform::TrustVerdict verdict = verifySignature(path, caFile, report.chain);
+    switch (verdict.trust) {
     case platform::Trust::Verified:
         report.state = Signature::Intact;
+        break;
+    case platform::Trust::Expired:
+        report.state = Signature::SignerExpired;
+        report.expired = verdict.expired;
+        break;
+    case platform::Trust::Distrusted:
+        report.state = Signature::Distrusted;
         break;
     case platform::Trust::Failed:
         report.state = Signature::Forged;
@@ -239,6 +324,11 @@ SignatureWords signatureWords(Signature state) {
     case Signature::Forged:
         return {"signature-invalid", "Authenticode, broken: the digest matches but the "
                                      "signature over it does not verify (changed after signing)"};
+    case Signature::SignerExpired:
+        return {"signer-expired", "Authenticode, signer certificate expired"};
+    case Signature::Distrusted:
+        return {"signer-distrusted", "Authenticode, the signature verifies but this system "
+                                     "distrusts its signer explicitly"};
     }
     return {"", ""};
 }
@@ -253,6 +343,9 @@ SignatureWords chainWords(Chain chain) {
         return {"chains", "chains to the CA given"};
     case Chain::DoesNotChain:
         return {"does-not-chain", "does not chain to the CA given"};
+    case Chain::NoCertificate:
+        return {"no-certificate", "not checked: the file given with --ca holds no certificate "
+                                  "(PEM)"};
     case Chain::Unknown:
         return {"unknown",
                 "not checked against the CA given (Windows judges the signer's trust itself)"};
@@ -266,7 +359,20 @@ SignatureWords chainWords(Chain chain) {
 
 const char* chainText(Chain chain) { return chainWords(chain).text; }
 const char* chainName(Chain chain) { return chainWords(chain).name; }
-const char* signatureText(Signature state) { return signatureWords(state).text; }
+std::string expiryDate(const SignatureReport& report) {
+    if (report.expired <= 0) return {};
+    const std::time_t t = static_cast<std::time_t>(report.expired);
+    char date[32];
+    std::strftime(date, sizeof date, "%Y-%m-%d", std::gmtime(&t));
+    return date;
+}
+
+std::string signatureText(const SignatureReport& report) {
+    std::string text = signatureWords(report.state).text;
+    if (report.state != Signature::SignerExpired) return text;
+    if (report.expired > 0) text += " on " + expiryDate(report);
+    return text + " (the signature verifies; no timestamp dates the signing within its validity)";
+}
 const char* signatureName(Signature state) { return signatureWords(state).name; }
 
 } // namespace pack

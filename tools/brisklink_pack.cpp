@@ -532,11 +532,11 @@ int runSign(const SignOptions& o) {
     const bool packed = code == 0 && image::findProgramInfo(o.output, position, &info);
     const std::int64_t end =
         packed ? platform::InputFile(o.output).size() - std::int64_t{position.trailerOffset} : -1;
-    const pack::Signature state =
-        code == 0 ? pack::checkSignature(o.output, end).state : pack::Signature::None;
-    if (state != pack::Signature::Intact) {
+    const pack::SignatureReport signed_ =
+        code == 0 ? pack::checkSignature(o.output, end) : pack::SignatureReport{};
+    if (signed_.state != pack::Signature::Intact) {
         std::cerr << "brisklink-pack: signing '" << o.input << "' failed";
-        if (code == 0) std::cerr << ": the signed file reads as " << pack::signatureText(state);
+        if (code == 0) std::cerr << ": the signed file reads as " << pack::signatureText(signed_);
         std::cerr << "\n";
         std::filesystem::remove(o.output, error);
         return 1;

@@ -123,6 +123,7 @@ void writeJson(std::ostream& out, const image::ProgramData& data,
     j["trailerOffset"] = position.trailerOffset;
     j["signature"] = signatureName(signature.state);
     if (signature.chain != Chain::NotAsked) j["signer"] = chainName(signature.chain);
+    if (signature.expired > 0) j["signerExpired"] = expiryDate(signature);
     out << j.dump(2) << "\n";
 }
 
@@ -157,15 +158,18 @@ int checkTrailer(const Shown& t, const std::string& caFile, std::ostream& err) {
     const Signature signature = t.report.state;
     if (signature == Signature::Changed || signature == Signature::TrailerAfter ||
         signature == Signature::Forged) {
-        err << "brisklink-pack: '" << t.path << "': signature " << signatureText(signature)
+        err << "brisklink-pack: '" << t.path << "': signature " << signatureText(t.report)
             << "; Windows treats it as not signed\n";
         return 1;
     }
-    if (signature == Signature::Unverified) {
-        err << "brisklink-pack: '" << t.path << "': " << signatureText(signature) << "\n";
+    // Windows refuses these too: an expired signer without a timestamp, a
+    // distrusted one.
+    if (signature == Signature::Unverified || signature == Signature::SignerExpired ||
+        signature == Signature::Distrusted) {
+        err << "brisklink-pack: '" << t.path << "': " << signatureText(t.report) << "\n";
         return 1;
     }
-    if (t.report.chain == Chain::DoesNotChain) {
+    if (t.report.chain == Chain::DoesNotChain || t.report.chain == Chain::NoCertificate) {
         err << "brisklink-pack: '" << t.path << "': the signer " << chainText(t.report.chain)
             << " (" << caFile << ")\n";
         return 1;
@@ -216,7 +220,7 @@ void printTrailer(const Shown& t, std::ostream& out) {
     else
         out << "none\n";
     out << "Trailer offset:   " << t.position.trailerOffset << "\n"
-        << "Signature:        " << signatureText(t.report.state) << "\n";
+        << "Signature:        " << signatureText(t.report) << "\n";
     if (t.report.chain != Chain::NotAsked)
         out << "Signer:           " << chainText(t.report.chain) << "\n";
 }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <fstream>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -209,6 +210,20 @@ bool JournalFile::append(const std::string& line, std::string& reason) {
     return ok;
 }
 
+namespace {
+
+// The process's umask, read without changing it (umask() would, for a
+// moment, for every thread).
+mode_t currentUmask() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Umask:", 0) == 0)
+            return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8) & 0777);
+    return 022;
+}
+
+} // namespace
+
 bool writeFileWhole(const std::string& utf8Path, const std::string& content, std::string& reason) {
     std::string temporary = utf8Path + ".partial-XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
@@ -216,7 +231,8 @@ bool writeFileWhole(const std::string& utf8Path, const std::string& content, std
         reason = std::strerror(errno);
         return false;
     }
-    bool written = ::fchmod(fd, 0644) == 0;
+    // mkostemp makes it 0600; the file gets what a newly created one would.
+    bool written = ::fchmod(fd, 0666 & ~currentUmask()) == 0;
     for (std::size_t done = 0; written && done < content.size();) {
         const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
         if (n < 0 && errno == EINTR) continue;
@@ -276,12 +292,17 @@ std::string makePrivateDirectory(std::string& reason) {
     return pattern;
 }
 
-Trust systemSignatureCheck(const std::string&) { return Trust::Unavailable; }
+TrustVerdict systemSignatureCheck(const std::string&) { return {}; }
 
 int runProgram(const std::vector<std::string>& args, const std::string& input, std::string& reason,
                bool quiet) {
-    if (args.empty() || input.size() >= 4096) {
+    if (args.empty()) {
         reason = "nothing to run";
+        return -1;
+    }
+    if (input.size() >= 4096) {
+        reason = "its input of " + std::to_string(input.size()) +
+                 " bytes is more than the 4095 bytes a program is given";
         return -1;
     }
     // The input goes into the pipe before the program starts: it fits in the

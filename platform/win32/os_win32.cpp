@@ -6,6 +6,7 @@
 
 #include <aclapi.h>
 #include <softpub.h>
+#include <wincrypt.h>
 #include <windows.h>
 #include <wintrust.h>
 
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <cstdio>
 #include <thread>
+#include <vector>
 
 namespace platform {
 
@@ -149,8 +151,15 @@ LRESULT CALLBACK onSessionMessage(HWND window, UINT message, WPARAM wParam, LPAR
     // A process without a visible window may veto the end of the session only
     // with a reason it set beforehand: one set in answer to
     // WM_QUERYENDSESSION comes too late, so it is set when writing begins.
-    if (message == kWritingBegins) {
-        if (writing.load() > 0) ShutdownBlockReasonCreate(window, kBlockReason);
+    // The reason belongs to the window's thread: only it may set or remove
+    // it. Several adapters write at once, and a posted "ended" may arrive
+    // after a later "begins" was sent: each message only wakes the thread,
+    // which sets or removes the reason as the count it finds says.
+    if (message == kWritingBegins || message == kWritingEnded) {
+        if (writing.load() > 0)
+            ShutdownBlockReasonCreate(window, kBlockReason);
+        else
+            ShutdownBlockReasonDestroy(window);
         return 0;
     }
     if (message == WM_ENDSESSION) {
@@ -162,11 +171,6 @@ LRESULT CALLBACK onSessionMessage(HWND window, UINT message, WPARAM wParam, LPAR
             requestInterrupt();
             Sleep(5000);
         }
-        return 0;
-    }
-    // The reason belongs to the window's thread: only it may remove it.
-    if (message == kWritingEnded) {
-        ShutdownBlockReasonDestroy(window);
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
@@ -480,7 +484,47 @@ std::string makePrivateDirectory(std::string& reason) {
 // signer's chain: a chain or trust error therefore means the signature
 // itself verified (docs/windows.md lists this among what only Windows can
 // confirm).
-Trust systemSignatureCheck(const std::string& path) {
+namespace {
+
+// When the certificate of the file's signer ends (seconds since 1970), 0
+// when the file does not tell: its signer info names the certificate by
+// issuer and serial number among those the signature carries.
+std::int64_t signerCertificateEnd(const std::wstring& path) {
+    HCERTSTORE store = nullptr;
+    HCRYPTMSG message = nullptr;
+    if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path.c_str(),
+                          CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, CERT_QUERY_FORMAT_FLAG_BINARY,
+                          0, nullptr, nullptr, nullptr, &store, &message, nullptr))
+        return 0;
+    std::int64_t end = 0;
+    DWORD size = 0;
+    if (CryptMsgGetParam(message, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) && size > 0) {
+        std::vector<std::uint8_t> buffer(size);
+        auto* signer = reinterpret_cast<CMSG_SIGNER_INFO*>(buffer.data());
+        if (CryptMsgGetParam(message, CMSG_SIGNER_INFO_PARAM, 0, signer, &size)) {
+            CERT_INFO wanted{};
+            wanted.Issuer = signer->Issuer;
+            wanted.SerialNumber = signer->SerialNumber;
+            PCCERT_CONTEXT certificate =
+                CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                           CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
+            if (certificate != nullptr) {
+                const FILETIME t = certificate->pCertInfo->NotAfter;
+                const std::int64_t ticks = static_cast<std::int64_t>(
+                    std::uint64_t{t.dwHighDateTime} << 32 | t.dwLowDateTime);
+                end = ticks / 10000000 - 11644473600LL; // from 1601 in 100 ns to 1970 in s
+                CertFreeCertificateContext(certificate);
+            }
+        }
+    }
+    CryptMsgClose(message);
+    CertCloseStore(store, 0);
+    return end;
+}
+
+} // namespace
+
+TrustVerdict systemSignatureCheck(const std::string& path) {
     const std::u16string wide16 = utf8ToUtf16(path);
     const std::wstring wide(wide16.begin(), wide16.end());
     WINTRUST_FILE_INFO file{};
@@ -498,22 +542,28 @@ Trust systemSignatureCheck(const std::string& path) {
     const LONG result = WinVerifyTrust(nullptr, &action, &data);
     data.dwStateAction = WTD_STATEACTION_CLOSE;
     WinVerifyTrust(nullptr, &action, &data);
+    // Whom the signer is trusted by is not the question (a test signer is
+    // trusted by nobody); whether the signature verifies, and whether the
+    // system says more against it, is.
     switch (static_cast<HRESULT>(result)) {
     case ERROR_SUCCESS:
     case CERT_E_UNTRUSTEDROOT:
     case CERT_E_UNTRUSTEDTESTROOT:
     case CERT_E_CHAINING:
-    case CERT_E_EXPIRED:
     case CERT_E_WRONG_USAGE:
+        return {Trust::Verified};
+    case CERT_E_EXPIRED:
+        // A timestamp would have had it judged at the signing time.
+        return {Trust::Expired, signerCertificateEnd(wide)};
     case TRUST_E_EXPLICIT_DISTRUST:
-        return Trust::Verified;
+        return {Trust::Distrusted};
     case TRUST_E_BAD_DIGEST:
     case NTE_BAD_SIGNATURE:
     case TRUST_E_CERT_SIGNATURE:
     case CRYPT_E_HASH_VALUE:
-        return Trust::Failed;
+        return {Trust::Failed};
     default:
-        return Trust::Unavailable;
+        return {};
     }
 }
 

@@ -13,6 +13,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 
@@ -138,9 +139,14 @@ class UpdateRun : public ::testing::Test {
         expectRun(exe, {"/p"}, kConnect + versions("1.0.0", "2.1.0") + kIapUpdate, 0);
         expectRun(exe, {"/c"}, kConnect + versions("2.1.0", "2.1.0"), 0);
         // The saved copy holds what was written (on Windows through its own
-        // whole-file write).
+        // whole-file write), as the umask allows.
         const auto saved = dir_ / "saved.hex";
+        const mode_t umask = ::umask(027);
         EXPECT_EQ(updater(exe, {"/s", "/save:" + saved.string()}).exitCode, 0);
+        ::umask(umask);
+        if (exe.extension() != ".exe") {
+            EXPECT_EQ(std::filesystem::status(saved).permissions(), std::filesystem::perms(0640));
+        }
         const auto hex = image::readIntelHex(readFile(saved));
         EXPECT_TRUE(hex.size() == 3 && hex[1].bytes == internal_ && hex[2].bytes == external_);
         const std::string log = emu.stopAndReadLog();
@@ -587,7 +593,7 @@ TEST_F(Update, AnAdaptersTextsAreShownEscapedAndKeptExactInJson) {
         if (e["event"] != "result") continue;
         EXPECT_EQ(e["version"], "1.0\x1B]0;pwn\x07\x1B[31mRED\nNEWLINE\xEF\xBF\xBD");
         EXPECT_EQ(e["serial"].get<std::string>().substr(0, 6), "SN\xC2\x9B"
-                                                              "2J");
+                                                               "2J");
     }
     EXPECT_EQ(versionLines, 2);
     Background watch({"timeout", "60", exe.string(), "/w", "/n:1", "/p"});

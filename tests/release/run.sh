@@ -47,6 +47,22 @@ check_signing() {
   openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.pem -days 1 \
     -subj "/CN=Another CA" 2>/dev/null
   ! "$pack" show --check --ca other.pem "$1" >/dev/null 2>&1 || die "show --ca takes another CA"
+  : >none.pem
+  ! "$pack" show --check --ca none.pem "$1" 2>&1 | grep -q "^Signer: .*holds no certificate" ||
+    die "show --ca with a file of no certificate"
+  # Signed by a certificate that expired in 2021, without a timestamp: the
+  # signature verifies, its signer expired; --check fails it, as Windows does.
+  mkdir -p ca && : >ca/index.txt && echo 01 >ca/serial
+  printf '[ca]\ndefault_ca=d\n[d]\ndatabase=ca/index.txt\nserial=ca/serial\nnew_certs_dir=ca\ndefault_md=sha256\npolicy=p\n[p]\ncommonName=supplied\n' >ca.cnf
+  openssl req -new -newkey rsa:2048 -nodes -keyout old.key -out old.csr -subj "/CN=Old" 2>/dev/null
+  openssl ca -batch -config ca.cnf -selfsign -keyfile old.key -in old.csr -out old.pem \
+    -startdate 20200101000000Z -enddate 20210101000000Z >/dev/null 2>&1
+  openssl pkcs12 -export -inkey old.key -in old.pem -out old.p12 -passout pass:old
+  osslsigncode remove-signature -in "$1" -out unsigned.exe >/dev/null
+  osslsigncode sign -pkcs12 old.p12 -pass old -h sha256 -in unsigned.exe -out expired.exe >/dev/null
+  "$pack" show --json expired.exe | tr -d ' \n' |
+    grep -q '"signature":"signer-expired","signerExpired":"2021-01-01"' || die "show: an expired signer"
+  ! "$pack" show --check expired.exe >/dev/null 2>&1 || die "show --check takes an expired signer"
   # A code byte changed and the new digest written into the signed content,
   # which needs no key: only the signature tells.
   python3 "$root/tests/release/forge.py" "$1" forged.exe
