@@ -85,6 +85,11 @@ std::string text(const std::uint16_t (&field)[64]) {
     return platform::utf16ToUtf8(image::recordText(field));
 }
 
+// A trailer's text for a person: a trailer is a file from outside.
+std::string shown(const std::uint16_t (&field)[64]) {
+    return platform::utf16ToUtf8(platform::shown(image::recordText(field)));
+}
+
 std::uint32_t id(const char* field, std::size_t n) { return image::parseHexField(field, n); }
 
 // The trailer as `show --json` prints it.
@@ -198,10 +203,10 @@ void printTrailer(const Shown& t, std::ostream& out) {
         << "IAP identity:     VID " << hex(id(info.iapVendorId, 8), 4) << " PID "
         << hex(id(info.iapProductId, 8), 4) << " selector " << hex(id(info.iapUsageSelector, 4), 2)
         << "\n"
-        << "Version:          " << text(info.firmwareVersion) << "\n"
-        << "Title:            " << text(info.windowTitle) << "\n"
-        << "Headline:         " << text(info.headline) << "\n"
-        << "Notice:           " << text(info.notice) << "\n"
+        << "Version:          " << shown(info.firmwareVersion) << "\n"
+        << "Title:            " << shown(info.windowTitle) << "\n"
+        << "Headline:         " << shown(info.headline) << "\n"
+        << "Notice:           " << shown(info.notice) << "\n"
         << "Internal image:   " << t.data.internalImageSize() << " bytes\n";
     if (!t.internalSha.empty()) out << "  SHA-256:        " << t.internalSha << "\n";
     out << "External image:   ";

@@ -91,17 +91,12 @@ bool sameNetwork(long pid) {
            ::readlink(link.c_str(), theirs, sizeof theirs - 1) > 0 && std::strcmp(own, theirs) == 0;
 }
 
-// The process holding an flock on the file `fd` is open on, from
-// /proc/locks, where this process's view of the machine shows it. An
-// updater holds it exclusively, and holds the socket too in its network
-// namespace: a shared lock, or one from this namespace (whose socket was
-// free), is no updater's. One the system does not name may be an updater in
-// another namespace.
-LockHolder fileHolder(int fd) {
-    LockHolder unnamed;
-    unnamed.updater = true;
+// The process holding an flock on the file `fd` is open on, and whether
+// exclusively, from /proc/locks, where this process's view of the machine
+// shows it; 0 when it does not.
+long flockHolder(int fd, bool& exclusive) {
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return unnamed;
+    if (::fstat(fd, &st) != 0) return 0;
     char id[64];
     std::snprintf(id, sizeof id, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
                   static_cast<unsigned long>(st.st_ino));
@@ -109,12 +104,25 @@ LockHolder fileHolder(int fd) {
     for (std::string line; std::getline(locks, line);) {
         if (line.find("FLOCK") == std::string::npos || line.find(id) == std::string::npos) continue;
         // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"
-        const bool exclusive = line.find("WRITE") != std::string::npos;
+        exclusive = line.find("WRITE") != std::string::npos;
         const std::size_t at = line.find(exclusive ? "WRITE" : "READ");
         if (at == std::string::npos) continue;
         const long pid = std::strtol(line.c_str() + at + (exclusive ? 5 : 4), nullptr, 10);
-        if (pid > 0) return processHolder(pid, -1, exclusive && !sameNetwork(pid));
+        if (pid > 0) return pid;
     }
+    return 0;
+}
+
+// What holds the lock file. An updater holds it exclusively, and holds the
+// socket too in its network namespace: a shared lock, or one from this
+// namespace (whose socket was free), is no updater's. One the system does
+// not name may be an updater in another namespace.
+LockHolder fileHolder(int fd) {
+    bool exclusive = false;
+    const long pid = flockHolder(fd, exclusive);
+    if (pid > 0) return processHolder(pid, -1, exclusive && !sameNetwork(pid));
+    LockHolder unnamed;
+    unnamed.updater = true;
     return unnamed;
 }
 
@@ -188,6 +196,17 @@ LockResult MachineLock::tryAcquire(const std::string& name, LockReport* report) 
             return LockResult::Unavailable;
         }
         out.holder = socketHolder(address, length);
+        // An updater that is stopped (or too busy) to greet still holds the
+        // lock file too, exclusively; a process that only took the name
+        // does not.
+        if (!out.holder.updater && out.holder.process > 0) {
+            const int file = ::open((std::string(kLockDirectory) + "/" + key).c_str(),
+                                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+            bool exclusive = false;
+            out.holder.updater =
+                file >= 0 && flockHolder(file, exclusive) == out.holder.process && exclusive;
+            if (file >= 0) ::close(file);
+        }
         return LockResult::Busy;
     }
 
