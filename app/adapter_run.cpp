@@ -2,7 +2,7 @@
 // update the switches ask for, its result in facts, and how that result is
 // told (the transcript's last line, the JSON result, the journal).
 #include "app/actions.h"
-#include "app/journal.h"
+#include "app/station.h"
 
 #include "image/program.h"
 #include "platform/clock.h"
@@ -134,7 +134,7 @@ void conclude(steps::Run& run, Outcome& outcome) {
     }
 }
 
-void record(Journal& journal, const steps::Run& run, const Outcome& outcome, const Request& request,
+void record(Station& station, const steps::Run& run, const Outcome& outcome, const Request& request,
             const std::string& serial, std::int64_t ms) {
     JournalEntry entry;
     entry.location = run.session.followed();
@@ -144,8 +144,8 @@ void record(Journal& journal, const steps::Run& run, const Outcome& outcome, con
     if (run.state.loaderVersion != u"NA") entry.loader = run.state.loaderVersion;
     entry.before = outcome.before;
     entry.durationMs = ms;
-    // On the disk before the result is reported.
-    journal.record(entry);
+    // On the journal's disk before the result is reported.
+    station.finished(entry);
 }
 
 } // namespace
@@ -159,6 +159,7 @@ Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& req
     if (lines != nullptr) lines->setQuiet(settings.silentMode);
     const std::string& location = run.session.followed();
     if (batch) settings.diagnosisPrefix = platform::utf8ToUtf16("[" + location + "] ");
+    if (settings.station != nullptr) settings.station->started(location, serial);
     std::u16string refusal;
     // Without an adapter on the bus yet, the search takes the lock of the
     // first it finds.
@@ -195,9 +196,10 @@ Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& req
     if (request.watch && outcome.failed() && outcome.pulled)
         outcome.result.replug = retried ? "waiting_for_plug" : "taken_again";
     const bool json = lines != nullptr && lines->json();
-    if (json || settings.journal != nullptr) outcome.result.version = versionAfter(run, outcome);
-    if (settings.journal != nullptr)
-        record(*settings.journal, run, outcome, request, serial, platform::clockMs() - began);
+    Station* station = settings.station;
+    const bool told = station != nullptr && station->listening();
+    if (json || told) outcome.result.version = versionAfter(run, outcome);
+    if (told) record(*station, run, outcome, request, serial, platform::clockMs() - began);
     if (json) lines->result(outcome.message, outcome.result);
     return outcome;
 }
@@ -213,6 +215,7 @@ Outcome runFound(isp::Session& main, const image::ProgramData& program,
     run.images = images;
     AdapterLines lines(found.location,
                        request.json ? AdapterLines::Form::Json : AdapterLines::Form::Prefixed);
+    lines.setStation(settings.station);
     lines.found(found.loader, steps::identityText(found), found.serial);
     Outcome outcome = runAdapter(run, settings, request, &lines, true, found.serial, retried);
     // Given back at once: a later run, or a handle, may use the idle adapter.

@@ -4,7 +4,7 @@
 // that counts every adapter: the ones found, the ones that could not be
 // taken and the ones that were not there.
 #include "app/actions.h"
-#include "app/journal.h"
+#include "app/station.h"
 
 #include "platform/clock.h"
 #include "platform/platform.h"
@@ -130,6 +130,8 @@ int batchAction(isp::Session& main, const image::ProgramData& program,
 
     const AdapterLines::Form form =
         request.json ? AdapterLines::Form::Json : AdapterLines::Form::Prefixed;
+    if (!request.json && !settings.silentMode && settings.station != nullptr)
+        settings.station->showLive();
     std::vector<Outcome> outcomes(members.size());
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < members.size(); ++i) {
@@ -138,18 +140,19 @@ int batchAction(isp::Session& main, const image::ProgramData& program,
             // A location or serial number named that no adapter has.
             AdapterLines lines(members[i].label(), form);
             lines.setQuiet(settings.silentMode);
+            lines.setStation(settings.station);
             lines.text(members[i].bySerial ? u"No adapter with this serial number.\n"
                                            : u"No adapter at this location.\n");
             outcomes[i].message = lines.lastLine();
             outcomes[i].result.step = steps::Step::Connect;
             outcomes[i].result.failure = outcomes[i].message;
-            if (settings.journal != nullptr) {
+            if (settings.station != nullptr) {
                 JournalEntry entry;
                 entry.location = members[i].bySerial ? "" : members[i].value;
                 entry.serial = members[i].bySerial ? members[i].value : "";
                 entry.mode = modeSwitch(request);
                 entry.result = outcomes[i].result;
-                settings.journal->record(entry);
+                settings.station->finished(entry, false);
             }
             lines.result(outcomes[i].message, outcomes[i].result);
             continue;
@@ -160,6 +163,7 @@ int batchAction(isp::Session& main, const image::ProgramData& program,
     }
     for (std::thread& t : threads)
         t.join();
+    if (settings.station != nullptr) settings.station->endLive();
 
     Tally tally;
     for (const Outcome& o : outcomes)

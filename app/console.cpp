@@ -4,7 +4,7 @@
 #include "app/console.h"
 
 #include "app/actions.h"
-#include "app/journal.h"
+#include "app/station.h"
 #include "app/switches.h"
 #include "image/program.h"
 #include "platform/clock.h"
@@ -30,20 +30,16 @@ bool busUsable(isp::Session& session, const ConsoleSettings& settings, bool json
 }
 
 // A station that cannot record its results must not update anything.
-bool openJournal(Journal& journal, const Request& request, const steps::Run& run,
+bool openStation(Station& station, const Request& request, const steps::Run& run,
                  ConsoleSettings& settings) {
-    if (request.journal.empty()) return true;
     std::string why;
-    if (!journal.open(request.journal, run.program, run.images, why)) {
-        const std::string text = "The journal " + request.journal + " cannot be opened (" + why +
-                                 "): no adapter was touched.\n";
-        if (!settings.silentMode) platform::writeStandardError(platform::utf8ToUtf16(text));
-        if (request.json) writeJson(errorEvent(text));
+    if (!station.open(request, run.program, run.images, why)) {
+        if (!settings.silentMode) platform::writeStandardError(platform::utf8ToUtf16(why));
+        if (request.json) writeJson(errorEvent(why));
         return false;
     }
-    settings.journal = &journal;
-    // A rotation (move the journal, then SIGHUP) opens its path again.
-    platform::setHangupReopens(true);
+    settings.journal = station.journal();
+    settings.station = &station;
     return true;
 }
 
@@ -59,7 +55,7 @@ int singleAdapter(steps::Run& run, const ConsoleSettings& settings, const Reques
     // The adapter as listed, for the JSON "found" event and the journal's
     // serial number, while it is on the bus as it was picked.
     std::optional<steps::FoundAdapter> picked;
-    if (request.json || settings.journal != nullptr)
+    if (request.json || settings.station->listening())
         for (const steps::FoundAdapter& a : steps::listAdapters(session.bus(), run.program))
             if (a.location == session.followed()) picked = a;
     const std::string serial = picked ? picked->serial : std::string();
@@ -71,7 +67,7 @@ int singleAdapter(steps::Run& run, const ConsoleSettings& settings, const Reques
 
 // The actions on the bus's adapters, once the release is loaded.
 int deviceActions(steps::Run& run, ConsoleSettings settings, const Request& request,
-                  Journal& journal) {
+                  Station& station) {
     isp::Session& session = run.session;
     if ((request.list || request.deviceWork()) && !busUsable(session, settings, request.json))
         return 1;
@@ -80,7 +76,7 @@ int deviceActions(steps::Run& run, ConsoleSettings settings, const Request& requ
         if (!request.deviceWork()) return listed;
     }
     if (!request.deviceWork()) return 0;
-    if (!openJournal(journal, request, run, settings)) return 1;
+    if (!openStation(station, request, run, settings)) return 1;
     // An interruption ends the run before its next action; the action it
     // came in has already printed the failure.
     if (session.stop().requested()) {
@@ -93,7 +89,7 @@ int deviceActions(steps::Run& run, ConsoleSettings settings, const Request& requ
 }
 
 int consoleActions(isp::Session& session, const ConsoleSettings& settings, const Request& request,
-                   Journal& journal) {
+                   Station& station) {
     image::ProgramData program;
     steps::Run run{session, program};
     const bool loaded = steps::loadRelease(session, program);
@@ -117,7 +113,7 @@ int consoleActions(isp::Session& session, const ConsoleSettings& settings, const
             platform::writeStandardOutput(u"EXE F/W version: " + version + u"\n\n");
         }
     }
-    return deviceActions(run, settings, request, journal);
+    return deviceActions(run, settings, request, station);
 }
 
 // Switches that cannot be run: the whole usage for one this tool does not
@@ -159,10 +155,10 @@ int consoleMain(isp::Session& session) {
     settings.silentMode = request.silent;
     settings.versionCheck = request.versionCheck;
     settings.savePath = request.savePath;
-    Journal journal;
-    int exitCode = consoleActions(session, settings, request, journal);
+    Station station;
+    int exitCode = consoleActions(session, settings, request, station);
     // A result the journal lacks is a failed run for the station.
-    if (journal.stopped()) exitCode = 1;
+    if (station.journal() != nullptr && station.journal()->stopped()) exitCode = 1;
     // "Operation Failed." alone does not say that nothing is wrong with the
     // adapter: the user stopped the run.
     if (exitCode != 0 && session.stop().requested() && !settings.silentMode)

@@ -43,6 +43,9 @@ struct ConsoleSettings {
     std::u16string diagnosisPrefix;
     // Where each adapter's result is recorded ("/log:FILE"), when given.
     class Journal* journal = nullptr;
+    // Where each adapter's start, progress and result are told: the
+    // journal, the system log, the metrics, the live view.
+    class Station* station = nullptr;
     // "/save:FILE": where the first complete connection saves the adapter's
     // firmware before anything else happens to it.
     std::string savePath;

@@ -170,8 +170,7 @@ class ConsoleFace : public steps::FrontEnd {
     int run(Step step, std::uint64_t bytes, const std::function<int()>& body) override {
         const char* name = progressName(step);
         if (name == nullptr || settings_.silentMode) return body();
-        if (settings_.lines != nullptr)
-            return settings_.lines->json() && bytes != 0 ? reported(step, body) : body();
+        if (settings_.lines != nullptr) return bytes != 0 ? reported(step, body) : body();
         std::function<std::uint64_t()> done;
         if (bytes != 0) done = [this, bytes] { return passDone(run_.session, bytes); };
         return withProgress(name, bytes, done, body);

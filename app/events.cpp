@@ -41,6 +41,7 @@ void addLabels(Json& into) {
 } // namespace
 
 void setRunLabels(RunLabels l) { labels() = std::move(l); }
+const RunLabels& runLabels() { return labels(); }
 
 Json event(const char* kind, const std::string& location) {
     return Json{{"event", kind}, {"location", location}};

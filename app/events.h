@@ -36,6 +36,7 @@ struct RunLabels {
 };
 // Set once, before any record is written.
 void setRunLabels(RunLabels labels);
+const RunLabels& runLabels();
 
 // One line of JSON: text that is not valid UTF-8 (an adapter's bytes) comes
 // out with U+FFFD in its place, never as a broken line.

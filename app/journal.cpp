@@ -1,4 +1,5 @@
 #include "app/journal.h"
+#include "app/station.h"
 
 #include "image/sha256.h"
 #include "platform/clock.h"
@@ -16,24 +17,40 @@ Json imageSha(const std::vector<std::uint8_t>& buffer, std::uint32_t size) {
 
 } // namespace
 
-bool Journal::open(const std::string& path, const image::ProgramData& program,
-                   const steps::UpdateImages& images, std::string& why) {
+Json recordFields(const image::ProgramData& program, const steps::UpdateImages& images) {
+    return Json{{"host", platform::hostName()},
+                {"tool", BRISKLINK_TOOL_VERSION},
+                {"firmware", text(image::recordText(program.info.firmwareVersion))},
+                {"sha256",
+                 {{"internal", imageSha(images.internal, program.internalImageSize())},
+                  {"external", imageSha(images.external, program.externalImageSize())}}}};
+}
+
+Json recordLine(const JournalEntry& e, const Json& fields) {
+    Json line{{"time", platform::utcTimeNow()}};
+    line.update(fields);
+    line["schema"] = kJsonSchema;
+    line["location"] = e.location;
+    line["serial"] = e.serial.empty() ? Json(nullptr) : Json(e.serial);
+    line["loader"] = textOrNull(e.loader);
+    line["before"] = textOrNull(e.before);
+    line["after"] = textOrNull(e.result.version);
+    line["mode"] = e.mode;
+    addResult(line, e.result);
+    line.erase("version"); // the journal calls it "after"
+    line["ms"] = e.durationMs;
+    return line;
+}
+
+bool Journal::open(const std::string& path, std::string& why) {
     path_ = path;
-    if (!file_.open(path, why)) return false;
-    fixed_ = Json{{"host", platform::hostName()},
-                  {"tool", BRISKLINK_TOOL_VERSION},
-                  {"firmware", text(image::recordText(program.info.firmwareVersion))},
-                  {"sha256",
-                   {{"internal", imageSha(images.internal, program.internalImageSize())},
-                    {"external", imageSha(images.external, program.externalImageSize())}}}};
-    return true;
+    return file_.open(path, why);
 }
 
 void Journal::stop(const std::string& why) {
     if (failed_.exchange(true)) return;
-    platform::writeStandardError(platform::utf8ToUtf16("The journal " + path_ +
-                                                       " cannot be written: " + why +
-                                                       ". No further adapter is taken.\n"));
+    sayOnStandardError(platform::utf8ToUtf16("The journal " + path_ + " cannot be written: " + why +
+                                             ". No further adapter is taken.\n"));
 }
 
 bool Journal::ready(std::string& why) {
@@ -55,19 +72,7 @@ bool Journal::ready(std::string& why) {
     return file_.reopen(why);
 }
 
-void Journal::record(const JournalEntry& e) {
-    Json line{{"time", platform::utcTimeNow()}};
-    line.update(fixed_);
-    line["schema"] = kJsonSchema;
-    line["location"] = e.location;
-    line["serial"] = e.serial.empty() ? Json(nullptr) : Json(e.serial);
-    line["loader"] = textOrNull(e.loader);
-    line["before"] = textOrNull(e.before);
-    line["after"] = textOrNull(e.result.version);
-    line["mode"] = e.mode;
-    addResult(line, e.result);
-    line.erase("version"); // the journal calls it "after"
-    line["ms"] = e.durationMs;
+void Journal::record(const Json& line) {
     const std::lock_guard lock(mutex_);
     if (failed_) return;
     std::string why;

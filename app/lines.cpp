@@ -1,4 +1,5 @@
 #include "app/lines.h"
+#include "app/station.h"
 
 #include "platform/text.h"
 
@@ -25,8 +26,13 @@ void AdapterLines::line(const std::u16string& line) {
     // The transcript's blank lines say nothing for one adapter among others.
     if (line.empty()) return;
     last_ = line;
+    if (station_ != nullptr) station_->line(location_, line);
     if (quiet_) return;
-    if (!json()) return writeWholeLine("[" + location_ + "] " + platform::utf16ToUtf8(line) + "\n");
+    if (!json()) {
+        // On the terminal the live view shows them instead.
+        if (station_ != nullptr && station_->transcriptHidden()) return;
+        return writeWholeLine("[" + location_ + "] " + platform::utf16ToUtf8(line) + "\n");
+    }
     Json e = head("step");
     e["text"] = app::text(line);
     writeJson(e);
@@ -48,6 +54,7 @@ void AdapterLines::found(bool loader, const std::string& identity, const std::st
 }
 
 void AdapterLines::progress(steps::Step pass, int percent) {
+    if (station_ != nullptr) station_->progress(location_, pass, percent);
     if (!json()) return;
     Json e = head("progress");
     e["pass"] = steps::stepName(pass);

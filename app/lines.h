@@ -26,6 +26,9 @@ class AdapterLines {
     // unless quiet ("/s"), when only the last line is kept.
     void text(const std::u16string& text);
     void setQuiet(bool quiet) { quiet_ = quiet; }
+    // Where the lines and the progress are told beside the output (the live
+    // view of a batch or watch); null when nowhere.
+    void setStation(class Station* station) { station_ = station; }
     // An unfinished line goes out as it is.
     void flush();
     // The last line the adapter's run printed: its final text.
@@ -48,6 +51,7 @@ class AdapterLines {
     std::u16string last_;
     std::string serial_;
     bool quiet_ = false;
+    class Station* station_ = nullptr;
 };
 
 } // namespace app

@@ -1,6 +1,7 @@
 // The console's output: the transcript on standard output (one print routine
 // that "/s" silences), what it says beside it on standard error, the usage.
 #include "app/console.h"
+#include "app/station.h"
 #include "app/switches.h"
 
 #include "platform/platform.h"
@@ -24,7 +25,7 @@ void printMessage(const ConsoleSettings& settings, const char* asciiText) {
 
 void diagnose(const ConsoleSettings& settings, const std::u16string& text) {
     if (settings.silentMode) return;
-    if (settings.diagnosisPrefix.empty()) return platform::writeStandardError(text);
+    if (settings.diagnosisPrefix.empty()) return sayOnStandardError(text);
     std::u16string out;
     std::size_t from = 0;
     while (from < text.size()) {
@@ -33,7 +34,7 @@ void diagnose(const ConsoleSettings& settings, const std::u16string& text) {
         out += settings.diagnosisPrefix + text.substr(from, end - from);
         from = end;
     }
-    platform::writeStandardError(out);
+    sayOnStandardError(out);
 }
 
 void sayWhatTheSearchSaw(platform::hid::Bus& bus, const image::ProgramData& program,

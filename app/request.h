@@ -41,6 +41,11 @@ struct Request {
     int expected = 0;
     // "/log:FILE": the journal of results.
     std::string journal;
+    // "/metrics:FILE": node_exporter's textfile for the station's state.
+    std::string metrics;
+    // "/syslog" or "/syslog:SOCKET" (empty: the system's /dev/log).
+    bool syslog = false;
+    std::string syslogSocket;
     // "/save:FILE": where the adapter's firmware is saved first.
     std::string savePath;
     // "/station:NAME" (empty: the host name) and "/tag:KEY=VALUE": what each

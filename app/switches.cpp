@@ -127,6 +127,17 @@ constexpr Switch kSwitches[] = {
          r.savePath = v;
          return true;
      }},
+    {u"/metrics:",
+     [](Request& r, const std::string& v) {
+         r.metrics = v;
+         return true;
+     }},
+    {u"/syslog", [](Request& r, const std::string&) { return r.syslog = true; }},
+    {u"/syslog:",
+     [](Request& r, const std::string& v) {
+         r.syslogSocket = v;
+         return r.syslog = true;
+     }},
 };
 
 bool applySwitch(Request& request, const std::u16string& argument, std::string& refusal) {
@@ -212,6 +223,9 @@ std::vector<std::string> usageLines() {
         "                  with /p or /f the update starts only once it is saved.\n",
         "    /station:NAME    Name this station in every record (default: the host name).\n",
         "    /tag:KEY=VALUE    Add a tag to every record (work order, operator, lot).\n",
+        "    /metrics:FILE    Keep the station's state in FILE for node_exporter's\n"
+        "                     textfile collector (a .prom file in its directory).\n",
+        "    /syslog[:SOCKET]    Send each result to the system log (default /dev/log).\n",
     };
 }
 

@@ -4,6 +4,7 @@
 // runs that are running.
 #include "app/actions.h"
 #include "app/journal.h"
+#include "app/station.h"
 
 #include "image/program.h"
 #include "platform/clock.h"
@@ -78,8 +79,12 @@ class Watch {
     int run() {
         if (!settings_.silentMode)
             platform::writeStandardError(u"Waiting for adapters; Ctrl-C ends the watch.\n");
-        // On a terminal, one line on standard error says how many are running.
-        const bool statusLine = feedback_ && platform::standardErrorIsTerminal();
+        // On a terminal, the live view of the adapters; where it cannot be
+        // drawn, one line on standard error says how many are running.
+        Station* station = settings_.station;
+        if (feedback_ && station != nullptr) station->showLive();
+        const bool statusLine = feedback_ && platform::standardErrorIsTerminal() &&
+                                (station == nullptr || !station->live());
         while (true) {
             joinEnded();
             if (statusLine) showStatus();
@@ -92,6 +97,7 @@ class Watch {
         }
         for (Thread& t : threads_)
             t.thread.join();
+        if (station != nullptr) station->endLive();
         return summarize(tally_, settings_, request_);
     }
 
@@ -137,12 +143,15 @@ class Watch {
         Thread& t = threads_.emplace_back();
         t.thread = std::thread([this, a, retry, &t] {
             const std::int64_t began = platform::clockMs();
-            if (feedback_)
+            // The live view on the same terminal shows them instead.
+            const bool lines = feedback_ && (settings_.station == nullptr ||
+                                             !settings_.station->transcriptHidden());
+            if (lines)
                 writeWholeLine(
                     "[" + a.location + "] Started" +
                     (a.serial.empty() ? "" : " (serial " + platform::shown(a.serial) + ")") + "\n");
             Outcome o = runFound(main_, program_, images_, settings_, request_, a, retry);
-            if (feedback_)
+            if (lines)
                 writeWholeLine(resultLine(a.location, o, program_, platform::clockMs() - began));
             {
                 const std::lock_guard done(mutex_);

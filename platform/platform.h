@@ -98,6 +98,38 @@ void writeStandardError(std::u16string_view text);
 // True when standard error is a terminal (a tty, a Windows console) that can
 // redraw a line in place.
 bool standardErrorIsTerminal();
+// True when standard output is a terminal (the one standard error shows on,
+// as a rule).
+bool standardOutputIsTerminal();
+// The size of standard error's terminal in columns and rows, asked anew at
+// each call (a window resized is seen at the next); false when it has none.
+bool terminalSize(int& columns, int& rows);
+// Makes standard error's terminal take the ANSI sequences that move the
+// cursor, erase and colour (Windows: the console's virtual-terminal mode);
+// false where it cannot.
+bool enableTerminalSequences();
+// An environment variable's value; empty when it is not set.
+std::string environment(const char* name);
+
+// The system's log, where a station's results go beside its journal: a
+// syslog socket on Linux (/dev/log, or one given), the Application event
+// log on Windows (source "Brisklink"; the socket is not used there).
+class SystemLog {
+  public:
+    SystemLog() = default;
+    ~SystemLog();
+    SystemLog(const SystemLog&) = delete;
+    SystemLog& operator=(const SystemLog&) = delete;
+    // False with `reason` when the log cannot be reached.
+    bool open(const std::string& socketPath, std::string& reason);
+    // One message from program "brisklink", severity info or err; false with
+    // `reason` when the log did not take it.
+    bool send(bool error, const std::string& utf8Message, std::string& reason);
+
+  private:
+    std::string path_;
+    std::intptr_t handle_ = -1;
+};
 
 // True where the program has a window for its no-argument start (Windows);
 // elsewhere it prints its usage instead.

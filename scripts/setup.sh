@@ -13,6 +13,7 @@ packages=(
   clang-format clang libclang-rt-14-dev
   osslsigncode openssl python3 python3-jsonschema
   gcc-arm-none-eabi srecord
+  prometheus-node-exporter rsyslog python3-pyte python3-prometheus-client
 )
 
 missing=()
@@ -24,6 +25,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   echo "Installing: ${missing[*]}"
+  # The tests start their own node_exporter and rsyslogd on private ports and
+  # sockets: the packages' services are not started (policy-rc.d says no).
+  policy=/usr/sbin/policy-rc.d
+  placed=
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+    $SUDO chmod 755 "$policy"
+    placed=1
+    trap '$SUDO rm -f "$policy"' EXIT
+  fi
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

@@ -15,8 +15,10 @@
 #include <fstream>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -99,6 +101,82 @@ void writeStandardOutput(std::u16string_view text) { writeAll(1, utf16ToUtf8(tex
 void writeStandardError(std::u16string_view text) { writeAll(2, utf16ToUtf8(text)); }
 
 bool standardErrorIsTerminal() { return isatty(2) == 1; }
+bool standardOutputIsTerminal() { return isatty(1) == 1; }
+
+bool terminalSize(int& columns, int& rows) {
+    winsize size{};
+    if (::ioctl(2, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) return false;
+    columns = size.ws_col;
+    rows = size.ws_row;
+    return true;
+}
+
+bool enableTerminalSequences() { return isatty(2) == 1; }
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+SystemLog::~SystemLog() {
+    if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+bool SystemLog::open(const std::string& socketPath, std::string& reason) {
+    path_ = socketPath.empty() ? "/dev/log" : socketPath;
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) != 0) {
+        reason = path_ + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISSOCK(st.st_mode)) {
+        reason = path_ + " is not a socket";
+        return false;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path_.size() >= sizeof address.sun_path) {
+        reason = path_ + ": the path is too long for a socket";
+        return false;
+    }
+    std::memcpy(address.sun_path, path_.data(), path_.size());
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        reason = path_ + ": " + std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    handle_ = fd;
+    return true;
+}
+
+bool SystemLog::send(bool error, const std::string& utf8Message, std::string& reason) {
+    if (handle_ < 0) {
+        reason = "not open";
+        return false;
+    }
+    // The local syslog form: <PRI>TIMESTAMP TAG[PID]: MESSAGE, facility user.
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char head[64];
+    const std::size_t dated = std::strftime(head, sizeof head, "%b %e %H:%M:%S", &local);
+    std::string datagram = "<" + std::to_string(8 + (error ? 3 : 6)) + ">";
+    datagram.append(head, dated).append(" brisklink[").append(std::to_string(::getpid()));
+    datagram.append("]: ").append(utf8Message);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (::send(static_cast<int>(handle_), datagram.data(), datagram.size(), MSG_NOSIGNAL) >= 0)
+            return true;
+        reason = path_ + ": " + std::strerror(errno);
+        // A syslog daemon that restarted made its socket anew.
+        if (errno != ECONNREFUSED && errno != ENOTCONN) return false;
+        ::close(static_cast<int>(handle_));
+        handle_ = -1;
+        std::string again;
+        if (!open(path_, again)) return false;
+    }
+    return false;
+}
 
 bool hasWindow() { return false; }
 

@@ -109,6 +109,74 @@ bool standardErrorIsTerminal() {
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
+bool standardOutputIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+bool terminalSize(int& columns, int& rows) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return false;
+    columns = info.srWindow.Right - info.srWindow.Left + 1;
+    rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    return columns > 0 && rows > 0;
+}
+
+bool enableTerminalSequences() {
+    // Windows 10 1511 and later; an older console keeps the plain lines.
+    HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(h, &mode)) return false;
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+std::string environment(const char* name) {
+    const std::u16string wide16 = ascii(name);
+    const std::wstring wide(wide16.begin(), wide16.end());
+    const DWORD size = GetEnvironmentVariableW(wide.c_str(), nullptr, 0);
+    if (size == 0) return {};
+    std::wstring value(size, L'\0');
+    const DWORD got = GetEnvironmentVariableW(wide.c_str(), value.data(), size);
+    value.resize(got < size ? got : 0);
+    return utf16ToUtf8(std::u16string(value.begin(), value.end()));
+}
+
+SystemLog::~SystemLog() {
+    if (handle_ != -1) DeregisterEventSource(reinterpret_cast<HANDLE>(handle_));
+}
+
+bool SystemLog::open(const std::string&, std::string& reason) {
+    // The source needs no registration to write; without one, the Event
+    // Viewer shows the message with a note that its description is missing.
+    HANDLE h = RegisterEventSourceW(nullptr, L"Brisklink");
+    if (h == nullptr) {
+        reason = "the event log refused the source Brisklink (system error " +
+                 std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(h);
+    return true;
+}
+
+bool SystemLog::send(bool error, const std::string& utf8Message, std::string& reason) {
+    if (handle_ == -1) {
+        reason = "not open";
+        return false;
+    }
+    const std::u16string wide16 = utf8ToUtf16(utf8Message);
+    const std::wstring wide(wide16.begin(), wide16.end());
+    const wchar_t* strings[] = {wide.c_str()};
+    if (!ReportEventW(reinterpret_cast<HANDLE>(handle_),
+                      error ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0,
+                      strings, nullptr)) {
+        reason = "the event log refused the message (system error " +
+                 std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    return true;
+}
+
 namespace {
 
 std::atomic<bool> windowMode{false};
