@@ -195,8 +195,7 @@ std::string LiveView::totals(int columns) const {
         running += !r.status;
     auto count = [this](steps::Status s) { return std::to_string(counts_[static_cast<int>(s)]); };
     std::string text = "running " + std::to_string(running) + ", updated " +
-                       count(steps::Status::Updated) + ", current " +
-                       count(steps::Status::Current);
+                       count(steps::Status::Updated) + ", current " + count(steps::Status::Current);
     // Only a run that reads has these.
     if (counts_[static_cast<int>(steps::Status::Read)] > 0)
         text.append(", read ").append(count(steps::Status::Read));

@@ -35,7 +35,10 @@ std::string usage(const std::string& name) {
            "    /save:FILE    Save the adapter's firmware to FILE (Intel HEX) first;\n"
            "                  with /p or /f the update starts only once it is saved.\n"
            "    /station:NAME    Name this station in every record (default: the host name).\n"
-           "    /tag:KEY=VALUE    Add a tag to every record (work order, operator, lot).\n";
+           "    /tag:KEY=VALUE    Add a tag to every record (work order, operator, lot).\n"
+           "    /metrics:FILE    Keep the station's state in FILE for node_exporter's\n"
+           "                     textfile collector (a .prom file in its directory).\n"
+           "    /syslog[:SOCKET]    Send each result to the system log (default /dev/log).\n";
 }
 const std::string kUsage = usage("packed");
 const std::string kBareUsage = usage("IAP");
