@@ -57,9 +57,16 @@ bool chooseNamed(steps::Run& run, const ConsoleSettings& settings, const Named& 
 struct Tally {
     std::size_t counts[5] = {};
     std::size_t total = 0;
+    // Runs whose adapter reported another digest than the release's (the
+    // update stands: the adapter keeps the outcome itself).
+    std::size_t digestMismatches = 0;
     void add(steps::Status s) {
         ++counts[static_cast<int>(s)];
         ++total;
+    }
+    void add(const Outcome& o) {
+        add(o.status());
+        digestMismatches += o.result.digest.outcome == steps::DigestOutcome::Mismatched;
     }
     std::size_t operator[](steps::Status s) const { return counts[static_cast<int>(s)]; }
 };

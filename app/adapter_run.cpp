@@ -154,6 +154,7 @@ Outcome runAdapter(steps::Run& run, ConsoleSettings settings, const Request& req
                    AdapterLines* lines, bool batch, const std::string& serial, bool retried) {
     const std::int64_t began = platform::clockMs();
     Outcome outcome;
+    run.eraseAll = request.eraseAll;
     settings.lines = lines;
     settings.report = &outcome.report;
     if (lines != nullptr) lines->setQuiet(settings.silentMode);

@@ -11,6 +11,7 @@
 #include "platform/text.h"
 
 #include <algorithm>
+#include <list>
 #include <cstdio>
 #include <thread>
 
@@ -20,37 +21,42 @@ namespace {
 
 using steps::FoundAdapter;
 
-bool sameAdapters(const std::vector<FoundAdapter>& a, const std::vector<FoundAdapter>& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [](const FoundAdapter& x, const FoundAdapter& y) {
-                          return x.location == y.location && x.loader == y.loader;
-                      });
-}
-
-// The adapters on the bus once it has been still (the same locations in the
-// same modes) for a second and `enough` holds, looking every 300 ms, or
-// what it shows after `limitMs`. Adapters that a run has just restarted are
-// off the bus for a moment; a batch that listed them then would leave them
-// out.
-template <typename Enough>
-std::vector<FoundAdapter> settledList(isp::Session& main, const image::ProgramData& program,
-                                      std::int64_t limitMs, Enough enough) {
-    platform::hid::Bus& bus = main.bus();
-    const std::int64_t began = platform::clockMs();
-    std::int64_t stillSince = began;
-    std::vector<FoundAdapter> all = steps::listAdapters(bus, program);
-    for (;;) {
-        const std::int64_t now = platform::clockMs();
-        if (now - stillSince >= 1000 && enough(all, now - stillSince)) return all;
-        if (now - began >= limitMs || main.stop().requested()) return all;
-        steps::pause(300, main.stop());
-        std::vector<FoundAdapter> next = steps::listAdapters(bus, program);
-        if (!sameAdapters(next, all)) {
-            all = std::move(next);
-            stillSince = platform::clockMs();
+// Every adapter of a batch: those on the bus start at once, each on its own
+// thread, and the bus is watched on for its settle window, so that an
+// adapter that arrives meanwhile (just plugged, or still restarting from an
+// earlier run) joins. The window ends once no new location has appeared for
+// a second and `enough` holds for the locations seen, or after `limitMs`.
+// A location is started once: the batch's own adapters leave the bus and
+// come back as their runs restart them.
+class Arrivals {
+  public:
+    template <typename Enough, typename Start>
+    void watch(isp::Session& main, const image::ProgramData& program, std::int64_t limitMs,
+               Enough enough, Start start) {
+        const std::int64_t began = platform::clockMs();
+        std::int64_t stillSince = began;
+        for (;;) {
+            bool arrived = false;
+            for (const FoundAdapter& a : steps::listAdapters(main.bus(), program)) {
+                if (std::any_of(seen_.begin(), seen_.end(),
+                                [&](const FoundAdapter& s) { return s.location == a.location; }))
+                    continue;
+                seen_.push_back(a);
+                arrived = true;
+                start(a);
+            }
+            const std::int64_t now = platform::clockMs();
+            if (arrived) stillSince = now;
+            if (now - stillSince >= 1000 && enough(seen_, now - stillSince)) return;
+            if (now - began >= limitMs || main.stop().requested()) return;
+            steps::pause(300, main.stop());
         }
     }
-}
+    const std::vector<FoundAdapter>& seen() const { return seen_; }
+
+  private:
+    std::vector<FoundAdapter> seen_;
+};
 
 std::string plural(std::size_t n, const char* what) {
     return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
@@ -78,6 +84,9 @@ int summarize(const Tally& tally, const ConsoleSettings& settings, const Request
                                        : std::to_string(read) + " read, ";
     summary += std::to_string(failed) + " failed";
     if (interrupted > 0) summary += ", " + std::to_string(interrupted) + " interrupted";
+    if (tally.digestMismatches > 0)
+        summary += ", " + std::to_string(tally.digestMismatches) +
+                   (tally.digestMismatches == 1 ? " digest mismatch" : " digest mismatches");
     if (request.json) {
         Json e = event("summary", "");
         e["text"] = summary;
@@ -88,6 +97,7 @@ int summarize(const Tally& tally, const ConsoleSettings& settings, const Request
         e["read"] = read;
         e["failed"] = failed;
         e["interrupted"] = interrupted;
+        e["digest_mismatches"] = tally.digestMismatches;
         writeJson(e);
     } else if (!settings.silentMode) {
         writeWholeLine(summary + "\n");
@@ -101,73 +111,72 @@ int summarize(const Tally& tally, const ConsoleSettings& settings, const Request
 int batchAction(isp::Session& main, const image::ProgramData& program,
                 const steps::UpdateImages& images, const ConsoleSettings& settings,
                 const Request& request) {
-    platform::hid::Bus& bus = main.bus();
     const std::vector<Named>& named = request.named;
-
-    std::vector<FoundAdapter> all;
-    if (!named.empty()) {
-        all = settledList(main, program, 10'000, [&](const auto& list, std::int64_t) {
-            return std::all_of(named.begin(), named.end(),
-                               [&](const Named& n) { return findNamed(list, n); });
-        });
-    } else if (request.expected > 0) {
-        all = settledList(main, program, 30'000, [&](const auto& list, std::int64_t) {
-            return list.size() >= static_cast<std::size_t>(request.expected);
-        });
-    } else {
-        // An empty bus is given three still seconds.
-        all = settledList(main, program, 10'000, [](const auto& list, std::int64_t still) {
-            return !list.empty() || still >= 3000;
-        });
-    }
-    if (all.empty()) sayWhatTheSearchSaw(bus, program, settings);
-
-    // Each adapter of the batch: the ones found, or each one named.
-    std::vector<Named> members = named;
-    if (named.empty())
-        for (const FoundAdapter& a : all)
-            members.push_back({false, a.location});
-
     const AdapterLines::Form form =
         request.json ? AdapterLines::Form::Json : AdapterLines::Form::Prefixed;
     if (!request.json && !settings.silentMode && settings.station != nullptr)
         settings.station->showLive();
-    std::vector<Outcome> outcomes(members.size());
+
+    // The adapters found, each on its thread as it is found: every one with
+    // "/a", the ones named otherwise.
+    std::list<Outcome> outcomes;
     std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        const FoundAdapter* found = findNamed(all, members[i]);
-        if (found == nullptr) {
-            // A location or serial number named that no adapter has.
-            AdapterLines lines(members[i].label(), form);
-            lines.setQuiet(settings.silentMode);
-            lines.setStation(settings.station);
-            lines.text(members[i].bySerial ? u"No adapter with this serial number.\n"
-                                           : u"No adapter at this location.\n");
-            outcomes[i].message = lines.lastLine();
-            outcomes[i].result.step = steps::Step::Connect;
-            outcomes[i].result.failure = outcomes[i].message;
-            if (settings.station != nullptr) {
-                JournalEntry entry;
-                entry.location = members[i].bySerial ? "" : members[i].value;
-                entry.serial = members[i].bySerial ? members[i].value : "";
-                entry.mode = modeSwitch(request);
-                entry.result = outcomes[i].result;
-                settings.station->finished(entry, false);
-            }
-            lines.result(outcomes[i].message, outcomes[i].result);
-            continue;
-        }
-        threads.emplace_back([&, i, found] {
-            outcomes[i] = runFound(main, program, images, settings, request, *found);
+    auto start = [&](const FoundAdapter& a) {
+        if (!named.empty() &&
+            std::none_of(named.begin(), named.end(), [&](const Named& n) { return n.matches(a); }))
+            return;
+        Outcome& outcome = outcomes.emplace_back();
+        threads.emplace_back([&, a] {
+            outcome = runFound(main, program, images, settings, request, a);
         });
+    };
+    Arrivals arrivals;
+    if (!named.empty()) {
+        arrivals.watch(main, program, 10'000, [&](const auto& list, std::int64_t) {
+            return std::all_of(named.begin(), named.end(),
+                               [&](const Named& n) { return findNamed(list, n); });
+        }, start);
+    } else if (request.expected > 0) {
+        arrivals.watch(main, program, 30'000, [&](const auto& list, std::int64_t) {
+            return list.size() >= static_cast<std::size_t>(request.expected);
+        }, start);
+    } else {
+        // An empty bus is given three still seconds.
+        arrivals.watch(main, program, 10'000, [](const auto& list, std::int64_t still) {
+            return !list.empty() || still >= 3000;
+        }, start);
+    }
+    if (arrivals.seen().empty()) sayWhatTheSearchSaw(main.bus(), program, settings);
+
+    // A location or serial number named that no adapter has.
+    Tally tally;
+    for (const Named& n : named) {
+        if (findNamed(arrivals.seen(), n) != nullptr) continue;
+        AdapterLines lines(n.label(), form);
+        lines.setQuiet(settings.silentMode);
+        lines.setStation(settings.station);
+        lines.text(n.bySerial ? u"No adapter with this serial number.\n"
+                              : u"No adapter at this location.\n");
+        Outcome missing;
+        missing.message = lines.lastLine();
+        missing.result.step = steps::Step::Connect;
+        missing.result.failure = missing.message;
+        if (settings.station != nullptr) {
+            JournalEntry entry;
+            entry.location = n.bySerial ? "" : n.value;
+            entry.serial = n.bySerial ? n.value : "";
+            entry.mode = modeSwitch(request);
+            entry.result = missing.result;
+            settings.station->finished(entry, false);
+        }
+        lines.result(missing.message, missing.result);
+        tally.add(missing);
     }
     for (std::thread& t : threads)
         t.join();
     if (settings.station != nullptr) settings.station->endLive();
-
-    Tally tally;
     for (const Outcome& o : outcomes)
-        tally.add(o.status());
+        tally.add(o);
     return summarize(tally, settings, request);
 }
 

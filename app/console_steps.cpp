@@ -137,12 +137,14 @@ class ConsoleFace : public steps::FrontEnd {
         }
         case Event::DigestMismatch: {
             const auto* digest = run_.program.info.digest;
-            char text[320];
+            char text[480];
             std::snprintf(text, sizeof text,
                           "The adapter reports a digest mismatch: its application area gives "
                           "%02X%02X, the updater's record says %02X%02X. The firmware was "
-                          "verified report by report; the record's digest was made for another "
-                          "image or area (brisklink-pack show --check tells).\n",
+                          "verified report by report. The area is more than the image: bytes "
+                          "past the image that an earlier, longer firmware left count too (an "
+                          "update with /erase:all erases them), or the record's digest was made "
+                          "for another image or area (brisklink-pack show --check tells).\n",
                           note.attempt & 0xFF, (note.attempt >> 8) & 0xFF, digest[0], digest[1]);
             return diagnose(std::u16string(text, text + std::strlen(text)));
         }

@@ -76,7 +76,15 @@ void addResult(Json& into, const ResultFacts& facts, const std::u16string* messa
         into["step"] = steps::stepName(facts.step.value_or(steps::Step::Connect));
     if (facts.status == steps::Status::Failed) into["failure"] = text(facts.failure);
     into["version"] = textOrNull(facts.version);
-    into["digest"] = steps::digestName(facts.digest);
+    // Null when the release asks for no check or the update did not reach it.
+    const steps::DigestFacts& d = facts.digest;
+    if (d.outcome == steps::DigestOutcome::NotChecked)
+        into["digest"] = nullptr;
+    else
+        into["digest"] = Json{
+            {"expected", steps::digestText(d.expected)},
+            {"adapter", d.adapter ? Json(steps::digestText(*d.adapter)) : Json(nullptr)},
+            {"match", d.outcome == steps::DigestOutcome::Matched}};
     if (facts.replug != nullptr) into["replug"] = facts.replug;
     addLabels(into);
 }

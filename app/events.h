@@ -24,7 +24,7 @@ using Json = nlohmann::ordered_json;
 // The version of the events' and the journal's layout: 2 since the failed
 // step is a stable name (`step`) beside the console's line (`failure`), 3
 // since every record names its station, run and tags.
-inline constexpr int kJsonSchema = 3;
+inline constexpr int kJsonSchema = 4;
 
 // What every record of this process's run says of where and for what it was
 // made: the station ("/station:", else the host name), the run (a random
@@ -66,7 +66,7 @@ struct ResultFacts {
     // The console's line of the failure (failed only).
     std::u16string failure;
     std::optional<std::u16string> version;
-    steps::DigestOutcome digest = steps::DigestOutcome::NotChecked;
+    steps::DigestFacts digest;
     // A watch's failed run whose adapter was pulled (lost without a restart
     // the run commanded): "taken_again" when the adapter there once the run
     // ended is worked on again, "waiting_for_plug" when its run was already

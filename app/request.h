@@ -35,6 +35,7 @@ struct Request {
     bool all = false;        // /a
     bool json = false;       // /j
     bool watch = false;      // /w
+    bool eraseAll = false;   // /erase:all
     // "/port:" and "/serial:", each adapter once, in the order given.
     std::vector<Named> named;
     // "/n:COUNT": the adapters a station expects (0: not said).

@@ -80,6 +80,14 @@ constexpr LabelSwitch kLabelSwitches[] = {
          return {};
      }},
     {u"/tag:", addTag},
+    {u"/erase:",
+     [](Request& r, const std::string& v) -> std::string {
+         if (v != "all" && v != "ALL")
+             return "/erase:all erases the whole application area before /p or /f; it takes no "
+                    "other value.";
+         r.eraseAll = true;
+         return {};
+     }},
 };
 
 constexpr Switch kSwitches[] = {
@@ -170,6 +178,7 @@ std::string conflictOf(const Request& r) {
     if (r.watch && !r.deviceWork())
         return "/w needs /c, /p or /f: what to do with each adapter plugged in.";
     if (r.expected > 0 && !r.all && !r.watch) return "/n:COUNT is for /a or /w.";
+    if (r.eraseAll && !r.updateRequested) return "/erase:all is for /p or /f.";
     if (!r.savePath.empty() && (r.batch() || r.watch))
         return "/save:FILE saves one adapter: it cannot be given with /a, /w or more than one "
                "/port: or /serial:.";
@@ -221,6 +230,8 @@ std::vector<std::string> usageLines() {
         "    /log:FILE    Append one JSON line per adapter's result to FILE.\n",
         "    /save:FILE    Save the adapter's firmware to FILE (Intel HEX) first;\n"
         "                  with /p or /f the update starts only once it is saved.\n",
+        "    /erase:all    With /p or /f: erase the whole application area, not only\n"
+        "                  the image's pages (after a rollback or a smaller image).\n",
         "    /station:NAME    Name this station in every record (default: the host name).\n",
         "    /tag:KEY=VALUE    Add a tag to every record (work order, operator, lot).\n",
         "    /metrics:FILE    Keep the station's state in FILE for node_exporter's\n"

@@ -158,7 +158,7 @@ class Watch {
                 Watched& w = watched_[a.location];
                 w.running = false;
                 if (o.result.replug != nullptr && !w.retried) w.departed = w.retryNext = true;
-                tally_.add(o.status());
+                tally_.add(o);
             }
             t.ended = true;
         });

@@ -2,6 +2,8 @@
 
 #include "steps/run.h"
 
+#include <cstdio>
+
 namespace steps {
 
 namespace {
@@ -111,6 +113,12 @@ const char* statusName(Status status) {
         break;
     }
     return "failed";
+}
+
+std::string digestText(std::uint16_t digest) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02X%02X", digest & 0xFF, digest >> 8);
+    return text;
 }
 
 const char* digestName(DigestOutcome outcome) {

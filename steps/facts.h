@@ -52,6 +52,16 @@ enum class DigestOutcome {
 };
 // "not_checked", "matched", "mismatched", "no_answer"
 const char* digestName(DigestOutcome outcome);
+// The check's outcome with its values: the digest the release expects and
+// the one the adapter computed (when it answered).
+struct DigestFacts {
+    DigestOutcome outcome = DigestOutcome::NotChecked;
+    std::uint16_t expected = 0;
+    std::optional<std::uint16_t> adapter;
+};
+// A digest as the trailer stores it and `show` prints it: its low byte first
+// ("3412" for 0x1234).
+std::string digestText(std::uint16_t digest);
 
 enum class Event;
 
@@ -71,7 +81,7 @@ struct Facts {
     std::optional<Step> step;
     // The first failure; what follows it is its consequence.
     std::optional<Failure> failure;
-    DigestOutcome digest = DigestOutcome::NotChecked;
+    DigestFacts digest;
     // The update began erasing the internal flash and the version record:
     // what the connection read of them no longer holds.
     bool erased = false;

@@ -165,6 +165,10 @@ struct Run {
     AdapterState state{};
     UpdateImages images{};
     Facts facts{};
+    // An "IAP" loader's erase covers the whole application area, from its
+    // start to the flash's end the loader reports, not only the image's
+    // pages: nothing of an earlier, longer firmware stays behind.
+    bool eraseAll = false;
 };
 
 // Tells `face` what happened, after keeping the facts of it in `run`: every

@@ -76,7 +76,8 @@ bool eraseInternal(Run& run, FrontEnd& face) {
             run, face, Event::EraseVersionFailed,
             addressRange("Erase Ver failed! 0x%08X-0x%08X", s.versionRecordAddress, s.versionEnd));
     if (face.stopRequested()) return false;
-    const std::uint32_t apEnd = s.apStartAddress + run.program.internalImageSize() - 1;
+    std::uint32_t apEnd = s.apStartAddress + run.program.internalImageSize() - 1;
+    if (run.eraseAll && s.chipFlashSize > s.apStartAddress) apEnd = s.chipFlashSize - 1;
     if (face.run(Step::EraseInternal, 0,
                  [&] { return run.session.erasePage(s.apStartAddress, apEnd); }) != 0)
         return fail(run, face, Event::EraseApplicationFailed,
@@ -140,10 +141,12 @@ bool versionSteps(Run& run, FrontEnd& face) {
         // but a mismatch is worth saying.
         const std::uint16_t recorded =
             static_cast<std::uint16_t>(p.info.digest[0] | p.info.digest[1] << 8);
+        run.facts.digest.expected = recorded;
         if (run.session.crcCheck(&digestResult, parameters) != 1) {
-            run.facts.digest = DigestOutcome::NoAnswer;
+            run.facts.digest.outcome = DigestOutcome::NoAnswer;
         } else {
-            run.facts.digest =
+            run.facts.digest.adapter = digestResult;
+            run.facts.digest.outcome =
                 digestResult == recorded ? DigestOutcome::Matched : DigestOutcome::Mismatched;
             if (digestResult != recorded) tell(run, face, {Event::DigestMismatch, digestResult});
         }

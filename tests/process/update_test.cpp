@@ -606,6 +606,48 @@ TEST_F(Update, AnAdaptersTextsAreShownEscapedAndKeptExactInJson) {
     EXPECT_TRUE(clean(out)) << out;
 }
 
+// A shorter image after a longer one: the image's pages alone leave the
+// longer one's tail, so the adapter's digest over its area differs (said in
+// the result, and counted; the update stands); /erase:all leaves nothing of
+// it, and the digest matches.
+TEST_F(Update, EraseAllLeavesNothingOfALongerFirmwareAndTheDigestSaysSo) {
+    internal_ = randomBytes(20000, 31);
+    const auto longer =
+        packForEmulator(dir_, BRISKLINK_IAP_EMU, "2.0.0", internal_, external_, "long");
+    internal_ = randomBytes(10000, 32);
+    const auto shorter =
+        packForEmulator(dir_, BRISKLINK_IAP_EMU, "2.1.0", internal_, external_, "short");
+    Emulator emu(emulatorArgs({}));
+    ASSERT_NE(emu.port(), 0);
+    ASSERT_EQ(updater(longer, {"/f"}).exitCode, 0);
+    auto update = [&](std::vector<std::string> args) {
+        args.insert(args.end(), {"/f", "/j"});
+        const JsonRun json(updater(shorter, args).out);
+        EXPECT_EQ(json.results.size(), 1u);
+        return json.results.empty() ? nlohmann::json() : json.results.begin()->second;
+    };
+    auto saved = [&] {
+        const auto path = dir_ / "saved.hex";
+        EXPECT_EQ(updater(shorter, {"/s", "/save:" + path.string()}).exitCode, 0);
+        const auto hex = image::readIntelHex(readFile(path));
+        return hex.size() >= 2 ? hex[1].bytes : std::vector<std::uint8_t>();
+    };
+    auto result = update({});
+    EXPECT_EQ(result["status"], "updated");
+    EXPECT_EQ(result["digest"]["match"], false) << result;
+    EXPECT_EQ(result["digest"]["expected"].get<std::string>().size(), 4u);
+    EXPECT_NE(result["digest"]["adapter"], result["digest"]["expected"]);
+    auto flash = saved();
+    ASSERT_EQ(flash.size(), 20000u);
+    EXPECT_TRUE(std::equal(internal_.begin(), internal_.end(), flash.begin()));
+    result = update({"/erase:all"});
+    EXPECT_EQ(result["status"], "updated");
+    EXPECT_EQ(result["digest"]["match"], true) << result;
+    EXPECT_EQ(result["digest"]["adapter"], result["digest"]["expected"]);
+    EXPECT_EQ(saved(), internal_);
+    EXPECT_EQ(updater(shorter, {"/c", "/erase:all"}).out, "\n/erase:all is for /p or /f.\n\n");
+}
+
 // In "/j" mode every path writes JSON lines only, starting with "start".
 TEST_F(Update, EveryLineOfAJsonRunIsJson) {
     const auto exe = pack("2.1.0");
@@ -631,7 +673,7 @@ TEST_F(Update, EveryLineOfAJsonRunIsJson) {
     EXPECT_NE(json.last()["message"].get<std::string>().find("Usage: "), std::string::npos);
     json = JsonRun(run(updaterArgv(exe, {"/j", "/e", "/s", "/l"})).out);
     ASSERT_EQ(json.events.size(), 4u);
-    EXPECT_EQ(json.first()["schema"], 3);
+    EXPECT_EQ(json.first()["schema"], 4);
     EXPECT_EQ(json.events[1]["version"], "2.1.0");
     EXPECT_EQ(json.last()["event"], "found");
 }
