@@ -155,6 +155,7 @@ int consoleMain(isp::Session& session) {
     settings.silentMode = request.silent;
     settings.versionCheck = request.versionCheck;
     settings.savePath = request.savePath;
+    settings.saveRange = request.saveRange;
     Station station;
     int exitCode = consoleActions(session, settings, request, station);
     // A result the journal lacks is a failed run for the station.

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <string>
 
 namespace app {
@@ -49,6 +50,8 @@ struct ConsoleSettings {
     // "/save:FILE": where the first complete connection saves the adapter's
     // firmware before anything else happens to it.
     std::string savePath;
+    // "/range:": the addresses saved instead of the usual regions.
+    std::optional<std::pair<std::uint32_t, std::uint32_t>> saveRange;
 };
 
 // Writes `text` to standard error, each line behind the settings' prefix,

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -49,6 +51,9 @@ struct Request {
     std::string syslogSocket;
     // "/save:FILE": where the adapter's firmware is saved first.
     std::string savePath;
+    // "/range:FIRST-LAST": what "/save:" reads instead of the application
+    // area and the external image (the version record is always saved).
+    std::optional<std::pair<std::uint32_t, std::uint32_t>> saveRange;
     // "/station:NAME" (empty: the host name) and "/tag:KEY=VALUE": what each
     // record says of where, and for what, it was made.
     std::string station;

@@ -35,14 +35,23 @@ struct Region {
     std::uint32_t size;
 };
 
-// The application area, the external image's range and the version record.
-std::vector<Region> regionsOf(const steps::Run& run) {
+// The application area, the external image's range and the version record;
+// with "/range:", that range and the record.
+std::vector<Region> regionsOf(const steps::Run& run, const ConsoleSettings& settings) {
     const steps::AdapterState& s = run.state;
     std::vector<Region> regions;
-    if (s.chipFlashSize > s.apStartAddress)
-        regions.push_back({s.apStartAddress, s.chipFlashSize - s.apStartAddress});
-    const std::uint32_t externalSize = run.program.externalImageSize();
-    if (externalSize != 0) regions.push_back({run.program.externalImageAddress(), externalSize});
+    if (settings.saveRange) {
+        const auto [first, last] = *settings.saveRange;
+        // A range of the whole 32-bit space is one byte more than 32 bits
+        // count: its last byte is left out.
+        regions.push_back({first, last - first + (last - first < 0xFFFFFFFFu ? 1u : 0u)});
+    } else {
+        if (s.chipFlashSize > s.apStartAddress)
+            regions.push_back({s.apStartAddress, s.chipFlashSize - s.apStartAddress});
+        const std::uint32_t externalSize = run.program.externalImageSize();
+        if (externalSize != 0)
+            regions.push_back({run.program.externalImageAddress(), externalSize});
+    }
     regions.push_back({s.versionRecordAddress, kRecordBytes});
     return regions;
 }
@@ -61,15 +70,18 @@ int readRegions(steps::Run& run, const std::vector<Region>& regions,
                 failure = "Interrupted.";
                 return 1;
             }
-            // A one-byte range is refused by the command: read two.
+            // A one-byte range is refused by the command: read two, the one
+            // before it (or after it, at address 0).
             std::uint8_t pair[2];
             const bool single = count == 1;
-            if (run.session.readData(single ? first - 1 : first, last,
+            const bool before = first > 0;
+            if (run.session.readData(single && before ? first - 1 : first,
+                                     single && !before ? last + 1 : last,
                                      single ? pair : segment.bytes.data() + at) != 0) {
                 failure = "Reading " + range(first, last) + " failed.";
                 return 1;
             }
-            if (single) segment.bytes[at] = pair[1];
+            if (single) segment.bytes[at] = pair[before ? 1 : 0];
             done += count;
         }
         segments.push_back(std::move(segment));
@@ -77,23 +89,20 @@ int readRegions(steps::Run& run, const std::vector<Region>& regions,
     return 0;
 }
 
-// The application area without its erased tail; the version record as long
-// as it says (its length alone when erased or unreadable). Returns the
-// version as the line says it: each byte a character of its code page
-// (Latin-1 here), never a line break.
-std::u16string trim(std::vector<image::Segment>& segments) {
+// The application area without its erased tail (a range asked for stays
+// whole); the version record as long as it says (its length alone when
+// erased or unreadable). Returns the version as the line shows it.
+std::u16string trim(std::vector<image::Segment>& segments, bool whole) {
     image::Segment& application = segments.front();
-    while (!application.bytes.empty() && application.bytes.back() == 0xFF)
+    while (!whole && !application.bytes.empty() && application.bytes.back() == 0xFF)
         application.bytes.pop_back();
     image::Segment& record = segments.back();
     const std::uint8_t* r = record.bytes.data();
     const std::uint32_t length = isp::le32(r);
     std::u16string version = u"erased";
-    if (length <= 128) {
-        version.assign(r + 4, r + 4 + length);
-        for (char16_t& c : version)
-            if (c < 0x20 || c == 0x7F) c = u'?';
-    }
+    if (length <= 128)
+        version = platform::shown(platform::fromAnsiCodePage(
+            std::string_view(reinterpret_cast<const char*>(r + 4), length)));
     record.bytes.resize(length <= 128 ? 4 + length : 4);
     return version;
 }
@@ -127,7 +136,7 @@ bool saveAdapter(steps::Run& run, const ConsoleSettings& settings, const std::st
         }
         return false;
     };
-    const std::vector<Region> regions = regionsOf(run);
+    const std::vector<Region> regions = regionsOf(run, settings);
     std::uint64_t total = 0;
     for (const Region& r : regions)
         total += r.size;
@@ -141,7 +150,7 @@ bool saveAdapter(steps::Run& run, const ConsoleSettings& settings, const std::st
                            : withProgress(
                                  "Saving", total, [&] { return done.load(); }, readAll);
     if (result != 0) return failed(failure);
-    const std::u16string version = trim(segments);
+    const std::u16string version = trim(segments, settings.saveRange.has_value());
     std::string reason;
     if (!platform::writeFileWhole(path, image::writeIntelHex(segments), reason))
         return failed(path + " cannot be written (" + reason + ").");

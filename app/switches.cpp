@@ -28,6 +28,24 @@ std::optional<int> countOf(const std::string& text) {
     return count;
 }
 
+// An address of "/range:": hexadecimal with 0x, else decimal; 32 bits.
+std::optional<std::uint32_t> addressOf(const std::string& text) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > (hex ? 8u : 10u)) return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char c : digits) {
+        const int d = c >= '0' && c <= '9'           ? c - '0'
+                      : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
+                      : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                     : -1;
+        if (d < 0) return std::nullopt;
+        value = value * (hex ? 16 : 10) + static_cast<unsigned>(d);
+    }
+    if (value > 0xFFFFFFFFull) return std::nullopt;
+    return static_cast<std::uint32_t>(value);
+}
+
 // Each adapter named once.
 void addNamed(Request& request, Named named) {
     if (std::find(request.named.begin(), request.named.end(), named) == request.named.end())
@@ -80,6 +98,17 @@ constexpr LabelSwitch kLabelSwitches[] = {
          return {};
      }},
     {u"/tag:", addTag},
+    {u"/range:",
+     [](Request& r, const std::string& v) -> std::string {
+         const std::size_t dash = v.find('-');
+         const auto first = addressOf(v.substr(0, dash));
+         const auto last = dash == std::string::npos ? std::nullopt : addressOf(v.substr(dash + 1));
+         if (!first || !last || *first > *last)
+             return "/range:FIRST-LAST takes two addresses, the first not after the last (for "
+                    "example /range:0x2000-0x7FFF).";
+         r.saveRange = std::make_pair(*first, *last);
+         return {};
+     }},
     {u"/erase:",
      [](Request& r, const std::string& v) -> std::string {
          if (v != "all" && v != "ALL")
@@ -179,6 +208,7 @@ std::string conflictOf(const Request& r) {
         return "/w needs /c, /p or /f: what to do with each adapter plugged in.";
     if (r.expected > 0 && !r.all && !r.watch) return "/n:COUNT is for /a or /w.";
     if (r.eraseAll && !r.updateRequested) return "/erase:all is for /p or /f.";
+    if (r.saveRange && r.savePath.empty()) return "/range: is for /save:FILE.";
     if (!r.savePath.empty() && (r.batch() || r.watch))
         return "/save:FILE saves one adapter: it cannot be given with /a, /w or more than one "
                "/port: or /serial:.";
@@ -230,6 +260,8 @@ std::vector<std::string> usageLines() {
         "    /log:FILE    Append one JSON line per adapter's result to FILE.\n",
         "    /save:FILE    Save the adapter's firmware to FILE (Intel HEX) first;\n"
         "                  with /p or /f the update starts only once it is saved.\n",
+        "    /range:FIRST-LAST    With /save: save these addresses (and the version\n"
+        "                         record) instead of the application area.\n",
         "    /erase:all    With /p or /f: erase the whole application area, not only\n"
         "                  the image's pages (after a rollback or a smaller image).\n",
         "    /station:NAME    Name this station in every record (default: the host name).\n",

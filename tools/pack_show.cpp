@@ -192,6 +192,22 @@ int checkTrailer(const Shown& t, const std::string& caFile, std::ostream& err) {
             << image::hexAddress(kApplicationStart) << "-" << image::hexAddress(kDigestAreaEnd)
             << " (" << hex(expected & 0xFF, 2) << hex(expected >> 8, 2)
             << "): unless the adapter's application area is another, it reports a mismatch\n";
+    const std::size_t area = kDigestAreaEnd + 1 - kApplicationStart;
+    if (t.info.digestCheckEnabled) {
+        err << "brisklink-pack: the digest covers " << image::hexAddress(kApplicationStart) << "-"
+            << image::hexAddress(kDigestAreaEnd) << ", the application area the updater asks "
+            << "the adapter about\n";
+        if (internal.size() > area)
+            err << "brisklink-pack: warning: '" << t.path << "': the internal image runs "
+                << internal.size() - area << " bytes past "
+                << image::hexAddress(kDigestAreaEnd) << ": the digest does not check them\n";
+        else if (internal.size() < area && (t.info.digest[0] | t.info.digest[1] << 8) == expected)
+            err << "brisklink-pack: warning: '" << t.path << "': the digest takes "
+                << image::hexAddress(kApplicationStart + internal.size()) << "-"
+                << image::hexAddress(kDigestAreaEnd) << " past the image as erased (0xFF): an "
+                << "adapter that held a longer firmware reports a mismatch unless it is "
+                << "updated with /erase:all\n";
+    }
     return 0;
 }
 

@@ -34,6 +34,8 @@ std::string usage(const std::string& name) {
            "    /log:FILE    Append one JSON line per adapter's result to FILE.\n"
            "    /save:FILE    Save the adapter's firmware to FILE (Intel HEX) first;\n"
            "                  with /p or /f the update starts only once it is saved.\n"
+           "    /range:FIRST-LAST    With /save: save these addresses (and the version\n"
+           "                         record) instead of the application area.\n"
            "    /erase:all    With /p or /f: erase the whole application area, not only\n"
            "                  the image's pages (after a rollback or a smaller image).\n"
            "    /station:NAME    Name this station in every record (default: the host name).\n"

@@ -645,6 +645,15 @@ TEST_F(Update, EraseAllLeavesNothingOfALongerFirmwareAndTheDigestSaysSo) {
     EXPECT_EQ(result["digest"]["match"], true) << result;
     EXPECT_EQ(result["digest"]["adapter"], result["digest"]["expected"]);
     EXPECT_EQ(saved(), internal_);
+    // A range alone, whole (its erased bytes too).
+    const auto path = dir_ / "range.hex";
+    ASSERT_EQ(updater(shorter, {"/save:" + path.string(), "/range:0x4700-0x480F"}).exitCode, 0);
+    const auto range = image::readIntelHex(readFile(path));
+    ASSERT_EQ(range.size(), 2u);
+    EXPECT_EQ(range[1].address, 0x4700u);
+    EXPECT_TRUE(std::equal(internal_.begin() + 0x2700, internal_.end(), range[1].bytes.begin()));
+    EXPECT_EQ(range[1].bytes.size(), 0x110u);
+    EXPECT_EQ(range[1].bytes.back(), 0xFF);
     EXPECT_EQ(updater(shorter, {"/c", "/erase:all"}).out, "\n/erase:all is for /p or /f.\n\n");
 }
 
