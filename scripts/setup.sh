@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a Debian 12 machine. Safe to run
 # again: it installs only what is missing.
+#   bash scripts/setup.sh          everything the tests need
+#   bash scripts/setup.sh --main   only what the main job builds with: the
+#                                  compiler, CMake, Ninja and the two
+#                                  header-only libraries
 set -euo pipefail
 
+main=(cmake ninja-build g++ pkg-config libcli11-dev nlohmann-json3-dev)
 packages=(
   cmake ninja-build g++ binutils pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
@@ -15,6 +20,8 @@ packages=(
   gcc-arm-none-eabi srecord
   prometheus-node-exporter rsyslog python3-pyte python3-prometheus-client
 )
+
+[ "${1:-}" != --main ] || packages=("${main[@]}")
 
 missing=()
 for p in "${packages[@]}"; do

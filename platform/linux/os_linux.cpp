@@ -161,8 +161,10 @@ bool SystemLog::send(bool error, const std::string& utf8Message, std::string& re
     ::localtime_r(&now, &local);
     char head[64];
     const std::size_t dated = std::strftime(head, sizeof head, "%b %e %H:%M:%S", &local);
-    std::string datagram = "<" + std::to_string(8 + (error ? 3 : 6)) + ">";
-    datagram.append(head, dated).append(" brisklink[").append(std::to_string(::getpid()));
+    // Appended piece by piece: GCC 12 at -O3 takes "<" + std::string(...)
+    // for overlapping copies.
+    std::string datagram = "<";
+    datagram.append(std::to_string(8 + (error ? 3 : 6))).append(">").append(head, dated).append(" brisklink[").append(std::to_string(::getpid()));
     datagram.append("]: ").append(utf8Message);
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (::send(static_cast<int>(handle_), datagram.data(), datagram.size(), MSG_NOSIGNAL) >= 0)
