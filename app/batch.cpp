@@ -11,8 +11,8 @@
 #include "platform/text.h"
 
 #include <algorithm>
-#include <list>
 #include <cstdio>
+#include <list>
 #include <thread>
 
 namespace app {
@@ -126,25 +126,31 @@ int batchAction(isp::Session& main, const image::ProgramData& program,
             std::none_of(named.begin(), named.end(), [&](const Named& n) { return n.matches(a); }))
             return;
         Outcome& outcome = outcomes.emplace_back();
-        threads.emplace_back([&, a] {
-            outcome = runFound(main, program, images, settings, request, a);
-        });
+        threads.emplace_back(
+            [&, a] { outcome = runFound(main, program, images, settings, request, a); });
     };
     Arrivals arrivals;
     if (!named.empty()) {
-        arrivals.watch(main, program, 10'000, [&](const auto& list, std::int64_t) {
-            return std::all_of(named.begin(), named.end(),
-                               [&](const Named& n) { return findNamed(list, n); });
-        }, start);
+        arrivals.watch(
+            main, program, 10'000,
+            [&](const auto& list, std::int64_t) {
+                return std::all_of(named.begin(), named.end(),
+                                   [&](const Named& n) { return findNamed(list, n); });
+            },
+            start);
     } else if (request.expected > 0) {
-        arrivals.watch(main, program, 30'000, [&](const auto& list, std::int64_t) {
-            return list.size() >= static_cast<std::size_t>(request.expected);
-        }, start);
+        arrivals.watch(
+            main, program, 30'000,
+            [&](const auto& list, std::int64_t) {
+                return list.size() >= static_cast<std::size_t>(request.expected);
+            },
+            start);
     } else {
         // An empty bus is given three still seconds.
-        arrivals.watch(main, program, 10'000, [](const auto& list, std::int64_t still) {
-            return !list.empty() || still >= 3000;
-        }, start);
+        arrivals.watch(
+            main, program, 10'000,
+            [](const auto& list, std::int64_t still) { return !list.empty() || still >= 3000; },
+            start);
     }
     if (arrivals.seen().empty()) sayWhatTheSearchSaw(main.bus(), program, settings);
 

@@ -81,10 +81,10 @@ void addResult(Json& into, const ResultFacts& facts, const std::u16string* messa
     if (d.outcome == steps::DigestOutcome::NotChecked)
         into["digest"] = nullptr;
     else
-        into["digest"] = Json{
-            {"expected", steps::digestText(d.expected)},
-            {"adapter", d.adapter ? Json(steps::digestText(*d.adapter)) : Json(nullptr)},
-            {"match", d.outcome == steps::DigestOutcome::Matched}};
+        into["digest"] =
+            Json{{"expected", steps::digestText(d.expected)},
+                 {"adapter", d.adapter ? Json(steps::digestText(*d.adapter)) : Json(nullptr)},
+                 {"match", d.outcome == steps::DigestOutcome::Matched}};
     if (facts.replug != nullptr) into["replug"] = facts.replug;
     addLabels(into);
 }

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace app {

@@ -35,10 +35,10 @@ std::optional<std::uint32_t> addressOf(const std::string& text) {
     if (digits.empty() || digits.size() > (hex ? 8u : 10u)) return std::nullopt;
     std::uint64_t value = 0;
     for (const char c : digits) {
-        const int d = c >= '0' && c <= '9'           ? c - '0'
+        const int d = c >= '0' && c <= '9'          ? c - '0'
                       : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
                       : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                     : -1;
+                                                    : -1;
         if (d < 0) return std::nullopt;
         value = value * (hex ? 16 : 10) + static_cast<unsigned>(d);
     }

@@ -199,8 +199,8 @@ int checkTrailer(const Shown& t, const std::string& caFile, std::ostream& err) {
             << "the adapter about\n";
         if (internal.size() > area)
             err << "brisklink-pack: warning: '" << t.path << "': the internal image runs "
-                << internal.size() - area << " bytes past "
-                << image::hexAddress(kDigestAreaEnd) << ": the digest does not check them\n";
+                << internal.size() - area << " bytes past " << image::hexAddress(kDigestAreaEnd)
+                << ": the digest does not check them\n";
         else if (internal.size() < area && (t.info.digest[0] | t.info.digest[1] << 8) == expected)
             err << "brisklink-pack: warning: '" << t.path << "': the digest takes "
                 << image::hexAddress(kApplicationStart + internal.size()) << "-"

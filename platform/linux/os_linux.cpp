@@ -164,7 +164,11 @@ bool SystemLog::send(bool error, const std::string& utf8Message, std::string& re
     // Appended piece by piece: GCC 12 at -O3 takes "<" + std::string(...)
     // for overlapping copies.
     std::string datagram = "<";
-    datagram.append(std::to_string(8 + (error ? 3 : 6))).append(">").append(head, dated).append(" brisklink[").append(std::to_string(::getpid()));
+    datagram.append(std::to_string(8 + (error ? 3 : 6)))
+        .append(">")
+        .append(head, dated)
+        .append(" brisklink[")
+        .append(std::to_string(::getpid()));
     datagram.append("]: ").append(utf8Message);
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (::send(static_cast<int>(handle_), datagram.data(), datagram.size(), MSG_NOSIGNAL) >= 0)

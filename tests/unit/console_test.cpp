@@ -669,13 +669,14 @@ TEST_F(Console, AnAdapterThatRestartsIntoItsLoaderGetsTheErrorLineButTheUpdateSt
     clock_.advance(5000);
     const auto json = run({"/j", "/s", "/f"});
     EXPECT_EQ(json.exitCode, 0);
-    EXPECT_NE(
-        json.out.find("{\"event\":\"result\",\"location\":\"emu-1\",\"serial\":null,"
-                      "\"ok\":false,"
-                      "\"status\":\"failed\",\"message\":\"[ERROR] Can't Reset to AP...\","
-                      "\"step\":\"return_check\",\"failure\":\"[ERROR] Can't Reset to AP...\","
-                      "\"version\":\"2.1.0\",\"digest\":\"matched\",\"station\":"),
-        std::string::npos)
+    EXPECT_NE(json.out.find(
+                  "{\"event\":\"result\",\"location\":\"emu-1\",\"serial\":null,"
+                  "\"ok\":false,"
+                  "\"status\":\"failed\",\"message\":\"[ERROR] Can't Reset to AP...\","
+                  "\"step\":\"return_check\",\"failure\":\"[ERROR] Can't Reset to AP...\","
+                  "\"version\":\"2.1.0\",\"digest\":{\"expected\":\"BCE0\",\"adapter\":\"BCE0\","
+                  "\"match\":true},\"station\":"),
+              std::string::npos)
         << json.out;
 }
 
