@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -29,9 +30,13 @@ struct bl_adapter {
     // The connection has opened the loader's session, which a close ends.
     bool inLoader = false;
     // One call at a time uses the link; a close waits for the running one,
-    // which it has asked to stop, and no call starts after it.
+    // which it has asked to stop, and for those already waiting (they find
+    // it closing), and no call starts after it.
     std::mutex calls;
     std::atomic<bool> closing{false};
+    std::mutex entry;
+    std::condition_variable idle;
+    int users = 0; // calls begun and not yet ended (under `entry`)
 };
 
 namespace {
@@ -41,14 +46,28 @@ constexpr int kBadArguments = 18;
 // A call's hold on its handle's link: false when the handle is closing.
 class Call {
   public:
-    explicit Call(bl_adapter& adapter) : adapter_(adapter), hold_(adapter.calls) {
+    explicit Call(bl_adapter& adapter) : adapter_(adapter), hold_(enter(adapter)) {
         if (adapter.closing) adapter.error = "the handle is being closed";
     }
+    ~Call() {
+        hold_.unlock();
+        // The last touch of the handle: a close waiting for it frees the
+        // handle only once this has let go of `entry`.
+        const std::lock_guard left(adapter_.entry);
+        if (--adapter_.users == 0) adapter_.idle.notify_all();
+    }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
     explicit operator bool() const { return !adapter_.closing; }
 
   private:
+    static std::mutex& enter(bl_adapter& adapter) {
+        const std::lock_guard counted(adapter.entry);
+        ++adapter.users;
+        return adapter.calls;
+    }
     bl_adapter& adapter_;
-    std::lock_guard<std::mutex> hold_;
+    std::unique_lock<std::mutex> hold_;
 };
 
 // The locations with an open handle in this process: the adapter's lock is
@@ -274,7 +293,10 @@ BRISKLINK_API void bl_close(bl_adapter* adapter) {
     // cancel stops it, and ends before the handle goes.
     adapter->closing = true;
     adapter->session.stop().request();
-    { const std::lock_guard wait(adapter->calls); }
+    {
+        std::unique_lock wait(adapter->entry);
+        adapter->idle.wait(wait, [adapter] { return adapter->users == 0; });
+    }
     adapter->session.stop().clear();
     if (adapter->inLoader) adapter->session.resetToIap(1);
     adapter->session.close();
