@@ -1,11 +1,12 @@
 #include "app/live_view.h"
 
+#include "app/progress.h"
+
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace app {
 
@@ -38,13 +39,6 @@ std::string padded(const std::string& text, std::size_t width) {
     return n >= width ? text : text + std::string(width - n, ' ');
 }
 
-std::string minutes(std::int64_t ms) {
-    char text[48];
-    const long long s = std::max<std::int64_t>(ms, 0) / 1000;
-    std::snprintf(text, sizeof text, "%lld:%02lld", s / 60, s % 60);
-    return text;
-}
-
 std::string versionText(const std::optional<std::u16string>& v) {
     return v ? platform::utf16ToUtf8(platform::shown(*v)) : std::string("-");
 }
@@ -74,7 +68,8 @@ std::string LiveView::render(const Row& row, std::int64_t nowMs, int columns,
                              std::size_t* statusAt, std::size_t* statusLength) {
     std::string text = padded(row.location, locationWidth);
     text.append("  ").append(padded(row.serial.empty() ? "-" : row.serial, serialWidth));
-    text.append("  ").append(minutes((row.endedMs >= 0 ? row.endedMs : nowMs) - row.beganMs));
+    text.append("  ").append(timeText(
+        std::max<std::int64_t>((row.endedMs >= 0 ? row.endedMs : nowMs) - row.beganMs, 0) / 1000));
     text.append("  ");
     std::size_t at = text.size(), length = 0;
     if (row.status) {
@@ -131,9 +126,9 @@ void LiveView::progress(const std::string& location, int percent) {
     }
 }
 
-void LiveView::finished(const std::string& location, steps::Status status,
-                        const std::optional<std::u16string>& before,
-                        const std::optional<std::u16string>& after, const std::string& failedStep) {
+void LiveView::finished(const JournalEntry& entry) {
+    const steps::Status status = entry.result.status;
+    const std::string location = entry.location.empty() ? "serial:" + entry.serial : entry.location;
     const std::lock_guard lock(mutex_);
     ++counts_[static_cast<int>(status)];
     Row* r = find(location);
@@ -144,8 +139,10 @@ void LiveView::finished(const std::string& location, steps::Status status,
     }
     r->status = status;
     r->endedMs = platform::clockMs();
-    r->detail = "  " + versionText(before) + " -> " + versionText(after);
-    if (!failedStep.empty()) r->detail += "  at " + failedStep;
+    r->detail = "  " + versionText(entry.before) + " -> " + versionText(entry.result.version);
+    if (!steps::succeeded(status))
+        r->detail.append("  at ").append(
+            steps::stepName(entry.result.step.value_or(steps::Step::Connect)));
     changed_ = true;
 }
 

@@ -9,6 +9,7 @@
 // above the view.
 #pragma once
 
+#include "app/journal.h"
 #include "steps/facts.h"
 
 #include <condition_variable>
@@ -33,9 +34,8 @@ class LiveView {
     void started(const std::string& location, const std::string& serial);
     void line(const std::string& location, const std::u16string& text);
     void progress(const std::string& location, int percent);
-    void finished(const std::string& location, steps::Status status,
-                  const std::optional<std::u16string>& before,
-                  const std::optional<std::u16string>& after, const std::string& failedStep);
+    // The adapter's result, as the journal records it.
+    void finished(const JournalEntry& entry);
     void journalStopped();
     // Text (whole lines) written above the rows.
     void above(const std::u16string& text);

@@ -1,10 +1,10 @@
 #include "app/metrics.h"
 
 #include "app/station.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
-#include <chrono>
 #include <cstdio>
 
 namespace app {
@@ -58,9 +58,7 @@ void Metrics::finished(const JournalEntry& e, bool ran) {
         if (running_ > 0 && ran) --running_;
         const int s = static_cast<int>(e.result.status);
         ++results_[s];
-        lastResult_[s] =
-            std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-                .count();
+        lastResult_[s] = static_cast<double>(platform::timeSeconds());
         const double seconds = static_cast<double>(e.durationMs) / 1000.0;
         for (std::size_t b = 0; b < std::size(kBuckets); ++b)
             buckets_[b] += seconds <= kBuckets[b];

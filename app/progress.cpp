@@ -39,14 +39,14 @@ std::string shareText(std::uint64_t done, std::uint64_t total) {
     return text;
 }
 
+} // namespace
+
 std::string timeText(std::int64_t seconds) {
     char text[32];
     std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(seconds / 60),
                   static_cast<long long>(seconds % 60));
     return text;
 }
-
-} // namespace
 
 std::string renderProgress(const std::string& step, std::uint64_t done, std::uint64_t total,
                            std::int64_t elapsedMs, int width) {

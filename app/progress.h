@@ -27,6 +27,10 @@ std::string renderProgress(const std::string& step, std::uint64_t done, std::uin
 int withProgress(const std::string& step, std::uint64_t total,
                  const std::function<std::uint64_t()>& done, const std::function<int()>& run);
 
+// "1:05": minutes and seconds, as the progress line and the live view show
+// a time.
+std::string timeText(std::int64_t seconds);
+
 // The bytes a program or verify pass of `total` bytes has done so far.
 std::uint64_t passDone(const isp::Session& session, std::uint64_t total);
 

@@ -119,13 +119,7 @@ void Station::finished(const JournalEntry& entry, bool ran) {
                                                      reason + "); the journal keeps them.\n"));
     }
     if (metrics_) metrics_->finished(entry, ran);
-    if (view_) {
-        std::string failed;
-        if (!steps::succeeded(entry.result.status))
-            failed = steps::stepName(entry.result.step.value_or(steps::Step::Connect));
-        view_->finished(entry.location.empty() ? "serial:" + entry.serial : entry.location,
-                        entry.result.status, entry.before, entry.result.version, failed);
-    }
+    if (view_) view_->finished(entry);
 }
 
 } // namespace app

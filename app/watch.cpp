@@ -3,7 +3,6 @@
 // its adapter's result is out, so a watch that runs all shift holds only the
 // runs that are running.
 #include "app/actions.h"
-#include "app/journal.h"
 #include "app/station.h"
 
 #include "image/program.h"

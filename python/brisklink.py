@@ -113,8 +113,7 @@ def _lib():
 
 
 def _path(updater):
-    return _encode(os.fspath(updater) if isinstance(updater, os.PathLike) else updater,
-                   "the updater") if updater is not None else None
+    return _encode(updater, "the updater") if updater is not None else None
 
 
 def list_adapters(updater):

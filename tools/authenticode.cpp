@@ -7,7 +7,6 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -155,12 +154,13 @@ bool validity(const std::string& textFile, std::int64_t& from, std::int64_t& unt
     std::ifstream text(textFile);
     from = 0, until = -1;
     for (std::string line; std::getline(text, line);) {
-        for (const char* field : {"Not Before: ", "Not After : "}) {
+        for (const bool start : {true, false}) {
+            const std::string field = start ? "Not Before: " : "Not After : ";
             const std::size_t at = line.find(field);
             if (at == std::string::npos) continue;
-            const std::int64_t t = opensslTime(line.substr(at + std::strlen(field)));
+            const std::int64_t t = opensslTime(line.substr(at + field.size()));
             if (t < 0) return false;
-            if (field[4] == 'B')
+            if (start)
                 from = std::max(from, t);
             else
                 until = until < 0 ? t : std::min(until, t);

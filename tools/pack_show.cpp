@@ -184,15 +184,14 @@ int checkTrailer(const Shown& t, const std::string& caFile, std::ostream& err) {
                         err, internal))
         return 1;
     using namespace isp::memory;
-    const std::uint16_t expected =
-        isp::areaDigest(internal.data(), internal.size(), kDigestAreaEnd + 1 - kApplicationStart);
+    const std::size_t area = kDigestAreaEnd + 1 - kApplicationStart;
+    const std::uint16_t expected = isp::areaDigest(internal.data(), internal.size(), area);
     if (t.info.digestCheckEnabled && (t.info.digest[0] | t.info.digest[1] << 8) != expected)
         err << "brisklink-pack: warning: '" << t.path << "': the recorded digest " << t.digest
             << " is not the one --digest auto computes for this image over "
             << image::hexAddress(kApplicationStart) << "-" << image::hexAddress(kDigestAreaEnd)
             << " (" << hex(expected & 0xFF, 2) << hex(expected >> 8, 2)
             << "): unless the adapter's application area is another, it reports a mismatch\n";
-    const std::size_t area = kDigestAreaEnd + 1 - kApplicationStart;
     if (t.info.digestCheckEnabled) {
         err << "brisklink-pack: the digest covers " << image::hexAddress(kApplicationStart) << "-"
             << image::hexAddress(kDigestAreaEnd) << ", the application area the updater asks "

@@ -182,6 +182,7 @@ LockResult MachineLock::tryAcquire(const std::string& name, LockReport* report) 
     const std::size_t used = std::min(key.size(), sizeof address.sun_path - 1);
     std::memcpy(address.sun_path + 1, key.data(), used);
     const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + used);
+    const std::string path = std::string(kLockDirectory) + "/" + key;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         out.reason = std::strerror(errno);
@@ -200,8 +201,8 @@ LockResult MachineLock::tryAcquire(const std::string& name, LockReport* report) 
         // lock file too, exclusively; a process that only took the name
         // does not.
         if (!out.holder.updater && out.holder.process > 0) {
-            const int file = ::open((std::string(kLockDirectory) + "/" + key).c_str(),
-                                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+            const int file =
+                ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
             bool exclusive = false;
             out.holder.updater =
                 file >= 0 && flockHolder(file, exclusive) == out.holder.process && exclusive;
@@ -214,7 +215,7 @@ LockResult MachineLock::tryAcquire(const std::string& name, LockReport* report) 
     // alone guards the adapter, as it did in every network namespace.
     struct stat dir {};
     if (::lstat(kLockDirectory, &dir) == 0 && S_ISDIR(dir.st_mode)) {
-        const int file = openLockFile(std::string(kLockDirectory) + "/" + key, out.notice);
+        const int file = openLockFile(path, out.notice);
         if (file >= 0 && ::flock(file, LOCK_EX | LOCK_NB) != 0) {
             const int error = errno;
             if (error == EWOULDBLOCK) out.holder = fileHolder(file);
